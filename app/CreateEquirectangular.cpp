@@ -1,0 +1,158 @@
+#include "app/CreateEquirectangular.h"
+
+#include "app/FrameFiles.h"
+#include "BaseLib/CameraIntrinsics.h"
+#include "BaseLib/ImportIntrinsics.h"
+#include "StitchLib/mapping/StitchInterfaceVireo.h"
+
+#include <boost/filesystem.hpp>
+#include <opencv2/core.hpp>
+#include <opencv2/imgcodecs.hpp>
+
+#include <climits>
+#include <new>
+#include <stdexcept>
+#include <unistd.h>
+#include <vector>
+
+namespace fs = boost::filesystem;
+
+namespace {
+
+// Smallest fast panorama whose four sectors are all at least one column wide.
+constexpr uint32_t minFastStitchHeight = 4;
+
+bool isRegularFile(const fs::path& path)
+{
+    boost::system::error_code ec;
+    return fs::is_regular_file(path, ec);
+}
+
+std::vector<cv::Mat> readCameraImages(const std::string& workingDirectory, const std::string& extension,
+                                      uint32_t frameNumber, uint32_t numberOfCameras)
+{
+    std::vector<cv::Mat> images;
+    for (uint32_t i = 0; i < numberOfCameras; ++i) {
+        const fs::path path = FrameFiles::cameraImagePath(workingDirectory, extension, frameNumber, i + 1);
+        if (!isRegularFile(path)) {
+            throw std::runtime_error("Camera image '" + path.string() + "' does not exist");
+        }
+        cv::Mat image = cv::imread(path.string(), cv::IMREAD_UNCHANGED);
+        if (image.empty()) {
+            throw std::runtime_error("Camera image '" + path.string() + "' could not be read as an image");
+        }
+        if (image.type() != CV_8UC3) {
+            throw std::runtime_error("Camera image '" + path.string() + "' has type " +
+                                     cv::typeToString(image.type()) +
+                                     "; expected 8-bit with 3 channels (CV_8UC3)");
+        }
+        images.push_back(image);
+    }
+    return images;
+}
+
+std::vector<orb::CameraIntrinsics> readCalibration(const fs::path& path, std::size_t numberOfImages)
+{
+    // A missing file reads as an empty calibration; say what is wrong instead.
+    if (!isRegularFile(path)) {
+        throw std::runtime_error("Calibration file '" + path.string() + "' does not exist");
+    }
+    std::vector<orb::CameraIntrinsics> intrinsics = orb::BaseApi::importIntrinsics(path.string());
+    if (intrinsics.size() != numberOfImages) {
+        throw std::runtime_error("Calibration file '" + path.string() + "' holds " +
+                                 std::to_string(intrinsics.size()) + " camera records; expected " +
+                                 std::to_string(numberOfImages) + ", one per camera image");
+    }
+    return intrinsics;
+}
+
+std::string allocationMessage(uint32_t height)
+{
+    return "Fast stitch height " + std::to_string(height) + " is too large: a panorama of " +
+           std::to_string(height) + " x " + std::to_string(2ull * height) + " pixels cannot be allocated";
+}
+
+cv::Mat fastPanorama(orb::masterlib::StitchInterfaceVireo& stitcher, std::vector<cv::Mat>& images,
+                     const std::vector<orb::CameraIntrinsics>& intrinsics, uint32_t height)
+{
+    try {
+        return stitcher.fastStitch(images, intrinsics, 1.0f, static_cast<int>(height));
+    } catch (const std::bad_alloc&) {
+        throw std::runtime_error(allocationMessage(height));
+    } catch (const cv::Exception& e) {
+        if (e.code == cv::Error::StsNoMem) {
+            throw std::runtime_error(allocationMessage(height));
+        }
+        throw;
+    }
+}
+
+cv::Mat fullPanorama(orb::masterlib::StitchInterfaceVireo&, std::vector<cv::Mat>&,
+                     const std::vector<orb::CameraIntrinsics>&)
+{
+    throw std::runtime_error("The full stitch is not available in this build yet; use --stitch-type 1");
+}
+
+// Writes next to the destination first and renames into place, so that a
+// failed or interrupted write never leaves a truncated panorama.
+void writePanorama(const cv::Mat& panorama, const fs::path& destination, const fs::path& temporary)
+{
+    bool written = false;
+    std::string reason;
+    try {
+        written = cv::imwrite(temporary.string(), panorama);
+    } catch (const cv::Exception& e) {
+        reason = std::string(": ") + e.what();
+    }
+    boost::system::error_code ec;
+    if (!written) {
+        fs::remove(temporary, ec);
+        throw std::runtime_error("Could not write panorama '" + destination.string() + "'" + reason);
+    }
+    fs::rename(temporary, destination, ec);
+    if (ec) {
+        boost::system::error_code ignored;
+        fs::remove(temporary, ignored);
+        throw std::runtime_error("Could not write panorama '" + destination.string() + "': " + ec.message());
+    }
+}
+
+} // namespace
+
+void CreateEquirectangular(const std::string& workingDirectory, const std::string& imageFileExtension,
+                           const uint32_t& frameNumber, bool fastStitch, uint32_t fastStitchHeight,
+                           uint32_t numberOfCameras, const std::string& calibrationFileName)
+{
+    // Cheap checks first, so that a bad option fails before seconds of work.
+    if (fastStitch) {
+        if (fastStitchHeight < minFastStitchHeight) {
+            throw std::runtime_error("Fast stitch height " + std::to_string(fastStitchHeight) +
+                                     " is too small; it must be at least " +
+                                     std::to_string(minFastStitchHeight));
+        }
+        if (fastStitchHeight > static_cast<uint32_t>(INT_MAX / 2)) {
+            throw std::runtime_error(allocationMessage(fastStitchHeight));
+        }
+    }
+    const fs::path destination = FrameFiles::panoramaPath(workingDirectory, imageFileExtension, frameNumber);
+    if (!cv::haveImageWriter(destination.string())) {
+        throw std::runtime_error("Cannot write panorama '" + destination.string() +
+                                 "': no image encoder for the extension '" + imageFileExtension + "'");
+    }
+
+    std::vector<cv::Mat> images = readCameraImages(workingDirectory, imageFileExtension, frameNumber,
+                                                   numberOfCameras);
+    const std::vector<orb::CameraIntrinsics> intrinsics =
+        readCalibration(fs::path(workingDirectory) / calibrationFileName, images.size());
+
+    orb::masterlib::StitchInterfaceVireo stitcher(0);
+    const cv::Mat panorama = fastStitch ? fastPanorama(stitcher, images, intrinsics, fastStitchHeight)
+                                        : fullPanorama(stitcher, images, intrinsics);
+    if (panorama.empty()) {
+        throw std::runtime_error("Stitching produced no panorama for frame " + std::to_string(frameNumber));
+    }
+
+    writePanorama(panorama, destination,
+                  FrameFiles::temporaryPanoramaPath(workingDirectory, imageFileExtension, frameNumber,
+                                                    static_cast<long>(::getpid())));
+}
