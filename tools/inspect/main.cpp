@@ -1,0 +1,130 @@
+// quadstitch-inspect: runs the first half of the full stitch on one frame and
+// writes what it estimated, so the depth model can be looked at and scored.
+#include "DepthReport.h"
+
+#include "BaseLib/ImportIntrinsics.h"
+#include "BaseLib/LensParameters.h"
+#include "StitchLib/mapping/RemapParts.h"
+#include "StitchLib/stereo/ScanGeneration.h"
+#include "StitchLib/stereo/ScanImages.h"
+
+#include <boost/filesystem.hpp>
+#include <boost/format.hpp>
+#include <boost/program_options.hpp>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include <chrono>
+#include <iostream>
+
+namespace fs = boost::filesystem;
+namespace po = boost::program_options;
+
+namespace {
+
+double secondsSince(std::chrono::steady_clock::time_point start)
+{
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+cv::Mat colourMap(const cv::Mat& inverseDepth)
+{
+    // 0 (far) to 1.25/m (0.8 m) spans the colour map.
+    cv::Mat scaled;
+    inverseDepth.convertTo(scaled, CV_8U, 255.0 / 1.25);
+    cv::Mat coloured;
+    cv::applyColorMap(scaled, coloured, cv::COLORMAP_TURBO);
+    return coloured;
+}
+
+void printAgreement(const char* label, const DepthReport::OverlapAgreement& a)
+{
+    std::cout << label;
+    double sum = 0, pixels = 0;
+    for (int p = 0; p < 4; ++p) {
+        std::cout << (boost::format("  %d-%d: %.2f") % (p + 1) % ((p + 1) % 4 + 1) % a.meanAbsDiff[p]);
+        sum += a.meanAbsDiff[p] * a.pixels[p];
+        pixels += a.pixels[p];
+    }
+    std::cout << (boost::format("  all: %.2f\n") % (pixels > 0 ? sum / pixels : 0.0));
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    po::options_description description("quadstitch-inspect options");
+    description.add_options()
+        ("help,h", "this help")
+        ("working-directory,d", po::value<std::string>()->default_value("."), "directory of the frame")
+        ("frameNumber,f", po::value<uint32_t>()->default_value(0), "frame number")
+        ("image-file-extension,i", po::value<std::string>()->default_value(".png"), "image extension")
+        ("height", po::value<int>()->default_value(5000), "panorama height of the scan and parts")
+        ("out,o", po::value<std::string>(), "output directory (default: <dir>/inspect)")
+        ("no-parts", "do not write the part images")
+        ("zero-scan", "also remap with a zero scan and compare the overlap agreement");
+    try {
+        po::variables_map vm;
+        po::store(po::parse_command_line(argc, argv, description), vm);
+        po::notify(vm);
+        if (vm.count("help")) {
+            std::cout << description << std::endl;
+            return 0;
+        }
+        const fs::path dir = vm["working-directory"].as<std::string>();
+        const fs::path out = vm.count("out") ? fs::path(vm["out"].as<std::string>()) : dir / "inspect";
+        const int height = vm["height"].as<int>();
+        const std::string stem = (boost::format("%010d") % vm["frameNumber"].as<uint32_t>()).str();
+        const std::string ext = vm["image-file-extension"].as<std::string>();
+        fs::create_directories(out);
+
+        std::vector<cv::Mat> images;
+        for (int k = 1; k <= 4; ++k) {
+            const fs::path path = dir / (stem + "-" + std::to_string(k) + ext);
+            images.push_back(cv::imread(path.string(), cv::IMREAD_COLOR));
+            if (images.back().empty()) throw std::runtime_error("cannot read " + path.string());
+        }
+        const auto cameras = orb::BaseApi::importIntrinsics((dir / "calibration.yaml").string());
+        if (cameras.size() != 4) throw std::runtime_error("calibration must hold four cameras");
+        const float maxAngle = orb::maxAngleForLensVersion(0);
+
+        auto start = std::chrono::steady_clock::now();
+        orb::ScanImages scan = orb::Stereo::generateScan(images, cameras, height, maxAngle);
+        std::cout << (boost::format("scan: %.2f s\n") % secondsSince(start));
+        cv::imwrite((out / "scan.png").string(), colourMap(scan.inverseDepth));
+        cv::imwrite((out / "scan-invdepth.tiff").string(), scan.inverseDepth);
+
+        const fs::path truthPath = dir / "truth-invdepth.tiff";
+        if (fs::exists(truthPath)) {
+            const cv::Mat truth = cv::imread(truthPath.string(), cv::IMREAD_UNCHANGED);
+            DepthReport::printBands(std::cout, DepthReport::compareBands(scan.inverseDepth, truth, cameras));
+        }
+
+        start = std::chrono::steady_clock::now();
+        std::vector<cv::Mat> parts =
+            orb::BaseApi::remapPartsWithExtrinsics(cv::Matx44f::eye(), scan, cameras, images, maxAngle);
+        std::cout << (boost::format("parts: %.2f s\n") % secondsSince(start));
+        printAgreement("overlap mean abs diff, estimated scan:", DepthReport::overlapAgreement(parts));
+        if (!vm.count("no-parts")) {
+            for (int k = 0; k < 4; ++k) {
+                cv::imwrite((out / ("part-" + std::to_string(k + 1) + ".png")).string(), parts[k]);
+            }
+        }
+        parts.clear();
+
+        if (vm.count("zero-scan")) {
+            orb::ScanImages zero = scan;
+            zero.inverseDepth = cv::Mat_<float>::zeros(scan.inverseDepth.size());
+            parts = orb::BaseApi::remapPartsWithExtrinsics(cv::Matx44f::eye(), zero, cameras, images, maxAngle);
+            printAgreement("overlap mean abs diff, zero scan:     ", DepthReport::overlapAgreement(parts));
+        }
+        std::cout << "wrote " << out.string() << "\n";
+    } catch (const po::error& e) {
+        std::cerr << e.what() << std::endl;
+        return 1;
+    } catch (const std::exception& e) {
+        std::cerr << "quadstitch-inspect: " << e.what() << std::endl;
+        return 2;
+    }
+    return 0;
+}
