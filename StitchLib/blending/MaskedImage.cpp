@@ -1,0 +1,165 @@
+#include "StitchLib/blending/MaskedImage.h"
+
+#include <opencv2/imgproc.hpp>
+
+#include <stdexcept>
+#include <vector>
+
+namespace orb {
+
+namespace {
+
+// Kernel size and sigma of the blur that removes pixel noise before the
+// detail band is taken.
+const cv::Size kDetailBlurSize(7, 7);
+const double kDetailBlurSigma = 4.0;
+// The band keeps detail finer than this many halvings.
+const int kDetailLevels = 8;
+
+cv::Mat lowPass(const cv::Mat& plane, const std::vector<cv::Size>& sizes)
+{
+    cv::Mat low = plane;
+    for (std::size_t i = 0; i < sizes.size(); ++i) {
+        cv::Mat reduced;
+        cv::pyrDown(low, reduced, cv::Size(), cv::BORDER_DEFAULT);
+        low = reduced;
+    }
+    for (auto size = sizes.rbegin(); size != sizes.rend(); ++size) {
+        cv::Mat expanded;
+        cv::pyrUp(low, expanded, *size, cv::BORDER_DEFAULT);
+        low = expanded;
+    }
+    return low;
+}
+
+} // namespace
+
+cv::Mat unitMask(const cv::Mat& mask)
+{
+    cv::Mat unit;
+    mask.convertTo(unit, CV_8U, 1.0 / 255.0);
+    return unit;
+}
+
+cv::Mat maskedBy(const cv::Mat& plane, const cv::Mat& mask)
+{
+    cv::Mat result;
+    cv::multiply(plane, unitMask(mask), result, 1.0, plane.type());
+    return result;
+}
+
+MaskedImage::MaskedImage(cv::Mat& image, bool erodeMask)
+{
+    const int type = image.type();
+    if (type != CV_8UC3 && type != CV_8UC4) {
+        throw std::runtime_error("MaskedImage MaskedImage(cv::Mat) image type not 8UC3 or 8UC4");
+    }
+    redPlane.create(image.rows, image.cols, CV_8UC1);
+    greenPlane.create(image.rows, image.cols, CV_8UC1);
+    bluePlane.create(image.rows, image.cols, CV_8UC1);
+    validMask.create(image.rows, image.cols, CV_8UC1);
+
+    if (type == CV_8UC3) {
+        cv::Mat planes[] = {redPlane, greenPlane, bluePlane};
+        const int pairs[] = {0, 0, 1, 1, 2, 2};
+        cv::mixChannels(&image, 1, planes, 3, pairs, 3);
+        validMask.setTo(255);
+    } else {
+        cv::Mat planes[] = {redPlane, greenPlane, bluePlane, validMask};
+        const int pairs[] = {0, 0, 1, 1, 2, 2, 3, 3};
+        cv::mixChannels(&image, 1, planes, 4, pairs, 4);
+        if (erodeMask) {
+            // Edge pixels of a remapped part mix in the transparent
+            // surroundings; the constant border keeps the image edge intact.
+            const cv::Mat element = cv::getStructuringElement(cv::MORPH_RECT, cv::Size(3, 3));
+            cv::erode(validMask, validMask, element, cv::Point(-1, -1), 1, cv::BORDER_CONSTANT,
+                      cv::morphologyDefaultBorderValue());
+        }
+        // Only fully opaque pixels count as data.
+        cv::threshold(validMask, validMask, 254.0, 255.0, cv::THRESH_BINARY);
+        const cv::Mat unit = unitMask(validMask);
+        cv::multiply(redPlane, unit, redPlane, 1.0, redPlane.type());
+        cv::multiply(greenPlane, unit, greenPlane, 1.0, greenPlane.type());
+        cv::multiply(bluePlane, unit, bluePlane, 1.0, bluePlane.type());
+    }
+    contributingMask = validMask.clone();
+}
+
+MaskedImage::MaskedImage(cv::Mat red, cv::Mat green, cv::Mat blue, cv::Mat valid, cv::Mat contributing)
+    : redPlane(red), greenPlane(green), bluePlane(blue), validMask(valid), contributingMask(contributing)
+{
+}
+
+void MaskedImage::release()
+{
+    redPlane = cv::Mat();
+    greenPlane = cv::Mat();
+    bluePlane = cv::Mat();
+    validMask = cv::Mat();
+    contributingMask = cv::Mat();
+}
+
+MaskedImage MaskedImage::operator-(MaskedImage other) const
+{
+    const cv::Mat unit = unitMask(validMask);
+    cv::Mat planes[3];
+    cv::subtract(redPlane, other.redPlane, planes[0]);
+    cv::subtract(greenPlane, other.greenPlane, planes[1]);
+    cv::subtract(bluePlane, other.bluePlane, planes[2]);
+    for (cv::Mat& plane : planes) {
+        cv::multiply(plane, unit, plane, 1.0, plane.type());
+    }
+    return MaskedImage(planes[0], planes[1], planes[2], validMask.clone(), contributingMask.clone());
+}
+
+MaskedImage MaskedImage::operator+(MaskedImage other) const
+{
+    const cv::Mat unit = unitMask(validMask);
+    cv::Mat planes[3];
+    cv::add(redPlane, other.redPlane, planes[0]);
+    cv::add(greenPlane, other.greenPlane, planes[1]);
+    cv::add(bluePlane, other.bluePlane, planes[2]);
+    for (cv::Mat& plane : planes) {
+        cv::multiply(plane, unit, plane, 1.0, plane.type());
+    }
+    return MaskedImage(planes[0], planes[1], planes[2], validMask.clone(), contributingMask.clone());
+}
+
+cv::Mat MaskedImage::cvMat(bool withAlpha) const
+{
+    if (withAlpha) {
+        cv::Mat result(rows(), cols(), CV_8UC4);
+        const cv::Mat planes[] = {redPlane, greenPlane, bluePlane, contributingMask};
+        const int pairs[] = {0, 0, 1, 1, 2, 2, 3, 3};
+        cv::mixChannels(planes, 4, &result, 1, pairs, 4);
+        return result;
+    }
+    cv::Mat result(rows(), cols(), CV_8UC3);
+    const cv::Mat planes[] = {redPlane, greenPlane, bluePlane};
+    const int pairs[] = {0, 0, 1, 1, 2, 2};
+    cv::mixChannels(planes, 3, &result, 1, pairs, 3);
+    return result;
+}
+
+MaskedImage MaskedImage::bandPassFilter() const
+{
+    const cv::Mat* sources[] = {&redPlane, &greenPlane, &bluePlane};
+    cv::Mat bands[3];
+    std::vector<cv::Size> sizes;
+    for (int p = 0; p < 3; ++p) {
+        cv::Mat blurred;
+        cv::GaussianBlur(*sources[p], blurred, kDetailBlurSize, kDetailBlurSigma, 0.0, cv::BORDER_DEFAULT);
+        if (sizes.empty()) {
+            cv::Size size = blurred.size();
+            for (int level = 0; level < kDetailLevels; ++level) {
+                sizes.push_back(size);
+                size = cv::Size((size.width + 1) / 2, (size.height + 1) / 2);
+            }
+        }
+        // |B - L|: for 8-bit planes this equals (B - L) + (L - B), each saturating.
+        cv::absdiff(blurred, lowPass(blurred, sizes), bands[p]);
+    }
+    return MaskedImage(bands[0], bands[1], bands[2], validMask, contributingMask);
+}
+
+} // namespace orb

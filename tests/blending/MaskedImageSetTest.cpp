@@ -1,0 +1,226 @@
+#include "StitchLib/blending/MaskedImageSet.h"
+
+#include <gtest/gtest.h>
+#include <opencv2/core.hpp>
+
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace orb {
+namespace {
+
+MaskedImage maskedImage(int rows, int cols, uchar valid, uchar contributing)
+{
+    cv::Mat plane(rows, cols, CV_8UC1, cv::Scalar(50));
+    return MaskedImage(plane.clone(), plane.clone(), plane.clone(),
+                       cv::Mat(rows, cols, CV_8UC1, cv::Scalar(valid)),
+                       cv::Mat(rows, cols, CV_8UC1, cv::Scalar(contributing)));
+}
+
+// Builds a set of n 1x1 images with the given per-image mask values.
+MaskedImageSet pixelSet(const std::vector<uchar>& valid, const std::vector<uchar>& contributing)
+{
+    MaskedImageSet set;
+    for (std::size_t k = 0; k < valid.size(); ++k) {
+        set.addImage(maskedImage(1, 1, valid[k], contributing[k]));
+    }
+    return set;
+}
+
+std::vector<int> contributions(MaskedImageSet& set, int row = 0, int col = 0)
+{
+    std::vector<int> values;
+    for (std::size_t k = 0; k < set.numImages(); ++k) {
+        values.push_back(set.image(static_cast<int>(k)).contributingPixelAt(row, col));
+    }
+    return values;
+}
+
+template <typename F>
+std::string messageOf(F&& action)
+{
+    try {
+        action();
+    } catch (const std::runtime_error& error) {
+        return error.what();
+    }
+    return "no exception";
+}
+
+TEST(MaskedImageSetTest, ContestedPixelsGoToFirstOrLastContributor)
+{
+    MaskedImageSet first = pixelSet({255, 255, 255, 255}, {255, 0, 255, 0});
+    first.fixMaskOverlaps(false);
+    EXPECT_EQ((std::vector<int>{255, 0, 0, 0}), contributions(first));
+
+    MaskedImageSet last = pixelSet({255, 255, 255, 255}, {255, 0, 255, 0});
+    last.fixMaskOverlaps(true);
+    EXPECT_EQ((std::vector<int>{0, 0, 255, 0}), contributions(last));
+
+    MaskedImageSet three = pixelSet({0, 0, 0, 0}, {255, 255, 0, 255});
+    three.fixMaskOverlaps(true);
+    EXPECT_EQ((std::vector<int>{0, 0, 0, 255}), contributions(three));
+}
+
+TEST(MaskedImageSetTest, UncoveredPixelsGoToAValidImage)
+{
+    MaskedImageSet first = pixelSet({0, 255, 255, 0}, {0, 0, 0, 0});
+    first.fixMaskOverlaps(false);
+    EXPECT_EQ((std::vector<int>{0, 255, 0, 0}), contributions(first));
+
+    MaskedImageSet last = pixelSet({0, 255, 255, 0}, {0, 0, 0, 0});
+    last.fixMaskOverlaps(true);
+    EXPECT_EQ((std::vector<int>{0, 0, 255, 0}), contributions(last));
+
+    MaskedImageSet none = pixelSet({0, 0, 0}, {0, 0, 0});
+    none.fixMaskOverlaps(true);
+    EXPECT_EQ((std::vector<int>{0, 0, 0}), contributions(none));
+
+    // A contribution without valid data is kept, not moved to a valid image.
+    MaskedImageSet kept = pixelSet({0, 255}, {255, 0});
+    kept.fixMaskOverlaps(false);
+    EXPECT_EQ((std::vector<int>{255, 0}), contributions(kept));
+}
+
+TEST(MaskedImageSetTest, FixesEveryPixelOfLargerMasks)
+{
+    // Random masks over a non-continuous region: afterwards each pixel has at
+    // most one contributor, and exactly one where any image is valid.
+    const int rows = 23, cols = 31;
+    cv::RNG rng(7);
+    for (bool lastWins : {false, true}) {
+        MaskedImageSet set;
+        std::vector<cv::Mat> before;
+        for (int k = 0; k < 4; ++k) {
+            cv::Mat valid(rows + 4, cols + 6, CV_8UC1), contributing(rows + 4, cols + 6, CV_8UC1);
+            rng.fill(valid, cv::RNG::UNIFORM, 0, 2);
+            rng.fill(contributing, cv::RNG::UNIFORM, 0, 2);
+            valid *= 255;
+            contributing *= 255;
+            const cv::Rect inner(3, 2, cols, rows);
+            cv::Mat plane(rows, cols, CV_8UC1, cv::Scalar(0));
+            set.addImage(MaskedImage(plane, plane, plane, valid(inner), contributing(inner)));
+            before.push_back(contributing(inner).clone());
+        }
+        set.fixMaskOverlaps(lastWins);
+        for (int r = 0; r < rows; ++r) {
+            for (int c = 0; c < cols; ++c) {
+                int holders = 0, anyValid = 0, winner = -1, firstBefore = -1, lastBefore = -1;
+                for (int k = 0; k < 4; ++k) {
+                    if (set.image(k).contributingPixelAt(r, c)) {
+                        ++holders;
+                        winner = k;
+                    }
+                    anyValid |= set.image(k).validPixelAt(r, c);
+                    if (before[k].at<uchar>(r, c)) {
+                        lastBefore = k;
+                        if (firstBefore < 0) {
+                            firstBefore = k;
+                        }
+                    }
+                }
+                if (firstBefore >= 0) {
+                    EXPECT_EQ(lastWins ? lastBefore : firstBefore, winner);
+                }
+                EXPECT_EQ(anyValid || firstBefore >= 0 ? 1 : 0, holders) << r << "," << c;
+            }
+        }
+    }
+}
+
+TEST(MaskedImageSetTest, ConstructionFromThreeChannelParts)
+{
+    std::vector<cv::Mat> parts = {cv::Mat(3, 4, CV_8UC3, cv::Scalar(1, 2, 3)),
+                                  cv::Mat(3, 4, CV_8UC3, cv::Scalar(4, 5, 6))};
+    MaskedImageSet set(parts, true);
+    ASSERT_EQ(2u, set.numImages());
+    EXPECT_EQ(3, set.rows());
+    EXPECT_EQ(4, set.cols());
+    EXPECT_EQ(4, set.image(1).red().at<uchar>(2, 3));
+    set.fixMaskOverlaps(false);
+    EXPECT_EQ(12, cv::countNonZero(set.image(0).contributingPixels()));
+    EXPECT_EQ(0, cv::countNonZero(set.image(1).contributingPixels()));
+    EXPECT_EQ(12, cv::countNonZero(set.image(1).validPixels()));
+}
+
+TEST(MaskedImageSetTest, ReportsMisuseWithTheClassMessages)
+{
+    std::vector<cv::Mat> none;
+    EXPECT_EQ("MaskedImageSet MaskedImageSet(std::vector<cv::Mat *>) no images provided",
+              messageOf([&] { MaskedImageSet set(none, true); }));
+
+    std::vector<cv::Mat> badType = {cv::Mat(2, 2, CV_8UC3), cv::Mat(2, 2, CV_32FC3)};
+    EXPECT_EQ("MaskedImage MaskedImage(cv::Mat) image type not 8UC3 or 8UC4",
+              messageOf([&] { MaskedImageSet set(badType, false); }));
+
+    MaskedImageSet empty;
+    EXPECT_EQ(0u, empty.numImages());
+    EXPECT_EQ("MaskedImageSet rows() set is empty", messageOf([&] { empty.rows(); }));
+    EXPECT_EQ("MaskedImageSet cols() set is empty", messageOf([&] { empty.cols(); }));
+    EXPECT_EQ("MaskedImageSet rows() set is empty", messageOf([&] { empty.fixMaskOverlaps(false); }));
+
+    MaskedImageSet two = pixelSet({255, 255}, {0, 255});
+    const std::string range = "MaskedImageSet getImage() imageNumber out of range";
+    EXPECT_EQ(range, messageOf([&] { two.image(-1); }));
+    EXPECT_EQ(range, messageOf([&] { two.image(2); }));
+    EXPECT_EQ(255, two.image(1).contributingPixelAt(0, 0));
+}
+
+TEST(MaskedImageSetTest, RefusesMasksThatDoNotMatchTheFirstImage)
+{
+    MaskedImageSet set;
+    set.addImage(maskedImage(4, 4, 255, 255));
+    set.addImage(maskedImage(3, 4, 255, 255));
+    EXPECT_EQ("MaskedImageSet fixMaskOverlaps() image masks differ in size or type",
+              messageOf([&] { set.fixMaskOverlaps(false); }));
+    // Nothing was written before the check failed.
+    EXPECT_EQ(16, cv::countNonZero(set.image(0).contributingPixels()));
+    EXPECT_EQ(12, cv::countNonZero(set.image(1).contributingPixels()));
+
+    MaskedImageSet wrongType;
+    MaskedImage image = maskedImage(2, 2, 255, 255);
+    image.validPixels() = cv::Mat(2, 2, CV_16UC1, cv::Scalar(255));
+    wrongType.addImage(image);
+    EXPECT_THROW(wrongType.fixMaskOverlaps(true), std::runtime_error);
+}
+
+TEST(MaskedImageSetTest, CopiesShareImageBuffers)
+{
+    MaskedImageSet set = pixelSet({255, 255}, {255, 255});
+    MaskedImageSet copy(set);
+    MaskedImageSet assigned;
+    assigned = set;
+    set.image(0).contributingPixels().at<uchar>(0, 0) = 0;
+    EXPECT_EQ(0, copy.image(0).contributingPixelAt(0, 0));
+    EXPECT_EQ(0, assigned.image(0).contributingPixelAt(0, 0));
+
+    // Fixing overlaps through a copy reaches the original.
+    copy.fixMaskOverlaps(true);
+    EXPECT_EQ(255, set.image(1).contributingPixelAt(0, 0));
+
+    MaskedImage outside = maskedImage(1, 1, 255, 0);
+    set.addImage(outside);
+    set.image(2).contributingPixelAt(0, 0) = 255;
+    EXPECT_EQ(255, outside.contributingPixelAt(0, 0));
+    EXPECT_EQ(2u, copy.numImages());
+}
+
+TEST(MaskedImageSetTest, BandPassKeepsOrderAndSharesMasks)
+{
+    std::vector<cv::Mat> parts = {cv::Mat(20, 20, CV_8UC3, cv::Scalar::all(3)),
+                                  cv::Mat(20, 20, CV_8UC3, cv::Scalar::all(200))};
+    parts[1](cv::Rect(0, 0, 10, 20)).setTo(cv::Scalar::all(0));
+    MaskedImageSet set(parts, false);
+    MaskedImageSet filtered = set.bandPassFilter();
+    ASSERT_EQ(2u, filtered.numImages());
+    EXPECT_EQ(0, cv::countNonZero(filtered.image(0).red()));
+    EXPECT_GT(cv::countNonZero(filtered.image(1).red()), 0);
+    for (int k = 0; k < 2; ++k) {
+        EXPECT_EQ(set.image(k).contributingPixels().data, filtered.image(k).contributingPixels().data);
+        EXPECT_EQ(set.image(k).validPixels().data, filtered.image(k).validPixels().data);
+    }
+}
+
+} // namespace
+} // namespace orb
