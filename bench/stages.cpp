@@ -1,0 +1,98 @@
+// Times the main stages of the full stitch on one frame through the libraries:
+// reading, scan, parts, seams, spline, encode. Prints one line per stage.
+#include "BaseLib/ImportIntrinsics.h"
+#include "BaseLib/LensParameters.h"
+#include "StitchLib/blending/FeatherBlender.h"
+#include "StitchLib/blending/MaskedImageSet.h"
+#include "StitchLib/blending/MultiResolutionSpline.h"
+#include "StitchLib/blending/OpenCVPyramidGenerator.h"
+#include "StitchLib/blending/QualitySeamFinder.h"
+#include "StitchLib/mapping/RemapParts.h"
+#include "StitchLib/stereo/ScanGeneration.h"
+
+#include <boost/filesystem.hpp>
+#include <opencv2/imgcodecs.hpp>
+
+#include <chrono>
+#include <cstdio>
+#include <iostream>
+
+namespace fs = boost::filesystem;
+
+namespace {
+
+class StageClock {
+public:
+    void lap(const char* stage)
+    {
+        const auto now = std::chrono::steady_clock::now();
+        const double s = std::chrono::duration<double>(now - last).count();
+        total += s;
+        std::printf("%-8s %7.2f s\n", stage, s);
+        std::fflush(stdout);
+        last = now;
+    }
+    double total = 0;
+
+private:
+    std::chrono::steady_clock::time_point last = std::chrono::steady_clock::now();
+};
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc < 2) {
+        std::cerr << "usage: quadstitch-stages FRAME_DIR [FRAME_NUMBER]\n";
+        return 1;
+    }
+    try {
+        const fs::path dir = argv[1];
+        char stem[16];
+        std::snprintf(stem, sizeof stem, "%010u", argc > 2 ? static_cast<unsigned>(std::stoul(argv[2])) : 0u);
+
+        StageClock clock;
+        std::vector<cv::Mat> images;
+        for (int k = 1; k <= 4; ++k) {
+            images.push_back(cv::imread((dir / (std::string(stem) + "-" + std::to_string(k) + ".png")).string(),
+                                        cv::IMREAD_UNCHANGED));
+            if (images.back().empty()) throw std::runtime_error("missing camera image " + std::to_string(k));
+        }
+        const auto cameras = orb::BaseApi::importIntrinsics((dir / "calibration.yaml").string());
+        const float maxAngle = orb::maxAngleForLensVersion(0);
+        clock.lap("read");
+
+        orb::ScanImages scan = orb::Stereo::generateScan(images, cameras, 5000, maxAngle);
+        clock.lap("scan");
+
+        std::vector<cv::Mat> parts =
+            orb::BaseApi::remapPartsWithExtrinsics(cv::Matx44f::eye(), scan, cameras, images, maxAngle);
+        scan = orb::ScanImages();
+        clock.lap("parts");
+
+        orb::MaskedImageSet set(parts, true);
+        parts.clear();
+        clock.lap("masks");
+
+        orb::QualitySeamFinder seamFinder;
+        seamFinder.findSeam(set);
+        clock.lap("seams");
+
+        orb::FeatherBlender blender;
+        orb::OpenCVPyramidGenerator generator;
+        orb::MultiResolutionSpline spline(generator, blender);
+        orb::MaskedImage blended = spline.spline(set);
+        clock.lap("spline");
+
+        const cv::Mat panorama = blended.cvMat(true);
+        blended.release();
+        std::vector<uchar> encoded;
+        cv::imencode(".png", panorama, encoded);
+        clock.lap("encode");
+        std::printf("%-8s %7.2f s  (%zu bytes of PNG)\n", "total", clock.total, encoded.size());
+    } catch (const std::exception& e) {
+        std::cerr << "quadstitch-stages: " << e.what() << "\n";
+        return 2;
+    }
+    return 0;
+}
