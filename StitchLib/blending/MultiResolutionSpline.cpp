@@ -1,0 +1,87 @@
+#include "StitchLib/blending/MultiResolutionSpline.h"
+
+#include <utility>
+
+namespace orb {
+
+namespace {
+
+// Decomposition stops once a level this short has been made.
+const int kMinLevelRows = 32;
+
+} // namespace
+
+MultiResolutionSpline::MultiResolutionSpline(PyramidGeneratorBase& generator, BlenderBase& blender)
+    : generator(generator), blender(blender), minLevelRows(kMinLevelRows)
+{
+}
+
+MultiResolutionSpline::~MultiResolutionSpline() = default;
+
+MaskedImage MultiResolutionSpline::spline(MaskedImageSet& images)
+{
+    // Levels left over from a call that failed would be summed into this one.
+    pyramid.clear();
+    try {
+        decompose(images);
+        return reconstruct(images);
+    } catch (...) {
+        pyramid.clear();
+        throw;
+    }
+}
+
+void MultiResolutionSpline::decompose(MaskedImageSet& images)
+{
+    // The first and the last image take turns winning contested pixels of the
+    // reduced contributions, so neither side of a seam drifts level by level.
+    bool lastWins = true;
+    while (pyramid.empty() || pyramid.back().rows() > minLevelRows) {
+        MaskedImageSet next;
+        MaskedImage plus;
+        MaskedImage minus;
+        const int count = static_cast<int>(images.numImages());
+        for (int i = 0; i < count; ++i) {
+            MaskedImage& image = images.image(i);
+            MaskedImage reduced = generator.scaleDown(image);
+            next.addImage(reduced);
+            MaskedImage expanded = generator.scaleUp(reduced, image.rows(), image.cols());
+            reduced.release();
+            expanded.contributingPixels() = image.contributingPixels();
+
+            MaskedImage plusBand = image - expanded;
+            plus = i == 0 ? std::move(plusBand) : blender.blend(plus, plusBand);
+            plusBand.release();
+
+            MaskedImage minusBand = expanded - image;
+            // Neither the full-size image nor its expansion is needed any more;
+            // free them before the blend allocates its own planes.
+            expanded.release();
+            image.release();
+            minus = i == 0 ? std::move(minusBand) : blender.blend(minus, minusBand);
+        }
+        next.fixMaskOverlaps(lastWins);
+        lastWins = !lastWins;
+        pyramid.emplace_back(std::move(plus), std::move(minus));
+        images = std::move(next);
+    }
+}
+
+MaskedImage MultiResolutionSpline::reconstruct(MaskedImageSet& coarsest)
+{
+    MaskedImage result = blender.blend(coarsest);
+    cv::Mat alpha;
+    while (!pyramid.empty()) {
+        LaplacianPyramidLevel& level = pyramid.back();
+        result = generator.scaleUp(result, level.rows(), level.cols());
+        result = level.plusDelta() + result;
+        result = result - level.minusDelta();
+        alpha = level.plusDelta().contributingPixels();
+        pyramid.pop_back();
+    }
+    // The alpha is the blended finest contribution, as the blender made it.
+    result.contributingPixels() = alpha;
+    return result;
+}
+
+} // namespace orb

@@ -1,0 +1,35 @@
+#pragma once
+
+#include "StitchLib/blending/BlenderBase.h"
+#include "StitchLib/blending/LaplacianPyramidLevel.h"
+#include "StitchLib/blending/MaskedImage.h"
+#include "StitchLib/blending/MaskedImageSet.h"
+#include "StitchLib/blending/PyramidGeneratorBase.h"
+
+#include <vector>
+
+namespace orb {
+
+// Blends a set of parts band by band (Laplacian pyramid spline), so that the
+// cross-fade at a seam is as wide as the detail it joins.
+class MultiResolutionSpline {
+public:
+    MultiResolutionSpline(PyramidGeneratorBase& generator, BlenderBase& blender);
+    ~MultiResolutionSpline();
+
+    // Consumes the set: it is reduced in place and its full-size images are
+    // released as soon as their bands exist; on return it holds the coarsest
+    // level. The result has the size of the set's images.
+    MaskedImage spline(MaskedImageSet& images);
+
+private:
+    void decompose(MaskedImageSet& images);
+    MaskedImage reconstruct(MaskedImageSet& coarsest);
+
+    PyramidGeneratorBase& generator;
+    BlenderBase& blender;
+    std::vector<LaplacianPyramidLevel> pyramid;
+    const int minLevelRows;
+};
+
+} // namespace orb

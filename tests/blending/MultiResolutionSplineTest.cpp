@@ -1,0 +1,237 @@
+#include "StitchLib/blending/FeatherBlender.h"
+#include "StitchLib/blending/MultiResolutionSpline.h"
+#include "StitchLib/blending/OpenCVPyramidGenerator.h"
+
+#include <gtest/gtest.h>
+#include <opencv2/core.hpp>
+
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace orb {
+namespace {
+
+// Records the rows of every reduction and forwards to the real generator.
+class RecordingGenerator : public PyramidGeneratorBase {
+public:
+    MaskedImage scaleUp(MaskedImage image, int rows, int cols) override
+    {
+        ++scaleUps;
+        return inner.scaleUp(image, rows, cols);
+    }
+    MaskedImage scaleDown(MaskedImage image) override
+    {
+        reducedRows.push_back(image.rows());
+        return inner.scaleDown(image);
+    }
+
+    std::vector<int> reducedRows;
+    int scaleUps = 0;
+
+private:
+    OpenCVPyramidGenerator inner;
+};
+
+// Counts both blend forms and the rows of the sets blended whole.
+class RecordingBlender : public BlenderBase {
+public:
+    MaskedImage blend(MaskedImage first, MaskedImage second) override
+    {
+        ++pairBlends;
+        return inner.blend(first, second);
+    }
+    MaskedImage blend(MaskedImageSet images) override
+    {
+        setRows.push_back(images.rows());
+        setSizes.push_back(images.numImages());
+        return inner.blend(images);
+    }
+
+    int pairBlends = 0;
+    std::vector<int> setRows;
+    std::vector<std::size_t> setSizes;
+
+private:
+    FeatherBlender inner;
+};
+
+MaskedImage smoothImage(int rows, int cols, uchar base, const cv::Mat& valid, const cv::Mat& contributing)
+{
+    cv::Mat planes[3];
+    for (int p = 0; p < 3; ++p) {
+        planes[p].create(rows, cols, CV_8UC1);
+        for (int r = 0; r < rows; ++r) {
+            for (int c = 0; c < cols; ++c) {
+                planes[p].at<uchar>(r, c) = cv::saturate_cast<uchar>(base + 2 * r + c + 10 * p);
+            }
+        }
+        planes[p].setTo(0, valid == 0);
+    }
+    return MaskedImage(planes[0], planes[1], planes[2], valid.clone(), contributing.clone());
+}
+
+// Two overlapping parts split at a vertical seam, like neighbouring cameras.
+MaskedImageSet twoParts(int rows, int cols)
+{
+    cv::Mat valid0(rows, cols, CV_8UC1, cv::Scalar(0)), valid1(rows, cols, CV_8UC1, cv::Scalar(0));
+    valid0.colRange(0, cols * 2 / 3).setTo(255);
+    valid1.colRange(cols / 3, cols).setTo(255);
+    cv::Mat contributing0 = valid0.clone(), contributing1 = valid1.clone();
+    contributing0.colRange(cols / 2, cols).setTo(0);
+    contributing1.colRange(0, cols / 2).setTo(0);
+    MaskedImageSet set;
+    set.addImage(smoothImage(rows, cols, 30, valid0, contributing0));
+    set.addImage(smoothImage(rows, cols, 60, valid1, contributing1));
+    return set;
+}
+
+MaskedImageSet oneFullImage(int rows, int cols)
+{
+    const cv::Mat full(rows, cols, CV_8UC1, cv::Scalar(255));
+    MaskedImageSet set;
+    set.addImage(smoothImage(rows, cols, 20, full, full));
+    return set;
+}
+
+TEST(MultiResolutionSplineTest, LevelsStopOnceALevelHasAtMost32Rows)
+{
+    struct Case {
+        int rows;
+        std::vector<int> levels;
+        int coarsest;
+    };
+    const std::vector<Case> cases = {
+        {16, {16}, 8},
+        {32, {32}, 16},
+        {33, {33, 17}, 9},
+        {5000, {5000, 2500, 1250, 625, 313, 157, 79, 40, 20}, 10},
+    };
+    for (const Case& c : cases) {
+        RecordingGenerator generator;
+        RecordingBlender blender;
+        MultiResolutionSpline spline(generator, blender);
+        MaskedImageSet set = oneFullImage(c.rows, 8);
+        MaskedImage result = spline.spline(set);
+        EXPECT_EQ(c.levels, generator.reducedRows) << c.rows;
+        EXPECT_EQ(2 * static_cast<int>(c.levels.size()), generator.scaleUps) << c.rows;
+        EXPECT_EQ(std::vector<int>{c.coarsest}, blender.setRows) << c.rows;
+        EXPECT_EQ(c.coarsest, set.rows()) << c.rows;
+        EXPECT_EQ(c.rows, result.rows());
+        EXPECT_EQ(8, result.cols());
+    }
+}
+
+TEST(MultiResolutionSplineTest, OneImageIsRebuiltWithoutPairBlends)
+{
+    RecordingGenerator generator;
+    RecordingBlender blender;
+    MultiResolutionSpline spline(generator, blender);
+    MaskedImageSet set = oneFullImage(70, 90);
+    const MaskedImage input = set.image(0);
+    const cv::Mat expected = MaskedImage(input).cvMat(true);
+    MaskedImage result = spline.spline(set);
+
+    EXPECT_EQ(0, blender.pairBlends);
+    EXPECT_EQ(std::vector<std::size_t>{1}, blender.setSizes);
+    // Every band restores exactly where all levels are valid.
+    EXPECT_EQ(0, cv::norm(expected, result.cvMat(true), cv::NORM_INF));
+    // The caller's full-size image was released; the input copy still holds it.
+    EXPECT_EQ(1u, set.numImages());
+    EXPECT_EQ(9, set.rows());
+    EXPECT_EQ(70, MaskedImage(input).rows());
+}
+
+TEST(MultiResolutionSplineTest, BlendsPartsAcrossTheSeamAndLeavesTheCoarsestSet)
+{
+    const int rows = 64, cols = 96;
+    RecordingGenerator generator;
+    RecordingBlender blender;
+    MultiResolutionSpline spline(generator, blender);
+    MaskedImageSet set = twoParts(rows, cols);
+    MaskedImageSet reference = twoParts(rows, cols);
+    MaskedImage result = spline.spline(set);
+
+    // Two levels (64, 32), two pair blends per level for the second part.
+    EXPECT_EQ(4, blender.pairBlends);
+    ASSERT_EQ(2u, set.numImages());
+    EXPECT_EQ(16, set.rows());
+    EXPECT_EQ(24, set.cols());
+    // The reduced contributions do not overlap.
+    EXPECT_EQ(0, cv::countNonZero(set.image(0).contributingPixels() & set.image(1).contributingPixels()));
+
+    // Alpha covers both parts' contributions; far from the seam each side
+    // shows its own part.
+    const cv::Mat out = result.cvMat(true);
+    EXPECT_EQ(rows * cols, cv::countNonZero(result.contributingPixels() == 255));
+    for (int c : {5, 20, 70, 90}) {
+        const int source = c < cols / 2 ? 0 : 1;
+        const int expected = reference.image(source).red().at<uchar>(30, c);
+        EXPECT_NEAR(expected, out.at<cv::Vec4b>(30, c)[0], 2) << c;
+        EXPECT_EQ(255, out.at<cv::Vec4b>(30, c)[3]);
+    }
+}
+
+TEST(MultiResolutionSplineTest, RepeatedCallsGiveEqualResults)
+{
+    FeatherBlender blender;
+    OpenCVPyramidGenerator generator;
+    MultiResolutionSpline spline(generator, blender);
+    MaskedImageSet first = twoParts(40, 50);
+    MaskedImageSet second = twoParts(40, 50);
+    const cv::Mat a = spline.spline(first).cvMat(true);
+    const cv::Mat b = spline.spline(second).cvMat(true);
+    EXPECT_EQ(0, cv::norm(a, b, cv::NORM_INF));
+}
+
+// Throws on a chosen expansion; 0 never fails.
+class FailingGenerator : public PyramidGeneratorBase {
+public:
+    MaskedImage scaleUp(MaskedImage image, int rows, int cols) override
+    {
+        if (++calls == failAt) {
+            throw std::runtime_error("expansion failed");
+        }
+        return inner.scaleUp(image, rows, cols);
+    }
+    MaskedImage scaleDown(MaskedImage image) override { return inner.scaleDown(image); }
+
+    int failAt = 0;
+    int calls = 0;
+
+private:
+    OpenCVPyramidGenerator inner;
+};
+
+TEST(MultiResolutionSplineTest, FailuresPassThroughAndLeaveNoStaleLevels)
+{
+    FailingGenerator generator;
+    FeatherBlender blender;
+    MultiResolutionSpline spline(generator, blender);
+
+    MaskedImageSet empty;
+    try {
+        spline.spline(empty);
+        FAIL();
+    } catch (const std::runtime_error& error) {
+        EXPECT_EQ(std::string("MaskedImageSet rows() set is empty"), error.what());
+    }
+
+    // 80 rows make three levels with two expansions each; the seventh is the
+    // first of the reconstruction, when all levels are held.
+    generator.failAt = 7;
+    MaskedImageSet failing = twoParts(80, 40);
+    EXPECT_THROW(spline.spline(failing), std::runtime_error);
+
+    generator.failAt = 0;
+    MaskedImageSet reused = twoParts(40, 50);
+    const cv::Mat again = spline.spline(reused).cvMat(true);
+
+    OpenCVPyramidGenerator freshGenerator;
+    MaskedImageSet expectedSet = twoParts(40, 50);
+    const cv::Mat expected = MultiResolutionSpline(freshGenerator, blender).spline(expectedSet).cvMat(true);
+    EXPECT_EQ(0, cv::norm(expected, again, cv::NORM_INF));
+}
+
+} // namespace
+} // namespace orb
