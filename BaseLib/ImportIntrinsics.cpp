@@ -1,0 +1,37 @@
+#include "BaseLib/ImportIntrinsics.h"
+
+#include <stdexcept>
+
+namespace orb {
+namespace BaseApi {
+
+std::vector<CameraIntrinsics> importIntrinsics(const std::string& path)
+{
+    try {
+        cv::FileStorage storage(path, cv::FileStorage::READ);
+        std::vector<CameraIntrinsics> cameras;
+        const cv::FileNode list = storage["cameras"];
+        cv::Mat buffer;
+        for (cv::FileNodeIterator it = list.begin(); it != list.end(); ++it) {
+            const cv::FileNode camera = *it;
+            CameraIntrinsics record;
+            // The conversions assert the shape (a row vector is rejected) and convert
+            // any numeric element type to float.
+            camera["lensCoeffs"] >> buffer;
+            record.lensCoeffs = static_cast<cv::Matx<float, 4, 1>>(buffer);
+            camera["centre"] >> buffer;
+            record.centre = static_cast<cv::Matx<float, 2, 1>>(buffer);
+            camera["tmBToC"] >> buffer;
+            record.tmBToC = static_cast<cv::Matx<float, 4, 4>>(buffer);
+            cameras.push_back(record);
+        }
+        storage.release();
+        return cameras;
+    } catch (...) {
+        throw std::runtime_error("Error in reading calibration file. Check that calibration file '" + path +
+                                 "' is valid");
+    }
+}
+
+} // namespace BaseApi
+} // namespace orb
