@@ -37,15 +37,13 @@ cv::Mat lowPass(const cv::Mat& plane, const std::vector<cv::Size>& sizes)
 cv::Mat unitMask(const cv::Mat& mask)
 {
     cv::Mat unit;
-    mask.convertTo(unit, CV_8U, 1.0 / 255.0);
+    unitMask(mask, unit);
     return unit;
 }
 
-cv::Mat maskedBy(const cv::Mat& plane, const cv::Mat& mask)
+void unitMask(const cv::Mat& mask, cv::Mat& unit)
 {
-    cv::Mat result;
-    cv::multiply(plane, unitMask(mask), result, 1.0, plane.type());
-    return result;
+    mask.convertTo(unit, CV_8U, 1.0 / 255.0);
 }
 
 MaskedImage::MaskedImage(cv::Mat& image, bool erodeMask)

@@ -58,10 +58,10 @@ private:
 // ---- Mask arithmetic shared by the blending classes ----
 
 // mask / 255 in 8 bits, rounded: 1 where the mask is 128 or more, else 0.
+// Multiplying a plane by it keeps the plane where a 0/255 mask is set.
 cv::Mat unitMask(const cv::Mat& mask);
-
-// plane * (mask / 255) in the plane's own type: the plane where the 0/255
-// mask is set, 0 elsewhere. Returns a new matrix.
-cv::Mat maskedBy(const cv::Mat& plane, const cv::Mat& mask);
+// The same into unit, reusing its buffer when the size allows: full-size
+// temporaries are costly to allocate.
+void unitMask(const cv::Mat& mask, cv::Mat& unit);
 
 } // namespace orb

@@ -28,22 +28,20 @@ MaskedImage resampleMasked(MaskedImage& image, Direction direction, cv::Size siz
 {
     // The valid mask is only read, so its buffer serves without a copy.
     const cv::Mat& valid = image.validPixels();
-    const cv::Mat unit = unitMask(valid);
-    cv::Mat weighted[4];
+    cv::Mat unit = unitMask(valid);
+    cv::Mat results[4];
+    cv::Mat weighted;
     const cv::Mat* sources[] = {&image.red(), &image.green(), &image.blue(), &image.contributingPixels()};
     for (int p = 0; p < 4; ++p) {
-        cv::multiply(*sources[p], unit, weighted[p], 1.0, sources[p]->type());
+        cv::multiply(*sources[p], unit, weighted, 1.0, sources[p]->type());
+        resample(weighted, results[p], direction, size);
     }
-
-    cv::Mat red, green, blue, reducedValid, contributing;
-    resample(weighted[0], red, direction, size);
-    weighted[0].release();
-    resample(weighted[1], green, direction, size);
-    weighted[1].release();
-    resample(weighted[2], blue, direction, size);
-    weighted[2].release();
-    resample(weighted[3], contributing, direction, size);
-    weighted[3].release();
+    weighted.release();
+    cv::Mat& red = results[0];
+    cv::Mat& green = results[1];
+    cv::Mat& blue = results[2];
+    cv::Mat& contributing = results[3];
+    cv::Mat reducedValid;
     resample(valid, reducedValid, direction, size);
 
     // Divide out the share of the filter that fell on invalid pixels.
@@ -53,7 +51,8 @@ MaskedImage resampleMasked(MaskedImage& image, Direction direction, cv::Size siz
 
     cv::threshold(reducedValid, reducedValid, kMaskThreshold, 255.0, cv::THRESH_BINARY);
     cv::threshold(contributing, contributing, kMaskThreshold, 255.0, cv::THRESH_BINARY);
-    cv::multiply(contributing, unitMask(reducedValid), contributing, 1.0, contributing.type());
+    unitMask(reducedValid, unit);
+    cv::multiply(contributing, unit, contributing, 1.0, contributing.type());
     return MaskedImage(red, green, blue, reducedValid, contributing);
 }
 
