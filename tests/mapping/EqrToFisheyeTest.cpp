@@ -77,28 +77,6 @@ TEST(EqrToFisheye, IdentityCameraSeesForwardAtItsCentre)
     EXPECT_EQ(out[0], -1.f);
 }
 
-TEST(EqrToFisheye, ExtrinsicTurnsThePanorama)
-{
-    // An extrinsic turning the panorama by 90 degrees makes a right-facing camera see
-    // panorama-forward at its centre.
-    const CameraIntrinsics camera = testrig::makeCamera(90.0, 300.f, 640.f, 480.f);
-    const cv::Matx<float, 4, 4> turn(0.f, -1.f, 0.f, 0.f,
-                                     1.f, 0.f, 0.f, 0.f,
-                                     0.f, 0.f, 1.f, 0.f,
-                                     0.f, 0.f, 0.f, 1.f);
-    auto turned = makeEqrToFisheye(camera, turn, 100, 200, 1.4486f);
-    auto forward = makeEqrToFisheye(testrig::makeCamera(0.0, 300.f, 640.f, 480.f), kIdentity, 100, 200, 1.4486f);
-    float a[2], b[2];
-    turned.setRow(60);
-    forward.setRow(60);
-    for (int c = 60; c < 140; c += 7) {
-        turned.getCoords(c, a);
-        forward.getCoords(c, b);
-        EXPECT_NEAR(a[0], b[0], 1e-3);
-        EXPECT_NEAR(a[1], b[1], 1e-3);
-    }
-}
-
 class DepthAlignedMapper : public ::testing::Test {
 protected:
     static constexpr int H = 40, W = 80;
@@ -195,15 +173,6 @@ TEST_F(DepthAlignedMapper, NeverReadsOutsideTheDepthImage)
 
     EXPECT_THROW(makeEqrToFisheye(camera, kIdentity, cv::Mat::zeros(H, W, CV_64F), H, maxAngle),
                  std::runtime_error);
-}
-
-TEST_F(DepthAlignedMapper, CopiesShareTheDepthImage)
-{
-    cv::Mat depth = cv::Mat::zeros(H, W, CV_32F);
-    auto aligned = makeEqrToFisheye(camera, kIdentity, depth, H, maxAngle);
-    const auto copy = aligned;
-    EXPECT_EQ(copy.getInverseDepth().data, depth.data);
-    EXPECT_EQ(copy.getCosMaxAngle(), std::cos(maxAngle));
 }
 
 } // namespace

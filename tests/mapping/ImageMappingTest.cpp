@@ -46,19 +46,6 @@ TEST(ImageMapping, MapElementsBelongToTheRectangle)
     EXPECT_EQ(map.at<cv::Vec2f>(1, 2), cv::Vec2f(2.f, 1.f));
 }
 
-TEST(ImageMapping, BuffersAreReusedOnlyWhenTheyFit)
-{
-    EchoMapper mapper;
-    cv::Mat map(4, 5, CV_32FC2, cv::Scalar(42.f, 42.f));
-    const uchar* buffer = map.data;
-    ImageMapping::initMap(cv::Rect(0, 0, 5, 4), mapper, map);
-    EXPECT_EQ(map.data, buffer);
-    EXPECT_EQ(map.at<cv::Vec2f>(3, 4), cv::Vec2f(4.f, 3.f));
-    ImageMapping::initMap(cv::Rect(0, 0, 6, 2), mapper, map);
-    EXPECT_EQ(map.size(), cv::Size(6, 2));
-    EXPECT_EQ(map.at<cv::Vec2f>(1, 5), cv::Vec2f(5.f, 1.f));
-}
-
 TEST(ImageMapping, FastMapLeavesTheCallersMapperAlone)
 {
     auto mapper = makeEqrToFisheye(testrig::makeCamera(0.0, 300.f, 640.f, 480.f), kIdentity, 50, 100, 1.4486f);
