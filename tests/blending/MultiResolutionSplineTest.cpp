@@ -39,7 +39,9 @@ public:
     MaskedImage blend(MaskedImage first, MaskedImage second) override
     {
         ++pairBlends;
-        return inner.blend(first, second);
+        MaskedImage result = inner.blend(first, second);
+        pairResultMasks.push_back(result.contributingPixels().data);
+        return result;
     }
     MaskedImage blend(MaskedImageSet images) override
     {
@@ -49,6 +51,7 @@ public:
     }
 
     int pairBlends = 0;
+    std::vector<const uchar*> pairResultMasks;
     std::vector<int> setRows;
     std::vector<std::size_t> setSizes;
 
@@ -157,8 +160,15 @@ TEST(MultiResolutionSplineTest, BlendsPartsAcrossTheSeamAndLeavesTheCoarsestSet)
     ASSERT_EQ(2u, set.numImages());
     EXPECT_EQ(16, set.rows());
     EXPECT_EQ(24, set.cols());
-    // The reduced contributions do not overlap.
+    // The reduced contributions do not overlap, and the coarsest images keep
+    // the input order: image 0 is the left part.
     EXPECT_EQ(0, cv::countNonZero(set.image(0).contributingPixels() & set.image(1).contributingPixels()));
+    EXPECT_EQ(255, set.image(0).validPixelAt(8, 0));
+    EXPECT_EQ(0, set.image(1).validPixelAt(8, 0));
+    EXPECT_EQ(255, set.image(1).validPixelAt(8, 23));
+    // The alpha is the very mask of the first blend: the finest plus band.
+    ASSERT_FALSE(blender.pairResultMasks.empty());
+    EXPECT_EQ(blender.pairResultMasks.front(), result.contributingPixels().data);
 
     // Alpha covers both parts' contributions; far from the seam each side
     // shows its own part.
