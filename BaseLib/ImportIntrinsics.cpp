@@ -1,5 +1,6 @@
 #include "BaseLib/ImportIntrinsics.h"
 
+#include <fstream>
 #include <stdexcept>
 
 namespace orb {
@@ -7,6 +8,10 @@ namespace BaseApi {
 
 std::vector<CameraIntrinsics> importIntrinsics(const std::string& path)
 {
+    // A file that cannot be opened reads as no cameras; probing first keeps the storage
+    // library from logging its own complaint about it.
+    if (!std::ifstream(path))
+        return {};
     try {
         cv::FileStorage storage(path, cv::FileStorage::READ);
         std::vector<CameraIntrinsics> cameras;
