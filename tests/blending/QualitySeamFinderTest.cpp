@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <stdexcept>
 #include <vector>
 
@@ -71,8 +70,8 @@ TEST(SimplifyMaskTest, ColumnsBecomeSingleRunsAcrossTheMiddle)
     SeamFinderBase::simplifyMask(mask);
     EXPECT_EQ(cv::countNonZero(mask != expected), 0);
 
-    // A gap near the top merges the pixels above it into the gap:
-    // 16 rows, column 2 = on, off, on, on ... -> off, off, on, on ...
+    // A gap near the top clears what lies above it:
+    // column 2 of 16 rows = on, off, on, on ... -> off, off, on, on ...
     mask = fullMask(16, 8);
     mask.at<unsigned char>(1, 2) = 0;
     expected = mask.clone();
@@ -97,19 +96,14 @@ TEST(SimplifyMaskTest, ColumnsBecomeSingleRunsAcrossTheMiddle)
         EXPECT_EQ(cv::countNonZero(mask.col(4)), 0) << "gap at row " << row;
         EXPECT_EQ(cv::countNonZero(mask), 16 * 7) << "gap at row " << row;
     }
-}
 
-TEST(SimplifyMaskTest, LastColumnAndBufferAreKept)
-{
-    cv::Mat mask = fullMask(8, 8);
+    // The last column is never touched, and the buffer stays the same.
+    mask = fullMask(8, 8);
     mask.at<unsigned char>(4, 7) = 0;
-    mask.at<unsigned char>(2, 1) = 0;
     const unsigned char* data = mask.data;
     SeamFinderBase::simplifyMask(mask);
     EXPECT_EQ(mask.data, data);
-    EXPECT_EQ(cv::countNonZero(mask.col(7)), 7);
-    EXPECT_EQ(mask.at<unsigned char>(4, 7), 0);
-    EXPECT_EQ(cv::countNonZero(mask.col(1)), 0);
+    EXPECT_EQ(cv::countNonZero(mask), 63);
 }
 
 TEST(FindSeamPairTest, IdenticalImagesSplitAtTheFirstColumn)
@@ -193,17 +187,6 @@ std::vector<int> seamFor(const std::vector<int>& columnDifference)
     return seamFor(difference);
 }
 
-TEST(FindSeamPairTest, SmallDifferencesAreFree)
-{
-    // Columns 0..4 differ, the rest agree: 18 is below the noise floor, so the
-    // leftmost column wins; 19 already costs and pushes the seam to column 5.
-    std::vector<int> profile(16, 0);
-    std::fill(profile.begin(), profile.begin() + 5, 18);
-    EXPECT_EQ(seamFor(profile), std::vector<int>(7, 0));
-    std::fill(profile.begin(), profile.begin() + 5, 19);
-    EXPECT_EQ(seamFor(profile), std::vector<int>(7, 5));
-}
-
 // Walls of difference 200 with two one-pixel channels, at columns 3 and 8,
 // each followed by an agreeing column; the seam takes the cheaper channel.
 int race(int leftDifference, int rightDifference)
@@ -222,6 +205,7 @@ int race(int leftDifference, int rightDifference)
 
 TEST(FindSeamPairTest, CostRisesWithDifferenceAndSaturates)
 {
+    EXPECT_EQ(race(18, 0), 3);   // up to 18 is noise: as free as agreement
     EXPECT_EQ(race(19, 19), 3);  // equal cost: leftmost
     EXPECT_EQ(race(19, 18), 8);  // 19 costs more than 18
     EXPECT_EQ(race(20, 19), 8);  // and less than 20
