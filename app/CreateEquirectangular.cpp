@@ -3,6 +3,7 @@
 #include "app/FrameFiles.h"
 #include "BaseLib/CameraIntrinsics.h"
 #include "BaseLib/ImportIntrinsics.h"
+#include "StitchLib/blending/BlendingOpenCV.h"
 #include "StitchLib/mapping/StitchInterfaceVireo.h"
 
 #include <boost/filesystem.hpp>
@@ -87,10 +88,12 @@ cv::Mat fastPanorama(orb::masterlib::StitchInterfaceVireo& stitcher, std::vector
     }
 }
 
-cv::Mat fullPanorama(orb::masterlib::StitchInterfaceVireo&, std::vector<cv::Mat>&,
-                     const std::vector<orb::CameraIntrinsics>&)
+cv::Mat fullPanorama(orb::masterlib::StitchInterfaceVireo& stitcher, std::vector<cv::Mat>& images,
+                     const std::vector<orb::CameraIntrinsics>& intrinsics)
 {
-    throw std::runtime_error("The full stitch is not available in this build yet; use --stitch-type 1");
+    std::vector<cv::Mat> parts = stitcher.stitch(images, intrinsics);
+    orb::BlendingOpenCV blending;
+    return blending.process(parts);
 }
 
 // Writes next to the destination first and renames into place, so that a

@@ -34,7 +34,14 @@ int main(int argc, char** argv)
 
     try {
         po::variables_map options;
-        po::store(po::parse_command_line(argc, argv, description), options);
+        // No positional arguments exist: an empty positional description makes a
+        // stray word (say, a frame number without -f) an error instead of being ignored.
+        const po::positional_options_description noPositionalArguments;
+        po::store(po::command_line_parser(argc, argv)
+                      .options(description)
+                      .positional(noPositionalArguments)
+                      .run(),
+                  options);
         po::notify(options);
 
         if (options.count("help")) {
