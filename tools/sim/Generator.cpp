@@ -1,0 +1,90 @@
+#include "sim/Generator.h"
+
+#include "sim/Renderer.h"
+#include "sim/Rig.h"
+#include "sim/Scene.h"
+
+#include <opencv2/imgcodecs.hpp>
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <stdexcept>
+#include <system_error>
+
+namespace orb {
+namespace sim {
+
+namespace {
+
+void writeImage(const std::string& path, const cv::Mat& image)
+{
+    bool ok = false;
+    try {
+        ok = cv::imwrite(path, image);
+    } catch (const cv::Exception& e) {
+        throw std::runtime_error("Generator generateFrame() cannot write '" + path + "': " + e.what());
+    }
+    if (!ok)
+        throw std::runtime_error("Generator generateFrame() cannot write '" + path + "'");
+}
+
+} // namespace
+
+std::string cameraImageName(std::uint32_t frame, int camera, const std::string& extension)
+{
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%010u-%d", static_cast<unsigned>(frame), camera);
+    return buf + extension;
+}
+
+std::vector<std::string> generateFrame(const std::string& dir, const FrameSettings& settings)
+{
+    if (settings.extension.size() < 2 || settings.extension[0] != '.')
+        throw std::runtime_error("Generator generateFrame() image extension must start with '.', got '"
+                                 + settings.extension + "'");
+    if (!cv::haveImageWriter("x" + settings.extension))
+        throw std::runtime_error("Generator generateFrame() no image writer for extension '"
+                                 + settings.extension + "'");
+    if (settings.truthHeight < 2)
+        throw std::runtime_error("Generator generateFrame() truth height must be at least 2");
+
+    namespace fs = std::filesystem;
+    const fs::path root(dir);
+    std::error_code ec;
+    fs::create_directories(root, ec);
+    if (ec || !fs::is_directory(root))
+        throw std::runtime_error("Generator generateFrame() cannot create directory '" + dir + "'");
+
+    const std::vector<RigCamera> rig =
+        makeRig(cv::Size(settings.cameraWidth, settings.cameraHeight), settings.seed);
+    // Texels of about 4 mm suit 1280-pixel cameras (2.5 mrad per pixel, walls 2.5 m and
+    // more away); smaller cameras get coarser, quicker textures.
+    const double texel = std::min(0.05, std::max(0.002, 0.004 * 1280.0 / std::min(settings.cameraWidth,
+                                                                                 settings.cameraHeight)));
+    const Scene scene = Scene::makeRoom(settings.seed, settings.nearObjects, texel);
+    const Renderer renderer(scene, settings.supersample);
+
+    std::vector<std::string> written;
+    for (const RigCamera& cam : rig) {
+        const std::string path = (root / cameraImageName(settings.frame, cam.number(), settings.extension)).string();
+        writeImage(path, renderer.renderCamera(cam, settings.parallel));
+        written.push_back(path);
+    }
+    const std::string calibration = (root / "calibration.yaml").string();
+    writeCalibration(calibration, rig);
+    written.push_back(calibration);
+
+    cv::Mat colour, inverseDepth;
+    renderer.renderTruth(settings.truthHeight, colour, inverseDepth, settings.parallel);
+    const std::string truth = (root / "truth.png").string();
+    writeImage(truth, colour);
+    written.push_back(truth);
+    const std::string depth = (root / "truth-invdepth.tiff").string();
+    writeImage(depth, inverseDepth);
+    written.push_back(depth);
+    return written;
+}
+
+} // namespace sim
+} // namespace orb

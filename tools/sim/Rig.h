@@ -1,0 +1,60 @@
+#pragma once
+
+#include "sim/Lens.h"
+
+#include <opencv2/core.hpp>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace orb {
+namespace sim {
+
+// One simulated camera: its lens, its pose in the rig body frame B (x forward,
+// y right, z down) and the exposure gain applied to what it sees.
+class RigCamera {
+public:
+    // rotation maps B to the camera frame C: row 0 is the optical axis, row 1 the
+    // image x direction, row 2 the image y direction (all in B), right-handed.
+    RigCamera(int number, const FisheyeLens& lens, const cv::Matx33d& rotation,
+              const cv::Vec3d& position, double exposure, const cv::Size& imageSize);
+
+    int number() const { return number_; }
+    const FisheyeLens& lens() const { return lens_; }
+    const cv::Matx33d& rotation() const { return rotation_; }
+    const cv::Vec3d& position() const { return position_; }
+    double exposure() const { return exposure_; }
+    const cv::Size& imageSize() const { return imageSize_; }
+
+    cv::Vec3d opticalAxis() const { return cv::Vec3d(rotation_(0, 0), rotation_(0, 1), rotation_(0, 2)); }
+    cv::Vec3d toCamera(const cv::Vec3d& dirB) const { return rotation_ * dirB; }
+    cv::Vec3d toBody(const cv::Vec3d& dirC) const { return rotation_.t() * dirC; }
+    // p_C = R p_B + t with t = -R position, as written to the calibration file.
+    cv::Matx44d tmBToC() const;
+
+private:
+    int number_;
+    FisheyeLens lens_;
+    cv::Matx33d rotation_;
+    cv::Vec3d position_;
+    double exposure_;
+    cv::Size imageSize_;
+};
+
+// Largest angle from the optical axis that the simulated lenses image (95 degrees).
+double simulatedMaxTheta();
+
+// Four cameras facing forward, right, back and left, pitched up about 20 degrees and
+// about 5 cm out from the rig centre, with small seed-dependent differences in pose,
+// lens, optical centre and exposure so that no result holds by symmetry alone.
+// Lens scale and centre follow the (square or not) image size.
+std::vector<RigCamera> makeRig(const cv::Size& imageSize, std::uint64_t seed);
+
+// Writes the cameras as an OpenCV FileStorage YAML document: a "cameras" sequence of
+// maps holding "lensCoeffs" (4x1), "centre" (2x1) and "tmBToC" (4x4), all float.
+// Throws std::runtime_error if the file cannot be written.
+void writeCalibration(const std::string& path, const std::vector<RigCamera>& cameras);
+
+} // namespace sim
+} // namespace orb

@@ -1,0 +1,154 @@
+#include "sim/Scorer.h"
+
+#include <opencv2/imgproc.hpp>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <limits>
+#include <stdexcept>
+#include <vector>
+
+namespace orb {
+namespace sim {
+
+namespace {
+
+void checkPanoramaShape(const cv::Mat& m, const char* what)
+{
+    if (m.empty() || m.cols != 2 * m.rows)
+        throw std::runtime_error(std::string("Scorer scorePanorama() ") + what
+                                 + " must be a non-empty image twice as wide as high");
+}
+
+// Area-averaged reduction in float, one plane at a time so that a 5000-row panorama
+// never needs a full float copy.
+cv::Mat reducePlane(const cv::Mat& plane, const cv::Size& size)
+{
+    cv::Mat f, out;
+    plane.convertTo(f, CV_32F);
+    cv::resize(f, out, size, 0, 0, cv::INTER_AREA);
+    return out;
+}
+
+std::vector<cv::Mat> reduceColour(const cv::Mat& image, const cv::Size& size)
+{
+    std::vector<cv::Mat> planes(3);
+    for (int c = 0; c < 3; ++c) {
+        cv::Mat plane;
+        cv::extractChannel(image, plane, c);
+        planes[c] = reducePlane(plane, size);
+    }
+    return planes;
+}
+
+double psnrFromSum(double squaredError, long long pixels)
+{
+    if (pixels == 0)
+        return std::numeric_limits<double>::quiet_NaN();
+    const double mse = squaredError / (3.0 * static_cast<double>(pixels));
+    if (mse == 0.0)
+        return std::numeric_limits<double>::infinity();
+    return 10.0 * std::log10(255.0 * 255.0 / mse);
+}
+
+std::string formatDouble(double v, int decimals)
+{
+    if (std::isnan(v))
+        return "nan";
+    if (std::isinf(v))
+        return v > 0 ? "inf" : "-inf";
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%.*f", decimals, v);
+    return buf;
+}
+
+} // namespace
+
+cv::Mat coverageMask(const cv::Mat& panorama)
+{
+    if (panorama.depth() != CV_8U || (panorama.channels() != 3 && panorama.channels() != 4))
+        throw std::runtime_error("Scorer coverageMask() needs an 8-bit image with 3 or 4 channels");
+    cv::Mat mask;
+    if (panorama.channels() == 4) {
+        cv::Mat alpha;
+        cv::extractChannel(panorama, alpha, 3);
+        cv::compare(alpha, 0, mask, cv::CMP_GT);
+    } else {
+        cv::Mat grey;
+        cv::transform(panorama, grey, cv::Matx13f(1.0f, 1.0f, 1.0f));  // sum saturates, never wraps to 0
+        cv::compare(grey, 0, mask, cv::CMP_GT);
+    }
+    return mask;
+}
+
+Score scorePanorama(const cv::Mat& panorama, const cv::Mat& truth, const cv::Mat& truthInverseDepth,
+                    int reducedRows)
+{
+    checkPanoramaShape(panorama, "panorama");
+    checkPanoramaShape(truth, "truth");
+    if (truth.type() != CV_8UC3)
+        throw std::runtime_error("Scorer scorePanorama() truth must be 8-bit BGR");
+    if (truthInverseDepth.type() != CV_32FC1 || truthInverseDepth.size() != truth.size())
+        throw std::runtime_error("Scorer scorePanorama() truth inverse depth must be CV_32F and truth-sized");
+    if (reducedRows < 1)
+        throw std::runtime_error("Scorer scorePanorama() reduced height must be positive");
+
+    const int rows = std::min({reducedRows, panorama.rows, truth.rows});
+    const cv::Size size(2 * rows, rows);
+
+    const cv::Mat coverage = reducePlane(coverageMask(panorama), size);
+    const std::vector<cv::Mat> pano = reduceColour(panorama, size);
+    const std::vector<cv::Mat> ref = reduceColour(truth, size);
+    cv::Mat inverseDepth;
+    cv::resize(truthInverseDepth, inverseDepth, size, 0, 0, cv::INTER_AREA);
+
+    Score score;
+    double sumAll = 0.0, sumNear = 0.0;
+    // Area averaging of 255s can land a hair below 255 in float.
+    const float full = 255.0f * (1.0f - 1e-6f);
+    for (int r = 0; r < rows; ++r) {
+        const float* cov = coverage.ptr<float>(r);
+        const float* inv = inverseDepth.ptr<float>(r);
+        const float* p[3] = {pano[0].ptr<float>(r), pano[1].ptr<float>(r), pano[2].ptr<float>(r)};
+        const float* t[3] = {ref[0].ptr<float>(r), ref[1].ptr<float>(r), ref[2].ptr<float>(r)};
+        for (int c = 0; c < size.width; ++c) {
+            const bool isNear = inv[c] > 0.5f;
+            score.near += isNear;
+            if (!(cov[c] >= full))
+                continue;
+            double err = 0.0;
+            for (int k = 0; k < 3; ++k) {
+                const double d = static_cast<double>(p[k][c]) - t[k][c];
+                err += d * d;
+            }
+            ++score.covered;
+            sumAll += err;
+            if (isNear) {
+                ++score.nearCovered;
+                sumNear += err;
+            }
+        }
+    }
+    score.pixels = static_cast<long long>(size.area());
+    score.coverage = static_cast<double>(score.covered) / static_cast<double>(score.pixels);
+    score.psnr = psnrFromSum(sumAll, score.covered);
+    score.psnrNear = psnrFromSum(sumNear, score.nearCovered);
+    return score;
+}
+
+std::string formatScore(const Score& s)
+{
+    std::string out;
+    out += "coverage " + formatDouble(s.coverage, 6) + "\n";
+    out += "psnr " + formatDouble(s.psnr, 3) + "\n";
+    out += "psnr_near " + formatDouble(s.psnrNear, 3) + "\n";
+    out += "pixels " + std::to_string(s.pixels) + "\n";
+    out += "covered " + std::to_string(s.covered) + "\n";
+    out += "near " + std::to_string(s.near) + "\n";
+    out += "near_covered " + std::to_string(s.nearCovered) + "\n";
+    return out;
+}
+
+} // namespace sim
+} // namespace orb

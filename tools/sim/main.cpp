@@ -1,0 +1,178 @@
+// quadstitch-sim: renders a simulated rig frame with a known answer, and scores a
+// stitched panorama against it.
+
+#include "sim/Generator.h"
+#include "sim/Scorer.h"
+
+#include <opencv2/imgcodecs.hpp>
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <iostream>
+#include <limits>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace {
+
+const char* kUsage =
+    "usage:\n"
+    "  quadstitch-sim generate DIR [--frame N] [--ext .png] [--truth-height H] [--seed S]\n"
+    "                              [--no-near] [--camera-size N]\n"
+    "  quadstitch-sim score PANO DIR [--rows N]\n";
+
+// Bad command lines are reported with the usage text and status 2.
+struct UsageError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+std::uint64_t parseUnsigned(const std::string& option, const std::string& text, std::uint64_t maxValue)
+{
+    std::size_t used = 0;
+    unsigned long long v = 0;
+    try {
+        if (text.empty() || text[0] == '-' || text[0] == '+')
+            throw std::invalid_argument("sign");
+        v = std::stoull(text, &used, 10);
+    } catch (const std::exception&) {
+        throw UsageError(option + " expects a non-negative integer, got '" + text + "'");
+    }
+    if (used != text.size() || v > maxValue)
+        throw UsageError(option + " expects an integer from 0 to " + std::to_string(maxValue) + ", got '"
+                         + text + "'");
+    return v;
+}
+
+// Splits arguments into positionals and "--name value" / "--flag" options.
+struct Arguments {
+    std::vector<std::string> positional;
+    std::vector<std::pair<std::string, std::string>> options;
+};
+
+Arguments splitArguments(int argc, char** argv, int first, const std::vector<std::string>& valued,
+                         const std::vector<std::string>& flags)
+{
+    Arguments args;
+    for (int i = first; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (a.size() > 2 && a.compare(0, 2, "--") == 0) {
+            bool known = false;
+            for (const std::string& name : valued) {
+                if (a == name) {
+                    if (i + 1 >= argc)
+                        throw UsageError(a + " needs a value");
+                    args.options.emplace_back(a, argv[++i]);
+                    known = true;
+                }
+            }
+            for (const std::string& name : flags) {
+                if (a == name) {
+                    args.options.emplace_back(a, "");
+                    known = true;
+                }
+            }
+            if (!known)
+                throw UsageError("unknown option " + a);
+        } else {
+            args.positional.push_back(a);
+        }
+    }
+    return args;
+}
+
+int generate(int argc, char** argv)
+{
+    const Arguments args = splitArguments(argc, argv, 2,
+                                          {"--frame", "--ext", "--truth-height", "--seed", "--camera-size"},
+                                          {"--no-near"});
+    if (args.positional.size() != 1)
+        throw UsageError("generate takes exactly one directory");
+    orb::sim::FrameSettings settings;
+    for (const auto& [name, value] : args.options) {
+        if (name == "--frame")
+            settings.frame = static_cast<std::uint32_t>(parseUnsigned(name, value, 4294967295ULL));
+        else if (name == "--ext")
+            settings.extension = value;
+        else if (name == "--truth-height")
+            settings.truthHeight = static_cast<int>(parseUnsigned(name, value, 20000));
+        else if (name == "--seed")
+            settings.seed = parseUnsigned(name, value, std::numeric_limits<std::uint64_t>::max());
+        else if (name == "--camera-size")
+            settings.cameraWidth = settings.cameraHeight = static_cast<int>(parseUnsigned(name, value, 8192));
+        else if (name == "--no-near")
+            settings.nearObjects = false;
+    }
+    if (settings.truthHeight < 2)
+        throw UsageError("--truth-height must be at least 2");
+    if (settings.cameraWidth < 16)
+        throw UsageError("--camera-size must be at least 16");
+    if (settings.extension.size() < 2 || settings.extension[0] != '.')
+        throw UsageError("--ext must start with '.', e.g. .png");
+
+    const auto start = std::chrono::steady_clock::now();
+    const std::vector<std::string> written = orb::sim::generateFrame(args.positional[0], settings);
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    std::printf("wrote %zu files to %s: 4 cameras %dx%d (%s), calibration.yaml, truth.png %dx%d, "
+                "truth-invdepth.tiff; frame %u, seed %llu, near objects %s, %.1f s\n",
+                written.size(), args.positional[0].c_str(), settings.cameraWidth, settings.cameraHeight,
+                orb::sim::cameraImageName(settings.frame, 1, settings.extension).c_str(),
+                2 * settings.truthHeight, settings.truthHeight, static_cast<unsigned>(settings.frame),
+                static_cast<unsigned long long>(settings.seed), settings.nearObjects ? "on" : "off", seconds);
+    return 0;
+}
+
+cv::Mat readImage(const std::string& path, int flags)
+{
+    const cv::Mat m = cv::imread(path, flags);
+    if (m.empty())
+        throw std::runtime_error("cannot read image '" + path + "'");
+    return m;
+}
+
+int score(int argc, char** argv)
+{
+    const Arguments args = splitArguments(argc, argv, 2, {"--rows"}, {});
+    if (args.positional.size() != 2)
+        throw UsageError("score takes a panorama and a directory");
+    int rows = 500;
+    for (const auto& [name, value] : args.options) {
+        if (name == "--rows")
+            rows = static_cast<int>(parseUnsigned(name, value, 100000));
+    }
+    if (rows < 1)
+        throw UsageError("--rows must be at least 1");
+    const std::filesystem::path dir(args.positional[1]);
+    const cv::Mat pano = readImage(args.positional[0], cv::IMREAD_UNCHANGED);
+    const cv::Mat truth = readImage((dir / "truth.png").string(), cv::IMREAD_COLOR);
+    const cv::Mat depth = readImage((dir / "truth-invdepth.tiff").string(), cv::IMREAD_UNCHANGED);
+    std::cout << orb::sim::formatScore(orb::sim::scorePanorama(pano, truth, depth, rows));
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    try {
+        const std::string command = argc > 1 ? argv[1] : "";
+        if (command == "generate")
+            return generate(argc, argv);
+        if (command == "score")
+            return score(argc, argv);
+        if (command == "--help" || command == "-h") {
+            std::cout << kUsage;
+            return 0;
+        }
+        throw UsageError(command.empty() ? "no command given" : "unknown command '" + command + "'");
+    } catch (const UsageError& e) {
+        std::cerr << "quadstitch-sim: " << e.what() << "\n" << kUsage;
+        return 2;
+    } catch (const std::exception& e) {
+        std::cerr << "quadstitch-sim: " << e.what() << "\n";
+        return 1;
+    }
+}
