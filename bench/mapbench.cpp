@@ -1,0 +1,93 @@
+// Remap-map building, serial against parallel, side by side in one run: the
+// depth-aligned sector of one camera at the full stitch's 5000 rows, and the
+// whole fast panorama at 1000 rows. Usage: quadstitch-mapbench --frame=DIR
+#include "BaseLib/ImportIntrinsics.h"
+#include "BaseLib/LensParameters.h"
+#include "StitchLib/mapping/EqrToFisheye.h"
+#include "StitchLib/mapping/FastStitch.h"
+#include "StitchLib/mapping/ImageMapping.h"
+
+#include <benchmark/benchmark.h>
+#include <opencv2/imgcodecs.hpp>
+
+#include <cstring>
+#include <string>
+
+namespace {
+
+std::string frameDir = ".";
+
+const std::vector<orb::CameraIntrinsics>& cameras()
+{
+    static const auto list = orb::BaseApi::importIntrinsics(frameDir + "/calibration.yaml");
+    return list;
+}
+
+// A plausible room-sized depth: 1/3 m everywhere, 1 m in a band.
+const cv::Mat& inverseDepth()
+{
+    static const cv::Mat depth = [] {
+        cv::Mat d(5000, 10000, CV_32F, cv::Scalar(1.0f / 3.0f));
+        d(cv::Rect(4000, 1500, 1500, 2000)).setTo(1.0f);
+        return d;
+    }();
+    return depth;
+}
+
+// Camera 0's sector with its margins, below the top strip.
+const cv::Rect sector(3500, 50, 3000, 4950);
+
+void depthSectorSerial(benchmark::State& state)
+{
+    auto mapper = orb::makeEqrToFisheye(cameras().at(0), cv::Matx44f::eye(), inverseDepth(), 5000,
+                                        orb::maxAngleForLensVersion(0));
+    cv::Mat map;
+    for (auto _ : state) {
+        orb::ImageMapping::initMap(sector, mapper, map);
+        benchmark::DoNotOptimize(map.data);
+    }
+    state.counters["Mpix/s"] =
+        benchmark::Counter(static_cast<double>(sector.area()) * state.iterations() / 1e6, benchmark::Counter::kIsRate);
+}
+
+void depthSectorParallel(benchmark::State& state)
+{
+    auto mapper = orb::makeEqrToFisheye(cameras().at(0), cv::Matx44f::eye(), inverseDepth(), 5000,
+                                        orb::maxAngleForLensVersion(0));
+    cv::Mat map;
+    for (auto _ : state) {
+        orb::ImageMapping::initMapParallel(sector, mapper, map);
+        benchmark::DoNotOptimize(map.data);
+    }
+    state.counters["Mpix/s"] =
+        benchmark::Counter(static_cast<double>(sector.area()) * state.iterations() / 1e6, benchmark::Counter::kIsRate);
+}
+
+void fastStitch1000(benchmark::State& state)
+{
+    std::vector<cv::Mat> images;
+    for (int k = 1; k <= 4; ++k) {
+        images.push_back(cv::imread(frameDir + "/0000000000-" + std::to_string(k) + ".png", cv::IMREAD_UNCHANGED));
+    }
+    for (auto _ : state) {
+        cv::Mat pano = orb::FastStitch::makeFastStitchImage(cameras(), 1000, images, 0);
+        benchmark::DoNotOptimize(pano.data);
+    }
+}
+
+BENCHMARK(depthSectorSerial)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
+BENCHMARK(depthSectorParallel)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
+BENCHMARK(fastStitch1000)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    for (int i = 1; i < argc; ++i) {
+        if (std::strncmp(argv[i], "--frame=", 8) == 0) frameDir = argv[i] + 8;
+    }
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}
