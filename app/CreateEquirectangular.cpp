@@ -1,6 +1,7 @@
 #include "app/CreateEquirectangular.h"
 
 #include "app/FrameFiles.h"
+#include "app/PanoramaWriter.h"
 #include "BaseLib/CameraIntrinsics.h"
 #include "BaseLib/ImportIntrinsics.h"
 #include "StitchLib/blending/BlendingOpenCV.h"
@@ -96,30 +97,6 @@ cv::Mat fullPanorama(orb::masterlib::StitchInterfaceVireo& stitcher, std::vector
     return blending.process(parts);
 }
 
-// Writes next to the destination first and renames into place, so that a
-// failed or interrupted write never leaves a truncated panorama.
-void writePanorama(const cv::Mat& panorama, const fs::path& destination, const fs::path& temporary)
-{
-    bool written = false;
-    std::string reason;
-    try {
-        written = cv::imwrite(temporary.string(), panorama);
-    } catch (const cv::Exception& e) {
-        reason = std::string(": ") + e.what();
-    }
-    boost::system::error_code ec;
-    if (!written) {
-        fs::remove(temporary, ec);
-        throw std::runtime_error("Could not write panorama '" + destination.string() + "'" + reason);
-    }
-    fs::rename(temporary, destination, ec);
-    if (ec) {
-        boost::system::error_code ignored;
-        fs::remove(temporary, ignored);
-        throw std::runtime_error("Could not write panorama '" + destination.string() + "': " + ec.message());
-    }
-}
-
 } // namespace
 
 void CreateEquirectangular(const std::string& workingDirectory, const std::string& imageFileExtension,
@@ -151,11 +128,12 @@ void CreateEquirectangular(const std::string& workingDirectory, const std::strin
     orb::masterlib::StitchInterfaceVireo stitcher(0);
     const cv::Mat panorama = fastStitch ? fastPanorama(stitcher, images, intrinsics, fastStitchHeight)
                                         : fullPanorama(stitcher, images, intrinsics);
+    // An empty result must fail the run, never be written as a panorama.
     if (panorama.empty()) {
         throw std::runtime_error("Stitching produced no panorama for frame " + std::to_string(frameNumber));
     }
 
-    writePanorama(panorama, destination,
+    writePanoramaAtomically(panorama, destination,
                   FrameFiles::temporaryPanoramaPath(workingDirectory, imageFileExtension, frameNumber,
                                                     static_cast<long>(::getpid())));
 }
