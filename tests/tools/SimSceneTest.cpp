@@ -110,9 +110,9 @@ TEST(SimScene, EveryRayFromInsideHitsTexturedSurface)
 
 TEST(SimScene, TextureFollowsTheSeedAndHasFineDetail)
 {
-    const Scene a = Scene::makeRoom(1, true, 0.004);
-    const Scene b = Scene::makeRoom(1, true, 0.004);
-    const Scene c = Scene::makeRoom(2, true, 0.004);
+    const Scene a = Scene::makeRoom(1, true, 0.008);
+    const Scene b = Scene::makeRoom(1, true, 0.008);
+    const Scene c = Scene::makeRoom(2, true, 0.008);
     // March along a horizontal line on the front wall, 1 cm apart.
     double sameSeed = 0.0, otherSeed = 0.0, neighbour = 0.0;
     cv::Vec3f previous;

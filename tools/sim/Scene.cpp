@@ -171,6 +171,7 @@ Block::Block(const cv::Point2d& centre, double halfLength, double halfWidth, dou
              double zBottom, const Texture& side, const Texture& top, double texelSize)
     : centre_(centre), halfLength_(halfLength), halfWidth_(halfWidth), cosYaw_(std::cos(yaw)),
       sinYaw_(std::sin(yaw)), zTop_(zTop), zBottom_(zBottom),
+      boundSquared_(halfLength * halfLength + halfWidth * halfWidth),
       side_(side, cv::Rect2d(0.0, -zBottom, 4.0 * (halfLength + halfWidth), zBottom - zTop), texelSize),
       top_(top, cv::Rect2d(-halfLength, -halfWidth, 2.0 * halfLength, 2.0 * halfWidth), texelSize)
 {
@@ -179,8 +180,14 @@ Block::Block(const cv::Point2d& centre, double halfLength, double halfWidth, dou
 bool Block::intersect(const cv::Vec3d& origin, const cv::Vec3d& dir, double maxDistance,
                       SurfaceHit& hit) const
 {
-    // Into the block's own frame: turned back by the yaw about the vertical.
     const double rx = origin[0] - centre_.x, ry = origin[1] - centre_.y;
+    // Most rays miss: reject those that pass wide of the block's bounding cylinder.
+    const double a = dir[0] * dir[0] + dir[1] * dir[1];
+    const double b = rx * dir[0] + ry * dir[1];
+    const double c = rx * rx + ry * ry - boundSquared_;
+    if (c > 0.0 && (b >= 0.0 || b * b < a * c))
+        return false;
+    // Into the block's own frame: turned back by the yaw about the vertical.
     const double o[3] = {cosYaw_ * rx + sinYaw_ * ry, -sinYaw_ * rx + cosYaw_ * ry, origin[2]};
     const double d[3] = {cosYaw_ * dir[0] + sinYaw_ * dir[1], -sinYaw_ * dir[0] + cosYaw_ * dir[1], dir[2]};
     const double lo[3] = {-halfLength_, -halfWidth_, zTop_};

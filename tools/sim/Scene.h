@@ -79,6 +79,7 @@ public:
 private:
     cv::Point2d centre_;
     double halfLength_, halfWidth_, cosYaw_, sinYaw_, zTop_, zBottom_;
+    double boundSquared_;  // squared radius of the vertical cylinder around the block
     TextureMap side_, top_;
 };
 
