@@ -107,6 +107,18 @@ TEST(SimScorer, CoverageCountsOnlyFullyCoveredReducedPixels)
     EXPECT_TRUE(std::isnan(s.psnr));
 }
 
+TEST(SimScorer, NearAndFarErrorsAreSeparated)
+{
+    // Spoil only the near pixels: the far score stays perfect.
+    const cv::Mat& t = truth().colour;
+    cv::Mat spoiled = t.clone();
+    spoiled.setTo(cv::Scalar(0, 0, 255), truth().depth > 0.5f);
+    const Score s = orb::sim::scorePanorama(spoiled, t, truth().depth, t.rows);
+    ASSERT_GT(s.nearCovered, 0);
+    EXPECT_TRUE(std::isinf(s.psnrFar));
+    EXPECT_LT(s.psnrNear, 20.0);
+}
+
 TEST(SimScorer, RejectsUnusableInputsAndFormatsStably)
 {
     const cv::Mat& t = truth().colour;
@@ -120,10 +132,11 @@ TEST(SimScorer, RejectsUnusableInputsAndFormatsStably)
     s.coverage = 0.5;
     s.psnr = std::numeric_limits<double>::infinity();
     s.psnrNear = std::numeric_limits<double>::quiet_NaN();
+    s.psnrFar = 12.5;
     s.pixels = 8;
     s.covered = 4;
     s.near = 2;
     s.nearCovered = 0;
     EXPECT_EQ(orb::sim::formatScore(s),
-              "coverage 0.500000\npsnr inf\npsnr_near nan\npixels 8\ncovered 4\nnear 2\nnear_covered 0\n");
+              "coverage 0.500000\npsnr inf\npsnr_near nan\npsnr_far 12.500\npixels 8\ncovered 4\nnear 2\nnear_covered 0\n");
 }

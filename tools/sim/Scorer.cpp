@@ -104,7 +104,7 @@ Score scorePanorama(const cv::Mat& panorama, const cv::Mat& truth, const cv::Mat
     cv::resize(truthInverseDepth, inverseDepth, size, 0, 0, cv::INTER_AREA);
 
     Score score;
-    double sumAll = 0.0, sumNear = 0.0;
+    double sumAll = 0.0, sumNear = 0.0, sumFar = 0.0;
     // Area averaging of 255s can land a hair below 255 in float.
     const float full = 255.0f * (1.0f - 1e-6f);
     for (int r = 0; r < rows; ++r) {
@@ -127,6 +127,8 @@ Score scorePanorama(const cv::Mat& panorama, const cv::Mat& truth, const cv::Mat
             if (isNear) {
                 ++score.nearCovered;
                 sumNear += err;
+            } else {
+                sumFar += err;
             }
         }
     }
@@ -134,6 +136,7 @@ Score scorePanorama(const cv::Mat& panorama, const cv::Mat& truth, const cv::Mat
     score.coverage = static_cast<double>(score.covered) / static_cast<double>(score.pixels);
     score.psnr = psnrFromSum(sumAll, score.covered);
     score.psnrNear = psnrFromSum(sumNear, score.nearCovered);
+    score.psnrFar = psnrFromSum(sumFar, score.covered - score.nearCovered);
     return score;
 }
 
@@ -143,6 +146,7 @@ std::string formatScore(const Score& s)
     out += "coverage " + formatDouble(s.coverage, 6) + "\n";
     out += "psnr " + formatDouble(s.psnr, 3) + "\n";
     out += "psnr_near " + formatDouble(s.psnrNear, 3) + "\n";
+    out += "psnr_far " + formatDouble(s.psnrFar, 3) + "\n";
     out += "pixels " + std::to_string(s.pixels) + "\n";
     out += "covered " + std::to_string(s.covered) + "\n";
     out += "near " + std::to_string(s.near) + "\n";

@@ -8,13 +8,15 @@ namespace orb {
 namespace sim {
 
 // How well a stitched panorama matches the true one, compared at a reduced size.
-// "Near" pixels are those whose true inverse distance exceeds 0.5 (closer than 2 m).
+// "Near" pixels are those whose true inverse distance exceeds 0.5 (closer than 2 m);
+// the others are "far".
 // PSNR is over covered pixels only, in dB for 8-bit values: infinite for an exact
 // match, NaN when no pixel counts.
 struct Score {
     double coverage = 0.0;
     double psnr = 0.0;
     double psnrNear = 0.0;
+    double psnrFar = 0.0;
     long long pixels = 0;
     long long covered = 0;
     long long near = 0;
