@@ -144,6 +144,7 @@ TEST_F(SimulatedFrame, FullStitchBeatsFastStitchOnNearObjects)
     EXPECT_GT(fast.at("coverage"), 0.8);
     EXPECT_GT(blended.at("coverage"), 0.8);
     EXPECT_GT(fast.at("psnr"), 15.0);
+    EXPECT_GT(fast.at("psnr_far"), 18.0);
     // Depth alignment and blending must pay off clearly where the scene is near.
     EXPECT_GT(blended.at("psnr_near"), fast.at("psnr_near") + 5.0);
     EXPECT_GT(blended.at("psnr"), fast.at("psnr"));
