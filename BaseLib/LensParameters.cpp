@@ -1,6 +1,11 @@
-#include "BaseLib/LensParameters.h"
-
+// An unknown lens version is a programming error that must stop the process in
+// every build type, so the assertion stays on even where NDEBUG is defined.
+#ifdef NDEBUG
+#undef NDEBUG
+#endif
 #include <cassert>
+
+#include "BaseLib/LensParameters.h"
 
 namespace orb {
 
