@@ -14,6 +14,7 @@
 #include <opencv2/imgcodecs.hpp>
 
 #include <chrono>
+#include <ctime>
 #include <cstdio>
 #include <iostream>
 
@@ -23,19 +24,26 @@ namespace {
 
 class StageClock {
 public:
+    // Wall time, and processor time of all threads, since the previous lap.
     void lap(const char* stage)
     {
         const auto now = std::chrono::steady_clock::now();
+        const std::clock_t cpuNow = std::clock();
         const double s = std::chrono::duration<double>(now - last).count();
+        const double cpu = static_cast<double>(cpuNow - lastCpu) / CLOCKS_PER_SEC;
         total += s;
-        std::printf("%-8s %7.2f s\n", stage, s);
+        totalCpu += cpu;
+        std::printf("%-8s %7.2f s wall %7.2f s cpu\n", stage, s, cpu);
         std::fflush(stdout);
         last = now;
+        lastCpu = cpuNow;
     }
     double total = 0;
+    double totalCpu = 0;
 
 private:
     std::chrono::steady_clock::time_point last = std::chrono::steady_clock::now();
+    std::clock_t lastCpu = std::clock();
 };
 
 } // namespace
@@ -89,7 +97,8 @@ int main(int argc, char** argv)
         std::vector<uchar> encoded;
         cv::imencode(".png", panorama, encoded);
         clock.lap("encode");
-        std::printf("%-8s %7.2f s  (%zu bytes of PNG)\n", "total", clock.total, encoded.size());
+        std::printf("%-8s %7.2f s wall %7.2f s cpu  (%zu bytes of PNG)\n", "total", clock.total, clock.totalCpu,
+                    encoded.size());
     } catch (const std::exception& e) {
         std::cerr << "quadstitch-stages: " << e.what() << "\n";
         return 2;
