@@ -5,7 +5,9 @@
 namespace orb {
 
 // Seams chosen by detail agreement, then a multi-resolution spline of 8-bit
-// Laplacian bands with a feathered blend per band.
+// Laplacian bands with a feathered blend per band. Independent planes, images
+// and bands of rows run on all cores; the panorama is the same bit for bit
+// whatever the thread count.
 class BlendingOpenCV : public BlendingBase {
 public:
     BlendingOpenCV() = default;

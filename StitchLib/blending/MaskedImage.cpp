@@ -1,5 +1,7 @@
 #include "StitchLib/blending/MaskedImage.h"
 
+#include "StitchLib/blending/ParallelUnits.h"
+
 #include <opencv2/imgproc.hpp>
 
 #include <stdexcept>
@@ -30,6 +32,33 @@ cv::Mat lowPass(const cv::Mat& plane, const std::vector<cv::Size>& sizes)
         low = expanded;
     }
     return low;
+}
+
+enum class Arithmetic { Difference, Sum };
+
+// Saturating plane-by-plane difference or sum of left and right, zero where
+// valid is not set; results[3] and results[4] get copies of valid and
+// contributing. Each step works on the planes independently.
+void maskedArithmetic(const cv::Mat* const left[3], const cv::Mat* const right[3], const cv::Mat& valid,
+                      const cv::Mat& contributing, Arithmetic arithmetic, cv::Mat results[5])
+{
+    cv::Mat unit;
+    runIndependent(4, [&](int k, int) {
+        if (k == 0) {
+            unitMask(valid, unit);
+        } else if (arithmetic == Arithmetic::Difference) {
+            cv::subtract(*left[k - 1], *right[k - 1], results[k - 1]);
+        } else {
+            cv::add(*left[k - 1], *right[k - 1], results[k - 1]);
+        }
+    });
+    runIndependent(5, [&](int k, int) {
+        if (k < 3) {
+            cv::multiply(results[k], unit, results[k], 1.0, results[k].type());
+        } else {
+            results[k] = (k == 3 ? valid : contributing).clone();
+        }
+    });
 }
 
 } // namespace
@@ -99,28 +128,20 @@ void MaskedImage::release()
 
 MaskedImage MaskedImage::operator-(MaskedImage other) const
 {
-    const cv::Mat unit = unitMask(validMask);
-    cv::Mat planes[3];
-    cv::subtract(redPlane, other.redPlane, planes[0]);
-    cv::subtract(greenPlane, other.greenPlane, planes[1]);
-    cv::subtract(bluePlane, other.bluePlane, planes[2]);
-    for (cv::Mat& plane : planes) {
-        cv::multiply(plane, unit, plane, 1.0, plane.type());
-    }
-    return MaskedImage(planes[0], planes[1], planes[2], validMask.clone(), contributingMask.clone());
+    const cv::Mat* const these[] = {&redPlane, &greenPlane, &bluePlane};
+    const cv::Mat* const others[] = {&other.redPlane, &other.greenPlane, &other.bluePlane};
+    cv::Mat results[5];
+    maskedArithmetic(these, others, validMask, contributingMask, Arithmetic::Difference, results);
+    return MaskedImage(results[0], results[1], results[2], results[3], results[4]);
 }
 
 MaskedImage MaskedImage::operator+(MaskedImage other) const
 {
-    const cv::Mat unit = unitMask(validMask);
-    cv::Mat planes[3];
-    cv::add(redPlane, other.redPlane, planes[0]);
-    cv::add(greenPlane, other.greenPlane, planes[1]);
-    cv::add(bluePlane, other.bluePlane, planes[2]);
-    for (cv::Mat& plane : planes) {
-        cv::multiply(plane, unit, plane, 1.0, plane.type());
-    }
-    return MaskedImage(planes[0], planes[1], planes[2], validMask.clone(), contributingMask.clone());
+    const cv::Mat* const these[] = {&redPlane, &greenPlane, &bluePlane};
+    const cv::Mat* const others[] = {&other.redPlane, &other.greenPlane, &other.bluePlane};
+    cv::Mat results[5];
+    maskedArithmetic(these, others, validMask, contributingMask, Arithmetic::Sum, results);
+    return MaskedImage(results[0], results[1], results[2], results[3], results[4]);
 }
 
 cv::Mat MaskedImage::cvMat(bool withAlpha) const
@@ -141,22 +162,22 @@ cv::Mat MaskedImage::cvMat(bool withAlpha) const
 
 MaskedImage MaskedImage::bandPassFilter() const
 {
+    // The blur keeps the plane's size, so all three chains resample through
+    // the sizes of the red plane.
+    std::vector<cv::Size> sizes;
+    cv::Size size = redPlane.size();
+    for (int level = 0; level < kDetailLevels; ++level) {
+        sizes.push_back(size);
+        size = cv::Size((size.width + 1) / 2, (size.height + 1) / 2);
+    }
     const cv::Mat* sources[] = {&redPlane, &greenPlane, &bluePlane};
     cv::Mat bands[3];
-    std::vector<cv::Size> sizes;
-    for (int p = 0; p < 3; ++p) {
+    runIndependent(3, [&](int p, int) {
         cv::Mat blurred;
         cv::GaussianBlur(*sources[p], blurred, kDetailBlurSize, kDetailBlurSigma, 0.0, cv::BORDER_DEFAULT);
-        if (sizes.empty()) {
-            cv::Size size = blurred.size();
-            for (int level = 0; level < kDetailLevels; ++level) {
-                sizes.push_back(size);
-                size = cv::Size((size.width + 1) / 2, (size.height + 1) / 2);
-            }
-        }
         // |B - L|: for 8-bit planes this equals (B - L) + (L - B), each saturating.
         cv::absdiff(blurred, lowPass(blurred, sizes), bands[p]);
-    }
+    });
     return MaskedImage(bands[0], bands[1], bands[2], validMask, contributingMask);
 }
 

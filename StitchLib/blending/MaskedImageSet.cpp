@@ -1,18 +1,89 @@
 #include "StitchLib/blending/MaskedImageSet.h"
 
+#include "StitchLib/blending/ParallelUnits.h"
+
 #include <stdexcept>
 
 namespace orb {
+
+namespace {
+
+// Settles one row of the contribution masks: contributing[k] and valid[k]
+// point at the row in image k's masks.
+void settleRow(unsigned char* const* contributing, const unsigned char* const* valid, int count, int colCount,
+               bool lastWins)
+{
+    const int last = count - 1;
+    for (int c = 0; c < colCount; ++c) {
+        int holder = -1;
+        for (int k = 0; k <= last; ++k) {
+            if (contributing[k][c] == 0) {
+                continue;
+            }
+            if (holder < 0) {
+                holder = k;
+            } else if (lastWins) {
+                contributing[holder][c] = 0;
+                holder = k;
+            } else {
+                contributing[k][c] = 0;
+            }
+        }
+        if (holder >= 0) {
+            continue;
+        }
+        // Uncovered: hand the pixel to an image that has data for it.
+        if (lastWins) {
+            for (int k = last; k >= 0; --k) {
+                if (valid[k][c] != 0) {
+                    contributing[k][c] = 255;
+                    break;
+                }
+            }
+        } else {
+            for (int k = 0; k <= last; ++k) {
+                if (valid[k][c] != 0) {
+                    contributing[k][c] = 255;
+                    break;
+                }
+            }
+        }
+    }
+}
+
+// True when every row of the masks (all of one size) lies in memory that no
+// other row of any of them reaches: masks are disjoint or the very same view.
+bool rowsIndependent(const std::vector<const cv::Mat*>& masks)
+{
+    for (std::size_t i = 0; i < masks.size(); ++i) {
+        for (std::size_t j = i + 1; j < masks.size(); ++j) {
+            const cv::Mat& a = *masks[i];
+            const cv::Mat& b = *masks[j];
+            if (a.data == b.data && a.step[0] == b.step[0]) {
+                continue;
+            }
+            const unsigned char* aEnd = a.ptr<unsigned char>(a.rows - 1) + a.cols;
+            const unsigned char* bEnd = b.ptr<unsigned char>(b.rows - 1) + b.cols;
+            if (a.data < bEnd && b.data < aEnd) {
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+} // namespace
 
 MaskedImageSet::MaskedImageSet(std::vector<cv::Mat>& parts, bool erodeMask)
 {
     if (parts.empty()) {
         throw std::runtime_error("MaskedImageSet MaskedImageSet(std::vector<cv::Mat *>) no images provided");
     }
-    images.reserve(parts.size());
-    for (cv::Mat& part : parts) {
-        images.emplace_back(part, erodeMask);
-    }
+    // The parts are independent; a bad part throws its own error, that of the
+    // first bad part when there are several.
+    images.resize(parts.size());
+    runIndependent(static_cast<int>(parts.size()),
+                   [&](int i, int) { images[static_cast<std::size_t>(i)] = MaskedImage(parts[i], erodeMask); });
 }
 
 int MaskedImageSet::rows() const
@@ -60,59 +131,45 @@ void MaskedImageSet::fixMaskOverlaps(bool lastWins)
         }
     }
 
-    std::vector<unsigned char*> contributing(count);
-    std::vector<const unsigned char*> valid(count);
-    const int last = static_cast<int>(count) - 1;
-    for (int r = 0; r < rowCount; ++r) {
-        for (std::size_t k = 0; k < count; ++k) {
-            contributing[k] = images[k].contributingPixels().ptr<unsigned char>(r);
-            valid[k] = images[k].validPixels().ptr<unsigned char>(r);
+    if (rowCount == 0 || colCount == 0) {
+        return;
+    }
+
+    // Each pixel is settled from its own column of mask values, so bands of
+    // rows can go to different threads, unless masks overlap in memory as
+    // anything but the same view: then a write in one row could reach another.
+    std::vector<const cv::Mat*> masks;
+    for (MaskedImage& image : images) {
+        masks.push_back(&image.validPixels());
+        masks.push_back(&image.contributingPixels());
+    }
+    const auto settleRows = [&](const cv::Range& range) {
+        std::vector<unsigned char*> contributing(count);
+        std::vector<const unsigned char*> valid(count);
+        for (int r = range.start; r < range.end; ++r) {
+            for (std::size_t k = 0; k < count; ++k) {
+                contributing[k] = images[k].contributingPixels().ptr<unsigned char>(r);
+                valid[k] = images[k].validPixels().ptr<unsigned char>(r);
+            }
+            settleRow(contributing.data(), valid.data(), static_cast<int>(count), colCount, lastWins);
         }
-        for (int c = 0; c < colCount; ++c) {
-            int holder = -1;
-            for (int k = 0; k <= last; ++k) {
-                if (contributing[k][c] == 0) {
-                    continue;
-                }
-                if (holder < 0) {
-                    holder = k;
-                } else if (lastWins) {
-                    contributing[holder][c] = 0;
-                    holder = k;
-                } else {
-                    contributing[k][c] = 0;
-                }
-            }
-            if (holder >= 0) {
-                continue;
-            }
-            // Uncovered: hand the pixel to an image that has data for it.
-            if (lastWins) {
-                for (int k = last; k >= 0; --k) {
-                    if (valid[k][c] != 0) {
-                        contributing[k][c] = 255;
-                        break;
-                    }
-                }
-            } else {
-                for (int k = 0; k <= last; ++k) {
-                    if (valid[k][c] != 0) {
-                        contributing[k][c] = 255;
-                        break;
-                    }
-                }
-            }
-        }
+    };
+    if (rowsIndependent(masks)) {
+        cv::parallel_for_(cv::Range(0, rowCount), settleRows);
+    } else {
+        settleRows(cv::Range(0, rowCount));
     }
 }
 
 MaskedImageSet MaskedImageSet::bandPassFilter()
 {
+    std::vector<MaskedImage> bands(images.size());
+    runIndependent(static_cast<int>(images.size()), [&](int i, int) {
+        const std::size_t k = static_cast<std::size_t>(i);
+        bands[k] = images[k].bandPassFilter();
+    });
     MaskedImageSet filtered;
-    filtered.images.reserve(images.size());
-    for (MaskedImage& image : images) {
-        filtered.addImage(image.bandPassFilter());
-    }
+    filtered.images = std::move(bands);
     return filtered;
 }
 

@@ -1,8 +1,11 @@
 #include "StitchLib/blending/OpenCVPyramidGenerator.h"
 
+#include "StitchLib/blending/ParallelUnits.h"
+
 #include <opencv2/imgproc.hpp>
 
 #include <stdexcept>
+#include <vector>
 
 namespace orb {
 
@@ -28,31 +31,43 @@ MaskedImage resampleMasked(MaskedImage& image, Direction direction, cv::Size siz
 {
     // The valid mask is only read, so its buffer serves without a copy.
     const cv::Mat& valid = image.validPixels();
-    cv::Mat unit = unitMask(valid);
+    const cv::Mat unit = unitMask(valid);
+
+    // The five planes are masked and resampled independently; the valid mask
+    // comes last, as it is resampled without masking. One scratch plane per
+    // worker: full-size allocations are costly.
     cv::Mat results[4];
-    cv::Mat weighted;
+    cv::Mat filteredValid;
+    std::vector<cv::Mat> weighted(static_cast<std::size_t>(independentWorkers(5)));
     const cv::Mat* sources[] = {&image.red(), &image.green(), &image.blue(), &image.contributingPixels()};
-    for (int p = 0; p < 4; ++p) {
-        cv::multiply(*sources[p], unit, weighted, 1.0, sources[p]->type());
-        resample(weighted, results[p], direction, size);
-    }
-    weighted.release();
+    runIndependent(5, [&](int p, int worker) {
+        if (p == 4) {
+            resample(valid, filteredValid, direction, size);
+            return;
+        }
+        cv::Mat& scratch = weighted[static_cast<std::size_t>(worker)];
+        cv::multiply(*sources[p], unit, scratch, 1.0, sources[p]->type());
+        resample(scratch, results[p], direction, size);
+    });
+    weighted.clear();
     cv::Mat& red = results[0];
     cv::Mat& green = results[1];
     cv::Mat& blue = results[2];
     cv::Mat& contributing = results[3];
+
+    // Colour: divide out the share of the filter that fell on invalid pixels,
+    // by the filtered mask as it is before thresholding. Masks: threshold the
+    // filtered masks into a new valid mask and cut the contribution back to it.
     cv::Mat reducedValid;
-    resample(valid, reducedValid, direction, size);
-
-    // Divide out the share of the filter that fell on invalid pixels.
-    cv::divide(red, reducedValid, red, 255.0);
-    cv::divide(green, reducedValid, green, 255.0);
-    cv::divide(blue, reducedValid, blue, 255.0);
-
-    cv::threshold(reducedValid, reducedValid, kMaskThreshold, 255.0, cv::THRESH_BINARY);
-    cv::threshold(contributing, contributing, kMaskThreshold, 255.0, cv::THRESH_BINARY);
-    unitMask(reducedValid, unit);
-    cv::multiply(contributing, unit, contributing, 1.0, contributing.type());
+    runIndependent(4, [&](int p, int) {
+        if (p < 3) {
+            cv::divide(results[p], filteredValid, results[p], 255.0);
+            return;
+        }
+        cv::threshold(filteredValid, reducedValid, kMaskThreshold, 255.0, cv::THRESH_BINARY);
+        cv::threshold(contributing, contributing, kMaskThreshold, 255.0, cv::THRESH_BINARY);
+        cv::multiply(contributing, unitMask(reducedValid), contributing, 1.0, contributing.type());
+    });
     return MaskedImage(red, green, blue, reducedValid, contributing);
 }
 

@@ -1,5 +1,7 @@
 #include "StitchLib/blending/QualitySeamFinder.h"
 
+#include "StitchLib/blending/ParallelUnits.h"
+
 #include <opencv2/imgproc.hpp>
 
 #include <algorithm>
@@ -18,31 +20,37 @@ constexpr double kInverse255 = 0.003921568859368563;
 // differs, and 255 wherever the two do not both contribute with a margin.
 cv::Mat pixelCost(MaskedImage& a, MaskedImage& b)
 {
-    cv::Mat overlap = a.contributingPixels().mul(b.contributingPixels(), kInverse255);
-    // Pixels outside the image must not erode, hence the maximal border value.
-    cv::erode(overlap, overlap, cv::getStructuringElement(cv::MORPH_RECT, cv::Size(7, 7)),
-              cv::Point(-1, -1), 1, cv::BORDER_CONSTANT, cv::morphologyDefaultBorderValue());
+    const cv::Mat* planesA[] = {&a.red(), &a.green(), &a.blue()};
+    const cv::Mat* planesB[] = {&b.red(), &b.green(), &b.blue()};
 
-    cv::Mat* planesA[] = {&a.red(), &a.green(), &a.blue()};
-    cv::Mat* planesB[] = {&b.red(), &b.green(), &b.blue()};
-
-    cv::Mat cost;
-    cv::Mat difference;
-    for (int k = 0; k < 3; ++k) {
-        // |A - B| equals the sum of the two saturated differences.
-        cv::absdiff(*planesA[k], *planesB[k], difference);
+    // The overlap and the three plane differences are independent, and so is
+    // the cost of each plane once the overlap is known.
+    cv::Mat overlap;
+    cv::Mat differences[3];
+    runIndependent(4, [&](int k, int) {
+        if (k == 0) {
+            overlap = a.contributingPixels().mul(b.contributingPixels(), kInverse255);
+            // Pixels outside the image must not erode, hence the maximal border value.
+            cv::erode(overlap, overlap, cv::getStructuringElement(cv::MORPH_RECT, cv::Size(7, 7)),
+                      cv::Point(-1, -1), 1, cv::BORDER_CONSTANT, cv::morphologyDefaultBorderValue());
+        } else {
+            // |A - B| equals the sum of the two saturated differences.
+            cv::absdiff(*planesA[k - 1], *planesB[k - 1], differences[k - 1]);
+        }
+    });
+    runIndependent(3, [&](int k, int) {
+        cv::Mat& difference = differences[k];
         cv::multiply(difference, overlap, difference, kInverse255);
         // One saturating step: 255 - o would be lost if d + 255 saturated first.
         cv::addWeighted(difference, 1.0, overlap, -1.0, 255.0, difference);
         // clamp(2d - 36): differences up to 18 are noise and cost nothing.
         difference.convertTo(difference, CV_8U, 2.0, -36.0);
-        if (k == 0) {
-            cost = difference;
-            difference = cv::Mat();
-        } else {
-            cv::add(cost, difference, cost);
-        }
-    }
+    });
+    overlap.release();
+
+    cv::Mat cost = differences[0];
+    cv::add(cost, differences[1], cost);
+    cv::add(cost, differences[2], cost);
     return cost;
 }
 
@@ -51,10 +59,16 @@ cv::Mat pixelCost(MaskedImage& a, MaskedImage& b)
 cv::Mat cutCost(const cv::Mat& pixel)
 {
     const cv::Size size(pixel.cols - 1, pixel.rows - 1);
-    cv::Mat pairSum;
-    cv::add(pixel(cv::Rect(cv::Point(0, 0), size)), pixel(cv::Rect(cv::Point(1, 0), size)), pairSum);
-    cv::Mat cut;
-    pairSum.convertTo(cut, CV_32F);
+    cv::Mat cut(size, CV_32F);
+    // Saturating integer sums, converted exactly: any band of rows comes out
+    // the same on its own.
+    cv::parallel_for_(cv::Range(0, size.height), [&pixel, &cut, &size](const cv::Range& rows) {
+        const cv::Rect band(0, rows.start, size.width, rows.size());
+        cv::Mat pairSum;
+        cv::add(pixel(band), pixel(band + cv::Point(1, 0)), pairSum);
+        cv::Mat target = cut(band);
+        pairSum.convertTo(target, CV_32F);
+    });
     return cut;
 }
 

@@ -6,6 +6,10 @@ namespace orb {
 
 namespace {
 
+// Columns per unit of work when a mask is simplified in parallel: wide
+// enough that each row touches whole cache lines.
+const int kColumnBlock = 512;
+
 // Clears target[c] wherever neighbour[c] is 0, for c in [0, count).
 inline void propagateZeros(const unsigned char* neighbour, unsigned char* target, int count)
 {
@@ -23,12 +27,21 @@ void SeamFinderBase::simplifyMask(cv::Mat& mask)
 
     // The row bounds are clamped so that masks too short for the rule are
     // still only touched inside; for five rows or more they change nothing.
-    for (int r = std::max(rows / 4, 1); r < rows; ++r) {
-        propagateZeros(mask.ptr<unsigned char>(r - 1), mask.ptr<unsigned char>(r), columns);
-    }
-    for (int r = std::min((3 * rows) / 4, rows - 2); r >= 0; --r) {
-        propagateZeros(mask.ptr<unsigned char>(r + 1), mask.ptr<unsigned char>(r), columns);
-    }
+    const int firstDown = std::max(rows / 4, 1);
+    const int firstUp = std::min((3 * rows) / 4, rows - 2);
+    // Zeros travel only along columns, so blocks of columns can go to
+    // different threads, each taking its block through both passes.
+    const int blocks = (std::max(columns, 0) + kColumnBlock - 1) / kColumnBlock;
+    cv::parallel_for_(cv::Range(0, blocks), [&](const cv::Range& range) {
+        const int begin = range.start * kColumnBlock;
+        const int count = std::min(range.end * kColumnBlock, columns) - begin;
+        for (int r = firstDown; r < rows; ++r) {
+            propagateZeros(mask.ptr<unsigned char>(r - 1) + begin, mask.ptr<unsigned char>(r) + begin, count);
+        }
+        for (int r = firstUp; r >= 0; --r) {
+            propagateZeros(mask.ptr<unsigned char>(r + 1) + begin, mask.ptr<unsigned char>(r) + begin, count);
+        }
+    });
 }
 
 } // namespace orb
