@@ -3,6 +3,7 @@
 #include <boost/program_options.hpp>
 
 #include <cstdint>
+#include <malloc.h>
 #include <exception>
 #include <iostream>
 #include <string>
@@ -18,10 +19,20 @@ const char* const calibrationFileName = "calibration.yaml";
 constexpr int exitUsage = 1;
 constexpr int exitFailure = 2;
 
+// The full stitch allocates and frees many 50 MB planes. Served by fresh mappings,
+// each one costs a round of page faults; kept on the heap and reused, they do not.
+// Output is unchanged; peak memory grows by a few tens of MB.
+void keepLargeBlocksOnTheHeap()
+{
+    mallopt(M_MMAP_MAX, 0);
+    mallopt(M_TRIM_THRESHOLD, 1 << 30);
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
+    keepLargeBlocksOnTheHeap();
     po::options_description description("Allowed options", 80, 40);
     description.add_options()
         ("help,h", "Help Screen")
