@@ -15,6 +15,7 @@
 
 #include <chrono>
 #include <ctime>
+#include <malloc.h>
 #include <cstdio>
 #include <iostream>
 
@@ -54,6 +55,9 @@ int main(int argc, char** argv)
         std::cerr << "usage: quadstitch-stages FRAME_DIR [FRAME_NUMBER]\n";
         return 1;
     }
+    // The same allocator settings as the program, so the stages add up to its time.
+    mallopt(M_MMAP_MAX, 0);
+    mallopt(M_TRIM_THRESHOLD, 1 << 30);
     try {
         const fs::path dir = argv[1];
         char stem[16];
