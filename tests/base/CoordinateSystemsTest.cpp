@@ -55,6 +55,12 @@ TEST(CoordinateSystems, GetUnitVec)
     EXPECT_FLOAT_EQ(out[1], -0.8f);
     EXPECT_EQ(out[2], 0.f);
 
+    // The squares are added in float (115888384, not 115888390); root and division in double.
+    const Vec3 big(8631.f, 1527.f, 6250.f);
+    const Vec3 unit = cs::getUnitVec(big);
+    for (std::size_t i = 0; i < 3; ++i)
+        EXPECT_EQ(unit[i], static_cast<float>(big[i] / std::sqrt(115888384.0))) << i;
+
     // A NaN length is not the zero vector: it propagates.
     const Vec3 nan = cs::getUnitVec(Vec3(NAN, 0.f, 0.f));
     EXPECT_TRUE(std::isnan(nan[0]));

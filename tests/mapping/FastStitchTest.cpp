@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <stdexcept>
+#include <vector>
 
 namespace orb {
 namespace {
@@ -34,47 +35,46 @@ int owner(const cv::Vec3b& pixel)
     return -2;
 }
 
-TEST(FastStitch, SectorsAtHeight1000)
+TEST(FastStitch, SectorColumns)
 {
-    std::vector<cv::Mat> images = constantImages();
-    const cv::Mat panorama =
-        FastStitch::makeFastStitchImage(testrig::makeRig(100.f, 200.f, 200.f), 1000, images, 0);
-    ASSERT_EQ(panorama.type(), CV_8UC3);
-    ASSERT_EQ(panorama.size(), cv::Size(2000, 1000));
-    // Rows within 40 degrees of the horizon are seen by every camera across its sector.
-    for (int row : {280, 500, 719}) {
-        for (int c = 0; c < 2000; ++c) {
-            const int expected = c < 250 ? 2 : c < 750 ? 3 : c < 1250 ? 0 : c < 1750 ? 1 : 2;
-            ASSERT_EQ(owner(panorama.at<cv::Vec3b>(row, c)), expected) << row << "," << c;
-        }
-    }
-    // Near the zenith every direction is beyond the 83 degree lens: black.
-    for (int c = 0; c < 2000; c += 50)
-        EXPECT_EQ(owner(panorama.at<cv::Vec3b>(0, c)), -1) << c;
-}
-
-TEST(FastStitch, SectorsOfTinyPanoramas)
-{
+    struct Sector {
+        int end; // first column past the sector
+        int camera;
+    };
+    struct Case {
+        int height;
+        std::vector<int> rows; // rows every camera sees across its whole sector
+        std::vector<Sector> sectors;
+    };
+    // A quarter q = H / 2 columns per camera from s = q / 2; camera 2 wraps around.
+    // At height 6 (q = 3, s = 1) the last column belongs to no camera and stays black.
+    const Case cases[] = {
+        {1000, {280, 500, 719}, {{250, 2}, {750, 3}, {1250, 0}, {1750, 1}, {2000, 2}}},
+        {4, {1, 2}, {{1, 2}, {3, 3}, {5, 0}, {7, 1}, {8, 2}}},
+        {6, {2, 3}, {{1, 2}, {4, 3}, {7, 0}, {10, 1}, {11, 2}, {12, -1}}},
+    };
     std::vector<cv::Mat> images = constantImages();
     const auto rig = testrig::makeRig(100.f, 200.f, 200.f);
-
-    // Height 4: q = 2, s = 1.
-    const cv::Mat four = FastStitch::makeFastStitchImage(rig, 4, images, 0);
-    ASSERT_EQ(four.size(), cv::Size(8, 4));
-    const int owners4[8] = {2, 3, 3, 0, 0, 1, 1, 2};
-    for (int row : {1, 2})
-        for (int c = 0; c < 8; ++c)
-            EXPECT_EQ(owner(four.at<cv::Vec3b>(row, c)), owners4[c]) << row << "," << c;
-
-    // Height 6: q = 3, s = 1; the last column belongs to no camera and stays black.
-    const cv::Mat six = FastStitch::makeFastStitchImage(rig, 6, images, 0);
-    ASSERT_EQ(six.size(), cv::Size(12, 6));
-    const int owners6[12] = {2, 3, 3, 3, 0, 0, 0, 1, 1, 1, 2, -1};
-    for (int row = 2; row < 4; ++row)
-        for (int c = 0; c < 12; ++c)
-            EXPECT_EQ(owner(six.at<cv::Vec3b>(row, c)), owners6[c]) << row << "," << c;
-    for (int row = 0; row < 6; ++row)
-        EXPECT_EQ(owner(six.at<cv::Vec3b>(row, 11)), -1);
+    for (const Case& test : cases) {
+        const cv::Mat panorama = FastStitch::makeFastStitchImage(rig, test.height, images, 0);
+        ASSERT_EQ(panorama.type(), CV_8UC3);
+        ASSERT_EQ(panorama.size(), cv::Size(2 * test.height, test.height));
+        for (int row : test.rows) {
+            int c = 0;
+            for (const Sector& sector : test.sectors)
+                for (; c < sector.end; ++c)
+                    ASSERT_EQ(owner(panorama.at<cv::Vec3b>(row, c)), sector.camera)
+                        << test.height << ": " << row << "," << c;
+        }
+        if (test.height == 6) {
+            for (int row = 0; row < 6; ++row)
+                EXPECT_EQ(owner(panorama.at<cv::Vec3b>(row, 11)), -1);
+        } else if (test.height == 1000) {
+            // Near the zenith every direction is beyond the 83 degree lens: black.
+            for (int c = 0; c < 2000; c += 50)
+                EXPECT_EQ(owner(panorama.at<cv::Vec3b>(0, c)), -1) << c;
+        }
+    }
 }
 
 TEST(FastStitch, IdentityCameraCentredInThePanorama)

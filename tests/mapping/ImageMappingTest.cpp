@@ -4,18 +4,12 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
-
 namespace orb {
 namespace {
 
 const cv::Matx<float, 4, 4> kIdentity = cv::Matx<float, 4, 4>::eye();
 
-bool sameBits(const cv::Mat& a, const cv::Mat& b)
-{
-    return a.size() == b.size() && a.type() == b.type() && a.isContinuous() && b.isContinuous() &&
-           std::memcmp(a.data, b.data, a.total() * a.elemSize()) == 0;
-}
+using testrig::sameBits;
 
 // Records what the builders ask for: map element = (column, row) requested.
 struct EchoMapper {
@@ -58,41 +52,34 @@ TEST(ImageMapping, FastMapLeavesTheCallersMapperAlone)
     EXPECT_TRUE(sameBits(fast, serial));
 }
 
-class ParallelMap : public ::testing::Test {
-protected:
-    static constexpr int H = 120, W = 240;
-    const cv::Rect roi{37, 11, 150, 97};
-    CameraIntrinsics camera = testrig::makeCamera(90.0, 280.f, 600.f, 450.f, 0.08f, -0.01f, 0.0005f, 0.f);
-
-    template <typename Mapper>
-    void expectIdentical(Mapper serialMapper)
-    {
-        Mapper parallelMapper = serialMapper;
-        cv::Mat serial, parallel;
-        ImageMapping::initMap(roi, serialMapper, serial);
-        ImageMapping::initMapParallel(roi, parallelMapper, parallel);
-        EXPECT_TRUE(sameBits(serial, parallel));
-        EXPECT_EQ(parallelMapper.getCurrentRow(), roi.y + roi.height - 1);
-        // The rectangle must hold both mapped and unmapped pixels to be a fair comparison.
-        const int mappedValues = cv::countNonZero(serial.reshape(1) != -1.f);
-        EXPECT_GT(mappedValues, static_cast<int>(serial.total()) / 2);
-        EXPECT_LT(mappedValues, static_cast<int>(serial.total()) * 2);
-    }
-};
-
-TEST_F(ParallelMap, PlainMapperGivesBitIdenticalMaps)
+// Compares the serial and parallel builders on a rectangle holding mapped and unmapped pixels.
+template <typename Mapper>
+void expectParallelIdentical(Mapper serialMapper)
 {
-    expectIdentical(makeEqrToFisheye(camera, kIdentity, H, W, 1.4486f));
+    const cv::Rect roi{37, 11, 150, 97};
+    Mapper parallelMapper = serialMapper;
+    cv::Mat serial, parallel;
+    ImageMapping::initMap(roi, serialMapper, serial);
+    ImageMapping::initMapParallel(roi, parallelMapper, parallel);
+    EXPECT_TRUE(sameBits(serial, parallel));
+    EXPECT_EQ(parallelMapper.getCurrentRow(), roi.y + roi.height - 1);
+    const int mappedValues = cv::countNonZero(serial.reshape(1) != -1.f);
+    EXPECT_GT(mappedValues, static_cast<int>(serial.total()) / 2);
+    EXPECT_LT(mappedValues, static_cast<int>(serial.total()) * 2);
 }
 
-TEST_F(ParallelMap, DepthAlignedMapperGivesBitIdenticalMaps)
+TEST(ImageMapping, ParallelBuilderIsBitIdenticalToSerial)
 {
+    const int H = 120, W = 240;
+    const CameraIntrinsics camera = testrig::makeCamera(90.0, 280.f, 600.f, 450.f, 0.08f, -0.01f, 0.0005f, 0.f);
+    expectParallelIdentical(makeEqrToFisheye(camera, kIdentity, H, W, 1.4486f));
+
     cv::Mat depth(H, W, CV_32F);
     cv::RNG rng(7);
     rng.fill(depth, cv::RNG::UNIFORM, 0.0, 2.0); // distances from 0.5 m to infinity
     for (int c = 0; c < W; c += 9)
         depth.at<float>(40, c) = 0.f; // gaps
-    expectIdentical(makeEqrToFisheye(camera, kIdentity, depth, H - 20, 1.6580628f));
+    expectParallelIdentical(makeEqrToFisheye(camera, kIdentity, depth, H - 20, 1.6580628f));
 }
 
 } // namespace

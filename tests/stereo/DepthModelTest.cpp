@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <utility>
 
 using namespace orb;
 
@@ -17,12 +18,10 @@ TEST(DepthModelSigmoid, PassesMidpointAndTendsToBothEnds)
 
 TEST(DepthModelSchedule, MatchesCheckValues)
 {
-    EXPECT_NEAR(Stereo::smoothingSchedule(0), 35.1917f, 1e-4f);
-    EXPECT_NEAR(Stereo::smoothingSchedule(1), 33.0533f, 1e-4f);
-    EXPECT_NEAR(Stereo::smoothingSchedule(8), 6.9546f, 1e-4f);
-    EXPECT_NEAR(Stereo::smoothingSchedule(19), 2.1397f, 1e-4f);
-    EXPECT_NEAR(Stereo::smoothingSchedule(28), 20.7721f, 1e-4f);
-    EXPECT_NEAR(Stereo::smoothingSchedule(31), 36.9409f, 1e-4f);
+    const std::pair<int, float> values[] = {{0, 35.1917f}, {1, 33.0533f}, {8, 6.9546f},
+                                            {19, 2.1397f}, {28, 20.7721f}, {31, 36.9409f}};
+    for (const auto& [band, value] : values)
+        EXPECT_NEAR(Stereo::smoothingSchedule(band), value, 1e-4f) << band;
 }
 
 TEST(DepthModelTransition, FourHypothesesMatchReferenceAndSymmetry)
@@ -76,13 +75,8 @@ TEST(DepthModelPrior, RowsSumToOneWithExpectedMeans)
             mean += j * prior.at<float>(t, j);
         }
         EXPECT_NEAR(sum, 1.0, 1e-5) << t;
-        if (t == 0) {
-            EXPECT_NEAR(mean, 32.400, 2e-3);
-        } else if (t == 15) {
-            EXPECT_NEAR(mean, 10.548, 2e-3);
-        } else if (t == 31) {
-            EXPECT_NEAR(mean, 42.339, 2e-3);
-        }
+        const double expectedMean = t == 0 ? 32.400 : t == 15 ? 10.548 : t == 31 ? 42.339 : mean;
+        EXPECT_NEAR(mean, expectedMean, 2e-3) << t;
     }
 }
 

@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <limits>
+#include <vector>
 
 using namespace orb;
 
@@ -18,123 +19,85 @@ ScanImages emptyScan(int rows, int cols)
     return scan;
 }
 
-void setPixel(ScanImages& scan, int r, int c, float depth, uchar intensity)
+// A row of `width` values `fill` with `run` written from column `first` on.
+template <typename T>
+std::vector<T> rowOf(int width, T fill, int first = 0, std::vector<T> run = {})
 {
-    scan.inverseDepth(r, c) = depth;
-    scan.intensity(r, c) = intensity;
+    std::vector<T> row(width, fill);
+    std::copy(run.begin(), run.end(), row.begin() + first);
+    return row;
 }
+
+struct Pixel {
+    int col;
+    float depth;
+    uchar intensity;
+};
+
+struct GapCase {
+    const char* name;
+    int width;
+    int maxGap;
+    bool wrap;
+    float background; // inverse depth of every pixel not listed
+    std::vector<Pixel> pixels;
+    std::vector<float> depth; // expected row
+    std::vector<int> intensity;
+};
 
 } // namespace
 
-TEST(GapInterpolation, SingleValidPixelFillsWholeRowWithWrap)
+TEST(GapInterpolation, FillsGapsUpToTheLimitLinearly)
 {
-    ScanImages scan = emptyScan(2, 40);
-    setPixel(scan, 0, 5, 0.3f, 77);
-    BaseApi::interpolateSmallGaps(scan, 40, true);
-    for (int c = 0; c < 40; ++c) {
-        EXPECT_NEAR(scan.inverseDepth(0, c), 0.3f, 1e-6f) << c;
-        EXPECT_EQ(scan.intensity(0, c), 77) << c;
-        // The row without any valid pixel is left alone.
-        EXPECT_EQ(scan.inverseDepth(1, c), 0.0f);
-        EXPECT_EQ(scan.intensity(1, c), 0);
-    }
-}
-
-TEST(GapInterpolation, InteriorGapIsLinearAndWritesThroughCopy)
-{
-    ScanImages scan = emptyScan(1, 30);
-    setPixel(scan, 0, 10, 1.0f, 100);
-    setPixel(scan, 0, 14, 2.0f, 200);
-    ScanImages copy = scan;
-    BaseApi::interpolateSmallGaps(copy, 3, false);
-    // The caller's own record sees the fill: the images share pixels.
-    EXPECT_FLOAT_EQ(scan.inverseDepth(0, 11), 1.25f);
-    EXPECT_FLOAT_EQ(scan.inverseDepth(0, 12), 1.5f);
-    EXPECT_FLOAT_EQ(scan.inverseDepth(0, 13), 1.75f);
-    EXPECT_EQ(scan.intensity(0, 11), 125);
-    EXPECT_EQ(scan.intensity(0, 12), 150);
-    EXPECT_EQ(scan.intensity(0, 13), 175);
-    EXPECT_FLOAT_EQ(scan.inverseDepth(0, 10), 1.0f);
-    EXPECT_FLOAT_EQ(scan.inverseDepth(0, 14), 2.0f);
-    // Without wrap-around the edges have only one neighbour and stay missing.
-    EXPECT_EQ(scan.inverseDepth(0, 0), 0.0f);
-    EXPECT_EQ(scan.inverseDepth(0, 9), 0.0f);
-    EXPECT_EQ(scan.inverseDepth(0, 15), 0.0f);
-    EXPECT_EQ(scan.inverseDepth(0, 29), 0.0f);
-}
-
-TEST(GapInterpolation, GapLimitIsInclusive)
-{
-    ScanImages scan = emptyScan(2, 20);
-    // Row 0: gap of 4 (columns 3..6); row 1: gap of 5 (columns 3..7).
-    setPixel(scan, 0, 2, 1.0f, 10);
-    setPixel(scan, 0, 7, 1.0f, 10);
-    setPixel(scan, 1, 2, 1.0f, 10);
-    setPixel(scan, 1, 8, 1.0f, 10);
-    BaseApi::interpolateSmallGaps(scan, 4, false);
-    for (int c = 3; c <= 6; ++c)
-        EXPECT_FLOAT_EQ(scan.inverseDepth(0, c), 1.0f) << c;
-    for (int c = 3; c <= 7; ++c)
-        EXPECT_EQ(scan.inverseDepth(1, c), 0.0f) << c;
-}
-
-TEST(GapInterpolation, WrapJoinsTheGapAcrossTheEdge)
-{
-    for (bool wrap : {true, false}) {
-        ScanImages scan = emptyScan(1, 10);
-        setPixel(scan, 0, 2, 1.0f, 10);
-        setPixel(scan, 0, 7, 2.0f, 60);
-        BaseApi::interpolateSmallGaps(scan, 10, wrap);
-        // Columns 3..6 lie between the two pixels either way.
-        EXPECT_FLOAT_EQ(scan.inverseDepth(0, 3), 1.2f);
-        EXPECT_FLOAT_EQ(scan.inverseDepth(0, 6), 1.8f);
-        EXPECT_EQ(scan.intensity(0, 4), 30);
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const GapCase cases[] = {
+        {"single valid pixel fills the row", 40, 40, true, 0.f, {{5, 0.3f, 77}}, rowOf(40, 0.3f), rowOf(40, 77)},
+        // Without wrap-around the edges have only one neighbour and stay missing.
+        {"interior gap", 30, 3, false, 0.f, {{10, 1.f, 100}, {14, 2.f, 200}},
+         rowOf(30, 0.f, 10, {1.f, 1.25f, 1.5f, 1.75f, 2.f}), rowOf(30, 0, 10, {100, 125, 150, 175, 200})},
+        {"gap of maxGap", 20, 4, false, 0.f, {{2, 1.f, 10}, {7, 1.f, 10}}, rowOf(20, 0.f, 2, {1, 1, 1, 1, 1, 1}),
+         rowOf(20, 0, 2, {10, 10, 10, 10, 10, 10})},
+        {"gap of maxGap + 1", 20, 4, false, 0.f, {{2, 1.f, 10}, {8, 1.f, 10}}, rowOf(20, 0.f, 2, {1, 0, 0, 0, 0, 0, 1}),
+         rowOf(20, 0, 2, {10, 0, 0, 0, 0, 0, 10})},
         // Columns 8, 9, 0, 1 run from column 7 over the edge to column 2.
-        const int cols[] = {8, 9, 0, 1};
-        const float depths[] = {1.8f, 1.6f, 1.4f, 1.2f};
-        const int intensities[] = {50, 40, 30, 20};
-        for (int i = 0; i < 4; ++i) {
-            if (wrap) {
-                EXPECT_FLOAT_EQ(scan.inverseDepth(0, cols[i]), depths[i]) << cols[i];
-                EXPECT_EQ(scan.intensity(0, cols[i]), intensities[i]) << cols[i];
-            } else {
-                EXPECT_EQ(scan.inverseDepth(0, cols[i]), 0.0f) << cols[i];
-                EXPECT_EQ(scan.intensity(0, cols[i]), 0) << cols[i];
-            }
+        {"wrap", 10, 10, true, 0.f, {{2, 1.f, 10}, {7, 2.f, 60}},
+         {1.4f, 1.2f, 1.f, 1.2f, 1.4f, 1.6f, 1.8f, 2.f, 1.8f, 1.6f}, {30, 20, 10, 20, 30, 40, 50, 60, 50, 40}},
+        {"no wrap", 10, 10, false, 0.f, {{2, 1.f, 10}, {7, 2.f, 60}}, {0, 0, 1.f, 1.2f, 1.4f, 1.6f, 1.8f, 2.f, 0, 0},
+         {0, 0, 10, 20, 30, 40, 50, 60, 0, 0}},
+        // Negative and NaN are gaps; 0.25, 0.5, 0.75 round to 0, 1 (half away from zero), 1.
+        {"negative and NaN", 8, 3, false, -1.f, {{3, nan, 0}, {1, 1.f, 0}, {5, 1.f, 1}},
+         {-1.f, 1.f, 1.f, 1.f, 1.f, 1.f, -1.f, -1.f}, {0, 0, 0, 1, 1, 1, 0, 0}},
+        // A limit far above the row width must not overflow the gap distances.
+        {"oversized limit", 50, 65535, false, 0.f, {{20, 1.f, 10}, {30, 3.f, 30}},
+         rowOf(50, 0.f, 20, {1.f, 1.2f, 1.4f, 1.6f, 1.8f, 2.f, 2.2f, 2.4f, 2.6f, 2.8f, 3.f}),
+         rowOf(50, 0, 20, {10, 12, 14, 16, 18, 20, 22, 24, 26, 28, 30})},
+    };
+    for (const GapCase& test : cases) {
+        SCOPED_TRACE(test.name);
+        // Row 1 has no valid pixel and is left alone.
+        ScanImages scan = emptyScan(2, test.width);
+        scan.inverseDepth.row(0).setTo(test.background);
+        for (const Pixel& p : test.pixels) {
+            scan.inverseDepth(0, p.col) = p.depth;
+            scan.intensity(0, p.col) = p.intensity;
+        }
+        // Filling works through assigned and copied records: they share pixels.
+        ScanImages assigned;
+        assigned = scan;
+        ScanImages copy(assigned);
+        EXPECT_EQ(copy.validRows, 2);
+        BaseApi::interpolateSmallGaps(copy, test.maxGap, test.wrap);
+        for (int c = 0; c < test.width; ++c) {
+            EXPECT_FLOAT_EQ(scan.inverseDepth(0, c), test.depth[c]) << c;
+            EXPECT_EQ(scan.intensity(0, c), test.intensity[c]) << c;
+            EXPECT_EQ(scan.inverseDepth(1, c), 0.f) << c;
+            EXPECT_EQ(scan.intensity(1, c), 0) << c;
         }
     }
 }
 
-TEST(GapInterpolation, NegativeAndNaNAreGapsAndGetOverwritten)
+TEST(GapInterpolation, EmptyIsNoOpAndMismatchedSizesThrow)
 {
-    ScanImages scan = emptyScan(1, 8);
-    for (int c = 0; c < 8; ++c)
-        scan.inverseDepth(0, c) = -1.0f;
-    scan.inverseDepth(0, 3) = std::numeric_limits<float>::quiet_NaN();
-    setPixel(scan, 0, 1, 1.0f, 0);
-    setPixel(scan, 0, 5, 1.0f, 1);
-    BaseApi::interpolateSmallGaps(scan, 3, false);
-    for (int c = 1; c <= 5; ++c)
-        EXPECT_FLOAT_EQ(scan.inverseDepth(0, c), 1.0f) << c;
-    EXPECT_EQ(scan.inverseDepth(0, 0), -1.0f);
-    EXPECT_EQ(scan.inverseDepth(0, 7), -1.0f);
-    // 0.25, 0.5, 0.75 round to 0, 1 (half away from zero), 1.
-    EXPECT_EQ(scan.intensity(0, 2), 0);
-    EXPECT_EQ(scan.intensity(0, 3), 1);
-    EXPECT_EQ(scan.intensity(0, 4), 1);
-}
-
-TEST(GapInterpolation, OversizedLimitStillLeavesUnboundedEdgesAndEmptyIsNoOp)
-{
-    // A limit far above the row width must not overflow the gap distances.
-    ScanImages scan = emptyScan(1, 50);
-    setPixel(scan, 0, 20, 1.0f, 10);
-    setPixel(scan, 0, 30, 3.0f, 30);
-    BaseApi::interpolateSmallGaps(scan, 65535, false);
-    EXPECT_FLOAT_EQ(scan.inverseDepth(0, 25), 2.0f);
-    for (int c : {0, 19, 31, 49})
-        EXPECT_EQ(scan.inverseDepth(0, c), 0.0f) << c;
-
     ScanImages empty = emptyScan(0, 0);
     EXPECT_NO_THROW(BaseApi::interpolateSmallGaps(empty, 10, true));
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "BaseLib/CameraIntrinsics.h"
+#include "tests/mapping/TestRig.h"
 
 #include <opencv2/core.hpp>
 
@@ -23,25 +24,10 @@ struct RigSpec {
 inline std::vector<orb::CameraIntrinsics> makeRig(const RigSpec& spec)
 {
     std::vector<orb::CameraIntrinsics> cameras;
-    const double pitch = spec.pitch * CV_PI / 180.0;
-    for (int i = 0; i < 4; ++i) {
-        const double az = i * CV_PI / 2.0;
-        const cv::Vec3d forward(std::cos(az) * std::cos(pitch), std::sin(az) * std::cos(pitch), -std::sin(pitch));
-        const cv::Vec3d right(-std::sin(az), std::cos(az), 0.0);
-        const cv::Vec3d down = forward.cross(right);
-        const cv::Vec3d position(spec.radius * std::cos(az), spec.radius * std::sin(az), 0.0);
-        orb::CameraIntrinsics camera;
-        camera.lensCoeffs = cv::Matx<float, 4, 1>(spec.k0, spec.k1, 0.0f, 0.0f);
-        camera.centre = cv::Matx<float, 2, 1>(0.5f * (spec.imageSize - 1), 0.5f * (spec.imageSize - 1));
-        camera.tmBToC = cv::Matx<float, 4, 4>::eye();
-        const cv::Vec3d axes[3] = {forward, right, down};
-        for (int r = 0; r < 3; ++r) {
-            for (int c = 0; c < 3; ++c)
-                camera.tmBToC(r, c) = static_cast<float>(axes[r][c]);
-            camera.tmBToC(r, 3) = static_cast<float>(-axes[r].dot(position));
-        }
-        cameras.push_back(camera);
-    }
+    const float centre = 0.5f * (spec.imageSize - 1);
+    for (int i = 0; i < 4; ++i)
+        cameras.push_back(orb::testrig::makeCamera(90.0 * i, spec.k0, centre, centre, spec.radius, spec.k1, 0.f, 0.f,
+                                                   spec.pitch));
     return cameras;
 }
 
