@@ -1,42 +1,26 @@
 #include "StitchLib/blending/FeatherBlender.h"
 
-#include <gtest/gtest.h>
-#include <opencv2/core.hpp>
+#include "tests/blending/TestImages.h"
 
-#include <stdexcept>
-#include <string>
+#include <gtest/gtest.h>
 
 namespace orb {
 namespace {
 
-cv::Mat randomPlane(int rows, int cols, unsigned seed)
-{
-    cv::Mat plane(rows, cols, CV_8UC1);
-    cv::RNG(seed).fill(plane, cv::RNG::UNIFORM, 0, 256);
-    return plane;
-}
-
-cv::Mat filled(int rows, int cols, uchar value) { return cv::Mat(rows, cols, CV_8UC1, cv::Scalar(value)); }
-
-MaskedImage image(const cv::Mat& colour, const cv::Mat& valid, const cv::Mat& contributing)
-{
-    return MaskedImage(colour.clone(), colour.clone(), colour.clone(), valid.clone(), contributing.clone());
-}
-
-bool equal(const cv::Mat& a, const cv::Mat& b) { return cv::norm(a, b, cv::NORM_INF) == 0; }
+using namespace test;
 
 TEST(FeatherBlenderTest, SingleFullImageComesBackUnchanged)
 {
-    const cv::Mat red = randomPlane(9, 13, 1), green = randomPlane(9, 13, 2), blue = randomPlane(9, 13, 3);
+    const cv::Mat red = randomMat(9, 13, CV_8UC1, 1), green = randomMat(9, 13, CV_8UC1, 2),
+                  blue = randomMat(9, 13, CV_8UC1, 3);
     const cv::Mat full = filled(9, 13, 255);
     MaskedImageSet set;
     set.addImage(MaskedImage(red, green, blue, full.clone(), full.clone()));
-    FeatherBlender blender;
-    MaskedImage result = blender.blend(set);
-    EXPECT_TRUE(equal(red, result.red()));
-    EXPECT_TRUE(equal(green, result.green()));
-    EXPECT_TRUE(equal(blue, result.blue()));
-    EXPECT_EQ(9 * 13, cv::countNonZero(result.validPixels() == 255));
+    MaskedImage result = FeatherBlender().blend(set);
+    EXPECT_TRUE(same(red, result.red()));
+    EXPECT_TRUE(same(green, result.green()));
+    EXPECT_TRUE(same(blue, result.blue()));
+    EXPECT_TRUE(same(full, result.validPixels()));
     // One union mask serves as both masks of the result.
     EXPECT_EQ(result.validPixels().data, result.contributingPixels().data);
     EXPECT_NE(full.data, result.validPixels().data);
@@ -46,16 +30,13 @@ TEST(FeatherBlenderTest, TwoHalvesCrossFadeOnlyNearTheSeam)
 {
     const int rows = 8, cols = 20, seam = 10;
     const cv::Mat full = filled(rows, cols, 255);
-    cv::Mat left = filled(rows, cols, 0), right = filled(rows, cols, 0);
-    left.colRange(0, seam).setTo(255);
-    right.colRange(seam, cols).setTo(255);
     MaskedImageSet set;
-    set.addImage(image(filled(rows, cols, 40), full, left));
-    set.addImage(image(filled(rows, cols, 200), full, right));
+    set.addImage(grey(filled(rows, cols, 40), full, columns(rows, cols, 0, seam)));
+    set.addImage(grey(filled(rows, cols, 200), full, columns(rows, cols, seam, cols)));
     FeatherBlender blender;
     MaskedImage result = blender.blend(set);
 
-    EXPECT_EQ(rows * cols, cv::countNonZero(result.contributingPixels() == 255));
+    EXPECT_TRUE(same(full, result.contributingPixels()));
     for (int c = 0; c < cols; ++c) {
         const int value = result.red().at<uchar>(3, c);
         if (c < seam - 2) {
@@ -72,9 +53,8 @@ TEST(FeatherBlenderTest, TwoHalvesCrossFadeOnlyNearTheSeam)
     }
     // The pair form gives the same image as the set form.
     MaskedImage pair = blender.blend(set.image(0), set.image(1));
-    EXPECT_TRUE(equal(result.red(), pair.red()));
-    EXPECT_TRUE(equal(result.blue(), pair.blue()));
-    EXPECT_TRUE(equal(result.validPixels(), pair.validPixels()));
+    EXPECT_TRUE(same(result.cvMat(true), pair.cvMat(true)));
+    EXPECT_TRUE(same(result.validPixels(), pair.validPixels()));
     // The inputs are only read.
     EXPECT_EQ(rows * seam, cv::countNonZero(set.image(0).contributingPixels()));
     EXPECT_EQ(rows * cols, cv::countNonZero(set.image(0).red() == 40));
@@ -85,14 +65,9 @@ TEST(FeatherBlenderTest, PixelsWithOneValidImageTakeItsColourInFull)
     // Image 0 is valid only on the left; image 1 contributes everywhere but
     // holds data only on the right. Image 0 also claims an invalid column.
     const int rows = 6, cols = 12;
-    cv::Mat valid0 = filled(rows, cols, 0), valid1 = filled(rows, cols, 0);
-    valid0.colRange(0, 6).setTo(255);
-    valid1.colRange(6, 11).setTo(255);
-    cv::Mat contributing0 = filled(rows, cols, 0);
-    contributing0.col(11).setTo(255);
     MaskedImageSet set;
-    set.addImage(image(filled(rows, cols, 60), valid0, contributing0));
-    set.addImage(image(filled(rows, cols, 180), valid1, filled(rows, cols, 255)));
+    set.addImage(grey(filled(rows, cols, 60), columns(rows, cols, 0, 6), columns(rows, cols, 11, 12)));
+    set.addImage(grey(filled(rows, cols, 180), columns(rows, cols, 6, 11), filled(rows, cols, 255)));
     MaskedImage result = FeatherBlender().blend(set);
 
     for (int c = 0; c < 11; ++c) {
@@ -103,35 +78,25 @@ TEST(FeatherBlenderTest, PixelsWithOneValidImageTakeItsColourInFull)
     EXPECT_EQ(255, result.contributingPixelAt(2, 11));
 }
 
-TEST(FeatherBlenderTest, UncoveredPixelsStayEmptyAndSumsSaturate)
+TEST(FeatherBlenderTest, SumsSaturateUncoveredPixelsStayEmptyAndAnEmptySetThrows)
 {
-    const int rows = 5, cols = 5;
-    const cv::Mat full = filled(rows, cols, 255);
-    MaskedImageSet set;
     // Three overlapping full contributions: each weight is 255 and the weight
     // sum saturates at 255, as do the colour sums.
-    set.addImage(image(filled(rows, cols, 50), full, full));
-    set.addImage(image(filled(rows, cols, 60), full, full));
-    set.addImage(image(filled(rows, cols, 100), full, full));
-    MaskedImage result = FeatherBlender().blend(set);
-    EXPECT_EQ(rows * cols, cv::countNonZero(result.red() == 210));
+    MaskedImageSet set;
+    for (uchar colour : {50, 60, 100}) {
+        set.addImage(flat(5, 5, colour));
+    }
+    EXPECT_EQ(25, cv::countNonZero(FeatherBlender().blend(set).red() == 210));
 
     MaskedImageSet empty;
-    empty.addImage(image(filled(rows, cols, 70), filled(rows, cols, 0), filled(rows, cols, 0)));
-    empty.addImage(image(filled(rows, cols, 90), filled(rows, cols, 0), filled(rows, cols, 0)));
+    empty.addImage(flat(5, 5, 70, 0, 0));
+    empty.addImage(flat(5, 5, 90, 0, 0));
     MaskedImage nothing = FeatherBlender().blend(empty);
     EXPECT_EQ(0, cv::countNonZero(nothing.red()));
     EXPECT_EQ(0, cv::countNonZero(nothing.validPixels()));
-}
 
-TEST(FeatherBlenderTest, EmptySetReportsTheSetError)
-{
-    try {
-        FeatherBlender().blend(MaskedImageSet());
-        FAIL();
-    } catch (const std::runtime_error& error) {
-        EXPECT_EQ(std::string("MaskedImageSet getImage() imageNumber out of range"), error.what());
-    }
+    EXPECT_EQ("MaskedImageSet getImage() imageNumber out of range",
+              messageOf([] { FeatherBlender().blend(MaskedImageSet()); }));
 }
 
 } // namespace

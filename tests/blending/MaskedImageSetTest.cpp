@@ -1,86 +1,57 @@
 #include "StitchLib/blending/MaskedImageSet.h"
 
-#include <gtest/gtest.h>
-#include <opencv2/core.hpp>
+#include "tests/blending/TestImages.h"
 
-#include <stdexcept>
-#include <string>
-#include <vector>
+#include <gtest/gtest.h>
 
 namespace orb {
 namespace {
 
-MaskedImage maskedImage(int rows, int cols, uchar valid, uchar contributing)
-{
-    cv::Mat plane(rows, cols, CV_8UC1, cv::Scalar(50));
-    return MaskedImage(plane.clone(), plane.clone(), plane.clone(),
-                       cv::Mat(rows, cols, CV_8UC1, cv::Scalar(valid)),
-                       cv::Mat(rows, cols, CV_8UC1, cv::Scalar(contributing)));
-}
+using namespace test;
 
-// Builds a set of n 1x1 images with the given per-image mask values.
+// A set of 1x1 images with the given per-image mask values.
 MaskedImageSet pixelSet(const std::vector<uchar>& valid, const std::vector<uchar>& contributing)
 {
     MaskedImageSet set;
     for (std::size_t k = 0; k < valid.size(); ++k) {
-        set.addImage(maskedImage(1, 1, valid[k], contributing[k]));
+        set.addImage(flat(1, 1, 50, valid[k], contributing[k]));
     }
     return set;
 }
 
-std::vector<int> contributions(MaskedImageSet& set, int row = 0, int col = 0)
+std::vector<int> contributions(MaskedImageSet& set)
 {
     std::vector<int> values;
     for (std::size_t k = 0; k < set.numImages(); ++k) {
-        values.push_back(set.image(static_cast<int>(k)).contributingPixelAt(row, col));
+        values.push_back(set.image(static_cast<int>(k)).contributingPixelAt(0, 0));
     }
     return values;
 }
 
-template <typename F>
-std::string messageOf(F&& action)
+TEST(MaskedImageSetTest, FixMaskOverlapsExamples)
 {
-    try {
-        action();
-    } catch (const std::runtime_error& error) {
-        return error.what();
+    struct Case {
+        std::vector<uchar> valid, contributing;
+        bool lastWins;
+        std::vector<int> expected;
+    };
+    const Case cases[] = {
+        // Contested pixels go to the first or the last contributor.
+        {{255, 255, 255, 255}, {255, 0, 255, 0}, false, {255, 0, 0, 0}},
+        {{255, 255, 255, 255}, {255, 0, 255, 0}, true, {0, 0, 255, 0}},
+        {{0, 0, 0, 0}, {255, 255, 0, 255}, true, {0, 0, 0, 255}},
+        // Uncovered pixels go to the first or the last valid image.
+        {{0, 255, 255, 0}, {0, 0, 0, 0}, false, {0, 255, 0, 0}},
+        {{0, 255, 255, 0}, {0, 0, 0, 0}, true, {0, 0, 255, 0}},
+        {{0, 0, 0}, {0, 0, 0}, true, {0, 0, 0}},
+        // A contribution without valid data is kept, not moved to a valid image.
+        {{0, 255}, {255, 0}, false, {255, 0}},
+    };
+    for (const Case& c : cases) {
+        MaskedImageSet set = pixelSet(c.valid, c.contributing);
+        set.fixMaskOverlaps(c.lastWins);
+        EXPECT_EQ(c.expected, contributions(set)) << "lastWins " << c.lastWins;
     }
-    return "no exception";
-}
-
-TEST(MaskedImageSetTest, ContestedPixelsGoToFirstOrLastContributor)
-{
-    MaskedImageSet first = pixelSet({255, 255, 255, 255}, {255, 0, 255, 0});
-    first.fixMaskOverlaps(false);
-    EXPECT_EQ((std::vector<int>{255, 0, 0, 0}), contributions(first));
-
-    MaskedImageSet last = pixelSet({255, 255, 255, 255}, {255, 0, 255, 0});
-    last.fixMaskOverlaps(true);
-    EXPECT_EQ((std::vector<int>{0, 0, 255, 0}), contributions(last));
-
-    MaskedImageSet three = pixelSet({0, 0, 0, 0}, {255, 255, 0, 255});
-    three.fixMaskOverlaps(true);
-    EXPECT_EQ((std::vector<int>{0, 0, 0, 255}), contributions(three));
-}
-
-TEST(MaskedImageSetTest, UncoveredPixelsGoToAValidImage)
-{
-    MaskedImageSet first = pixelSet({0, 255, 255, 0}, {0, 0, 0, 0});
-    first.fixMaskOverlaps(false);
-    EXPECT_EQ((std::vector<int>{0, 255, 0, 0}), contributions(first));
-
-    MaskedImageSet last = pixelSet({0, 255, 255, 0}, {0, 0, 0, 0});
-    last.fixMaskOverlaps(true);
-    EXPECT_EQ((std::vector<int>{0, 0, 255, 0}), contributions(last));
-
-    MaskedImageSet none = pixelSet({0, 0, 0}, {0, 0, 0});
-    none.fixMaskOverlaps(true);
-    EXPECT_EQ((std::vector<int>{0, 0, 0}), contributions(none));
-
-    // A contribution without valid data is kept, not moved to a valid image.
-    MaskedImageSet kept = pixelSet({0, 255}, {255, 0});
-    kept.fixMaskOverlaps(false);
-    EXPECT_EQ((std::vector<int>{255, 0}), contributions(kept));
 }
 
 TEST(MaskedImageSetTest, FixesEveryPixelOfLargerMasks)
@@ -99,7 +70,7 @@ TEST(MaskedImageSetTest, FixesEveryPixelOfLargerMasks)
             valid *= 255;
             contributing *= 255;
             const cv::Rect inner(3, 2, cols, rows);
-            cv::Mat plane(rows, cols, CV_8UC1, cv::Scalar(0));
+            const cv::Mat plane = filled(rows, cols, 0);
             set.addImage(MaskedImage(plane, plane, plane, valid(inner), contributing(inner)));
             before.push_back(contributing(inner).clone());
         }
@@ -115,9 +86,7 @@ TEST(MaskedImageSetTest, FixesEveryPixelOfLargerMasks)
                     anyValid |= set.image(k).validPixelAt(r, c);
                     if (before[k].at<uchar>(r, c)) {
                         lastBefore = k;
-                        if (firstBefore < 0) {
-                            firstBefore = k;
-                        }
+                        firstBefore = firstBefore < 0 ? k : firstBefore;
                     }
                 }
                 if (firstBefore >= 0) {
@@ -129,49 +98,38 @@ TEST(MaskedImageSetTest, FixesEveryPixelOfLargerMasks)
     }
 }
 
-TEST(MaskedImageSetTest, ConstructionFromThreeChannelParts)
+TEST(MaskedImageSetTest, BuildsFromPartsInOrderAndReportsMisuse)
 {
     std::vector<cv::Mat> parts = {cv::Mat(3, 4, CV_8UC3, cv::Scalar(1, 2, 3)),
                                   cv::Mat(3, 4, CV_8UC3, cv::Scalar(4, 5, 6))};
     MaskedImageSet set(parts, true);
     ASSERT_EQ(2u, set.numImages());
-    EXPECT_EQ(3, set.rows());
-    EXPECT_EQ(4, set.cols());
+    EXPECT_EQ(cv::Size(4, 3), cv::Size(set.cols(), set.rows()));
     EXPECT_EQ(4, set.image(1).red().at<uchar>(2, 3));
-    set.fixMaskOverlaps(false);
-    EXPECT_EQ(12, cv::countNonZero(set.image(0).contributingPixels()));
-    EXPECT_EQ(0, cv::countNonZero(set.image(1).contributingPixels()));
     EXPECT_EQ(12, cv::countNonZero(set.image(1).validPixels()));
-}
 
-TEST(MaskedImageSetTest, ReportsMisuseWithTheClassMessages)
-{
     std::vector<cv::Mat> none;
     EXPECT_EQ("MaskedImageSet MaskedImageSet(std::vector<cv::Mat *>) no images provided",
-              messageOf([&] { MaskedImageSet set(none, true); }));
-
+              messageOf([&] { MaskedImageSet bad(none, true); }));
     std::vector<cv::Mat> badType = {cv::Mat(2, 2, CV_8UC3), cv::Mat(2, 2, CV_32FC3)};
     EXPECT_EQ("MaskedImage MaskedImage(cv::Mat) image type not 8UC3 or 8UC4",
-              messageOf([&] { MaskedImageSet set(badType, false); }));
+              messageOf([&] { MaskedImageSet bad(badType, false); }));
 
     MaskedImageSet empty;
     EXPECT_EQ(0u, empty.numImages());
     EXPECT_EQ("MaskedImageSet rows() set is empty", messageOf([&] { empty.rows(); }));
     EXPECT_EQ("MaskedImageSet cols() set is empty", messageOf([&] { empty.cols(); }));
     EXPECT_EQ("MaskedImageSet rows() set is empty", messageOf([&] { empty.fixMaskOverlaps(false); }));
-
-    MaskedImageSet two = pixelSet({255, 255}, {0, 255});
-    const std::string range = "MaskedImageSet getImage() imageNumber out of range";
-    EXPECT_EQ(range, messageOf([&] { two.image(-1); }));
-    EXPECT_EQ(range, messageOf([&] { two.image(2); }));
-    EXPECT_EQ(255, two.image(1).contributingPixelAt(0, 0));
+    for (int index : {-1, 2}) {
+        EXPECT_EQ("MaskedImageSet getImage() imageNumber out of range", messageOf([&] { set.image(index); }));
+    }
 }
 
 TEST(MaskedImageSetTest, RefusesMasksThatDoNotMatchTheFirstImage)
 {
     MaskedImageSet set;
-    set.addImage(maskedImage(4, 4, 255, 255));
-    set.addImage(maskedImage(3, 4, 255, 255));
+    set.addImage(flat(4, 4, 50));
+    set.addImage(flat(3, 4, 50));
     EXPECT_EQ("MaskedImageSet fixMaskOverlaps() image masks differ in size or type",
               messageOf([&] { set.fixMaskOverlaps(false); }));
     // Nothing was written before the check failed.
@@ -179,46 +137,42 @@ TEST(MaskedImageSetTest, RefusesMasksThatDoNotMatchTheFirstImage)
     EXPECT_EQ(12, cv::countNonZero(set.image(1).contributingPixels()));
 
     MaskedImageSet wrongType;
-    MaskedImage image = maskedImage(2, 2, 255, 255);
-    image.validPixels() = cv::Mat(2, 2, CV_16UC1, cv::Scalar(255));
-    wrongType.addImage(image);
+    wrongType.addImage(flat(2, 2, 50));
+    wrongType.image(0).validPixels() = cv::Mat(2, 2, CV_16UC1, cv::Scalar(255));
     EXPECT_THROW(wrongType.fixMaskOverlaps(true), std::runtime_error);
 }
 
-TEST(MaskedImageSetTest, CopiesShareImageBuffers)
+TEST(MaskedImageSetTest, CopiesAndBandPassShareBuffers)
 {
     MaskedImageSet set = pixelSet({255, 255}, {255, 255});
     MaskedImageSet copy(set);
     MaskedImageSet assigned;
     assigned = set;
-    set.image(0).contributingPixels().at<uchar>(0, 0) = 0;
+    set.image(0).contributingPixelAt(0, 0) = 0;
     EXPECT_EQ(0, copy.image(0).contributingPixelAt(0, 0));
     EXPECT_EQ(0, assigned.image(0).contributingPixelAt(0, 0));
-
     // Fixing overlaps through a copy reaches the original.
     copy.fixMaskOverlaps(true);
     EXPECT_EQ(255, set.image(1).contributingPixelAt(0, 0));
-
-    MaskedImage outside = maskedImage(1, 1, 255, 0);
+    // Added images are shared, and the copy keeps its own image list.
+    MaskedImage outside = flat(1, 1, 50, 255, 0);
     set.addImage(outside);
     set.image(2).contributingPixelAt(0, 0) = 255;
     EXPECT_EQ(255, outside.contributingPixelAt(0, 0));
     EXPECT_EQ(2u, copy.numImages());
-}
 
-TEST(MaskedImageSetTest, BandPassKeepsOrderAndSharesMasks)
-{
+    // The band pass keeps the order of the images and shares their masks.
     std::vector<cv::Mat> parts = {cv::Mat(20, 20, CV_8UC3, cv::Scalar::all(3)),
                                   cv::Mat(20, 20, CV_8UC3, cv::Scalar::all(200))};
     parts[1](cv::Rect(0, 0, 10, 20)).setTo(cv::Scalar::all(0));
-    MaskedImageSet set(parts, false);
-    MaskedImageSet filtered = set.bandPassFilter();
+    MaskedImageSet parted(parts, false);
+    MaskedImageSet filtered = parted.bandPassFilter();
     ASSERT_EQ(2u, filtered.numImages());
     EXPECT_EQ(0, cv::countNonZero(filtered.image(0).red()));
     EXPECT_GT(cv::countNonZero(filtered.image(1).red()), 0);
     for (int k = 0; k < 2; ++k) {
-        EXPECT_EQ(set.image(k).contributingPixels().data, filtered.image(k).contributingPixels().data);
-        EXPECT_EQ(set.image(k).validPixels().data, filtered.image(k).validPixels().data);
+        EXPECT_EQ(parted.image(k).contributingPixels().data, filtered.image(k).contributingPixels().data);
+        EXPECT_EQ(parted.image(k).validPixels().data, filtered.image(k).validPixels().data);
     }
 }
 
