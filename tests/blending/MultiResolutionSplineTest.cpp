@@ -25,10 +25,17 @@ public:
     MaskedImage scaleDown(MaskedImage image) override
     {
         reducedRows.push_back(image.rows());
-        return inner.scaleDown(image);
+        reducedContributing.push_back(cv::countNonZero(image.contributingPixels()) > 0);
+        MaskedImage reduced = inner.scaleDown(image);
+        if (contestEveryPixel) {
+            reduced.contributingPixels().setTo(255);
+        }
+        return reduced;
     }
 
     std::vector<int> reducedRows;
+    std::vector<bool> reducedContributing; // whether each reduced image contributed anywhere
+    bool contestEveryPixel = false;         // every reduced image claims every pixel
     int scaleUps = 0;
     int failAt = 0;
 
@@ -118,6 +125,27 @@ TEST(MultiResolutionSplineTest, LevelsStopOnceALevelHasAtMost32Rows)
         EXPECT_EQ(c.coarsest, set.rows()) << c.rows;
         EXPECT_EQ(cv::Size(8, c.rows), result.red().size()) << c.rows;
     }
+}
+
+TEST(MultiResolutionSplineTest, ContestedPixelsGoToTheLastThenTheFirstImageByTurns)
+{
+    // Every reduced image claims every pixel, so each level's overlap fixing alone
+    // decides which image the next level reduces with a contribution: the last image
+    // after the first level, the first after the second, and so on.
+    RecordingGenerator generator;
+    generator.contestEveryPixel = true;
+    RecordingBlender blender;
+    MultiResolutionSpline spline(generator, blender);
+    MaskedImageSet set;
+    set.addImage(flat(100, 8, 40));
+    set.addImage(flat(100, 8, 200));
+    spline.spline(set);
+    ASSERT_EQ((std::vector<int>{100, 100, 50, 50, 25, 25}), generator.reducedRows);
+    EXPECT_EQ((std::vector<bool>{true, true, false, true, true, false}), generator.reducedContributing);
+    // The coarsest set was fixed a third time, with the last image winning again.
+    EXPECT_EQ(0, cv::countNonZero(set.image(0).contributingPixels()));
+    EXPECT_EQ(static_cast<int>(set.image(1).contributingPixels().total()),
+              cv::countNonZero(set.image(1).contributingPixels()));
 }
 
 TEST(MultiResolutionSplineTest, OneImageIsRebuiltWithoutPairBlends)
