@@ -24,7 +24,7 @@ const char* kUsage =
     "                              [--no-near] [--camera-size N]\n"
     "  quadstitch-sim score PANO DIR [--rows N]\n";
 
-// Bad command lines are reported with the usage text and status 2.
+// Bad command lines are reported with the usage text and status 1.
 struct UsageError : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
@@ -169,10 +169,11 @@ int main(int argc, char** argv)
         }
         throw UsageError(command.empty() ? "no command given" : "unknown command '" + command + "'");
     } catch (const UsageError& e) {
+        // The same statuses as quadstitch: 1 for an unusable command line, 2 for a failed run.
         std::cerr << "quadstitch-sim: " << e.what() << "\n" << kUsage;
-        return 2;
+        return 1;
     } catch (const std::exception& e) {
         std::cerr << "quadstitch-sim: " << e.what() << "\n";
-        return 1;
+        return 2;
     }
 }
