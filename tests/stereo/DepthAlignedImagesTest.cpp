@@ -24,11 +24,11 @@ int differingPixels(const cv::Mat& a, const cv::Mat& b)
 TEST(DepthAlignedImages, GroundPlaneOnlyForLensVersionOne)
 {
     const int height = 200;
-    synthetic::RigSpec spec;
-    spec.pitch = -20.0f; // look down so the ground rows carry image content
-    const std::vector<CameraIntrinsics> cameras = synthetic::makeRig(spec);
+    synthetic::RigLayout layout;
+    layout.pitch = -20.0f; // look down so the ground rows carry image content
+    const std::vector<CameraIntrinsics> cameras = synthetic::makeRig(layout);
     const std::vector<cv::Mat> images =
-        synthetic::renderSphere(cameras, spec, synthetic::DirectionTexture(0.7), 2.0);
+        synthetic::renderSphere(cameras, layout, synthetic::DirectionTexture(0.7), 2.0);
 
     for (int lensVersion : {0, 1}) {
         const std::vector<cv::Mat> parts = Stereo::makeStereoDepthAlignedImages(cameras, images, height, lensVersion);
@@ -67,8 +67,8 @@ TEST(DepthAlignedImages, GroundPlaneOnlyForLensVersionOne)
 
 TEST(DepthAlignedImages, ScanFailureReachesTheCaller)
 {
-    synthetic::RigSpec spec;
-    const std::vector<CameraIntrinsics> cameras = synthetic::makeRig(spec);
+    synthetic::RigLayout layout;
+    const std::vector<CameraIntrinsics> cameras = synthetic::makeRig(layout);
     std::vector<cv::Mat> images(4, cv::Mat(64, 64, CV_8UC3, cv::Scalar::all(50)));
     images[3] = cv::Mat();
     EXPECT_THROW(Stereo::makeStereoDepthAlignedImages(cameras, images, 100, 0), cv::Exception);

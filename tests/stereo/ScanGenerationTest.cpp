@@ -192,8 +192,8 @@ TEST(ScanBandPosterior, FollowsEvidenceAndBridgesUnscoredBands)
 class ScanGenerationRig : public ::testing::Test {
 protected:
     static constexpr int kHeight = 200;
-    synthetic::RigSpec spec;
-    std::vector<CameraIntrinsics> cameras = synthetic::makeRig(spec);
+    synthetic::RigLayout layout;
+    std::vector<CameraIntrinsics> cameras = synthetic::makeRig(layout);
     synthetic::DirectionTexture texture{0.7};
 
     // The four pairs look outward between their cameras: 45, 135, -135, -45 degrees.
@@ -206,7 +206,7 @@ protected:
 
 TEST_F(ScanGenerationRig, SceneAtInfinityGivesTheFloorAroundTheHorizon)
 {
-    const std::vector<cv::Mat> images = synthetic::renderSphere(cameras, spec, texture, 0.0);
+    const std::vector<cv::Mat> images = synthetic::renderSphere(cameras, layout, texture, 0.0);
     const ScanImages scan = Stereo::generateScan(images, cameras, kHeight, maxAngleForLensVersion(0));
     ASSERT_EQ(scan.inverseDepth.rows, kHeight);
     ASSERT_EQ(scan.inverseDepth.cols, 2 * kHeight);
@@ -224,9 +224,9 @@ TEST_F(ScanGenerationRig, SceneAtInfinityGivesTheFloorAroundTheHorizon)
 TEST_F(ScanGenerationRig, NearSphereIsMeasuredAndInterpolated)
 {
     const double radius = 1.5;
-    const std::vector<cv::Mat> images = synthetic::renderSphere(cameras, spec, texture, radius);
+    const std::vector<cv::Mat> images = synthetic::renderSphere(cameras, layout, texture, radius);
     const ScanImages scan = Stereo::generateScan(images, cameras, kHeight, maxAngleForLensVersion(0));
-    const double baseline = 2.0 * spec.radius * std::sqrt(0.5);
+    const double baseline = 2.0 * layout.radius * std::sqrt(0.5);
     const double step = 1.0 / (Stereo::scanFocalLength() * baseline);
     for (int p = 0; p < 4; ++p) {
         const int column = pairColumn(p);

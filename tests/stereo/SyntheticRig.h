@@ -12,7 +12,7 @@
 // for stereo tests that need real parallax without any external data.
 namespace synthetic {
 
-struct RigSpec {
+struct RigLayout {
     float radius = 0.05f;           // camera centres' distance from the rig origin
     float pitch = 10.0f;            // degrees the cameras look above the horizon
     float k0 = 200.0f;              // pixels per radian
@@ -21,13 +21,13 @@ struct RigSpec {
 };
 
 // Cameras facing 0, 90, 180, 270 degrees of azimuth, in camera order.
-inline std::vector<orb::CameraIntrinsics> makeRig(const RigSpec& spec)
+inline std::vector<orb::CameraIntrinsics> makeRig(const RigLayout& layout)
 {
     std::vector<orb::CameraIntrinsics> cameras;
-    const float centre = 0.5f * (spec.imageSize - 1);
+    const float centre = 0.5f * (layout.imageSize - 1);
     for (int i = 0; i < 4; ++i)
-        cameras.push_back(orb::testrig::makeCamera(90.0 * i, spec.k0, centre, centre, spec.radius, spec.k1, 0.f, 0.f,
-                                                   spec.pitch));
+        cameras.push_back(orb::testrig::makeCamera(90.0 * i, layout.k0, centre, centre, layout.radius, layout.k1, 0.f, 0.f,
+                                                   layout.pitch));
     return cameras;
 }
 
@@ -68,7 +68,7 @@ private:
 // Renders every camera's 8-bit BGR view of a sphere of `sphereRadius` around the
 // rig origin whose surface carries `texture` (by direction from the origin).
 // A radius of 0 puts the texture at infinity.
-inline std::vector<cv::Mat> renderSphere(const std::vector<orb::CameraIntrinsics>& cameras, const RigSpec& spec,
+inline std::vector<cv::Mat> renderSphere(const std::vector<orb::CameraIntrinsics>& cameras, const RigLayout& layout,
                                          const DirectionTexture& texture, double sphereRadius)
 {
     std::vector<cv::Mat> images;
@@ -81,17 +81,17 @@ inline std::vector<cv::Mat> renderSphere(const std::vector<orb::CameraIntrinsics
             translation[r] = camera.tmBToC(r, 3);
         }
         const cv::Vec3d origin = -(rotation.t() * translation);
-        cv::Mat image(spec.imageSize, spec.imageSize, CV_8UC3, cv::Scalar::all(0));
-        for (int y = 0; y < spec.imageSize; ++y) {
-            for (int x = 0; x < spec.imageSize; ++x) {
+        cv::Mat image(layout.imageSize, layout.imageSize, CV_8UC3, cv::Scalar::all(0));
+        for (int y = 0; y < layout.imageSize; ++y) {
+            for (int x = 0; x < layout.imageSize; ++x) {
                 const double dx = x - camera.centre(0);
                 const double dy = y - camera.centre(1);
                 const double radius = std::hypot(dx, dy);
                 // Invert radius = k0 (theta + k1 theta^3) by Newton steps.
-                double theta = radius / spec.k0;
+                double theta = radius / layout.k0;
                 for (int it = 0; it < 8; ++it) {
-                    const double f = spec.k0 * (theta + spec.k1 * theta * theta * theta) - radius;
-                    theta -= f / (spec.k0 * (1.0 + 3.0 * spec.k1 * theta * theta));
+                    const double f = layout.k0 * (theta + layout.k1 * theta * theta * theta) - radius;
+                    theta -= f / (layout.k0 * (1.0 + 3.0 * layout.k1 * theta * theta));
                 }
                 if (theta > 1.5)
                     continue;
