@@ -3,6 +3,7 @@
 #include "BaseLib/Matrix.h"
 #include "StitchLib/stereo/CameraPosition.h"
 #include "StitchLib/stereo/RectifiedFrame.h"
+#include "StitchLib/stereo/ScanGeneration.h"
 
 #include <opencv2/imgproc.hpp>
 
@@ -14,11 +15,8 @@ namespace DepthReport {
 
 namespace {
 
-// The rectified matching views: 21 degree tilt, 1024 rows over 138 degrees in 32 bands,
-// 128 columns.
-const float tilt = 21.0f * 3.1415927f / 180.0f;
-const float focal = 1024.0f / (3.1415927f - 2.0f * tilt);
-const int bands = 32;
+using orb::Stereo::scanFocalLength;
+using orb::Stereo::scanTilt;
 
 float baseline(const std::vector<orb::CameraIntrinsics>& cameras, int pair)
 {
@@ -27,11 +25,12 @@ float baseline(const std::vector<orb::CameraIntrinsics>& cameras, int pair)
     return static_cast<float>(cv::norm(a - b));
 }
 
-// Elevation (radians) of the centre of band j of the matching view.
+// Elevation (radians) of the centre of band j of the matching view: the inverse of
+// the scan's linear band coordinate.
 float bandElevation(int band)
 {
-    const float slope = 32.0f / (2.0f * tilt - 3.1415927f);
-    const float offset = -0.5f - 3.1415927f * slope / 2.0f;
+    const float offset = orb::Stereo::bandCoordinate(0.0f);
+    const float slope = orb::Stereo::bandCoordinate(1.0f) - offset;
     return (static_cast<float>(band) - offset) / slope;
 }
 
@@ -52,7 +51,7 @@ float pairAzimuth(const std::vector<orb::CameraIntrinsics>& cameras, int pair)
 {
     cv::Matx31f a = orb::BaseApi::getCamPosB(cameras[pair]);
     cv::Matx31f b = orb::BaseApi::getCamPosB(cameras[(pair + 1) % 4]);
-    const orb::Matrix<float, 3, 3> frame = orb::ImageMapping::getRectifiedFrame(a.val, b.val, tilt);
+    const orb::Matrix<float, 3, 3> frame = orb::ImageMapping::getRectifiedFrame(a.val, b.val, scanTilt());
     // Row 2 of the frame is the view axis in the rig frame.
     return std::atan2(frame(2, 1), frame(2, 0));
 }
@@ -63,18 +62,19 @@ std::vector<BandRow> compareBands(const cv::Mat& scan, const cv::Mat& truth,
     std::vector<BandRow> rows;
     const int h = scan.rows;
     const int w = scan.cols;
-    const float halfWindow = 64.0f / focal;       // +-64 columns about the view axis
-    const float bandHeight = 32.0f / focal;       // 32 rows of row angle
+    const float tilt = scanTilt();
+    const float focal = scanFocalLength();
+    // The matching window of a band: the strip's columns about the view axis, one band of rows.
+    const float halfWindow = 0.5f * orb::Stereo::kScanViewColumns / focal;
+    const float bandHeight = orb::Stereo::kScanRowsPerBand / focal;
     for (int p = 0; p < 4; ++p) {
         const float az = pairAzimuth(cameras, p);
-        const int column = static_cast<int>(std::floor(w * 0.5f + w * az / 6.2831855f - 0.5f));
-        const int c = column < 0 ? w - 1 : column;
+        const int c = orb::Stereo::profileColumn(az, w);
         const float step = 1.0f / (focal * baseline(cameras, p));
-        for (int j = 0; j < bands; ++j) {
+        for (int j = 0; j < orb::Stereo::kScanBands; ++j) {
             const float m = bandElevation(j);
             const int r = std::clamp(static_cast<int>(std::lround(h * 0.5 - m * h / CV_PI - 0.5)), 0, h - 1);
-            const float rowElevation = static_cast<float>(-((r + 0.5) - h * 0.5) * CV_PI / h);
-            const double cosFactor = std::cos(rowElevation - tilt);
+            const double cosFactor = std::cos(orb::Stereo::rowElevation(r, h) - tilt);
             BandRow row;
             row.pair = p;
             row.band = j;
