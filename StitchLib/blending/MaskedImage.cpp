@@ -34,33 +34,6 @@ cv::Mat lowPass(const cv::Mat& plane, const std::vector<cv::Size>& sizes)
     return low;
 }
 
-enum class Arithmetic { Difference, Sum };
-
-// Saturating plane-by-plane difference or sum of left and right, zero where
-// valid is not set; results[3] and results[4] get copies of valid and
-// contributing. Each step works on the planes independently.
-void maskedArithmetic(const cv::Mat* const left[3], const cv::Mat* const right[3], const cv::Mat& valid,
-                      const cv::Mat& contributing, Arithmetic arithmetic, cv::Mat results[5])
-{
-    cv::Mat unit;
-    runIndependent(4, [&](int k, int) {
-        if (k == 0) {
-            unitMask(valid, unit);
-        } else if (arithmetic == Arithmetic::Difference) {
-            cv::subtract(*left[k - 1], *right[k - 1], results[k - 1]);
-        } else {
-            cv::add(*left[k - 1], *right[k - 1], results[k - 1]);
-        }
-    });
-    runIndependent(5, [&](int k, int) {
-        if (k < 3) {
-            cv::multiply(results[k], unit, results[k], 1.0, results[k].type());
-        } else {
-            results[k] = (k == 3 ? valid : contributing).clone();
-        }
-    });
-}
-
 } // namespace
 
 cv::Mat unitMask(const cv::Mat& mask)
@@ -86,15 +59,15 @@ MaskedImage::MaskedImage(cv::Mat& image, bool erodeMask)
     bluePlane.create(image.rows, image.cols, CV_8UC1);
     validMask.create(image.rows, image.cols, CV_8UC1);
 
-    if (type == CV_8UC3) {
-        cv::Mat planes[] = {redPlane, greenPlane, bluePlane};
-        const int pairs[] = {0, 0, 1, 1, 2, 2};
-        cv::mixChannels(&image, 1, planes, 3, pairs, 3);
+    // A three-channel image fills the first three planes; a fourth channel
+    // is the alpha that the valid mask starts from.
+    const int channels = image.channels();
+    cv::Mat planes[] = {redPlane, greenPlane, bluePlane, validMask};
+    const int pairs[] = {0, 0, 1, 1, 2, 2, 3, 3};
+    cv::mixChannels(&image, 1, planes, channels, pairs, channels);
+    if (channels == 3) {
         validMask.setTo(255);
     } else {
-        cv::Mat planes[] = {redPlane, greenPlane, bluePlane, validMask};
-        const int pairs[] = {0, 0, 1, 1, 2, 2, 3, 3};
-        cv::mixChannels(&image, 1, planes, 4, pairs, 4);
         if (erodeMask) {
             // Edge pixels of a remapped part mix in the transparent
             // surroundings; the constant border keeps the image edge intact.
@@ -128,35 +101,45 @@ void MaskedImage::release()
 
 MaskedImage MaskedImage::operator-(MaskedImage other) const
 {
-    const cv::Mat* const these[] = {&redPlane, &greenPlane, &bluePlane};
-    const cv::Mat* const others[] = {&other.redPlane, &other.greenPlane, &other.bluePlane};
-    cv::Mat results[5];
-    maskedArithmetic(these, others, validMask, contributingMask, Arithmetic::Difference, results);
-    return MaskedImage(results[0], results[1], results[2], results[3], results[4]);
+    return combined(other, cv::subtract);
 }
 
 MaskedImage MaskedImage::operator+(MaskedImage other) const
 {
+    return combined(other, cv::add);
+}
+
+MaskedImage MaskedImage::combined(const MaskedImage& other, PlaneOperation operation) const
+{
+    // Each step works on the planes independently.
     const cv::Mat* const these[] = {&redPlane, &greenPlane, &bluePlane};
     const cv::Mat* const others[] = {&other.redPlane, &other.greenPlane, &other.bluePlane};
     cv::Mat results[5];
-    maskedArithmetic(these, others, validMask, contributingMask, Arithmetic::Sum, results);
+    cv::Mat unit;
+    runIndependent(4, [&](int k, int) {
+        if (k == 0) {
+            unitMask(validMask, unit);
+        } else {
+            operation(*these[k - 1], *others[k - 1], results[k - 1], cv::noArray(), -1);
+        }
+    });
+    runIndependent(5, [&](int k, int) {
+        if (k < 3) {
+            cv::multiply(results[k], unit, results[k], 1.0, results[k].type());
+        } else {
+            results[k] = (k == 3 ? validMask : contributingMask).clone();
+        }
+    });
     return MaskedImage(results[0], results[1], results[2], results[3], results[4]);
 }
 
 cv::Mat MaskedImage::cvMat(bool withAlpha) const
 {
-    if (withAlpha) {
-        cv::Mat result(rows(), cols(), CV_8UC4);
-        const cv::Mat planes[] = {redPlane, greenPlane, bluePlane, contributingMask};
-        const int pairs[] = {0, 0, 1, 1, 2, 2, 3, 3};
-        cv::mixChannels(planes, 4, &result, 1, pairs, 4);
-        return result;
-    }
-    cv::Mat result(rows(), cols(), CV_8UC3);
-    const cv::Mat planes[] = {redPlane, greenPlane, bluePlane};
-    const int pairs[] = {0, 0, 1, 1, 2, 2};
-    cv::mixChannels(planes, 3, &result, 1, pairs, 3);
+    const int channels = withAlpha ? 4 : 3;
+    cv::Mat result(rows(), cols(), CV_8UC(channels));
+    const cv::Mat planes[] = {redPlane, greenPlane, bluePlane, contributingMask};
+    const int pairs[] = {0, 0, 1, 1, 2, 2, 3, 3};
+    cv::mixChannels(planes, channels, &result, 1, pairs, channels);
     return result;
 }
 

@@ -32,20 +32,13 @@ void settleRow(unsigned char* const* contributing, const unsigned char* const* v
         if (holder >= 0) {
             continue;
         }
-        // Uncovered: hand the pixel to an image that has data for it.
-        if (lastWins) {
-            for (int k = last; k >= 0; --k) {
-                if (valid[k][c] != 0) {
-                    contributing[k][c] = 255;
-                    break;
-                }
-            }
-        } else {
-            for (int k = 0; k <= last; ++k) {
-                if (valid[k][c] != 0) {
-                    contributing[k][c] = 255;
-                    break;
-                }
+        // Uncovered: hand the pixel to an image that has data for it, searching
+        // from the end that wins contested pixels.
+        for (int i = 0; i <= last; ++i) {
+            const int k = lastWins ? last - i : i;
+            if (valid[k][c] != 0) {
+                contributing[k][c] = 255;
+                break;
             }
         }
     }

@@ -12,7 +12,7 @@ const int kMinLevelRows = 32;
 } // namespace
 
 MultiResolutionSpline::MultiResolutionSpline(PyramidGeneratorBase& generator, BlenderBase& blender)
-    : generator(generator), blender(blender), minLevelRows(kMinLevelRows)
+    : generator(generator), blender(blender)
 {
 }
 
@@ -36,7 +36,7 @@ void MultiResolutionSpline::decompose(MaskedImageSet& images)
     // The first and the last image take turns winning contested pixels of the
     // reduced contributions, so neither side of a seam drifts level by level.
     bool lastWins = true;
-    while (pyramid.empty() || pyramid.back().rows() > minLevelRows) {
+    while (pyramid.empty() || pyramid.back().rows() > kMinLevelRows) {
         MaskedImageSet next;
         MaskedImage plus;
         MaskedImage minus;

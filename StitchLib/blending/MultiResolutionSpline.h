@@ -29,7 +29,6 @@ private:
     PyramidGeneratorBase& generator;
     BlenderBase& blender;
     std::vector<LaplacianPyramidLevel> pyramid;
-    const int minLevelRows;
 };
 
 } // namespace orb
