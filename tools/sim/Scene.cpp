@@ -101,12 +101,24 @@ cv::Vec3f Room::colour(const SurfaceHit& hit) const
     return maps_[hit.face].sample(hit.uv.x, hit.uv.y);
 }
 
+StandingObject::StandingObject(double zTop, double zBottom, int topFace, const Texture& side, double sideLength,
+                               const Texture& top, const cv::Rect2d& topArea, double texelSize)
+    : zTop_(zTop), zBottom_(zBottom), topFace_(topFace),
+      side_(side, cv::Rect2d(0.0, -zBottom, sideLength, zBottom - zTop), texelSize),
+      top_(top, topArea, texelSize)
+{
+}
+
+cv::Vec3f StandingObject::colour(const SurfaceHit& hit) const
+{
+    return (hit.face == topFace_ ? top_ : side_).sample(hit.uv.x, hit.uv.y);
+}
+
 Cylinder::Cylinder(const cv::Point2d& axis, double radius, double zTop, double zBottom,
                    const Texture& side, const Texture& top, double texelSize)
-    : axis_(axis), radius_(radius), zTop_(zTop), zBottom_(zBottom),
-      seamAngle_(std::atan2(axis.y, axis.x)),
-      side_(side, cv::Rect2d(0.0, -zBottom, 2.0 * CV_PI * radius, zBottom - zTop), texelSize),
-      top_(top, cv::Rect2d(-radius, -radius, 2.0 * radius, 2.0 * radius), texelSize)
+    : StandingObject(zTop, zBottom, 1, side, 2.0 * CV_PI * radius, top,
+                     cv::Rect2d(-radius, -radius, 2.0 * radius, 2.0 * radius), texelSize),
+      axis_(axis), radius_(radius), seamAngle_(std::atan2(axis.y, axis.x))
 {
 }
 
@@ -162,18 +174,12 @@ bool Cylinder::intersect(const cv::Vec3d& origin, const cv::Vec3d& dir, double m
     return true;
 }
 
-cv::Vec3f Cylinder::colour(const SurfaceHit& hit) const
-{
-    return (hit.face == 0 ? side_ : top_).sample(hit.uv.x, hit.uv.y);
-}
-
 Block::Block(const cv::Point2d& centre, double halfLength, double halfWidth, double yaw, double zTop,
              double zBottom, const Texture& side, const Texture& top, double texelSize)
-    : centre_(centre), halfLength_(halfLength), halfWidth_(halfWidth), cosYaw_(std::cos(yaw)),
-      sinYaw_(std::sin(yaw)), zTop_(zTop), zBottom_(zBottom),
-      boundSquared_(halfLength * halfLength + halfWidth * halfWidth),
-      side_(side, cv::Rect2d(0.0, -zBottom, 4.0 * (halfLength + halfWidth), zBottom - zTop), texelSize),
-      top_(top, cv::Rect2d(-halfLength, -halfWidth, 2.0 * halfLength, 2.0 * halfWidth), texelSize)
+    : StandingObject(zTop, zBottom, 4, side, 4.0 * (halfLength + halfWidth), top,
+                     cv::Rect2d(-halfLength, -halfWidth, 2.0 * halfLength, 2.0 * halfWidth), texelSize),
+      centre_(centre), halfLength_(halfLength), halfWidth_(halfWidth), cosYaw_(std::cos(yaw)),
+      sinYaw_(std::sin(yaw)), boundSquared_(halfLength * halfLength + halfWidth * halfWidth)
 {
 }
 
@@ -227,11 +233,6 @@ bool Block::intersect(const cv::Vec3d& origin, const cv::Vec3d& dir, double maxD
         hit.uv = cv::Point2d(4 * W + 3 * L + lx, -z);
     }
     return true;
-}
-
-cv::Vec3f Block::colour(const SurfaceHit& hit) const
-{
-    return (hit.face == 4 ? top_ : side_).sample(hit.uv.x, hit.uv.y);
 }
 
 Scene Scene::makeRoom(std::uint64_t seed, bool nearObjects, double texelSize)

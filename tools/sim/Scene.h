@@ -49,38 +49,51 @@ private:
     std::vector<TextureMap> maps_;
 };
 
+// An object standing on the floor between zTop and zBottom: one strip of side
+// texture, sideLength long, runs around it, and a flat top is textured over topArea.
+class StandingObject : public SceneObject {
+public:
+    cv::Vec3f colour(const SurfaceHit& hit) const override;
+
+protected:
+    StandingObject(double zTop, double zBottom, int topFace, const Texture& side, double sideLength,
+                   const Texture& top, const cv::Rect2d& topArea, double texelSize);
+
+    double zTop_, zBottom_;
+
+private:
+    int topFace_;
+    TextureMap side_, top_;
+};
+
 // A vertical cylinder standing on the floor with a flat top. Faces: 0 side, 1 top.
-class Cylinder : public SceneObject {
+class Cylinder : public StandingObject {
 public:
     Cylinder(const cv::Point2d& axis, double radius, double zTop, double zBottom,
              const Texture& side, const Texture& top, double texelSize);
     bool intersect(const cv::Vec3d& origin, const cv::Vec3d& dir, double maxDistance,
                    SurfaceHit& hit) const override;
-    cv::Vec3f colour(const SurfaceHit& hit) const override;
     std::string name() const override { return "cylinder"; }
 
 private:
     cv::Point2d axis_;
-    double radius_, zTop_, zBottom_;
+    double radius_;
     double seamAngle_;  // texture seam faces away from the rig
-    TextureMap side_, top_;
 };
 
 // A box standing on the floor, turned by yaw about the vertical. Faces 0-3 sides, 4 top.
-class Block : public SceneObject {
+class Block : public StandingObject {
 public:
     Block(const cv::Point2d& centre, double halfLength, double halfWidth, double yaw, double zTop,
           double zBottom, const Texture& side, const Texture& top, double texelSize);
     bool intersect(const cv::Vec3d& origin, const cv::Vec3d& dir, double maxDistance,
                    SurfaceHit& hit) const override;
-    cv::Vec3f colour(const SurfaceHit& hit) const override;
     std::string name() const override { return "block"; }
 
 private:
     cv::Point2d centre_;
-    double halfLength_, halfWidth_, cosYaw_, sinYaw_, zTop_, zBottom_;
+    double halfLength_, halfWidth_, cosYaw_, sinYaw_;
     double boundSquared_;  // squared radius of the vertical cylinder around the block
-    TextureMap side_, top_;
 };
 
 // Result of tracing a ray through the scene.
