@@ -7,6 +7,12 @@
 namespace orb {
 namespace coordinateSystems {
 
+// pi and its multiples as single-precision constants: every panorama and scan angle
+// is computed in float from these values.
+constexpr float kPi = 3.1415927f;
+constexpr float kHalfPi = 1.5707964f;
+constexpr float kTwoPi = 6.2831855f;
+
 // The conversions below run once per remap-map pixel. Their mixed precision (float
 // storage, double square roots, arctangent, polynomial and offsets) fixes the maps
 // bit for bit, so the casts are deliberate.

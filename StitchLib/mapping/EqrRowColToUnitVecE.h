@@ -1,5 +1,7 @@
 #pragma once
 
+#include "BaseLib/CoordinateSystems.h"
+
 #include <cmath>
 
 namespace orb {
@@ -16,7 +18,7 @@ public:
     // Row r looks at elevation (rows/2 - r - 0.5) * pi / rows.
     void setRow(int r)
     {
-        const float phi = static_cast<float>(rows - 2 * r - 1) * 1.5707964f / static_cast<float>(rows);
+        const float phi = static_cast<float>(rows - 2 * r - 1) * coordinateSystems::kHalfPi / static_cast<float>(rows);
         sinElevation = static_cast<float>(std::sin(static_cast<double>(phi)));
         cosElevation = static_cast<float>(std::cos(static_cast<double>(phi)));
     }
@@ -24,16 +26,13 @@ public:
     // Column c looks at azimuth (c + 0.5 - cols/2) * 2 pi / cols.
     void GetUnitVect(int c, float* out) const
     {
-        const float theta = static_cast<float>(2 * c + 1 - cols) * 3.1415927f / static_cast<float>(cols);
+        const float theta = static_cast<float>(2 * c + 1 - cols) * coordinateSystems::kPi / static_cast<float>(cols);
         const float cosAzimuth = static_cast<float>(std::cos(static_cast<double>(theta)));
         const float sinAzimuth = static_cast<float>(std::sin(static_cast<double>(theta)));
         out[0] = static_cast<float>(static_cast<double>(cosAzimuth) * static_cast<double>(cosElevation));
         out[1] = static_cast<float>(static_cast<double>(sinAzimuth) * static_cast<double>(cosElevation));
         out[2] = -sinElevation;
     }
-
-    int getRows() const { return rows; }
-    int getCols() const { return cols; }
 
 private:
     int rows;

@@ -78,11 +78,6 @@ public:
     }
 
     int getCurrentRow() const { return currentRow; }
-    int getValidRows() const { return validRows; }
-    float getMaxAngle() const { return maxAngle; }
-    float getCosMaxAngle() const { return cosMaxAngle; }
-    const cv::Matx<float, 4, 4>& getTransform() const { return transform; }
-    const cv::Mat& getInverseDepth() const { return inverseDepth; }
 
 private:
     CameraIntrinsics intrinsics;

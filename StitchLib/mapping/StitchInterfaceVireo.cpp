@@ -24,8 +24,7 @@ std::vector<cv::Mat> StitchInterfaceVireo::stitch(std::vector<cv::Mat>& images,
 cv::Mat StitchInterfaceVireo::fastStitch(std::vector<cv::Mat>& images, const std::vector<CameraIntrinsics>& intrinsics,
                                          float, int height)
 {
-    std::vector<CameraIntrinsics> copy = intrinsics;
-    return FastStitch::makeFastStitchImage(copy, height, images, lensVersion);
+    return FastStitch::makeFastStitchImage(intrinsics, height, images, lensVersion);
 }
 
 } // namespace masterlib

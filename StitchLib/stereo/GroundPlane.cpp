@@ -1,23 +1,24 @@
 #include "StitchLib/stereo/GroundPlane.h"
 
+#include "BaseLib/CoordinateSystems.h"
+#include "StitchLib/stereo/ScanGeneration.h"
+
 #include <cmath>
 
 namespace orb {
 namespace Stereo {
 
 namespace {
-constexpr float kPi = 3.1415927f;
-constexpr float kHalfPi = 1.5707964f;
+using coordinateSystems::kHalfPi;
+using coordinateSystems::kPi;
 constexpr float kCameraHeight = 1.25f;
 } // namespace
 
 float groundPlaneInverseDepth(float cameraHeight, int row, int rows)
 {
-    const float n = static_cast<float>(rows);
-    float t = (static_cast<float>(row) + 0.5f) - n * 0.5f;
-    t = -t;
-    t = t * kPi / n;
-    const float a = kHalfPi + t;
+    // A ray at elevation e < 0 meets the plane at distance cameraHeight / sin(-e),
+    // and cos(pi/2 + e) = sin(-e).
+    const float a = kHalfPi + rowElevation(row, rows);
     return std::cos(a) / cameraHeight;
 }
 

@@ -1,5 +1,6 @@
 #include "StitchLib/stereo/ScanGeneration.h"
 
+#include "BaseLib/CoordinateSystems.h"
 #include "BaseLib/Matrix.h"
 #include "StitchLib/mapping/ImageMapping.h"
 #include "StitchLib/stereo/CameraPosition.h"
@@ -16,14 +17,15 @@
 #include <exception>
 #include <limits>
 #include <stdexcept>
+#include <vector>
 
 namespace orb {
 namespace Stereo {
 
 namespace {
 
-constexpr float kPi = 3.1415927f;
-constexpr float kTwoPi = 6.2831855f;
+using coordinateSystems::kPi;
+using coordinateSystems::kTwoPi;
 constexpr int kCameras = 4;
 // Columns both strips must share beyond the disparity, so that every scored
 // hypothesis compares a reasonable number of columns.
@@ -165,30 +167,32 @@ cv::Mat bandPosterior(const cv::Mat& cost)
     cv::exp(-cost / kTemperature, likelihood);
     normalizeRows(likelihood);
 
+    // Both passes use band t's kernel when computing band t, in the same
+    // orientation; each kernel is built once.
+    std::vector<cv::Mat> kernels(kScanBands);
+    for (int t = 0; t < kScanBands; ++t)
+        kernels[t] = makeTransitionMatrix(kScanHypotheses, smoothingSchedule(t));
+
+    // Band t of `pass` from its neighbour `from`, already computed.
+    const auto propagate = [&likelihood, &kernels](cv::Mat& pass, int from, int t) {
+        cv::Mat propagated = pass.row(from).mul(likelihood.row(from)) * kernels[t];
+        cv::Mat row = pass.row(t);
+        propagated.copyTo(row);
+        normalizeRows(row);
+    };
+
     const float uniform = 1.0f / kScanHypotheses;
     const int last = kScanBands - 1;
 
     cv::Mat forward(kScanBands, kScanHypotheses, CV_32F);
     forward.row(0).setTo(uniform);
-    for (int t = 1; t < kScanBands; ++t) {
-        const cv::Mat kernel = makeTransitionMatrix(kScanHypotheses, smoothingSchedule(t));
-        cv::Mat propagated = forward.row(t - 1).mul(likelihood.row(t - 1)) * kernel;
-        cv::Mat row = forward.row(t);
-        propagated.copyTo(row);
-        normalizeRows(row);
-    }
+    for (int t = 1; t < kScanBands; ++t)
+        propagate(forward, t - 1, t);
 
-    // Same kernel orientation as the forward pass; the schedule is indexed by
-    // the band being computed.
     cv::Mat backward(kScanBands, kScanHypotheses, CV_32F);
     backward.row(last).setTo(uniform);
-    for (int t = last - 1; t >= 0; --t) {
-        const cv::Mat kernel = makeTransitionMatrix(kScanHypotheses, smoothingSchedule(t));
-        cv::Mat propagated = backward.row(t + 1).mul(likelihood.row(t + 1)) * kernel;
-        cv::Mat row = backward.row(t);
-        propagated.copyTo(row);
-        normalizeRows(row);
-    }
+    for (int t = last - 1; t >= 0; --t)
+        propagate(backward, t + 1, t);
 
     const cv::Mat prior = makePrior(kScanBands, kScanHypotheses);
     cv::Mat posterior = likelihood.mul(forward.mul(backward.mul(prior)));
