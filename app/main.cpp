@@ -1,9 +1,9 @@
+#include "app/AllocatorSettings.h"
 #include "app/CreateEquirectangular.h"
 
 #include <boost/program_options.hpp>
 
 #include <cstdint>
-#include <malloc.h>
 #include <exception>
 #include <iostream>
 #include <string>
@@ -18,15 +18,6 @@ const char* const calibrationFileName = "calibration.yaml";
 // Exit statuses: a command line that cannot be used, and a frame that cannot be stitched.
 constexpr int exitUsage = 1;
 constexpr int exitFailure = 2;
-
-// The full stitch allocates and frees many 50 MB planes. Served by fresh mappings,
-// each one costs a round of page faults; kept on the heap and reused, they do not.
-// Output is unchanged; peak memory grows by a few tens of MB.
-void keepLargeBlocksOnTheHeap()
-{
-    mallopt(M_MMAP_MAX, 0);
-    mallopt(M_TRIM_THRESHOLD, 1 << 30);
-}
 
 } // namespace
 

@@ -1,11 +1,13 @@
 // Remap-map building, serial against parallel, side by side in one run: the
 // depth-aligned sector of one camera at the full stitch's 5000 rows, and the
 // whole fast panorama at 1000 rows. Usage: quadstitch-mapbench --frame=DIR
+#include "app/FrameFiles.h"
 #include "BaseLib/ImportIntrinsics.h"
 #include "BaseLib/LensParameters.h"
 #include "StitchLib/mapping/EqrToFisheye.h"
 #include "StitchLib/mapping/FastStitch.h"
 #include "StitchLib/mapping/ImageMapping.h"
+#include "StitchLib/mapping/RemapParts.h"
 
 #include <benchmark/benchmark.h>
 #include <opencv2/imgcodecs.hpp>
@@ -35,7 +37,7 @@ const cv::Mat& inverseDepth()
 }
 
 // Camera 0's sector with its margins, below the top strip.
-const cv::Rect sector(3500, 50, 3000, 4950);
+const cv::Rect sector = orb::BaseApi::partRegions(0, 5000, 10000).at(1);
 
 // state.range(0): 0 builds the map serially, 1 in parallel over rows.
 void depthSector(benchmark::State& state)
@@ -58,8 +60,8 @@ void depthSector(benchmark::State& state)
 void fastStitch1000(benchmark::State& state)
 {
     std::vector<cv::Mat> images;
-    for (int k = 1; k <= 4; ++k) {
-        images.push_back(cv::imread(frameDir + "/0000000000-" + std::to_string(k) + ".png", cv::IMREAD_UNCHANGED));
+    for (unsigned k = 1; k <= 4; ++k) {
+        images.push_back(cv::imread(FrameFiles::cameraImagePath(frameDir, ".png", 0, k).string(), cv::IMREAD_UNCHANGED));
     }
     for (auto _ : state) {
         cv::Mat pano = orb::FastStitch::makeFastStitchImage(cameras(), 1000, images, 0);

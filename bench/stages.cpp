@@ -1,5 +1,7 @@
 // Times the main stages of the full stitch on one frame through the libraries:
 // reading, scan, parts, seams, spline, encode. Prints one line per stage.
+#include "app/AllocatorSettings.h"
+#include "app/FrameFiles.h"
 #include "BaseLib/ImportIntrinsics.h"
 #include "BaseLib/LensParameters.h"
 #include "StitchLib/blending/FeatherBlender.h"
@@ -15,7 +17,6 @@
 
 #include <chrono>
 #include <ctime>
-#include <malloc.h>
 #include <cstdio>
 #include <iostream>
 
@@ -56,18 +57,16 @@ int main(int argc, char** argv)
         return 1;
     }
     // The same allocator settings as the program, so the stages add up to its time.
-    mallopt(M_MMAP_MAX, 0);
-    mallopt(M_TRIM_THRESHOLD, 1 << 30);
+    keepLargeBlocksOnTheHeap();
     try {
         const fs::path dir = argv[1];
-        char stem[16];
-        std::snprintf(stem, sizeof stem, "%010u", argc > 2 ? static_cast<unsigned>(std::stoul(argv[2])) : 0u);
+        const uint32_t frame = argc > 2 ? static_cast<uint32_t>(std::stoul(argv[2])) : 0u;
 
         StageClock clock;
         std::vector<cv::Mat> images;
-        for (int k = 1; k <= 4; ++k) {
-            images.push_back(cv::imread((dir / (std::string(stem) + "-" + std::to_string(k) + ".png")).string(),
-                                        cv::IMREAD_UNCHANGED));
+        for (unsigned k = 1; k <= 4; ++k) {
+            images.push_back(
+                cv::imread(FrameFiles::cameraImagePath(dir.string(), ".png", frame, k).string(), cv::IMREAD_UNCHANGED));
             if (images.back().empty()) throw std::runtime_error("missing camera image " + std::to_string(k));
         }
         const auto cameras = orb::BaseApi::importIntrinsics((dir / "calibration.yaml").string());
