@@ -1,10 +1,18 @@
 #!/usr/bin/env bash
-# Installs the build dependencies from Debian's archive. Safe to run repeatedly:
-# the package index is refreshed once, and only missing packages are installed.
+# Installs the project's dependencies from Debian's archive. Safe to run repeatedly:
+# the package index is refreshed at most once, and only missing packages are installed.
 set -euo pipefail
 
-packages=(g++ cmake make pkg-config libopencv-dev libboost-program-options-dev
-          libboost-filesystem-dev libgtest-dev googletest libbenchmark-dev time)
+packages=(
+    # build
+    g++ cmake make pkg-config time
+    # libraries
+    libopencv-dev
+    libboost-program-options-dev
+    libboost-filesystem-dev
+    # tests and benchmarks
+    libgtest-dev googletest libbenchmark-dev
+)
 
 missing=()
 for p in "${packages[@]}"; do
@@ -13,12 +21,11 @@ for p in "${packages[@]}"; do
     fi
 done
 
-if [ ${#missing[@]} -eq 0 ]; then
-    exit 0
+if [ ${#missing[@]} -gt 0 ]; then
+    SUDO=""
+    if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+    echo "Installing: ${missing[*]}"
+    $SUDO apt-get -o DPkg::Lock::Timeout=300 update -qq
+    DEBIAN_FRONTEND=noninteractive $SUDO apt-get -o DPkg::Lock::Timeout=300 install -y -qq \
+        --no-install-recommends "${missing[@]}"
 fi
-
-SUDO=""
-if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
-echo "Installing: ${missing[*]}"
-$SUDO apt-get update -qq
-DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
