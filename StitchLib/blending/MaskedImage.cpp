@@ -1,9 +1,12 @@
 #include "StitchLib/blending/MaskedImage.h"
 
 #include "StitchLib/blending/ParallelUnits.h"
+#include "StitchLib/blending/PlaneKernels.h"
 
+#include <opencv2/core/hal/intrin.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include <algorithm>
 #include <stdexcept>
 #include <vector>
 
@@ -54,35 +57,87 @@ MaskedImage::MaskedImage(cv::Mat& image, bool erodeMask)
     if (type != CV_8UC3 && type != CV_8UC4) {
         throw std::runtime_error("MaskedImage MaskedImage(cv::Mat) image type not 8UC3 or 8UC4");
     }
-    redPlane.create(image.rows, image.cols, CV_8UC1);
-    greenPlane.create(image.rows, image.cols, CV_8UC1);
-    bluePlane.create(image.rows, image.cols, CV_8UC1);
-    validMask.create(image.rows, image.cols, CV_8UC1);
-
-    // A three-channel image fills the first three planes; a fourth channel
-    // is the alpha that the valid mask starts from.
-    const int channels = image.channels();
-    cv::Mat planes[] = {redPlane, greenPlane, bluePlane, validMask};
-    const int pairs[] = {0, 0, 1, 1, 2, 2, 3, 3};
-    cv::mixChannels(&image, 1, planes, channels, pairs, channels);
-    if (channels == 3) {
-        validMask.setTo(255);
-    } else {
-        if (erodeMask) {
-            // Edge pixels of a remapped part mix in the transparent
-            // surroundings; the constant border keeps the image edge intact.
-            const cv::Mat element = cv::getStructuringElement(cv::MORPH_RECT, cv::Size(3, 3));
-            cv::erode(validMask, validMask, element, cv::Point(-1, -1), 1, cv::BORDER_CONSTANT,
-                      cv::morphologyDefaultBorderValue());
-        }
-        // Only fully opaque pixels count as data.
-        cv::threshold(validMask, validMask, 254.0, 255.0, cv::THRESH_BINARY);
-        const cv::Mat unit = unitMask(validMask);
-        cv::multiply(redPlane, unit, redPlane, 1.0, redPlane.type());
-        cv::multiply(greenPlane, unit, greenPlane, 1.0, greenPlane.type());
-        cv::multiply(bluePlane, unit, bluePlane, 1.0, bluePlane.type());
+    const int rowCount = image.rows;
+    const int colCount = image.cols;
+    redPlane.create(rowCount, colCount, CV_8UC1);
+    greenPlane.create(rowCount, colCount, CV_8UC1);
+    bluePlane.create(rowCount, colCount, CV_8UC1);
+    validMask.create(rowCount, colCount, CV_8UC1);
+    contributingMask.create(rowCount, colCount, CV_8UC1);
+    if (rowCount == 0 || colCount == 0) {
+        return;
     }
-    contributingMask = validMask.clone();
+    const int channels = image.channels();
+    const cv::Mat& source = image;
+
+    // One pass per band: split the channels, and for a four-channel image
+    // derive the valid mask from the alpha, every output row from at most
+    // three source rows, so bands are independent.
+    PlaneKernels::forRowBands(rowCount, PlaneKernels::bandRowsFor(colCount, 4 + channels), [&](int begin, int end) {
+        std::vector<uchar> rowMinimum(channels == 4 && erodeMask ? 3 * static_cast<std::size_t>(colCount) : 0);
+        for (int r = begin; r < end; ++r) {
+            const uchar* pixel = source.ptr<uchar>(r);
+            uchar* red = redPlane.ptr<uchar>(r);
+            uchar* green = greenPlane.ptr<uchar>(r);
+            uchar* blue = bluePlane.ptr<uchar>(r);
+            uchar* valid = validMask.ptr<uchar>(r);
+            uchar* contributing = contributingMask.ptr<uchar>(r);
+            if (channels == 3) {
+                for (int c = 0; c < colCount; ++c) {
+                    red[c] = pixel[3 * c];
+                    green[c] = pixel[3 * c + 1];
+                    blue[c] = pixel[3 * c + 2];
+                    valid[c] = 255;
+                    contributing[c] = 255;
+                }
+                continue;
+            }
+            if (erodeMask) {
+                // Edge pixels of a remapped part mix in the transparent
+                // surroundings: the minimum alpha of the 3 x 3 neighbourhood,
+                // where pixels outside the image never erode.
+                const uchar* above = source.ptr<uchar>(std::max(r - 1, 0));
+                const uchar* below = source.ptr<uchar>(std::min(r + 1, rowCount - 1));
+                uchar* minimum = rowMinimum.data();
+                for (int c = 0; c < colCount; ++c) {
+                    minimum[c] = std::min(std::min(above[4 * c + 3], pixel[4 * c + 3]), below[4 * c + 3]);
+                }
+                for (int c = 0; c < colCount; ++c) {
+                    uchar m = minimum[c];
+                    if (c > 0) m = std::min(m, minimum[c - 1]);
+                    if (c + 1 < colCount) m = std::min(m, minimum[c + 1]);
+                    valid[c] = m;
+                }
+            } else {
+                for (int c = 0; c < colCount; ++c) {
+                    valid[c] = pixel[4 * c + 3];
+                }
+            }
+            // Only fully opaque pixels count as data; colour is cleared elsewhere.
+            int first = 0;
+#if CV_SIMD128
+            const cv::v_uint8x16 opaque = cv::v_setall_u8(255);
+            for (; first + 16 <= colCount; first += 16) {
+                cv::v_uint8x16 b, g, rd, alpha;
+                cv::v_load_deinterleave(pixel + 4 * first, b, g, rd, alpha);
+                const cv::v_uint8x16 keep = cv::v_load(valid + first) == opaque;
+                cv::v_store(valid + first, keep);
+                cv::v_store(contributing + first, keep);
+                cv::v_store(red + first, b & keep);
+                cv::v_store(green + first, g & keep);
+                cv::v_store(blue + first, rd & keep);
+            }
+#endif
+            for (int c = first; c < colCount; ++c) {
+                const uchar keep = valid[c] == 255 ? 255 : 0;
+                valid[c] = keep;
+                contributing[c] = keep;
+                red[c] = pixel[4 * c] & keep;
+                green[c] = pixel[4 * c + 1] & keep;
+                blue[c] = pixel[4 * c + 2] & keep;
+            }
+        }
+    });
 }
 
 MaskedImage::MaskedImage(cv::Mat red, cv::Mat green, cv::Mat blue, cv::Mat valid, cv::Mat contributing)
@@ -101,33 +156,68 @@ void MaskedImage::release()
 
 MaskedImage MaskedImage::operator-(MaskedImage other) const
 {
-    return combined(other, cv::subtract);
+    return combined(other, true);
 }
 
 MaskedImage MaskedImage::operator+(MaskedImage other) const
 {
-    return combined(other, cv::add);
+    return combined(other, false);
 }
 
-MaskedImage MaskedImage::combined(const MaskedImage& other, PlaneOperation operation) const
+MaskedImage MaskedImage::combined(const MaskedImage& other, bool subtract) const
 {
-    // Each step works on the planes independently.
+    // Sizes are checked as the whole-plane operations would check them.
+    for (const cv::Mat* const planes : {&other.redPlane, &other.greenPlane, &other.bluePlane}) {
+        CV_Assert(planes->size() == redPlane.size() && planes->type() == CV_8UC1);
+    }
+    CV_Assert(greenPlane.size() == redPlane.size() && bluePlane.size() == redPlane.size() &&
+              validMask.size() == redPlane.size() && contributingMask.size() == redPlane.size());
+    CV_Assert(redPlane.type() == CV_8UC1 && greenPlane.type() == CV_8UC1 && bluePlane.type() == CV_8UC1 &&
+              validMask.type() == CV_8UC1 && contributingMask.type() == CV_8UC1);
+
+    const int rowCount = rows();
+    const int colCount = cols();
+    cv::Mat results[5];
+    for (cv::Mat& result : results) {
+        result.create(rowCount, colCount, CV_8UC1);
+    }
     const cv::Mat* const these[] = {&redPlane, &greenPlane, &bluePlane};
     const cv::Mat* const others[] = {&other.redPlane, &other.greenPlane, &other.bluePlane};
-    cv::Mat results[5];
-    cv::Mat unit;
-    runIndependent(4, [&](int k, int) {
-        if (k == 0) {
-            unitMask(validMask, unit);
-        } else {
-            operation(*these[k - 1], *others[k - 1], results[k - 1], cv::noArray(), -1);
-        }
-    });
-    runIndependent(5, [&](int k, int) {
-        if (k < 3) {
-            cv::multiply(results[k], unit, results[k], 1.0, results[k].type());
-        } else {
-            results[k] = (k == 3 ? validMask : contributingMask).clone();
+    // Saturating sum or difference, kept where the valid mask rounds to 1 when
+    // divided by 255 (128 and above), and copies of both masks, in one pass.
+    PlaneKernels::forRowBands(rowCount, PlaneKernels::bandRowsFor(colCount, 13), [&](int begin, int end) {
+        for (int r = begin; r < end; ++r) {
+            const uchar* valid = validMask.ptr<uchar>(r);
+            for (int p = 0; p < 3; ++p) {
+                const uchar* a = these[p]->ptr<uchar>(r);
+                const uchar* b = others[p]->ptr<uchar>(r);
+                uchar* out = results[p].ptr<uchar>(r);
+                int first = 0;
+#if CV_SIMD128
+                const cv::v_uint8x16 half = cv::v_setall_u8(128);
+                for (; first + 16 <= colCount; first += 16) {
+                    const cv::v_uint8x16 keep = cv::v_load(valid + first) >= half;
+                    const cv::v_uint8x16 x = cv::v_load(a + first);
+                    const cv::v_uint8x16 y = cv::v_load(b + first);
+                    // Saturating, as the 8-bit operators are.
+                    cv::v_store(out + first, (subtract ? x - y : x + y) & keep);
+                }
+#endif
+                if (subtract) {
+                    for (int c = first; c < colCount; ++c) {
+                        const int v = a[c] > b[c] ? a[c] - b[c] : 0;
+                        out[c] = valid[c] >= 128 ? static_cast<uchar>(v) : 0;
+                    }
+                } else {
+                    for (int c = first; c < colCount; ++c) {
+                        const int v = std::min(a[c] + b[c], 255);
+                        out[c] = valid[c] >= 128 ? static_cast<uchar>(v) : 0;
+                    }
+                }
+            }
+            std::copy(valid, valid + colCount, results[3].ptr<uchar>(r));
+            const uchar* contributing = contributingMask.ptr<uchar>(r);
+            std::copy(contributing, contributing + colCount, results[4].ptr<uchar>(r));
         }
     });
     return MaskedImage(results[0], results[1], results[2], results[3], results[4]);

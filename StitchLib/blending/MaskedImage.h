@@ -48,12 +48,9 @@ public:
     MaskedImage bandPassFilter() const;
 
 private:
-    // A saturating per-plane operation with the signature of cv::add and cv::subtract.
-    using PlaneOperation = void (*)(cv::InputArray, cv::InputArray, cv::OutputArray, cv::InputArray, int);
-
-    // operation(this, other) per colour plane, zero outside this image's valid
-    // pixels, with copies of this image's masks.
-    MaskedImage combined(const MaskedImage& other, PlaneOperation operation) const;
+    // this - other (or this + other) per colour plane, saturating, zero outside
+    // this image's valid pixels, with copies of this image's masks.
+    MaskedImage combined(const MaskedImage& other, bool subtract) const;
 
     cv::Mat redPlane;
     cv::Mat greenPlane;

@@ -1,9 +1,11 @@
 #include "StitchLib/blending/OpenCVPyramidGenerator.h"
 
-#include "StitchLib/blending/ParallelUnits.h"
+#include "StitchLib/blending/PlaneKernels.h"
 
+#include <opencv2/core/hal/intrin.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include <algorithm>
 #include <stdexcept>
 #include <vector>
 
@@ -13,7 +15,7 @@ namespace {
 
 // A resampled mask above this counts as set: more than half of the filter
 // weight came from set pixels.
-const double kMaskThreshold = 128.0;
+const int kMaskThreshold = 128;
 
 enum class Direction { Down, Up };
 
@@ -26,49 +28,153 @@ void resample(const cv::Mat& source, cv::Mat& result, Direction direction, cv::S
     }
 }
 
-// Resamples all five planes; size is empty for the default pyrDown size.
+// The source rows a band of result rows [begin, end) is computed from, and
+// where result row `begin` lies in the resampled band. The reduction reads
+// source rows 2i - 2 .. 2i + 2 for result row i, the expansion source rows
+// i/2 - 1 .. i/2 + 1; one more row on each side keeps the band's own border
+// handling away from the rows that are kept. Where a band reaches the image
+// edge it resamples with the image's own border.
+struct BandGeometry {
+    int sourceBegin;
+    int sourceEnd;
+    cv::Size bandSize; // size of the resampled band
+    int offset;        // row of result row `begin` in the resampled band
+};
+
+BandGeometry bandGeometry(Direction direction, int begin, int end, int sourceRows, cv::Size resultSize)
+{
+    BandGeometry band;
+    if (direction == Direction::Down) {
+        // Even, so that band row k is result row sourceBegin / 2 + k.
+        band.sourceBegin = std::max(0, 2 * begin - 4);
+        band.sourceEnd = std::min(sourceRows, 2 * end + 4);
+        band.bandSize = cv::Size(resultSize.width, (band.sourceEnd - band.sourceBegin + 1) / 2);
+        band.offset = begin - band.sourceBegin / 2;
+    } else {
+        band.sourceBegin = std::max(0, begin / 2 - 2);
+        band.sourceEnd = std::min(sourceRows, (end + 1) / 2 + 2);
+        // At the image's last row the band keeps the result's own parity.
+        const int bandRows = band.sourceEnd == sourceRows ? resultSize.height - 2 * band.sourceBegin
+                                                          : 2 * (band.sourceEnd - band.sourceBegin);
+        band.bandSize = cv::Size(resultSize.width, bandRows);
+        band.offset = begin - 2 * band.sourceBegin;
+    }
+    return band;
+}
+
+// Resamples all five planes, band by band: colour and contribution masked by
+// the valid mask, the valid mask as it is; then colour normalised by the
+// resampled valid mask and both masks thresholded. size is empty for the
+// default reduced size.
 MaskedImage resampleMasked(MaskedImage& image, Direction direction, cv::Size size)
 {
-    // The valid mask is only read, so its buffer serves without a copy.
     const cv::Mat& valid = image.validPixels();
-    const cv::Mat unit = unitMask(valid);
+    const cv::Mat* const sources[] = {&image.red(), &image.green(), &image.blue(), &image.contributingPixels()};
+    const int sourceRows = image.rows();
+    const int sourceCols = image.cols();
+    for (const cv::Mat* plane : {sources[0], sources[1], sources[2], sources[3], &valid}) {
+        CV_Assert(plane->type() == CV_8UC1 && plane->rows == sourceRows && plane->cols == sourceCols);
+    }
+    CV_Assert(sourceRows > 0 && sourceCols > 0);
+    const cv::Size resultSize = direction == Direction::Down
+                                    ? cv::Size((sourceCols + 1) / 2, (sourceRows + 1) / 2)
+                                    : size;
 
-    // The five planes are masked and resampled independently; the valid mask
-    // comes last, as it is resampled without masking. One scratch plane per
-    // worker: full-size allocations are costly.
-    cv::Mat results[4];
-    cv::Mat filteredValid;
-    std::vector<cv::Mat> weighted(static_cast<std::size_t>(independentWorkers(5)));
-    const cv::Mat* sources[] = {&image.red(), &image.green(), &image.blue(), &image.contributingPixels()};
-    runIndependent(5, [&](int p, int worker) {
-        if (p == 4) {
-            resample(valid, filteredValid, direction, size);
-            return;
-        }
-        cv::Mat& scratch = weighted[static_cast<std::size_t>(worker)];
-        cv::multiply(*sources[p], unit, scratch, 1.0, sources[p]->type());
-        resample(scratch, results[p], direction, size);
-    });
-    weighted.clear();
-    cv::Mat& red = results[0];
-    cv::Mat& green = results[1];
-    cv::Mat& blue = results[2];
-    cv::Mat& contributing = results[3];
+    cv::Mat results[5];
+    for (cv::Mat& result : results) {
+        result.create(resultSize, CV_8UC1);
+    }
+    const PlaneKernels::ByteTable& normalised = PlaneKernels::normalised();
+    const bool normalisedIsPlain = PlaneKernels::keepsFullAndClearsNone(normalised);
+    const int widest = std::max(sourceCols, resultSize.width);
+    const int bandRows = PlaneKernels::bandRowsFor(widest, direction == Direction::Down ? 20 : 10);
 
-    // Colour: divide out the share of the filter that fell on invalid pixels,
-    // by the filtered mask as it is before thresholding. Masks: threshold the
-    // filtered masks into a new valid mask and cut the contribution back to it.
-    cv::Mat reducedValid;
-    runIndependent(4, [&](int p, int) {
-        if (p < 3) {
-            cv::divide(results[p], filteredValid, results[p], 255.0);
-            return;
+    PlaneKernels::forRowBands(resultSize.height, bandRows, [&](int begin, int end) {
+        const BandGeometry band = bandGeometry(direction, begin, end, sourceRows, resultSize);
+        const int bandSourceRows = band.sourceEnd - band.sourceBegin;
+        // Colour and contribution, kept where the valid mask rounds to 1
+        // divided by 255 (128 and above).
+        cv::Mat masked[4];
+        for (cv::Mat& plane : masked) {
+            plane.create(bandSourceRows, sourceCols, CV_8UC1);
         }
-        cv::threshold(filteredValid, reducedValid, kMaskThreshold, 255.0, cv::THRESH_BINARY);
-        cv::threshold(contributing, contributing, kMaskThreshold, 255.0, cv::THRESH_BINARY);
-        cv::multiply(contributing, unitMask(reducedValid), contributing, 1.0, contributing.type());
+        for (int r = 0; r < bandSourceRows; ++r) {
+            const uchar* keep = valid.ptr<uchar>(band.sourceBegin + r);
+            for (int p = 0; p < 4; ++p) {
+                const uchar* in = sources[p]->ptr<uchar>(band.sourceBegin + r);
+                uchar* out = masked[p].ptr<uchar>(r);
+                int c = 0;
+#if CV_SIMD128
+                const cv::v_uint8x16 half = cv::v_setall_u8(128);
+                for (; c + 16 <= sourceCols; c += 16) {
+                    cv::v_store(out + c, cv::v_load(in + c) & (cv::v_load(keep + c) >= half));
+                }
+#endif
+                for (; c < sourceCols; ++c) {
+                    out[c] = keep[c] >= 128 ? in[c] : 0;
+                }
+            }
+        }
+        // A copy, not a view: the band must be resampled on its own.
+        const cv::Mat validBand = valid.rowRange(band.sourceBegin, band.sourceEnd).clone();
+        cv::Mat resampled[4];
+        cv::Mat filteredValid;
+        const cv::Size bandSize = direction == Direction::Down ? cv::Size() : band.bandSize;
+        for (int p = 0; p < 4; ++p) {
+            resample(masked[p], resampled[p], direction, bandSize);
+        }
+        resample(validBand, filteredValid, direction, bandSize);
+        CV_Assert(filteredValid.size() == band.bandSize);
+
+        for (int r = begin; r < end; ++r) {
+            const int k = r - begin + band.offset;
+            const uchar* weight = filteredValid.ptr<uchar>(k);
+            for (int p = 0; p < 3; ++p) {
+                const uchar* in = resampled[p].ptr<uchar>(k);
+                uchar* out = results[p].ptr<uchar>(r);
+                // Divides out the share of the filter that fell on invalid pixels.
+                int c = 0;
+#if CV_SIMD128
+                if (normalisedIsPlain) {
+                    // Runs of weight 255 keep their colour, of weight 0 become 0.
+                    const cv::v_uint8x16 full = cv::v_setall_u8(255);
+                    const cv::v_uint8x16 none = cv::v_setall_u8(0);
+                    for (; c + 16 <= resultSize.width; c += 16) {
+                        const cv::v_uint8x16 w = cv::v_load(weight + c);
+                        const cv::v_uint8x16 isFull = w == full;
+                        if (!cv::v_check_all(isFull | (w == none))) {
+                            for (int i = c; i < c + 16; ++i) out[i] = normalised(in[i], weight[i]);
+                            continue;
+                        }
+                        cv::v_store(out + c, cv::v_load(in + c) & isFull);
+                    }
+                }
+#endif
+                for (; c < resultSize.width; ++c) {
+                    out[c] = normalised(in[c], weight[c]);
+                }
+            }
+            const uchar* contribution = resampled[3].ptr<uchar>(k);
+            uchar* validOut = results[3].ptr<uchar>(r);
+            uchar* contributingOut = results[4].ptr<uchar>(r);
+            int c = 0;
+#if CV_SIMD128
+            const cv::v_uint8x16 threshold = cv::v_setall_u8(kMaskThreshold);
+            for (; c + 16 <= resultSize.width; c += 16) {
+                const cv::v_uint8x16 isValid = cv::v_load(weight + c) > threshold;
+                cv::v_store(validOut + c, isValid);
+                cv::v_store(contributingOut + c, isValid & (cv::v_load(contribution + c) > threshold));
+            }
+#endif
+            for (; c < resultSize.width; ++c) {
+                const bool isValid = weight[c] > kMaskThreshold;
+                validOut[c] = isValid ? 255 : 0;
+                // A pixel contributes only where it is valid.
+                contributingOut[c] = (isValid && contribution[c] > kMaskThreshold) ? 255 : 0;
+            }
+        }
     });
-    return MaskedImage(red, green, blue, reducedValid, contributing);
+    return MaskedImage(results[0], results[1], results[2], results[3], results[4]);
 }
 
 } // namespace

@@ -1,11 +1,13 @@
 #include "StitchLib/blending/QualitySeamFinder.h"
 
-#include "StitchLib/blending/ParallelUnits.h"
+#include "StitchLib/blending/PlaneKernels.h"
 
+#include <opencv2/core/hal/intrin.hpp>
 #include <opencv2/imgproc.hpp>
 
 #include <algorithm>
 #include <stdexcept>
+#include <vector>
 
 namespace orb {
 
@@ -13,61 +15,114 @@ namespace {
 
 constexpr int kImagesPerRig = 4;
 
-// 1/255 rounded to single precision; masks are 0/255 and act as 0/1 factors.
-constexpr double kInverse255 = 0.003921568859368563;
 
-// Per-pixel cost of cutting between A and B, 0..255: how much their detail
-// differs, and 255 wherever the two do not both contribute with a margin.
-cv::Mat pixelCost(MaskedImage& a, MaskedImage& b)
+// Where both A and B contribute, with a margin: the product of their masks
+// (255 where both are 255) eroded by a 7 x 7 square.
+cv::Mat overlapMask(MaskedImage& a, MaskedImage& b)
 {
-    const cv::Mat* planesA[] = {&a.red(), &a.green(), &a.blue()};
-    const cv::Mat* planesB[] = {&b.red(), &b.green(), &b.blue()};
-
-    // The overlap and the three plane differences are independent, and so is
-    // the cost of each plane once the overlap is known.
-    cv::Mat overlap;
-    cv::Mat differences[3];
-    runIndependent(4, [&](int k, int) {
-        if (k == 0) {
-            overlap = a.contributingPixels().mul(b.contributingPixels(), kInverse255);
-            // Pixels outside the image must not erode, hence the maximal border value.
-            cv::erode(overlap, overlap, cv::getStructuringElement(cv::MORPH_RECT, cv::Size(7, 7)),
-                      cv::Point(-1, -1), 1, cv::BORDER_CONSTANT, cv::morphologyDefaultBorderValue());
-        } else {
-            // |A - B| equals the sum of the two saturated differences.
-            cv::absdiff(*planesA[k - 1], *planesB[k - 1], differences[k - 1]);
+    const cv::Mat& maskA = a.contributingPixels();
+    const cv::Mat& maskB = b.contributingPixels();
+    CV_Assert(maskA.type() == CV_8UC1 && maskB.type() == CV_8UC1 && maskA.size() == maskB.size());
+    cv::Mat overlap(maskA.size(), CV_8UC1);
+    const PlaneKernels::ByteTable& product = PlaneKernels::maskedSingle();
+    PlaneKernels::forRowBands(overlap.rows, PlaneKernels::bandRowsFor(overlap.cols, 3), [&](int begin, int end) {
+        for (int r = begin; r < end; ++r) {
+            const uchar* inA = maskA.ptr<uchar>(r);
+            const uchar* inB = maskB.ptr<uchar>(r);
+            uchar* out = overlap.ptr<uchar>(r);
+            for (int c = 0; c < overlap.cols; ++c) {
+                out[c] = product(inA[c], inB[c]);
+            }
         }
     });
-    runIndependent(3, [&](int k, int) {
-        cv::Mat& difference = differences[k];
-        cv::multiply(difference, overlap, difference, kInverse255);
-        // One saturating step: 255 - o would be lost if d + 255 saturated first.
-        cv::addWeighted(difference, 1.0, overlap, -1.0, 255.0, difference);
-        // clamp(2d - 36): differences up to 18 are noise and cost nothing.
-        difference.convertTo(difference, CV_8U, 2.0, -36.0);
-    });
-    overlap.release();
-
-    cv::Mat cost = differences[0];
-    cv::add(cost, differences[1], cost);
-    cv::add(cost, differences[2], cost);
-    return cost;
+    // Pixels outside the image must not erode, hence the maximal border value.
+    cv::erode(overlap, overlap, cv::getStructuringElement(cv::MORPH_RECT, cv::Size(7, 7)), cv::Point(-1, -1), 1,
+              cv::BORDER_CONSTANT, cv::morphologyDefaultBorderValue());
+    return overlap;
 }
 
-// Cost of a cut between columns x and x + 1, for rows 0..H-2 and
-// columns 0..W-2, saturated at 255, as float for the accumulation.
-cv::Mat cutCost(const cv::Mat& pixel)
+// Per-pixel cost of cutting between A and B in one row, 0..255: how much
+// their detail differs, and 255 wherever the two do not both contribute with
+// a margin.
+void pixelCostRow(const uchar* const* planesA, const uchar* const* planesB, const uchar* overlap, int cols,
+                  uchar* cost)
 {
-    const cv::Size size(pixel.cols - 1, pixel.rows - 1);
+    const PlaneKernels::ByteTable& masked = PlaneKernels::maskedSingle();
+    const auto pixelCost = [&](int c) {
+        const int o = overlap[c];
+        int total = 0;
+        for (int p = 0; p < 3; ++p) {
+            const int a = planesA[p][c];
+            const int b = planesB[p][c];
+            // |A - B| equals the sum of the two saturated differences.
+            int d = masked(static_cast<uchar>(a > b ? a - b : b - a), static_cast<uchar>(o));
+            // d + 255 - o in one saturating step.
+            d = std::min(std::max(d + 255 - o, 0), 255);
+            // clamp(2d - 36): differences up to 18 are noise and cost nothing.
+            const int planeCost = std::min(std::max(2 * d - 36, 0), 255);
+            total = std::min(total + planeCost, 255);
+        }
+        cost[c] = static_cast<uchar>(total);
+    };
+    int done = 0;
+#if CV_SIMD128
+    if (PlaneKernels::keepsFullAndClearsNone(masked)) {
+        // Runs where the overlap is 0 or 255, as it is for 0/255 masks.
+        const cv::v_uint8x16 full = cv::v_setall_u8(255);
+        const cv::v_uint8x16 none = cv::v_setzero_u8();
+        const cv::v_uint8x16 noise = cv::v_setall_u8(18);
+        for (; done + 16 <= cols; done += 16) {
+            const cv::v_uint8x16 o = cv::v_load(overlap + done);
+            const cv::v_uint8x16 isFull = o == full;
+            if (!cv::v_check_all(isFull | (o == none))) {
+                for (int c = done; c < done + 16; ++c) pixelCost(c);
+                continue;
+            }
+            cv::v_uint8x16 total = none;
+            for (int p = 0; p < 3; ++p) {
+                // Saturating 8-bit arithmetic throughout, as above.
+                const cv::v_uint8x16 d =
+                    (cv::v_absdiff(cv::v_load(planesA[p] + done), cv::v_load(planesB[p] + done)) & isFull) +
+                    (full - o);
+                const cv::v_uint8x16 excess = d - noise;
+                total = total + (excess + excess);
+            }
+            cv::v_store(cost + done, total);
+        }
+    }
+#endif
+    for (int c = done; c < cols; ++c) {
+        pixelCost(c);
+    }
+}
+
+// Cost of a cut between columns x and x + 1, for rows 0..H-2 and columns
+// 0..W-2: the saturated sum of the two pixel costs, as float for the
+// accumulation. Each row is formed from its own image row, so bands of rows
+// are independent.
+cv::Mat cutCost(MaskedImage& a, MaskedImage& b)
+{
+    for (MaskedImage* image : {&a, &b}) {
+        for (const cv::Mat* plane : {&image->red(), &image->green(), &image->blue()}) {
+            CV_Assert(plane->type() == CV_8UC1 && plane->size() == a.contributingPixels().size());
+        }
+    }
+    const cv::Mat overlap = overlapMask(a, b);
+    const cv::Size size(overlap.cols - 1, overlap.rows - 1);
     cv::Mat cut(size, CV_32F);
-    // Saturating integer sums, converted exactly: any band of rows comes out
-    // the same on its own.
-    cv::parallel_for_(cv::Range(0, size.height), [&pixel, &cut, &size](const cv::Range& rows) {
-        const cv::Rect band(0, rows.start, size.width, rows.size());
-        cv::Mat pairSum;
-        cv::add(pixel(band), pixel(band + cv::Point(1, 0)), pairSum);
-        cv::Mat target = cut(band);
-        pairSum.convertTo(target, CV_32F);
+    const cv::Mat* planesA[] = {&a.red(), &a.green(), &a.blue()};
+    const cv::Mat* planesB[] = {&b.red(), &b.green(), &b.blue()};
+    PlaneKernels::forRowBands(size.height, PlaneKernels::bandRowsFor(overlap.cols, 12), [&](int begin, int end) {
+        std::vector<uchar> pixel(static_cast<std::size_t>(overlap.cols));
+        for (int r = begin; r < end; ++r) {
+            const uchar* rowA[] = {planesA[0]->ptr<uchar>(r), planesA[1]->ptr<uchar>(r), planesA[2]->ptr<uchar>(r)};
+            const uchar* rowB[] = {planesB[0]->ptr<uchar>(r), planesB[1]->ptr<uchar>(r), planesB[2]->ptr<uchar>(r)};
+            pixelCostRow(rowA, rowB, overlap.ptr<uchar>(r), overlap.cols, pixel.data());
+            float* out = cut.ptr<float>(r);
+            for (int x = 0; x < size.width; ++x) {
+                out[x] = static_cast<float>(std::min(pixel[x] + pixel[x + 1], 255));
+            }
+        }
     });
     return cut;
 }
@@ -155,15 +210,11 @@ void QualitySeamFinder::findSeam(MaskedImageSet set)
 
 void QualitySeamFinder::findSeamPair(MaskedImage a, MaskedImage b)
 {
-    cv::Mat cost;
-    {
-        const cv::Mat pixel = pixelCost(a, b);
-        // Too small to hold a seam (the walk needs two cut rows and columns).
-        if (pixel.rows < 2 || pixel.cols < 3) {
-            return;
-        }
-        cost = cutCost(pixel);
+    // Too small to hold a seam (the walk needs two cut rows and columns).
+    if (a.rows() < 2 || a.cols() < 3) {
+        return;
     }
+    cv::Mat cost = cutCost(a, b);
     accumulate(cost);
 
     cv::Mat& maskA = a.contributingPixels();

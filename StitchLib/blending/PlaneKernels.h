@@ -1,0 +1,51 @@
+#pragma once
+
+#include <opencv2/core.hpp>
+
+#include <array>
+#include <functional>
+
+namespace orb {
+namespace PlaneKernels {
+
+// Fused per-pixel passes over row bands, giving exactly the bits of the chains
+// of whole-plane OpenCV calls they replace: intermediate planes stay in cache
+// and are never allocated at full size.
+
+// A two-operand 8-bit operation as a 256 x 256 table, filled once by OpenCV
+// itself, so that a fused loop reproduces its rounding to the bit.
+class ByteTable {
+public:
+    using Operation = std::function<void(const cv::Mat& a, const cv::Mat& b, cv::Mat& result)>;
+    explicit ByteTable(const Operation& operation);
+
+    // The values op(a, b) for every b, for one a.
+    const uchar* row(uchar a) const { return values.data() + (static_cast<int>(a) << 8); }
+    uchar operator()(uchar a, uchar b) const { return values[(static_cast<std::size_t>(a) << 8) | b]; }
+
+private:
+    std::array<uchar, 256 * 256> values;
+};
+
+// cv::multiply(a, b, r, 1.0 / 255.0) in 8 bits: a colour weighted by an 8-bit weight.
+const ByteTable& weighted();
+// cv::divide(a, b, r, 255.0) in 8 bits: 255 a / b rounded and saturated, 0 where b is 0.
+const ByteTable& normalised();
+// a.mul(b, 1/255 in single precision) in 8 bits, as the seam finder masks with.
+const ByteTable& maskedSingle();
+
+// True when op(x, 255) is x and op(x, 0) is 0 for every x: then runs of
+// those two weights may be handled without the table.
+bool keepsFullAndClearsNone(const ByteTable& table);
+
+// Calls body(begin, end) for consecutive bands of about bandRows rows that
+// cover [0, rows), on all cores. Bands are disjoint, so a body that writes
+// only its own rows gives the same bits whatever the number of threads.
+void forRowBands(int rows, int bandRows, const std::function<void(int begin, int end)>& body);
+
+// Band height for passes over planes of cols columns, about `planes` planes of
+// one band together filling a few hundred kilobytes.
+int bandRowsFor(int cols, int planes);
+
+} // namespace PlaneKernels
+} // namespace orb
