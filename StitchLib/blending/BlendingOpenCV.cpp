@@ -5,10 +5,41 @@
 #include "StitchLib/blending/MaskedImageSet.h"
 #include "StitchLib/blending/MultiResolutionSpline.h"
 #include "StitchLib/blending/OpenCVPyramidGenerator.h"
+#include "StitchLib/blending/PlaneKernels.h"
 #include "StitchLib/blending/QualitySeamFinder.h"
 #include "StitchLib/blending/Stopwatch.h"
 
+#include <algorithm>
+
 namespace orb {
+
+namespace {
+
+// The set of the parts, with eroded valid masks. The caller's vector is empty
+// afterwards; each part is released as soon as it is converted, so that the
+// four-channel parts and the planes of all four are never held at once. A bad
+// part throws before anything is converted, and the caller keeps its parts.
+MaskedImageSet partsAsSet(std::vector<cv::Mat>& parts)
+{
+    const bool allConvertible = !parts.empty() && std::all_of(parts.begin(), parts.end(), [](const cv::Mat& part) {
+        return part.type() == CV_8UC3 || part.type() == CV_8UC4;
+    });
+    if (!allConvertible) {
+        // Throws the set's or the image's own error.
+        MaskedImageSet set(parts, true);
+        parts.clear();
+        return set;
+    }
+    MaskedImageSet set;
+    for (cv::Mat& part : parts) {
+        set.addImage(MaskedImage(part, true));
+        part.release();
+    }
+    parts.clear();
+    return set;
+}
+
+} // namespace
 
 cv::Mat BlendingOpenCV::process(std::vector<cv::Mat>& parts)
 {
@@ -25,10 +56,7 @@ cv::Mat BlendingOpenCV::blend(std::vector<cv::Mat>& parts)
 
     // Eroding the alpha keeps the soft, interpolated rim of each camera's
     // area out of the valid pixels.
-    MaskedImageSet set(parts, true);
-    // A bad part throws above, before this point, so the caller keeps its
-    // parts; from here on the four-channel images are not needed.
-    parts.clear();
+    MaskedImageSet set = partsAsSet(parts);
 
     Stopwatch findSeams("find seams", true);
     {
@@ -49,7 +77,10 @@ cv::Mat BlendingOpenCV::blend(std::vector<cv::Mat>& parts)
     splineWatch.display();
     fullBlend.stop();
 
-    return blended.cvMat(true);
+    cv::Mat panorama = blended.cvMat(true);
+    blended.release();
+    PlaneKernels::releaseSparePlanes();
+    return panorama;
 }
 
 } // namespace orb

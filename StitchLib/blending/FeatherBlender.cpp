@@ -47,9 +47,10 @@ MaskedImage FeatherBlender::blend(MaskedImageSet images)
 
     cv::Mat planes[3];
     for (cv::Mat& plane : planes) {
-        plane.create(rowCount, colCount, CV_8UC1);
+        PlaneKernels::createPlane(plane, rowCount, colCount, CV_8UC1);
     }
-    cv::Mat coverage(rowCount, colCount, CV_8UC1);
+    cv::Mat coverage;
+    PlaneKernels::createPlane(coverage, rowCount, colCount, CV_8UC1);
     if (rowCount == 0 || colCount == 0) {
         return MaskedImage(planes[0], planes[1], planes[2], coverage, coverage);
     }

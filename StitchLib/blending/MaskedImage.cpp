@@ -31,6 +31,7 @@ cv::Mat lowPass(const cv::Mat& plane, const std::vector<cv::Size>& sizes)
     }
     for (auto size = sizes.rbegin(); size != sizes.rend(); ++size) {
         cv::Mat expanded;
+        PlaneKernels::createPlane(expanded, *size, CV_8UC1);
         cv::pyrUp(low, expanded, *size, cv::BORDER_DEFAULT);
         low = expanded;
     }
@@ -59,11 +60,11 @@ MaskedImage::MaskedImage(cv::Mat& image, bool erodeMask)
     }
     const int rowCount = image.rows;
     const int colCount = image.cols;
-    redPlane.create(rowCount, colCount, CV_8UC1);
-    greenPlane.create(rowCount, colCount, CV_8UC1);
-    bluePlane.create(rowCount, colCount, CV_8UC1);
-    validMask.create(rowCount, colCount, CV_8UC1);
-    contributingMask.create(rowCount, colCount, CV_8UC1);
+    PlaneKernels::createPlane(redPlane, rowCount, colCount, CV_8UC1);
+    PlaneKernels::createPlane(greenPlane, rowCount, colCount, CV_8UC1);
+    PlaneKernels::createPlane(bluePlane, rowCount, colCount, CV_8UC1);
+    PlaneKernels::createPlane(validMask, rowCount, colCount, CV_8UC1);
+    PlaneKernels::createPlane(contributingMask, rowCount, colCount, CV_8UC1);
     if (rowCount == 0 || colCount == 0) {
         return;
     }
@@ -179,7 +180,7 @@ MaskedImage MaskedImage::combined(const MaskedImage& other, bool subtract) const
     const int colCount = cols();
     cv::Mat results[5];
     for (cv::Mat& result : results) {
-        result.create(rowCount, colCount, CV_8UC1);
+        PlaneKernels::createPlane(result, rowCount, colCount, CV_8UC1);
     }
     const cv::Mat* const these[] = {&redPlane, &greenPlane, &bluePlane};
     const cv::Mat* const others[] = {&other.redPlane, &other.greenPlane, &other.bluePlane};
@@ -226,7 +227,8 @@ MaskedImage MaskedImage::combined(const MaskedImage& other, bool subtract) const
 cv::Mat MaskedImage::cvMat(bool withAlpha) const
 {
     const int channels = withAlpha ? 4 : 3;
-    cv::Mat result(rows(), cols(), CV_8UC(channels));
+    cv::Mat result;
+    PlaneKernels::createPlane(result, rows(), cols(), CV_8UC(channels));
     const cv::Mat planes[] = {redPlane, greenPlane, bluePlane, contributingMask};
     const int pairs[] = {0, 0, 1, 1, 2, 2, 3, 3};
     cv::mixChannels(planes, channels, &result, 1, pairs, channels);
@@ -247,9 +249,12 @@ MaskedImage MaskedImage::bandPassFilter() const
     cv::Mat bands[3];
     runIndependent(3, [&](int p, int) {
         cv::Mat blurred;
+        PlaneKernels::createPlane(blurred, sources[p]->size(), CV_8UC1);
         cv::GaussianBlur(*sources[p], blurred, kDetailBlurSize, kDetailBlurSigma, 0.0, cv::BORDER_DEFAULT);
-        // |B - L|: for 8-bit planes this equals (B - L) + (L - B), each saturating.
-        cv::absdiff(blurred, lowPass(blurred, sizes), bands[p]);
+        // |B - L|: for 8-bit planes this equals (B - L) + (L - B), each
+        // saturating. In place: the blurred plane is not needed afterwards.
+        cv::absdiff(blurred, lowPass(blurred, sizes), blurred);
+        bands[p] = blurred;
     });
     return MaskedImage(bands[0], bands[1], bands[2], validMask, contributingMask);
 }

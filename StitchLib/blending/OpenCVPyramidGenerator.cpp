@@ -82,7 +82,7 @@ MaskedImage resampleMasked(MaskedImage& image, Direction direction, cv::Size siz
 
     cv::Mat results[5];
     for (cv::Mat& result : results) {
-        result.create(resultSize, CV_8UC1);
+        PlaneKernels::createPlane(result, resultSize, CV_8UC1);
     }
     const PlaneKernels::ByteTable& normalised = PlaneKernels::normalised();
     const bool normalisedIsPlain = PlaneKernels::keepsFullAndClearsNone(normalised);

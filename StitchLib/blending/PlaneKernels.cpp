@@ -1,6 +1,11 @@
 #include "StitchLib/blending/PlaneKernels.h"
 
 #include <algorithm>
+#include <cstdint>
+#include <mutex>
+#include <sys/mman.h>
+#include <utility>
+#include <vector>
 
 namespace orb {
 namespace PlaneKernels {
@@ -10,7 +15,159 @@ namespace {
 // 1/255 rounded to single precision, the seam finder's mask scale.
 constexpr double kInverse255Single = 0.003921568859368563;
 
+// Planes from this size on are mapped on their own and, once freed, kept for
+// the next plane of the same size, up to kSpareBytes: a blend frees and makes
+// planes of a few sizes over and over, and a fresh mapping costs a page fault
+// and a page clearing every 4 KiB, more than a pass over the plane itself.
+constexpr std::size_t kLargePlane = 4u << 20;
+constexpr std::size_t kSpareBytes = 320u << 20;
+
+class SparePlanes {
+public:
+    // A mapping of exactly length bytes, reused if one is spare.
+    void* take(std::size_t length)
+    {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            for (auto it = spare.begin(); it != spare.end(); ++it) {
+                if (it->second == length) {
+                    void* block = it->first;
+                    spareBytes -= length;
+                    spare.erase(it);
+                    return block;
+                }
+            }
+        }
+        void* mapped = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        return mapped == MAP_FAILED ? nullptr : mapped;
+    }
+
+    // Keeps the block, dropping the longest-kept ones beyond the limit: the
+    // sizes in use change from stage to stage.
+    void give(void* block, std::size_t length)
+    {
+        std::vector<std::pair<void*, std::size_t>> dropped;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            spare.emplace_back(block, length);
+            spareBytes += length;
+            while (spareBytes > kSpareBytes) {
+                dropped.push_back(spare.front());
+                spareBytes -= spare.front().second;
+                spare.erase(spare.begin());
+            }
+        }
+        for (const auto& old : dropped) {
+            munmap(old.first, old.second);
+        }
+    }
+
+    void releaseAll()
+    {
+        std::vector<std::pair<void*, std::size_t>> blocks;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            blocks.swap(spare);
+            spareBytes = 0;
+        }
+        for (const auto& block : blocks) {
+            munmap(block.first, block.second);
+        }
+    }
+
+private:
+    std::mutex mutex;
+    std::vector<std::pair<void*, std::size_t>> spare;
+    std::size_t spareBytes = 0;
+};
+
+SparePlanes& sparePlanes()
+{
+    static SparePlanes planes;
+    return planes;
+}
+
+class PlaneAllocator : public cv::MatAllocator {
+public:
+    cv::UMatData* allocate(int dims, const int* sizes, int type, void* data0, std::size_t* step, cv::AccessFlag,
+                           cv::UMatUsageFlags) const override
+    {
+        std::size_t total = CV_ELEM_SIZE(type);
+        for (int i = dims - 1; i >= 0; --i) {
+            if (step) {
+                if (data0 && step[i] != cv::Mat::AUTO_STEP) {
+                    CV_Assert(total <= step[i]);
+                    total = step[i];
+                } else {
+                    step[i] = total;
+                }
+            }
+            total *= static_cast<std::size_t>(sizes[i]);
+        }
+        cv::UMatData* u = new cv::UMatData(this);
+        u->size = total;
+        if (data0) {
+            u->data = u->origdata = static_cast<uchar*>(data0);
+            u->flags |= cv::UMatData::USER_ALLOCATED;
+            return u;
+        }
+        if (total < kLargePlane) {
+            u->data = u->origdata = static_cast<uchar*>(cv::fastMalloc(total));
+            return u;
+        }
+        void* block = sparePlanes().take(total);
+        if (block == nullptr) {
+            delete u;
+            CV_Error(cv::Error::StsNoMem, "PlaneKernels createPlane() out of memory");
+        }
+        u->data = u->origdata = static_cast<uchar*>(block);
+        u->handle = u; // marks a mapped plane
+        return u;
+    }
+
+    bool allocate(cv::UMatData* u, cv::AccessFlag, cv::UMatUsageFlags) const override { return u != nullptr; }
+
+    void deallocate(cv::UMatData* u) const override
+    {
+        if (!u) {
+            return;
+        }
+        CV_Assert(u->urefcount == 0 && u->refcount == 0);
+        if (!(u->flags & cv::UMatData::USER_ALLOCATED)) {
+            if (u->handle == u) {
+                sparePlanes().give(u->origdata, u->size);
+            } else {
+                cv::fastFree(u->origdata);
+            }
+            u->origdata = nullptr;
+        }
+        u->handle = nullptr;
+        delete u;
+    }
+};
+
 } // namespace
+
+void createPlane(cv::Mat& m, int rows, int cols, int type)
+{
+    static PlaneAllocator allocator;
+    if (m.rows == rows && m.cols == cols && m.type() == type && m.dims == 2) {
+        return;
+    }
+    m.release();
+    m.allocator = &allocator;
+    m.create(rows, cols, type);
+}
+
+void releaseSparePlanes()
+{
+    sparePlanes().releaseAll();
+}
+
+void createPlane(cv::Mat& m, cv::Size size, int type)
+{
+    createPlane(m, size.height, size.width, type);
+}
 
 ByteTable::ByteTable(const Operation& operation)
 {

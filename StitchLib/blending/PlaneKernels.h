@@ -38,6 +38,15 @@ const ByteTable& maskedSingle();
 // those two weights may be handled without the table.
 bool keepsFullAndClearsNone(const ByteTable& table);
 
+// Creates m as a rows x cols matrix of the given type (unless it already is
+// one). Large planes, once freed, are kept for a while and handed out again
+// for the next plane of the same size: faulting a fresh panorama plane in
+// costs more than a pass over it.
+void createPlane(cv::Mat& m, int rows, int cols, int type);
+void createPlane(cv::Mat& m, cv::Size size, int type);
+// Returns the kept planes to the system; the blend calls it when it is done.
+void releaseSparePlanes();
+
 // Calls body(begin, end) for consecutive bands of about bandRows rows that
 // cover [0, rows), on all cores. Bands are disjoint, so a body that writes
 // only its own rows gives the same bits whatever the number of threads.

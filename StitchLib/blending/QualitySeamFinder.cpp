@@ -23,7 +23,8 @@ cv::Mat overlapMask(MaskedImage& a, MaskedImage& b)
     const cv::Mat& maskA = a.contributingPixels();
     const cv::Mat& maskB = b.contributingPixels();
     CV_Assert(maskA.type() == CV_8UC1 && maskB.type() == CV_8UC1 && maskA.size() == maskB.size());
-    cv::Mat overlap(maskA.size(), CV_8UC1);
+    cv::Mat overlap;
+    PlaneKernels::createPlane(overlap, maskA.size(), CV_8UC1);
     const PlaneKernels::ByteTable& product = PlaneKernels::maskedSingle();
     PlaneKernels::forRowBands(overlap.rows, PlaneKernels::bandRowsFor(overlap.cols, 3), [&](int begin, int end) {
         for (int r = begin; r < end; ++r) {
@@ -109,7 +110,8 @@ cv::Mat cutCost(MaskedImage& a, MaskedImage& b)
     }
     const cv::Mat overlap = overlapMask(a, b);
     const cv::Size size(overlap.cols - 1, overlap.rows - 1);
-    cv::Mat cut(size, CV_32F);
+    cv::Mat cut;
+    PlaneKernels::createPlane(cut, size, CV_32F);
     const cv::Mat* planesA[] = {&a.red(), &a.green(), &a.blue()};
     const cv::Mat* planesB[] = {&b.red(), &b.green(), &b.blue()};
     PlaneKernels::forRowBands(size.height, PlaneKernels::bandRowsFor(overlap.cols, 12), [&](int begin, int end) {
@@ -194,13 +196,22 @@ void QualitySeamFinder::findSeam(MaskedImageSet set)
     }
     {
         // The filtered images carry the very mask buffers of the set, so the
-        // pairs narrow the caller's masks; the colour planes go with the scope.
-        MaskedImageSet filtered = set.bandPassFilter();
+        // pairs narrow the caller's masks. Each is made when a pair first
+        // needs it and dropped after its last pair, so at most three sets of
+        // filtered planes are alive at once.
+        MaskedImage filtered[kImagesPerRig];
+        const auto bands = [&](int k) -> MaskedImage& {
+            if (filtered[k].validPixels().empty()) {
+                filtered[k] = set.image(k).bandPassFilter();
+            }
+            return filtered[k];
+        };
         for (int j = 0; j < kImagesPerRig; ++j) {
-            findSeamPair(filtered.image(j), filtered.image((j + 1) % kImagesPerRig));
-        }
-        for (int k = 0; k < kImagesPerRig; ++k) {
-            set.image(k).contributingPixels() = filtered.image(k).contributingPixels();
+            const int next = (j + 1) % kImagesPerRig;
+            findSeamPair(bands(j), bands(next));
+            if (j > 0) {
+                filtered[j].release(); // image 0 is needed again by the last pair
+            }
         }
     }
     // Settles what the seams leave open: the last row and columns, and valid
