@@ -10,6 +10,8 @@ packages=(
     libopencv-dev
     libboost-program-options-dev
     libboost-filesystem-dev
+    # PNG compression of the panorama in parallel bands
+    zlib1g-dev
     # tests and benchmarks
     libgtest-dev googletest libbenchmark-dev
 )

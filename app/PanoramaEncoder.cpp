@@ -1,0 +1,194 @@
+#include "app/PanoramaEncoder.h"
+
+#include <opencv2/core/utility.hpp>
+#include <opencv2/imgcodecs.hpp>
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdint>
+#include <exception>
+#include <stdexcept>
+
+namespace {
+
+// Rows of one band: about this many bytes of image, so that there are enough
+// bands for all cores while each still compresses as well as the whole would.
+constexpr std::size_t kBandBytes = 2u << 20;
+constexpr int kMinBandRows = 16;
+
+// The same trade as the library's default PNG settings: the Sub filter and
+// run-length matching at the fastest level.
+constexpr int kLevel = Z_BEST_SPEED;
+constexpr int kStrategy = Z_RLE;
+constexpr unsigned char kFilterSub = 1;
+
+std::string lowerCase(std::string text)
+{
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return text;
+}
+
+void putBigEndian(std::vector<uchar>& out, uint32_t value)
+{
+    for (int shift = 24; shift >= 0; shift -= 8) {
+        out.push_back(static_cast<uchar>((value >> shift) & 0xffu));
+    }
+}
+
+// Appends a chunk: length, type, data, CRC of type and data.
+void putChunk(std::vector<uchar>& out, const char* type, const uchar* data, std::size_t size)
+{
+    if (size > 0x7fffffffu) {
+        throw std::runtime_error("encodePanorama() PNG chunk too large");
+    }
+    putBigEndian(out, static_cast<uint32_t>(size));
+    const std::size_t typeAt = out.size();
+    out.insert(out.end(), type, type + 4);
+    out.insert(out.end(), data, data + size);
+    const uLong crc = crc32(0L, out.data() + typeAt, static_cast<uInt>(4 + size));
+    putBigEndian(out, static_cast<uint32_t>(crc));
+}
+
+// One band of rows, filtered and deflated on its own: raw deflate data that
+// ends byte-aligned (a sync flush) unless it is the last band, which ends the
+// stream. Its Adler-32 is of the filtered bytes, for the stream's trailer.
+struct Band {
+    std::vector<uchar> deflated;
+    uLong adler = 1;
+    uLong length = 0;
+};
+
+// Filter type byte, then the row in PNG's channel order (RGB, RGBA: the
+// library stores BGR and BGRA), each byte minus the one a pixel to the left.
+void filterRow(const uchar* row, int cols, int channels, uchar* out)
+{
+    out[0] = kFilterSub;
+    uchar* filtered = out + 1;
+    uchar previous[4] = {0, 0, 0, 0};
+    for (int c = 0; c < cols; ++c) {
+        const uchar* pixel = row + static_cast<std::size_t>(c) * channels;
+        uchar rgb[4];
+        if (channels == 1) {
+            rgb[0] = pixel[0];
+        } else {
+            rgb[0] = pixel[2];
+            rgb[1] = pixel[1];
+            rgb[2] = pixel[0];
+            if (channels == 4) rgb[3] = pixel[3];
+        }
+        for (int k = 0; k < channels; ++k) {
+            filtered[static_cast<std::size_t>(c) * channels + k] = static_cast<uchar>(rgb[k] - previous[k]);
+            previous[k] = rgb[k];
+        }
+    }
+}
+
+Band deflateBand(const cv::Mat& image, int begin, int end, bool last)
+{
+    Band band;
+    z_stream stream{};
+    if (deflateInit2(&stream, kLevel, Z_DEFLATED, -15, 8, kStrategy) != Z_OK) {
+        throw std::runtime_error("encodePanorama() cannot start the compressor");
+    }
+    const int channels = image.channels();
+    std::vector<uchar> filtered(1 + static_cast<std::size_t>(image.cols) * channels);
+    std::vector<uchar> buffer(1u << 16);
+    bool failed = false;
+    int status = Z_OK;
+    for (int r = begin; r < end && !failed; ++r) {
+        filterRow(image.ptr<uchar>(r), image.cols, channels, filtered.data());
+        band.adler = adler32(band.adler, filtered.data(), static_cast<uInt>(filtered.size()));
+        band.length += static_cast<uLong>(filtered.size());
+        stream.next_in = filtered.data();
+        stream.avail_in = static_cast<uInt>(filtered.size());
+        const int flush = r + 1 < end ? Z_NO_FLUSH : last ? Z_FINISH : Z_SYNC_FLUSH;
+        // Until the compressor leaves output room unused: then it has taken
+        // all input and, for the flushes, written everything out.
+        do {
+            stream.next_out = buffer.data();
+            stream.avail_out = static_cast<uInt>(buffer.size());
+            status = deflate(&stream, flush);
+            failed = status == Z_STREAM_ERROR;
+            band.deflated.insert(band.deflated.end(), buffer.data(),
+                                 buffer.data() + (buffer.size() - stream.avail_out));
+        } while (!failed && stream.avail_out == 0);
+        failed = failed || stream.avail_in != 0;
+    }
+    deflateEnd(&stream);
+    if (failed || (last && status != Z_STREAM_END)) {
+        throw std::runtime_error("encodePanorama() compression failed");
+    }
+    return band;
+}
+
+std::vector<uchar> encodePng(const cv::Mat& image)
+{
+    const int channels = image.channels();
+    const std::size_t rowBytes = 1 + static_cast<std::size_t>(image.cols) * channels;
+    const int bandRows =
+        std::max(kMinBandRows, static_cast<int>(std::min<std::size_t>(kBandBytes / rowBytes + 1, 1u << 30)));
+    const int bandCount = (image.rows + bandRows - 1) / bandRows;
+
+    std::vector<Band> bands(static_cast<std::size_t>(bandCount));
+    std::vector<std::exception_ptr> failures(bands.size());
+    cv::parallel_for_(cv::Range(0, bandCount), [&](const cv::Range& range) {
+        for (int b = range.start; b < range.end; ++b) {
+            try {
+                bands[static_cast<std::size_t>(b)] =
+                    deflateBand(image, b * bandRows, std::min(image.rows, (b + 1) * bandRows), b + 1 == bandCount);
+            } catch (...) {
+                failures[static_cast<std::size_t>(b)] = std::current_exception();
+            }
+        }
+    });
+    for (const std::exception_ptr& failure : failures) {
+        if (failure) std::rethrow_exception(failure);
+    }
+
+    std::vector<uchar> png = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
+    std::vector<uchar> header;
+    putBigEndian(header, static_cast<uint32_t>(image.cols));
+    putBigEndian(header, static_cast<uint32_t>(image.rows));
+    const uchar colourType = channels == 1 ? 0 : channels == 3 ? 2 : 6;
+    header.insert(header.end(), {8, colourType, 0, 0, 0}); // 8 bits, deflate, adaptive filters, no interlace
+    putChunk(png, "IHDR", header.data(), header.size());
+
+    // One zlib stream over all bands: a header, the bands' deflate data in
+    // order, the Adler-32 of everything. One IDAT chunk per band.
+    uLong adler = 1;
+    for (std::size_t b = 0; b < bands.size(); ++b) {
+        Band& band = bands[b];
+        std::vector<uchar> data;
+        if (b == 0) {
+            data = {0x78, 0x01}; // deflate, 32 KiB window, fastest
+        }
+        data.insert(data.end(), band.deflated.begin(), band.deflated.end());
+        band.deflated = std::vector<uchar>();
+        adler = b == 0 ? band.adler : adler32_combine(adler, band.adler, static_cast<z_off_t>(band.length));
+        if (b + 1 == bands.size()) {
+            putBigEndian(data, static_cast<uint32_t>(adler));
+        }
+        putChunk(png, "IDAT", data.data(), data.size());
+    }
+    putChunk(png, "IEND", nullptr, 0);
+    return png;
+}
+
+} // namespace
+
+std::vector<uchar> encodePanorama(const cv::Mat& panorama, const std::string& extension)
+{
+    const int channels = panorama.channels();
+    if (lowerCase(extension) == ".png" && panorama.depth() == CV_8U && panorama.dims == 2 && !panorama.empty() &&
+        (channels == 1 || channels == 3 || channels == 4)) {
+        return encodePng(panorama);
+    }
+    std::vector<uchar> encoded;
+    if (!cv::imencode(extension, panorama, encoded)) {
+        throw std::runtime_error("encodePanorama() cannot encode the image as '" + extension + "'");
+    }
+    return encoded;
+}
