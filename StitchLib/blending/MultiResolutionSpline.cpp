@@ -1,6 +1,18 @@
 #include "StitchLib/blending/MultiResolutionSpline.h"
 
+#include "StitchLib/blending/FeatherBlender.h"
+#include "StitchLib/blending/FeatherRows.h"
+#include "StitchLib/blending/OpenCVPyramidGenerator.h"
+#include "StitchLib/blending/PlaneKernels.h"
+#include "StitchLib/blending/PyramidBands.h"
+
+#include <opencv2/core/hal/intrin.hpp>
+
+#include <algorithm>
+#include <stdexcept>
+#include <typeinfo>
 #include <utility>
+#include <vector>
 
 namespace orb {
 
@@ -8,6 +20,199 @@ namespace {
 
 // Decomposition stops once a level this short has been made.
 const int kMinLevelRows = 32;
+
+// out = saturate(a - b) (or a + b), kept where keep is 128 or more: the
+// masked difference and sum of MaskedImage.
+inline void maskedRow(const uchar* a, const uchar* b, const uchar* keep, int cols, bool subtract, uchar* out)
+{
+    int c = 0;
+#if CV_SIMD128
+    const cv::v_uint8x16 half = cv::v_setall_u8(128);
+    for (; c + 16 <= cols; c += 16) {
+        const cv::v_uint8x16 x = cv::v_load(a + c);
+        const cv::v_uint8x16 y = cv::v_load(b + c);
+        cv::v_store(out + c, (subtract ? x - y : x + y) & (cv::v_load(keep + c) >= half));
+    }
+#endif
+    for (; c < cols; ++c) {
+        const int v = subtract ? std::max(a[c] - b[c], 0) : std::min(a[c] + b[c], 255);
+        out[c] = keep[c] >= 128 ? static_cast<uchar>(v) : 0;
+    }
+}
+
+cv::Mat* colourPlanes(MaskedImage& image, cv::Mat* planes[3])
+{
+    planes[0] = &image.red();
+    planes[1] = &image.green();
+    planes[2] = &image.blue();
+    return planes[0];
+}
+
+MaskedImage newImage(int rows, int cols, bool sharedMask)
+{
+    cv::Mat planes[5];
+    for (int p = 0; p < (sharedMask ? 4 : 5); ++p) {
+        PlaneKernels::createPlane(planes[p], rows, cols, CV_8UC1);
+    }
+    if (sharedMask) {
+        planes[4] = planes[3];
+    }
+    return MaskedImage(planes[0], planes[1], planes[2], planes[3], planes[4]);
+}
+
+// One image's share of a pyramid level in one pass over bands of rows, for
+// the standard generator and blender: its expansion E of `reduced`, its plus
+// band image - E and minus band E - image, and those bands blended into the
+// running plus and minus images (or becoming them, for the first image).
+// The same bits as the step-by-step form; E and the bands exist only a band
+// at a time.
+void addLevelBands(MaskedImage& image, MaskedImage& reduced, bool firstImage, MaskedImage& plus, MaskedImage& minus)
+{
+    PyramidBands::checkPlanes(image);
+    PyramidBands::checkPlanes(reduced);
+    const int rows = image.rows();
+    const int cols = image.cols();
+    const cv::Size size(cols, rows);
+    if (!firstImage) {
+        PyramidBands::checkPlanes(plus);
+        PyramidBands::checkPlanes(minus);
+        CV_Assert(plus.rows() == rows && plus.cols() == cols && minus.rows() == rows && minus.cols() == cols);
+    }
+    // The first image's bands are the running images: with copies of its
+    // masks (the minus band carries the expansion's valid mask). Later ones
+    // make blended images, whose valid and contributing masks are one.
+    MaskedImage nextPlus = newImage(rows, cols, !firstImage);
+    MaskedImage nextMinus = newImage(rows, cols, !firstImage);
+    cv::Mat* imagePlanes[3];
+    cv::Mat* plusPlanes[3];
+    cv::Mat* minusPlanes[3];
+    cv::Mat* nextPlusPlanes[3];
+    cv::Mat* nextMinusPlanes[3];
+    colourPlanes(image, imagePlanes);
+    colourPlanes(nextPlus, nextPlusPlanes);
+    colourPlanes(nextMinus, nextMinusPlanes);
+    if (!firstImage) {
+        colourPlanes(plus, plusPlanes);
+        colourPlanes(minus, minusPlanes);
+    }
+
+    PlaneKernels::forRowBands(rows, PyramidBands::bandRows(reduced, false, size), [&](int begin, int end) {
+        cv::Mat expanded[5];
+        for (cv::Mat& plane : expanded) {
+            plane.create(end - begin, cols, CV_8UC1);
+        }
+        PyramidBands::resampleRows(reduced, false, size, begin, end, expanded, begin);
+        const cv::Mat& expandedValid = expanded[3];
+
+        if (firstImage) {
+            for (int r = begin; r < end; ++r) {
+                const uchar* valid = image.validPixels().ptr<uchar>(r);
+                const uchar* eValid = expandedValid.ptr<uchar>(r - begin);
+                for (int p = 0; p < 3; ++p) {
+                    const uchar* own = imagePlanes[p]->ptr<uchar>(r);
+                    const uchar* e = expanded[p].ptr<uchar>(r - begin);
+                    maskedRow(own, e, valid, cols, true, nextPlusPlanes[p]->ptr<uchar>(r));
+                    maskedRow(e, own, eValid, cols, true, nextMinusPlanes[p]->ptr<uchar>(r));
+                }
+                std::copy(valid, valid + cols, nextPlus.validPixels().ptr<uchar>(r));
+                const uchar* contributing = image.contributingPixels().ptr<uchar>(r);
+                std::copy(contributing, contributing + cols, nextPlus.contributingPixels().ptr<uchar>(r));
+                std::copy(eValid, eValid + cols, nextMinus.validPixels().ptr<uchar>(r));
+                std::copy(contributing, contributing + cols, nextMinus.contributingPixels().ptr<uchar>(r));
+            }
+            return;
+        }
+
+        // Blurred contributions: of the running images, and of this image,
+        // which both of its bands carry.
+        const int first = std::max(begin - FeatherRows::kReach, 0);
+        const int last = std::min(end + FeatherRows::kReach, rows);
+        cv::Mat plusWeight, minusWeight, imageWeight;
+        FeatherRows::blurRows(plus.contributingPixels(), first, last, plusWeight);
+        FeatherRows::blurRows(minus.contributingPixels(), first, last, minusWeight);
+        FeatherRows::blurRows(image.contributingPixels(), first, last, imageWeight);
+
+        cv::Mat bandRows(6, cols, CV_8UC1); // this row's plus band (0..2) and minus band (3..5)
+        for (int r = begin; r < end; ++r) {
+            const uchar* valid = image.validPixels().ptr<uchar>(r);
+            const uchar* contributing = image.contributingPixels().ptr<uchar>(r);
+            const uchar* eValid = expandedValid.ptr<uchar>(r - begin);
+            for (int p = 0; p < 3; ++p) {
+                const uchar* own = imagePlanes[p]->ptr<uchar>(r);
+                const uchar* e = expanded[p].ptr<uchar>(r - begin);
+                maskedRow(own, e, valid, cols, true, bandRows.ptr<uchar>(p));
+                maskedRow(e, own, eValid, cols, true, bandRows.ptr<uchar>(3 + p));
+            }
+            const uchar* weight = imageWeight.ptr<uchar>(r - first);
+            const FeatherRows::Input plusInputs[] = {
+                {{plusPlanes[0]->ptr<uchar>(r), plusPlanes[1]->ptr<uchar>(r), plusPlanes[2]->ptr<uchar>(r)},
+                 plus.validPixels().ptr<uchar>(r),
+                 plus.contributingPixels().ptr<uchar>(r),
+                 plusWeight.ptr<uchar>(r - first)},
+                {{bandRows.ptr<uchar>(0), bandRows.ptr<uchar>(1), bandRows.ptr<uchar>(2)}, valid, contributing, weight}};
+            uchar* plusOut[3] = {nextPlusPlanes[0]->ptr<uchar>(r), nextPlusPlanes[1]->ptr<uchar>(r),
+                                 nextPlusPlanes[2]->ptr<uchar>(r)};
+            FeatherRows::blendRow(plusInputs, 2, cols, plusOut, nextPlus.validPixels().ptr<uchar>(r));
+            const FeatherRows::Input minusInputs[] = {
+                {{minusPlanes[0]->ptr<uchar>(r), minusPlanes[1]->ptr<uchar>(r), minusPlanes[2]->ptr<uchar>(r)},
+                 minus.validPixels().ptr<uchar>(r),
+                 minus.contributingPixels().ptr<uchar>(r),
+                 minusWeight.ptr<uchar>(r - first)},
+                {{bandRows.ptr<uchar>(3), bandRows.ptr<uchar>(4), bandRows.ptr<uchar>(5)}, eValid, contributing,
+                 weight}};
+            uchar* minusOut[3] = {nextMinusPlanes[0]->ptr<uchar>(r), nextMinusPlanes[1]->ptr<uchar>(r),
+                                  nextMinusPlanes[2]->ptr<uchar>(r)};
+            FeatherRows::blendRow(minusInputs, 2, cols, minusOut, nextMinus.validPixels().ptr<uchar>(r));
+        }
+    });
+    plus = std::move(nextPlus);
+    minus = std::move(nextMinus);
+}
+
+// One step of the reconstruction in one pass over bands of rows, for the
+// standard generator: (plus + expanded result) - minus, masked by the plus
+// band's valid mask and carrying copies of the plus band's masks.
+MaskedImage collapseLevel(MaskedImage& result, LaplacianPyramidLevel& level)
+{
+    MaskedImage& plus = level.plusDelta();
+    MaskedImage& minus = level.minusDelta();
+    PyramidBands::checkPlanes(result);
+    PyramidBands::checkPlanes(plus);
+    PyramidBands::checkPlanes(minus);
+    const int rows = plus.rows();
+    const int cols = plus.cols();
+    CV_Assert(minus.rows() == rows && minus.cols() == cols);
+    if ((rows + 1) / 2 != result.rows() || (cols + 1) / 2 != result.cols()) {
+        throw std::runtime_error("OpenCVPyramidGenerator scaleUp() invalid image size");
+    }
+    const cv::Size size(cols, rows);
+    MaskedImage collapsed = newImage(rows, cols, false);
+    cv::Mat* plusPlanes[3];
+    cv::Mat* minusPlanes[3];
+    cv::Mat* outPlanes[3];
+    colourPlanes(plus, plusPlanes);
+    colourPlanes(minus, minusPlanes);
+    colourPlanes(collapsed, outPlanes);
+    PlaneKernels::forRowBands(rows, PyramidBands::bandRows(result, false, size), [&](int begin, int end) {
+        cv::Mat expanded[5];
+        for (cv::Mat& plane : expanded) {
+            plane.create(end - begin, cols, CV_8UC1);
+        }
+        PyramidBands::resampleRows(result, false, size, begin, end, expanded, begin);
+        for (int r = begin; r < end; ++r) {
+            const uchar* valid = plus.validPixels().ptr<uchar>(r);
+            for (int p = 0; p < 3; ++p) {
+                uchar* out = outPlanes[p]->ptr<uchar>(r);
+                maskedRow(plusPlanes[p]->ptr<uchar>(r), expanded[p].ptr<uchar>(r - begin), valid, cols, false, out);
+                maskedRow(out, minusPlanes[p]->ptr<uchar>(r), valid, cols, true, out);
+            }
+            std::copy(valid, valid + cols, collapsed.validPixels().ptr<uchar>(r));
+            const uchar* contributing = plus.contributingPixels().ptr<uchar>(r);
+            std::copy(contributing, contributing + cols, collapsed.contributingPixels().ptr<uchar>(r));
+        }
+    });
+    return collapsed;
+}
 
 } // namespace
 
@@ -17,6 +222,12 @@ MultiResolutionSpline::MultiResolutionSpline(PyramidGeneratorBase& generator, Bl
 }
 
 MultiResolutionSpline::~MultiResolutionSpline() = default;
+
+bool MultiResolutionSpline::standardCollaborators() const
+{
+    // Exactly these types: a derived generator or blender may change a step.
+    return typeid(generator) == typeid(OpenCVPyramidGenerator) && typeid(blender) == typeid(FeatherBlender);
+}
 
 MaskedImage MultiResolutionSpline::spline(MaskedImageSet& images)
 {
@@ -45,6 +256,11 @@ void MultiResolutionSpline::decompose(MaskedImageSet& images)
             MaskedImage& image = images.image(i);
             MaskedImage reduced = generator.scaleDown(image);
             next.addImage(reduced);
+            if (standardCollaborators()) {
+                addLevelBands(image, reduced, i == 0, plus, minus);
+                image.release();
+                continue;
+            }
             MaskedImage expanded = generator.scaleUp(reduced, image.rows(), image.cols());
             reduced.release();
             expanded.contributingPixels() = image.contributingPixels();
@@ -73,9 +289,13 @@ MaskedImage MultiResolutionSpline::reconstruct(MaskedImageSet& coarsest)
     cv::Mat alpha;
     while (!pyramid.empty()) {
         LaplacianPyramidLevel& level = pyramid.back();
-        result = generator.scaleUp(result, level.rows(), level.cols());
-        result = level.plusDelta() + result;
-        result = result - level.minusDelta();
+        if (standardCollaborators()) {
+            result = collapseLevel(result, level);
+        } else {
+            result = generator.scaleUp(result, level.rows(), level.cols());
+            result = level.plusDelta() + result;
+            result = result - level.minusDelta();
+        }
         alpha = level.plusDelta().contributingPixels();
         pyramid.pop_back();
     }

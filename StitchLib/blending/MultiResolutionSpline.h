@@ -23,6 +23,9 @@ public:
     MaskedImage spline(MaskedImageSet& images);
 
 private:
+    // With the standard generator and blender, a level's expansion, bands
+    // and blends run as one pass over bands of rows, with the same bits.
+    bool standardCollaborators() const;
     void decompose(MaskedImageSet& images);
     MaskedImage reconstruct(MaskedImageSet& coarsest);
 

@@ -1,6 +1,7 @@
 #include "StitchLib/blending/OpenCVPyramidGenerator.h"
 
 #include "StitchLib/blending/PlaneKernels.h"
+#include "StitchLib/blending/PyramidBands.h"
 
 #include <opencv2/core/hal/intrin.hpp>
 #include <opencv2/imgproc.hpp>
@@ -62,118 +63,140 @@ BandGeometry bandGeometry(Direction direction, int begin, int end, int sourceRow
     return band;
 }
 
-// Resamples all five planes, band by band: colour and contribution masked by
-// the valid mask, the valid mask as it is; then colour normalised by the
-// resampled valid mask and both masks thresholded. size is empty for the
-// default reduced size.
-MaskedImage resampleMasked(MaskedImage& image, Direction direction, cv::Size size)
+} // namespace
+
+namespace PyramidBands {
+
+void resampleRows(MaskedImage& image, bool down, cv::Size resultSize, int begin, int end, cv::Mat* results,
+                  int rowOffset)
 {
+    const Direction direction = down ? Direction::Down : Direction::Up;
     const cv::Mat& valid = image.validPixels();
     const cv::Mat* const sources[] = {&image.red(), &image.green(), &image.blue(), &image.contributingPixels()};
     const int sourceRows = image.rows();
     const int sourceCols = image.cols();
-    for (const cv::Mat* plane : {sources[0], sources[1], sources[2], sources[3], &valid}) {
-        CV_Assert(plane->type() == CV_8UC1 && plane->rows == sourceRows && plane->cols == sourceCols);
+    const PlaneKernels::ByteTable& normalised = PlaneKernels::normalised();
+    const bool normalisedIsPlain = PlaneKernels::keepsFullAndClearsNone(normalised);
+    const BandGeometry band = bandGeometry(direction, begin, end, sourceRows, resultSize);
+    const int bandSourceRows = band.sourceEnd - band.sourceBegin;
+    // Colour and contribution, kept where the valid mask rounds to 1
+    // divided by 255 (128 and above).
+    cv::Mat masked[4];
+    for (cv::Mat& plane : masked) {
+        plane.create(bandSourceRows, sourceCols, CV_8UC1);
     }
-    CV_Assert(sourceRows > 0 && sourceCols > 0);
-    const cv::Size resultSize = direction == Direction::Down
-                                    ? cv::Size((sourceCols + 1) / 2, (sourceRows + 1) / 2)
-                                    : size;
+    for (int r = 0; r < bandSourceRows; ++r) {
+        const uchar* keep = valid.ptr<uchar>(band.sourceBegin + r);
+        for (int p = 0; p < 4; ++p) {
+            const uchar* in = sources[p]->ptr<uchar>(band.sourceBegin + r);
+            uchar* out = masked[p].ptr<uchar>(r);
+            int c = 0;
+#if CV_SIMD128
+            const cv::v_uint8x16 half = cv::v_setall_u8(128);
+            for (; c + 16 <= sourceCols; c += 16) {
+                cv::v_store(out + c, cv::v_load(in + c) & (cv::v_load(keep + c) >= half));
+            }
+#endif
+            for (; c < sourceCols; ++c) {
+                out[c] = keep[c] >= 128 ? in[c] : 0;
+            }
+        }
+    }
+    // A copy, not a view: the band must be resampled on its own.
+    const cv::Mat validBand = valid.rowRange(band.sourceBegin, band.sourceEnd).clone();
+    cv::Mat resampled[4];
+    cv::Mat filteredValid;
+    const cv::Size bandSize = direction == Direction::Down ? cv::Size() : band.bandSize;
+    for (int p = 0; p < 4; ++p) {
+        resample(masked[p], resampled[p], direction, bandSize);
+    }
+    resample(validBand, filteredValid, direction, bandSize);
+    CV_Assert(filteredValid.size() == band.bandSize);
 
+    for (int r = begin; r < end; ++r) {
+        const int k = r - begin + band.offset;
+        const uchar* weight = filteredValid.ptr<uchar>(k);
+        for (int p = 0; p < 3; ++p) {
+            const uchar* in = resampled[p].ptr<uchar>(k);
+            uchar* out = results[p].ptr<uchar>(r - rowOffset);
+            // Divides out the share of the filter that fell on invalid pixels.
+            int c = 0;
+#if CV_SIMD128
+            if (normalisedIsPlain) {
+                // Runs of weight 255 keep their colour, of weight 0 become 0.
+                const cv::v_uint8x16 full = cv::v_setall_u8(255);
+                const cv::v_uint8x16 none = cv::v_setall_u8(0);
+                for (; c + 16 <= resultSize.width; c += 16) {
+                    const cv::v_uint8x16 w = cv::v_load(weight + c);
+                    const cv::v_uint8x16 isFull = w == full;
+                    if (!cv::v_check_all(isFull | (w == none))) {
+                        for (int i = c; i < c + 16; ++i) out[i] = normalised(in[i], weight[i]);
+                        continue;
+                    }
+                    cv::v_store(out + c, cv::v_load(in + c) & isFull);
+                }
+            }
+#endif
+            for (; c < resultSize.width; ++c) {
+                out[c] = normalised(in[c], weight[c]);
+            }
+        }
+        const uchar* contribution = resampled[3].ptr<uchar>(k);
+        uchar* validOut = results[3].ptr<uchar>(r - rowOffset);
+        uchar* contributingOut = results[4].ptr<uchar>(r - rowOffset);
+        int c = 0;
+#if CV_SIMD128
+        const cv::v_uint8x16 threshold = cv::v_setall_u8(kMaskThreshold);
+        for (; c + 16 <= resultSize.width; c += 16) {
+            const cv::v_uint8x16 isValid = cv::v_load(weight + c) > threshold;
+            cv::v_store(validOut + c, isValid);
+            cv::v_store(contributingOut + c, isValid & (cv::v_load(contribution + c) > threshold));
+        }
+#endif
+        for (; c < resultSize.width; ++c) {
+            const bool isValid = weight[c] > kMaskThreshold;
+            validOut[c] = isValid ? 255 : 0;
+            // A pixel contributes only where it is valid.
+            contributingOut[c] = (isValid && contribution[c] > kMaskThreshold) ? 255 : 0;
+        }
+    }
+}
+
+int bandRows(MaskedImage& image, bool down, cv::Size resultSize)
+{
+    return PlaneKernels::bandRowsFor(std::max(image.cols(), resultSize.width), down ? 20 : 10);
+}
+
+void checkPlanes(MaskedImage& image)
+{
+    const int rows = image.rows();
+    const int cols = image.cols();
+    for (const cv::Mat* plane : {&image.red(), &image.green(), &image.blue(), &image.validPixels(),
+                                 &image.contributingPixels()}) {
+        CV_Assert(plane->type() == CV_8UC1 && plane->rows == rows && plane->cols == cols);
+    }
+    CV_Assert(rows > 0 && cols > 0);
+}
+
+} // namespace PyramidBands
+
+namespace {
+
+// Resamples all five planes, band by band. size is empty for the default
+// reduced size.
+MaskedImage resampleMasked(MaskedImage& image, Direction direction, cv::Size size)
+{
+    PyramidBands::checkPlanes(image);
+    const bool down = direction == Direction::Down;
+    const cv::Size resultSize = down ? cv::Size((image.cols() + 1) / 2, (image.rows() + 1) / 2) : size;
     cv::Mat results[5];
     for (cv::Mat& result : results) {
         PlaneKernels::createPlane(result, resultSize, CV_8UC1);
     }
-    const PlaneKernels::ByteTable& normalised = PlaneKernels::normalised();
-    const bool normalisedIsPlain = PlaneKernels::keepsFullAndClearsNone(normalised);
-    const int widest = std::max(sourceCols, resultSize.width);
-    const int bandRows = PlaneKernels::bandRowsFor(widest, direction == Direction::Down ? 20 : 10);
-
-    PlaneKernels::forRowBands(resultSize.height, bandRows, [&](int begin, int end) {
-        const BandGeometry band = bandGeometry(direction, begin, end, sourceRows, resultSize);
-        const int bandSourceRows = band.sourceEnd - band.sourceBegin;
-        // Colour and contribution, kept where the valid mask rounds to 1
-        // divided by 255 (128 and above).
-        cv::Mat masked[4];
-        for (cv::Mat& plane : masked) {
-            plane.create(bandSourceRows, sourceCols, CV_8UC1);
-        }
-        for (int r = 0; r < bandSourceRows; ++r) {
-            const uchar* keep = valid.ptr<uchar>(band.sourceBegin + r);
-            for (int p = 0; p < 4; ++p) {
-                const uchar* in = sources[p]->ptr<uchar>(band.sourceBegin + r);
-                uchar* out = masked[p].ptr<uchar>(r);
-                int c = 0;
-#if CV_SIMD128
-                const cv::v_uint8x16 half = cv::v_setall_u8(128);
-                for (; c + 16 <= sourceCols; c += 16) {
-                    cv::v_store(out + c, cv::v_load(in + c) & (cv::v_load(keep + c) >= half));
-                }
-#endif
-                for (; c < sourceCols; ++c) {
-                    out[c] = keep[c] >= 128 ? in[c] : 0;
-                }
-            }
-        }
-        // A copy, not a view: the band must be resampled on its own.
-        const cv::Mat validBand = valid.rowRange(band.sourceBegin, band.sourceEnd).clone();
-        cv::Mat resampled[4];
-        cv::Mat filteredValid;
-        const cv::Size bandSize = direction == Direction::Down ? cv::Size() : band.bandSize;
-        for (int p = 0; p < 4; ++p) {
-            resample(masked[p], resampled[p], direction, bandSize);
-        }
-        resample(validBand, filteredValid, direction, bandSize);
-        CV_Assert(filteredValid.size() == band.bandSize);
-
-        for (int r = begin; r < end; ++r) {
-            const int k = r - begin + band.offset;
-            const uchar* weight = filteredValid.ptr<uchar>(k);
-            for (int p = 0; p < 3; ++p) {
-                const uchar* in = resampled[p].ptr<uchar>(k);
-                uchar* out = results[p].ptr<uchar>(r);
-                // Divides out the share of the filter that fell on invalid pixels.
-                int c = 0;
-#if CV_SIMD128
-                if (normalisedIsPlain) {
-                    // Runs of weight 255 keep their colour, of weight 0 become 0.
-                    const cv::v_uint8x16 full = cv::v_setall_u8(255);
-                    const cv::v_uint8x16 none = cv::v_setall_u8(0);
-                    for (; c + 16 <= resultSize.width; c += 16) {
-                        const cv::v_uint8x16 w = cv::v_load(weight + c);
-                        const cv::v_uint8x16 isFull = w == full;
-                        if (!cv::v_check_all(isFull | (w == none))) {
-                            for (int i = c; i < c + 16; ++i) out[i] = normalised(in[i], weight[i]);
-                            continue;
-                        }
-                        cv::v_store(out + c, cv::v_load(in + c) & isFull);
-                    }
-                }
-#endif
-                for (; c < resultSize.width; ++c) {
-                    out[c] = normalised(in[c], weight[c]);
-                }
-            }
-            const uchar* contribution = resampled[3].ptr<uchar>(k);
-            uchar* validOut = results[3].ptr<uchar>(r);
-            uchar* contributingOut = results[4].ptr<uchar>(r);
-            int c = 0;
-#if CV_SIMD128
-            const cv::v_uint8x16 threshold = cv::v_setall_u8(kMaskThreshold);
-            for (; c + 16 <= resultSize.width; c += 16) {
-                const cv::v_uint8x16 isValid = cv::v_load(weight + c) > threshold;
-                cv::v_store(validOut + c, isValid);
-                cv::v_store(contributingOut + c, isValid & (cv::v_load(contribution + c) > threshold));
-            }
-#endif
-            for (; c < resultSize.width; ++c) {
-                const bool isValid = weight[c] > kMaskThreshold;
-                validOut[c] = isValid ? 255 : 0;
-                // A pixel contributes only where it is valid.
-                contributingOut[c] = (isValid && contribution[c] > kMaskThreshold) ? 255 : 0;
-            }
-        }
-    });
+    PlaneKernels::forRowBands(resultSize.height, PyramidBands::bandRows(image, down, resultSize),
+                              [&](int begin, int end) {
+                                  PyramidBands::resampleRows(image, down, resultSize, begin, end, results, 0);
+                              });
     return MaskedImage(results[0], results[1], results[2], results[3], results[4]);
 }
 

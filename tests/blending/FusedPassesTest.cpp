@@ -3,6 +3,7 @@
 // OpenCV calls (tests/blending/ReferenceBlending.h), on one thread and on many.
 #include "StitchLib/blending/FeatherBlender.h"
 #include "StitchLib/blending/MaskedImageSet.h"
+#include "StitchLib/blending/MultiResolutionSpline.h"
 #include "StitchLib/blending/OpenCVPyramidGenerator.h"
 #include "StitchLib/blending/PlaneKernels.h"
 #include "StitchLib/blending/QualitySeamFinder.h"
@@ -264,6 +265,70 @@ TEST(FusedPassesTest, SeamPairCutsWhereTheWholePlaneCostSays)
         EXPECT_TRUE(same(expectedB, results.first.second)) << size;
         EXPECT_TRUE(same(results.first.first, results.second.first)) << size;
         EXPECT_TRUE(same(results.first.second, results.second.second)) << size;
+    }
+}
+
+} // namespace
+} // namespace orb
+
+namespace orb {
+namespace {
+
+// Derived types take the spline's step-by-step path: every expansion, band
+// and blend through the collaborators' own operations.
+class StepwiseGenerator : public OpenCVPyramidGenerator {};
+class StepwiseBlender : public FeatherBlender {};
+
+MaskedImageSet copyOfSet(MaskedImageSet& set)
+{
+    MaskedImageSet copy;
+    for (int i = 0; i < static_cast<int>(set.numImages()); ++i) {
+        MaskedImage& image = set.image(i);
+        copy.addImage(MaskedImage(image.red().clone(), image.green().clone(), image.blue().clone(),
+                                  image.validPixels().clone(), image.contributingPixels().clone()));
+    }
+    return copy;
+}
+
+MaskedImage splineOf(MaskedImageSet set, PyramidGeneratorBase& generator, BlenderBase& blender)
+{
+    MultiResolutionSpline spline(generator, blender);
+    return spline.spline(set);
+}
+
+TEST(FusedPassesTest, SplineLevelPassesMatchTheStepByStepSpline)
+{
+    OpenCVPyramidGenerator generator;
+    FeatherBlender blender;
+    StepwiseGenerator stepwiseGenerator;
+    StepwiseBlender stepwiseBlender;
+
+    // Rig-like parts with seams, and sets of random images with arbitrary
+    // mask values, of sizes that make one, two and many levels.
+    std::vector<MaskedImageSet> sets;
+    for (const int rows : {70, 201}) {
+        std::vector<cv::Mat> parts = makeSyntheticRigParts(rows, static_cast<unsigned>(rows));
+        MaskedImageSet set(parts, true);
+        QualitySeamFinder().findSeam(set);
+        sets.push_back(set);
+    }
+    unsigned seed = 900;
+    for (const cv::Size size : {cv::Size(5, 3), cv::Size(40, 33), cv::Size(61, 130), cv::Size(33, 700)}) {
+        for (int count = 1; count <= 3; ++count) {
+            MaskedImageSet set;
+            for (int i = 0; i < count; ++i) {
+                set.addImage(randomImage(size, seed));
+                seed += 10;
+            }
+            sets.push_back(set);
+        }
+    }
+    for (MaskedImageSet& set : sets) {
+        MaskedImage stepwise = splineOf(copyOfSet(set), stepwiseGenerator, stepwiseBlender);
+        auto fused = serialAndParallel<MaskedImage>([&] { return splineOf(copyOfSet(set), generator, blender); });
+        const cv::Size size(set.cols(), set.rows());
+        EXPECT_TRUE(sameImage(stepwise, fused.first)) << size << " " << set.numImages();
+        EXPECT_TRUE(sameImage(fused.first, fused.second)) << size;
     }
 }
 
