@@ -97,11 +97,11 @@ void addLevelBands(MaskedImage& image, MaskedImage& reduced, bool firstImage, Ma
     }
 
     PlaneKernels::forRowBands(rows, PyramidBands::bandRows(reduced, false, size), [&](int begin, int end) {
-        cv::Mat expanded[5];
-        for (cv::Mat& plane : expanded) {
-            plane.create(end - begin, cols, CV_8UC1);
+        cv::Mat expanded[5]; // the contribution is not needed
+        for (int p = 0; p < 4; ++p) {
+            expanded[p].create(end - begin, cols, CV_8UC1);
         }
-        PyramidBands::resampleRows(reduced, false, size, begin, end, expanded, begin);
+        PyramidBands::resampleRows(reduced, false, size, begin, end, expanded, begin, false);
         const cv::Mat& expandedValid = expanded[3];
 
         if (firstImage) {
@@ -129,7 +129,19 @@ void addLevelBands(MaskedImage& image, MaskedImage& reduced, bool firstImage, Ma
         const int last = std::min(end + FeatherRows::kReach, rows);
         cv::Mat plusWeight, minusWeight, imageWeight;
         FeatherRows::blurRows(plus.contributingPixels(), first, last, plusWeight);
-        FeatherRows::blurRows(minus.contributingPixels(), first, last, minusWeight);
+        // Both running images contribute where some image did so far, so
+        // their contributions are usually equal: then so are their blurs.
+        bool sameContribution = true;
+        for (int r = first; r < last && sameContribution; ++r) {
+            sameContribution = std::equal(plus.contributingPixels().ptr<uchar>(r),
+                                          plus.contributingPixels().ptr<uchar>(r) + cols,
+                                          minus.contributingPixels().ptr<uchar>(r));
+        }
+        if (sameContribution) {
+            minusWeight = plusWeight;
+        } else {
+            FeatherRows::blurRows(minus.contributingPixels(), first, last, minusWeight);
+        }
         FeatherRows::blurRows(image.contributingPixels(), first, last, imageWeight);
 
         cv::Mat bandRows(6, cols, CV_8UC1); // this row's plus band (0..2) and minus band (3..5)
@@ -194,11 +206,11 @@ MaskedImage collapseLevel(MaskedImage& result, LaplacianPyramidLevel& level)
     colourPlanes(minus, minusPlanes);
     colourPlanes(collapsed, outPlanes);
     PlaneKernels::forRowBands(rows, PyramidBands::bandRows(result, false, size), [&](int begin, int end) {
-        cv::Mat expanded[5];
-        for (cv::Mat& plane : expanded) {
-            plane.create(end - begin, cols, CV_8UC1);
+        cv::Mat expanded[5]; // the contribution is not needed
+        for (int p = 0; p < 4; ++p) {
+            expanded[p].create(end - begin, cols, CV_8UC1);
         }
-        PyramidBands::resampleRows(result, false, size, begin, end, expanded, begin);
+        PyramidBands::resampleRows(result, false, size, begin, end, expanded, begin, false);
         for (int r = begin; r < end; ++r) {
             const uchar* valid = plus.validPixels().ptr<uchar>(r);
             for (int p = 0; p < 3; ++p) {

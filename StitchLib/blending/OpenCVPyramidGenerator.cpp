@@ -68,8 +68,9 @@ BandGeometry bandGeometry(Direction direction, int begin, int end, int sourceRow
 namespace PyramidBands {
 
 void resampleRows(MaskedImage& image, bool down, cv::Size resultSize, int begin, int end, cv::Mat* results,
-                  int rowOffset)
+                  int rowOffset, bool withContribution)
 {
+    const int masked4 = withContribution ? 4 : 3;
     const Direction direction = down ? Direction::Down : Direction::Up;
     const cv::Mat& valid = image.validPixels();
     const cv::Mat* const sources[] = {&image.red(), &image.green(), &image.blue(), &image.contributingPixels()};
@@ -82,12 +83,12 @@ void resampleRows(MaskedImage& image, bool down, cv::Size resultSize, int begin,
     // Colour and contribution, kept where the valid mask rounds to 1
     // divided by 255 (128 and above).
     cv::Mat masked[4];
-    for (cv::Mat& plane : masked) {
-        plane.create(bandSourceRows, sourceCols, CV_8UC1);
+    for (int p = 0; p < masked4; ++p) {
+        masked[p].create(bandSourceRows, sourceCols, CV_8UC1);
     }
     for (int r = 0; r < bandSourceRows; ++r) {
         const uchar* keep = valid.ptr<uchar>(band.sourceBegin + r);
-        for (int p = 0; p < 4; ++p) {
+        for (int p = 0; p < masked4; ++p) {
             const uchar* in = sources[p]->ptr<uchar>(band.sourceBegin + r);
             uchar* out = masked[p].ptr<uchar>(r);
             int c = 0;
@@ -107,7 +108,7 @@ void resampleRows(MaskedImage& image, bool down, cv::Size resultSize, int begin,
     cv::Mat resampled[4];
     cv::Mat filteredValid;
     const cv::Size bandSize = direction == Direction::Down ? cv::Size() : band.bandSize;
-    for (int p = 0; p < 4; ++p) {
+    for (int p = 0; p < masked4; ++p) {
         resample(masked[p], resampled[p], direction, bandSize);
     }
     resample(validBand, filteredValid, direction, bandSize);
@@ -141,8 +142,14 @@ void resampleRows(MaskedImage& image, bool down, cv::Size resultSize, int begin,
                 out[c] = normalised(in[c], weight[c]);
             }
         }
-        const uchar* contribution = resampled[3].ptr<uchar>(k);
         uchar* validOut = results[3].ptr<uchar>(r - rowOffset);
+        if (!withContribution) {
+            for (int c = 0; c < resultSize.width; ++c) {
+                validOut[c] = weight[c] > kMaskThreshold ? 255 : 0;
+            }
+            continue;
+        }
+        const uchar* contribution = resampled[3].ptr<uchar>(k);
         uchar* contributingOut = results[4].ptr<uchar>(r - rowOffset);
         int c = 0;
 #if CV_SIMD128
@@ -195,7 +202,7 @@ MaskedImage resampleMasked(MaskedImage& image, Direction direction, cv::Size siz
     }
     PlaneKernels::forRowBands(resultSize.height, PyramidBands::bandRows(image, down, resultSize),
                               [&](int begin, int end) {
-                                  PyramidBands::resampleRows(image, down, resultSize, begin, end, results, 0);
+                                  PyramidBands::resampleRows(image, down, resultSize, begin, end, results, 0, true);
                               });
     return MaskedImage(results[0], results[1], results[2], results[3], results[4]);
 }

@@ -12,10 +12,11 @@ namespace PyramidBands {
 // valid mask, all five planes resampled from the source rows those result
 // rows depend on, colour normalised by the resampled valid mask, masks
 // thresholded. Result row r goes to row r - rowOffset of results[0..4]
-// (red, green, blue, valid, contributing), which must exist. Bit-identical to
-// the whole-image steps; bands of rows are independent.
+// (red, green, blue, valid, contributing), which must exist; without
+// withContribution results[4] is neither computed nor touched. Bit-identical
+// to the whole-image steps; bands of rows are independent.
 void resampleRows(MaskedImage& image, bool down, cv::Size resultSize, int begin, int end, cv::Mat* results,
-                  int rowOffset);
+                  int rowOffset, bool withContribution);
 
 // A band height for resampleRows.
 int bandRows(MaskedImage& image, bool down, cv::Size resultSize);
