@@ -7,6 +7,7 @@
 #include "StitchLib/blending/PyramidBands.h"
 
 #include <opencv2/core/hal/intrin.hpp>
+#include <opencv2/imgproc.hpp>
 
 #include <algorithm>
 #include <stdexcept>
@@ -60,12 +61,33 @@ MaskedImage newImage(int rows, int cols, bool sharedMask)
     return MaskedImage(planes[0], planes[1], planes[2], planes[3], planes[4]);
 }
 
+// A contribution mask blurred as the feather blender weighs it, on the whole
+// plane; a view is copied first, as the blender's inputs are whole planes.
+void blurWhole(const cv::Mat& contributing, cv::Mat& blurred)
+{
+    const cv::Mat whole = contributing.isContinuous() && !contributing.isSubmatrix() ? contributing
+                                                                                      : contributing.clone();
+    PlaneKernels::createPlane(blurred, whole.size(), CV_8UC1);
+    cv::GaussianBlur(whole, blurred, cv::Size(5, 5), 1.0, 0.0, cv::BORDER_DEFAULT);
+}
+
+bool sameValues(const cv::Mat& a, const cv::Mat& b)
+{
+    for (int r = 0; r < a.rows; ++r) {
+        if (!std::equal(a.ptr<uchar>(r), a.ptr<uchar>(r) + a.cols, b.ptr<uchar>(r))) {
+            return false;
+        }
+    }
+    return true;
+}
+
 // One image's share of a pyramid level in one pass over bands of rows, for
 // the standard generator and blender: its expansion E of `reduced`, its plus
 // band image - E and minus band E - image, and those bands blended into the
 // running plus and minus images (or becoming them, for the first image).
 // The same bits as the step-by-step form; E and the bands exist only a band
-// at a time.
+// at a time, and the blends are written over the running images, which the
+// spline alone holds.
 void addLevelBands(MaskedImage& image, MaskedImage& reduced, bool firstImage, MaskedImage& plus, MaskedImage& minus)
 {
     PyramidBands::checkPlanes(image);
@@ -73,28 +95,44 @@ void addLevelBands(MaskedImage& image, MaskedImage& reduced, bool firstImage, Ma
     const int rows = image.rows();
     const int cols = image.cols();
     const cv::Size size(cols, rows);
-    if (!firstImage) {
+    cv::Mat plusWeight, minusWeight, imageWeight;
+    if (firstImage) {
+        // The first image's bands are the running images, with copies of its
+        // masks (the minus band carries the expansion's valid mask). The two
+        // copies of its contribution are equal and only ever read, so they
+        // are one buffer.
+        cv::Mat planes[8];
+        for (cv::Mat& plane : planes) {
+            PlaneKernels::createPlane(plane, rows, cols, CV_8UC1);
+        }
+        plus = MaskedImage(planes[0], planes[1], planes[2], planes[3], planes[4]);
+        minus = MaskedImage(planes[5], planes[6], planes[7], cv::Mat(), planes[4]);
+        PlaneKernels::createPlane(minus.validPixels(), rows, cols, CV_8UC1);
+    } else {
         PyramidBands::checkPlanes(plus);
         PyramidBands::checkPlanes(minus);
         CV_Assert(plus.rows() == rows && plus.cols() == cols && minus.rows() == rows && minus.cols() == cols);
+        // The blurred contributions, whole, before the blends overwrite them:
+        // of the running images (usually equal: both contribute where some
+        // image did so far), and of this image, which both its bands carry.
+        blurWhole(plus.contributingPixels(), plusWeight);
+        if (sameValues(plus.contributingPixels(), minus.contributingPixels())) {
+            minusWeight = plusWeight;
+        } else {
+            blurWhole(minus.contributingPixels(), minusWeight);
+        }
+        blurWhole(image.contributingPixels(), imageWeight);
     }
-    // The first image's bands are the running images: with copies of its
-    // masks (the minus band carries the expansion's valid mask). Later ones
-    // make blended images, whose valid and contributing masks are one.
-    MaskedImage nextPlus = newImage(rows, cols, !firstImage);
-    MaskedImage nextMinus = newImage(rows, cols, !firstImage);
     cv::Mat* imagePlanes[3];
     cv::Mat* plusPlanes[3];
     cv::Mat* minusPlanes[3];
-    cv::Mat* nextPlusPlanes[3];
-    cv::Mat* nextMinusPlanes[3];
     colourPlanes(image, imagePlanes);
-    colourPlanes(nextPlus, nextPlusPlanes);
-    colourPlanes(nextMinus, nextMinusPlanes);
-    if (!firstImage) {
-        colourPlanes(plus, plusPlanes);
-        colourPlanes(minus, minusPlanes);
-    }
+    colourPlanes(plus, plusPlanes);
+    colourPlanes(minus, minusPlanes);
+    // A blend's valid and contributing masks are one buffer; here it takes
+    // the place of the running image's valid mask.
+    cv::Mat plusUnion = plus.validPixels();
+    cv::Mat minusUnion = minus.validPixels();
 
     PlaneKernels::forRowBands(rows, PyramidBands::bandRows(reduced, false, size), [&](int begin, int end) {
         cv::Mat expanded[5]; // the contribution is not needed
@@ -111,38 +149,16 @@ void addLevelBands(MaskedImage& image, MaskedImage& reduced, bool firstImage, Ma
                 for (int p = 0; p < 3; ++p) {
                     const uchar* own = imagePlanes[p]->ptr<uchar>(r);
                     const uchar* e = expanded[p].ptr<uchar>(r - begin);
-                    maskedRow(own, e, valid, cols, true, nextPlusPlanes[p]->ptr<uchar>(r));
-                    maskedRow(e, own, eValid, cols, true, nextMinusPlanes[p]->ptr<uchar>(r));
+                    maskedRow(own, e, valid, cols, true, plusPlanes[p]->ptr<uchar>(r));
+                    maskedRow(e, own, eValid, cols, true, minusPlanes[p]->ptr<uchar>(r));
                 }
-                std::copy(valid, valid + cols, nextPlus.validPixels().ptr<uchar>(r));
+                std::copy(valid, valid + cols, plus.validPixels().ptr<uchar>(r));
                 const uchar* contributing = image.contributingPixels().ptr<uchar>(r);
-                std::copy(contributing, contributing + cols, nextPlus.contributingPixels().ptr<uchar>(r));
-                std::copy(eValid, eValid + cols, nextMinus.validPixels().ptr<uchar>(r));
-                std::copy(contributing, contributing + cols, nextMinus.contributingPixels().ptr<uchar>(r));
+                std::copy(contributing, contributing + cols, plus.contributingPixels().ptr<uchar>(r));
+                std::copy(eValid, eValid + cols, minus.validPixels().ptr<uchar>(r));
             }
             return;
         }
-
-        // Blurred contributions: of the running images, and of this image,
-        // which both of its bands carry.
-        const int first = std::max(begin - FeatherRows::kReach, 0);
-        const int last = std::min(end + FeatherRows::kReach, rows);
-        cv::Mat plusWeight, minusWeight, imageWeight;
-        FeatherRows::blurRows(plus.contributingPixels(), first, last, plusWeight);
-        // Both running images contribute where some image did so far, so
-        // their contributions are usually equal: then so are their blurs.
-        bool sameContribution = true;
-        for (int r = first; r < last && sameContribution; ++r) {
-            sameContribution = std::equal(plus.contributingPixels().ptr<uchar>(r),
-                                          plus.contributingPixels().ptr<uchar>(r) + cols,
-                                          minus.contributingPixels().ptr<uchar>(r));
-        }
-        if (sameContribution) {
-            minusWeight = plusWeight;
-        } else {
-            FeatherRows::blurRows(minus.contributingPixels(), first, last, minusWeight);
-        }
-        FeatherRows::blurRows(image.contributingPixels(), first, last, imageWeight);
 
         cv::Mat bandRows(6, cols, CV_8UC1); // this row's plus band (0..2) and minus band (3..5)
         for (int r = begin; r < end; ++r) {
@@ -155,30 +171,34 @@ void addLevelBands(MaskedImage& image, MaskedImage& reduced, bool firstImage, Ma
                 maskedRow(own, e, valid, cols, true, bandRows.ptr<uchar>(p));
                 maskedRow(e, own, eValid, cols, true, bandRows.ptr<uchar>(3 + p));
             }
-            const uchar* weight = imageWeight.ptr<uchar>(r - first);
+            // Each pixel is read before it is written, so the blends may go
+            // over the running images in place.
+            const uchar* weight = imageWeight.ptr<uchar>(r);
+            uchar* plusOut[3] = {plusPlanes[0]->ptr<uchar>(r), plusPlanes[1]->ptr<uchar>(r),
+                                 plusPlanes[2]->ptr<uchar>(r)};
             const FeatherRows::Input plusInputs[] = {
-                {{plusPlanes[0]->ptr<uchar>(r), plusPlanes[1]->ptr<uchar>(r), plusPlanes[2]->ptr<uchar>(r)},
+                {{plusOut[0], plusOut[1], plusOut[2]},
                  plus.validPixels().ptr<uchar>(r),
                  plus.contributingPixels().ptr<uchar>(r),
-                 plusWeight.ptr<uchar>(r - first)},
+                 plusWeight.ptr<uchar>(r)},
                 {{bandRows.ptr<uchar>(0), bandRows.ptr<uchar>(1), bandRows.ptr<uchar>(2)}, valid, contributing, weight}};
-            uchar* plusOut[3] = {nextPlusPlanes[0]->ptr<uchar>(r), nextPlusPlanes[1]->ptr<uchar>(r),
-                                 nextPlusPlanes[2]->ptr<uchar>(r)};
-            FeatherRows::blendRow(plusInputs, 2, cols, plusOut, nextPlus.validPixels().ptr<uchar>(r));
+            FeatherRows::blendRow(plusInputs, 2, cols, plusOut, plusUnion.ptr<uchar>(r));
+            uchar* minusOut[3] = {minusPlanes[0]->ptr<uchar>(r), minusPlanes[1]->ptr<uchar>(r),
+                                  minusPlanes[2]->ptr<uchar>(r)};
             const FeatherRows::Input minusInputs[] = {
-                {{minusPlanes[0]->ptr<uchar>(r), minusPlanes[1]->ptr<uchar>(r), minusPlanes[2]->ptr<uchar>(r)},
+                {{minusOut[0], minusOut[1], minusOut[2]},
                  minus.validPixels().ptr<uchar>(r),
                  minus.contributingPixels().ptr<uchar>(r),
-                 minusWeight.ptr<uchar>(r - first)},
+                 minusWeight.ptr<uchar>(r)},
                 {{bandRows.ptr<uchar>(3), bandRows.ptr<uchar>(4), bandRows.ptr<uchar>(5)}, eValid, contributing,
                  weight}};
-            uchar* minusOut[3] = {nextMinusPlanes[0]->ptr<uchar>(r), nextMinusPlanes[1]->ptr<uchar>(r),
-                                  nextMinusPlanes[2]->ptr<uchar>(r)};
-            FeatherRows::blendRow(minusInputs, 2, cols, minusOut, nextMinus.validPixels().ptr<uchar>(r));
+            FeatherRows::blendRow(minusInputs, 2, cols, minusOut, minusUnion.ptr<uchar>(r));
         }
     });
-    plus = std::move(nextPlus);
-    minus = std::move(nextMinus);
+    if (!firstImage) {
+        plus.contributingPixels() = plusUnion;
+        minus.contributingPixels() = minusUnion;
+    }
 }
 
 // One step of the reconstruction in one pass over bands of rows, for the

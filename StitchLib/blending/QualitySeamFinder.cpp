@@ -196,9 +196,11 @@ void QualitySeamFinder::findSeam(MaskedImageSet set)
     }
     {
         // The filtered images carry the very mask buffers of the set, so the
-        // pairs narrow the caller's masks. Each is made when a pair first
-        // needs it and dropped after its last pair, so at most three sets of
-        // filtered planes are alive at once.
+        // pairs narrow the caller's masks. Each is made when a pair needs it
+        // and dropped after the pair, unless the next pair needs it too: at
+        // most two sets of filtered planes are alive at once, at the price of
+        // filtering image 0 again for the last pair (filtering reads only
+        // colour, which the seams do not change).
         MaskedImage filtered[kImagesPerRig];
         const auto bands = [&](int k) -> MaskedImage& {
             if (filtered[k].validPixels().empty()) {
@@ -209,9 +211,7 @@ void QualitySeamFinder::findSeam(MaskedImageSet set)
         for (int j = 0; j < kImagesPerRig; ++j) {
             const int next = (j + 1) % kImagesPerRig;
             findSeamPair(bands(j), bands(next));
-            if (j > 0) {
-                filtered[j].release(); // image 0 is needed again by the last pair
-            }
+            filtered[j].release();
         }
     }
     // Settles what the seams leave open: the last row and columns, and valid
