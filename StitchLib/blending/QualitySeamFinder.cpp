@@ -97,60 +97,119 @@ void pixelCostRow(const uchar* const* planesA, const uchar* const* planesB, cons
     }
 }
 
-// Cost of a cut between columns x and x + 1, for rows 0..H-2 and columns
-// 0..W-2: the saturated sum of the two pixel costs, as float for the
-// accumulation. Each row is formed from its own image row, so bands of rows
-// are independent.
-cv::Mat cutCost(MaskedImage& a, MaskedImage& b)
+// Cost of a cut between columns x and x + 1 for the cut rows [begin, end)
+// (0..H-2), columns 0..W-2, into rows 0.. of cut: the saturated sum of the two
+// pixel costs, as float for the accumulation. Each row is formed from its own
+// image row, so rows are independent.
+void cutRows(MaskedImage& a, MaskedImage& b, const cv::Mat& overlap, int begin, int end, cv::Mat& cut)
 {
-    for (MaskedImage* image : {&a, &b}) {
-        for (const cv::Mat* plane : {&image->red(), &image->green(), &image->blue()}) {
-            CV_Assert(plane->type() == CV_8UC1 && plane->size() == a.contributingPixels().size());
-        }
-    }
-    const cv::Mat overlap = overlapMask(a, b);
-    const cv::Size size(overlap.cols - 1, overlap.rows - 1);
-    cv::Mat cut;
-    PlaneKernels::createPlane(cut, size, CV_32F);
+    const int width = overlap.cols - 1;
     const cv::Mat* planesA[] = {&a.red(), &a.green(), &a.blue()};
     const cv::Mat* planesB[] = {&b.red(), &b.green(), &b.blue()};
-    PlaneKernels::forRowBands(size.height, PlaneKernels::bandRowsFor(overlap.cols, 12), [&](int begin, int end) {
+    PlaneKernels::forRowBands(end - begin, PlaneKernels::bandRowsFor(overlap.cols, 12), [&](int first, int last) {
         std::vector<uchar> pixel(static_cast<std::size_t>(overlap.cols));
-        for (int r = begin; r < end; ++r) {
+        for (int r = begin + first; r < begin + last; ++r) {
             const uchar* rowA[] = {planesA[0]->ptr<uchar>(r), planesA[1]->ptr<uchar>(r), planesA[2]->ptr<uchar>(r)};
             const uchar* rowB[] = {planesB[0]->ptr<uchar>(r), planesB[1]->ptr<uchar>(r), planesB[2]->ptr<uchar>(r)};
             pixelCostRow(rowA, rowB, overlap.ptr<uchar>(r), overlap.cols, pixel.data());
-            float* out = cut.ptr<float>(r);
-            for (int x = 0; x < size.width; ++x) {
+            float* out = cut.ptr<float>(r - begin);
+            for (int x = 0; x < width; ++x) {
                 out[x] = static_cast<float>(std::min(pixel[x] + pixel[x + 1], 255));
             }
         }
     });
-    return cut;
 }
 
-// Turns each cell into the cheapest total cost of a seam from the top row to
-// it, stepping at most one column per row. Needs at least two columns.
-void accumulate(cv::Mat& cost)
+// Adds to each cell of row the cheapest of the up to three cells above it:
+// the cheapest total cost of a seam from the top row, stepping at most one
+// column per row. Needs at least two columns.
+inline void accumulateRow(const float* above, float* row, int columns)
 {
-    const int last = cost.cols - 1;
-    for (int i = 1; i < cost.rows; ++i) {
-        const float* above = cost.ptr<float>(i - 1);
-        float* row = cost.ptr<float>(i);
-        row[0] += std::min(above[0], above[1]);
-        for (int x = 1; x < last; ++x) {
-            row[x] += std::min(std::min(above[x - 1], above[x]), above[x + 1]);
-        }
-        row[last] += std::min(above[last], above[last - 1]);
+    const int last = columns - 1;
+    row[0] += std::min(above[0], above[1]);
+    for (int x = 1; x < last; ++x) {
+        row[x] += std::min(std::min(above[x - 1], above[x]), above[x + 1]);
     }
+    row[last] += std::min(above[last], above[last - 1]);
 }
+
+// The accumulated seam costs of a pair, kept a block of rows at a time: the
+// walk up needs every row, but a whole float matrix of the panorama's size
+// is the largest buffer of the seam search. Only the row above each block is
+// stored; the walk recomputes a block's rows from it, with the same bits.
+class BlockedSeamCosts {
+public:
+    static constexpr int kBlockRows = 64;
+
+    BlockedSeamCosts(MaskedImage& a, MaskedImage& b)
+        : a(a), b(b), overlap(overlapMask(a, b)), rows(overlap.rows - 1), columns(overlap.cols - 1),
+          blocks((rows + kBlockRows - 1) / kBlockRows), entries(blocks, columns, CV_32F),
+          block(kBlockRows, columns, CV_32F)
+    {
+        // Forward, top to bottom, remembering the row above each block. The
+        // last block stays computed for the start of the walk.
+        for (int k = 0; k < blocks; ++k) {
+            compute(k);
+            if (k + 1 < blocks) {
+                const float* last = block.ptr<float>(blockEnd(k) - blockBegin(k) - 1);
+                std::copy(last, last + columns, entries.ptr<float>(k + 1));
+            }
+        }
+        current = blocks - 1;
+    }
+
+    int costRows() const { return rows; }
+    int costColumns() const { return columns; }
+
+    // Row r of the accumulated costs; rows are asked for from the bottom up.
+    const float* row(int r)
+    {
+        const int k = r / kBlockRows;
+        if (r == blockBegin(current) - 1) {
+            return entries.ptr<float>(current);
+        }
+        if (k != current) {
+            compute(k);
+            current = k;
+        }
+        return block.ptr<float>(r - blockBegin(k));
+    }
+
+private:
+    int blockBegin(int k) const { return k * kBlockRows; }
+    int blockEnd(int k) const { return std::min(rows, (k + 1) * kBlockRows); }
+
+    void compute(int k)
+    {
+        const int begin = blockBegin(k);
+        const int end = blockEnd(k);
+        cutRows(a, b, overlap, begin, end, block);
+        const float* above = k > 0 ? entries.ptr<float>(k) : nullptr;
+        for (int r = begin; r < end; ++r) {
+            float* cells = block.ptr<float>(r - begin);
+            if (above != nullptr) {
+                accumulateRow(above, cells, columns);
+            }
+            above = cells;
+        }
+    }
+
+    MaskedImage& a;
+    MaskedImage& b;
+    const cv::Mat overlap; // as it was before any mask is split
+    const int rows;
+    const int columns;
+    const int blocks;
+    cv::Mat entries; // row k: the accumulated row above block k
+    cv::Mat block;
+    int current = 0;
+};
 
 // Leftmost cheapest column of the bottom row; the last column is no candidate.
-int seamStart(const cv::Mat& cost)
+int seamStart(const float* bottom, int columns)
 {
-    const float* bottom = cost.ptr<float>(cost.rows - 1);
     int start = 0;
-    for (int x = 1; x < cost.cols - 1; ++x) {
+    for (int x = 1; x < columns - 1; ++x) {
         if (bottom[x] < bottom[start]) {
             start = x;
         }
@@ -225,19 +284,23 @@ void QualitySeamFinder::findSeamPair(MaskedImage a, MaskedImage b)
     if (a.rows() < 2 || a.cols() < 3) {
         return;
     }
-    cv::Mat cost = cutCost(a, b);
-    accumulate(cost);
+    for (MaskedImage* image : {&a, &b}) {
+        for (const cv::Mat* plane : {&image->red(), &image->green(), &image->blue()}) {
+            CV_Assert(plane->type() == CV_8UC1 && plane->size() == a.contributingPixels().size());
+        }
+    }
+    BlockedSeamCosts cost(a, b);
 
     cv::Mat& maskA = a.contributingPixels();
     cv::Mat& maskB = b.contributingPixels();
     const int lastSplitColumn = maskA.cols - 3;
-    const int lastCostColumn = cost.cols - 1;
+    const int lastCostColumn = cost.costColumns() - 1;
 
-    int seam = seamStart(cost);
-    for (int r = cost.rows - 1; r >= 0; --r) {
+    int seam = seamStart(cost.row(cost.costRows() - 1), cost.costColumns());
+    for (int r = cost.costRows() - 1; r >= 0; --r) {
         splitRow(maskA.ptr<unsigned char>(r), maskB.ptr<unsigned char>(r), seam, lastSplitColumn);
         if (r > 0) {
-            seam = stepUp(cost.ptr<float>(r - 1), seam, lastCostColumn);
+            seam = stepUp(cost.row(r - 1), seam, lastCostColumn);
         }
     }
 }
