@@ -88,7 +88,12 @@ bool sameValues(const cv::Mat& a, const cv::Mat& b)
 // The same bits as the step-by-step form; E and the bands exist only a band
 // at a time, and the blends are written over the running images, which the
 // spline alone holds.
-void addLevelBands(MaskedImage& image, MaskedImage& reduced, bool firstImage, MaskedImage& plus, MaskedImage& minus)
+//
+// With borrowMasks, the first image's bands take its very mask buffers rather
+// than copies (the spline releases the image right after); the next image
+// then writes its blend's mask into a buffer of its own, never into them.
+void addLevelBands(MaskedImage& image, MaskedImage& reduced, bool firstImage, bool borrowMasks, MaskedImage& plus,
+                   MaskedImage& minus)
 {
     PyramidBands::checkPlanes(image);
     PyramidBands::checkPlanes(reduced);
@@ -102,11 +107,15 @@ void addLevelBands(MaskedImage& image, MaskedImage& reduced, bool firstImage, Ma
         // copies of its contribution are equal and only ever read, so they
         // are one buffer.
         cv::Mat planes[8];
-        for (cv::Mat& plane : planes) {
-            PlaneKernels::createPlane(plane, rows, cols, CV_8UC1);
+        for (int p = 0; p < (borrowMasks ? 6 : 8); ++p) {
+            PlaneKernels::createPlane(planes[p], rows, cols, CV_8UC1);
         }
-        plus = MaskedImage(planes[0], planes[1], planes[2], planes[3], planes[4]);
-        minus = MaskedImage(planes[5], planes[6], planes[7], cv::Mat(), planes[4]);
+        if (borrowMasks) {
+            planes[6] = image.validPixels();
+            planes[7] = image.contributingPixels();
+        }
+        plus = MaskedImage(planes[0], planes[1], planes[2], planes[6], planes[7]);
+        minus = MaskedImage(planes[3], planes[4], planes[5], cv::Mat(), planes[7]);
         PlaneKernels::createPlane(minus.validPixels(), rows, cols, CV_8UC1);
     } else {
         PyramidBands::checkPlanes(plus);
@@ -133,6 +142,10 @@ void addLevelBands(MaskedImage& image, MaskedImage& reduced, bool firstImage, Ma
     // the place of the running image's valid mask.
     cv::Mat plusUnion = plus.validPixels();
     cv::Mat minusUnion = minus.validPixels();
+    if (!firstImage && borrowMasks) {
+        plusUnion = cv::Mat();
+        PlaneKernels::createPlane(plusUnion, rows, cols, CV_8UC1);
+    }
 
     PlaneKernels::forRowBands(rows, PyramidBands::bandRows(reduced, false, size), [&](int begin, int end) {
         cv::Mat expanded[5]; // the contribution is not needed
@@ -152,9 +165,11 @@ void addLevelBands(MaskedImage& image, MaskedImage& reduced, bool firstImage, Ma
                     maskedRow(own, e, valid, cols, true, plusPlanes[p]->ptr<uchar>(r));
                     maskedRow(e, own, eValid, cols, true, minusPlanes[p]->ptr<uchar>(r));
                 }
-                std::copy(valid, valid + cols, plus.validPixels().ptr<uchar>(r));
-                const uchar* contributing = image.contributingPixels().ptr<uchar>(r);
-                std::copy(contributing, contributing + cols, plus.contributingPixels().ptr<uchar>(r));
+                if (!borrowMasks) {
+                    std::copy(valid, valid + cols, plus.validPixels().ptr<uchar>(r));
+                    const uchar* contributing = image.contributingPixels().ptr<uchar>(r);
+                    std::copy(contributing, contributing + cols, plus.contributingPixels().ptr<uchar>(r));
+                }
                 std::copy(eValid, eValid + cols, minus.validPixels().ptr<uchar>(r));
             }
             return;
@@ -196,6 +211,7 @@ void addLevelBands(MaskedImage& image, MaskedImage& reduced, bool firstImage, Ma
         }
     });
     if (!firstImage) {
+        plus.validPixels() = plusUnion;
         plus.contributingPixels() = plusUnion;
         minus.contributingPixels() = minusUnion;
     }
@@ -289,7 +305,10 @@ void MultiResolutionSpline::decompose(MaskedImageSet& images)
             MaskedImage reduced = generator.scaleDown(image);
             next.addImage(reduced);
             if (standardCollaborators()) {
-                addLevelBands(image, reduced, i == 0, plus, minus);
+                // With one image its bands are the level; with more they are
+                // replaced by blends, so borrowing the first image's masks
+                // never lets a result share a buffer with the caller's images.
+                addLevelBands(image, reduced, i == 0, count > 1 && i < 2, plus, minus);
                 image.release();
                 continue;
             }

@@ -20,7 +20,7 @@ constexpr double kInverse255Single = 0.003921568859368563;
 // planes of a few sizes over and over, and a fresh mapping costs a page fault
 // and a page clearing every 4 KiB, more than a pass over the plane itself.
 constexpr std::size_t kLargePlane = 4u << 20;
-constexpr std::size_t kSpareBytes = 160u << 20;
+constexpr std::size_t kSpareBytes = 64u << 20;
 
 class SparePlanes {
 public:
