@@ -100,12 +100,29 @@ MaskedImage::MaskedImage(cv::Mat& image, bool erodeMask)
                 const uchar* above = source.ptr<uchar>(std::max(r - 1, 0));
                 const uchar* below = source.ptr<uchar>(std::min(r + 1, rowCount - 1));
                 uchar* minimum = rowMinimum.data();
-                for (int c = 0; c < colCount; ++c) {
+                int c = 0;
+#if CV_SIMD128
+                for (; c + 16 <= colCount; c += 16) {
+                    cv::v_uint8x16 x0, x1, x2, a0, a1, a2;
+                    cv::v_load_deinterleave(above + 4 * c, x0, x1, x2, a0);
+                    cv::v_load_deinterleave(pixel + 4 * c, x0, x1, x2, a1);
+                    cv::v_load_deinterleave(below + 4 * c, x0, x1, x2, a2);
+                    cv::v_store(minimum + c, cv::v_min(cv::v_min(a0, a1), a2));
+                }
+#endif
+                for (; c < colCount; ++c) {
                     minimum[c] = std::min(std::min(above[4 * c + 3], pixel[4 * c + 3]), below[4 * c + 3]);
                 }
-                for (int c = 0; c < colCount; ++c) {
-                    uchar m = minimum[c];
-                    if (c > 0) m = std::min(m, minimum[c - 1]);
+                valid[0] = colCount > 1 ? std::min(minimum[0], minimum[1]) : minimum[0];
+                c = 1;
+#if CV_SIMD128
+                for (; c + 17 <= colCount; c += 16) {
+                    cv::v_store(valid + c, cv::v_min(cv::v_min(cv::v_load(minimum + c - 1), cv::v_load(minimum + c)),
+                                                     cv::v_load(minimum + c + 1)));
+                }
+#endif
+                for (; c < colCount; ++c) {
+                    uchar m = std::min(minimum[c], minimum[c - 1]);
                     if (c + 1 < colCount) m = std::min(m, minimum[c + 1]);
                     valid[c] = m;
                 }

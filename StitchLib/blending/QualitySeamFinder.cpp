@@ -113,7 +113,23 @@ void cutRows(MaskedImage& a, MaskedImage& b, const cv::Mat& overlap, int begin, 
             const uchar* rowB[] = {planesB[0]->ptr<uchar>(r), planesB[1]->ptr<uchar>(r), planesB[2]->ptr<uchar>(r)};
             pixelCostRow(rowA, rowB, overlap.ptr<uchar>(r), overlap.cols, pixel.data());
             float* out = cut.ptr<float>(r - begin);
-            for (int x = 0; x < width; ++x) {
+            int x = 0;
+#if CV_SIMD128
+            for (; x + 16 <= width; x += 16) {
+                // Saturating 8-bit sum, then widened exactly to float.
+                const cv::v_uint8x16 sum = cv::v_load(pixel.data() + x) + cv::v_load(pixel.data() + x + 1);
+                cv::v_uint16x8 low, high;
+                cv::v_expand(sum, low, high);
+                cv::v_uint32x4 q0, q1, q2, q3;
+                cv::v_expand(low, q0, q1);
+                cv::v_expand(high, q2, q3);
+                cv::v_store(out + x, cv::v_cvt_f32(cv::v_reinterpret_as_s32(q0)));
+                cv::v_store(out + x + 4, cv::v_cvt_f32(cv::v_reinterpret_as_s32(q1)));
+                cv::v_store(out + x + 8, cv::v_cvt_f32(cv::v_reinterpret_as_s32(q2)));
+                cv::v_store(out + x + 12, cv::v_cvt_f32(cv::v_reinterpret_as_s32(q3)));
+            }
+#endif
+            for (; x < width; ++x) {
                 out[x] = static_cast<float>(std::min(pixel[x] + pixel[x + 1], 255));
             }
         }
