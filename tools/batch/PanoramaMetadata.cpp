@@ -16,17 +16,11 @@ std::mutex& xmpMutex()
     return mutex;
 }
 
+// The metadata library knows the GPano namespace; it only needs its XMP toolkit started.
 void registerPanoramaNamespace()
 {
     static std::once_flag once;
-    std::call_once(once, [] {
-        Exiv2::XmpParser::initialize();
-        try {
-            Exiv2::XmpProperties::ns("GPano");
-        } catch (const Exiv2::AnyError&) {
-            Exiv2::XmpProperties::registerNs("http://ns.google.com/photos/1.0/panorama/", "GPano");
-        }
-    });
+    std::call_once(once, [] { Exiv2::XmpParser::initialize(); });
 }
 
 } // namespace
