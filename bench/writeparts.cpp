@@ -5,7 +5,7 @@
 #include "BaseLib/ImportIntrinsics.h"
 #include "BaseLib/LensParameters.h"
 #include "StitchLib/mapping/RemapParts.h"
-#include "StitchLib/stereo/ScanImages.h"
+#include "StitchLib/geometry/ScanImages.h"
 
 #include <boost/filesystem.hpp>
 #include <opencv2/imgcodecs.hpp>

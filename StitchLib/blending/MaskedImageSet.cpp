@@ -2,6 +2,7 @@
 
 #include "StitchLib/blending/ParallelUnits.h"
 
+#include <algorithm>
 #include <stdexcept>
 
 namespace orb {
@@ -152,6 +153,26 @@ void MaskedImageSet::fixMaskOverlaps(bool lastWins)
     } else {
         settleRows(cv::Range(0, rowCount));
     }
+}
+
+MaskedImageSet takeParts(std::vector<cv::Mat>& parts, bool erodeMask)
+{
+    const bool allConvertible = !parts.empty() && std::all_of(parts.begin(), parts.end(), [](const cv::Mat& part) {
+        return part.type() == CV_8UC3 || part.type() == CV_8UC4;
+    });
+    if (!allConvertible) {
+        // Throws the set's or the image's own error.
+        MaskedImageSet set(parts, erodeMask);
+        parts.clear();
+        return set;
+    }
+    MaskedImageSet set;
+    for (cv::Mat& part : parts) {
+        set.addImage(MaskedImage(part, erodeMask));
+        part.release();
+    }
+    parts.clear();
+    return set;
 }
 
 MaskedImageSet MaskedImageSet::bandPassFilter()

@@ -35,4 +35,13 @@ private:
     std::vector<MaskedImage> images;
 };
 
+// ---- Helpers ----
+
+// The set MaskedImageSet(parts, erodeMask) makes, built part by part: each part
+// is released as soon as it is converted, so that the parts and the planes of
+// all of them are never held at once. The vector is empty afterwards. A part
+// of the wrong type (or no part at all) throws the constructor's error before
+// anything is converted, and the caller keeps its parts.
+MaskedImageSet takeParts(std::vector<cv::Mat>& parts, bool erodeMask);
+
 } // namespace orb
