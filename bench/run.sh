@@ -47,7 +47,7 @@ echo "== blending half on the four depth-free parts (TIFF in, TIFF out)"
 "$build/bench/quadstitch-writeparts" "$frame" "$frame/parts"
 parts=("$frame"/parts/part-{1,2,3,4}.tif)
 measure "enblend --wrap=horizontal" enblend --wrap=horizontal -o "$frame/enblend.tif" "${parts[@]}"
-measure "quadstitch blend (masks, seams, spline)" "$build/bench/quadstitch-blendparts" "$frame/ours.tif" "${parts[@]}"
+measure "quadstitch blend (masks, seams, spline)" "$build/bench/quadstitch-blendparts" "$frame" "$frame/ours.tif" "${parts[@]}"
 
 echo
 printf '| %-52s | %9s | %9s | %9s |\n' run wall CPU "peak mem"

@@ -2,10 +2,9 @@
 // away: a zero inverse-depth scan) as 8-bit BGRA TIFFs, the common input of our
 // blend and of a peer blender in the benchmark.
 #include "app/FrameFiles.h"
-#include "BaseLib/ImportIntrinsics.h"
-#include "BaseLib/LensParameters.h"
-#include "StitchLib/mapping/RemapParts.h"
 #include "StitchLib/geometry/ScanImages.h"
+#include "StitchLib/pipeline/FrameInputs.h"
+#include "StitchLib/pipeline/StitchPipeline.h"
 
 #include <boost/filesystem.hpp>
 #include <opencv2/imgcodecs.hpp>
@@ -27,20 +26,18 @@ int main(int argc, char** argv)
         const fs::path dir = argv[1];
         const fs::path out = argv[2];
         const uint32_t frame = argc > 3 ? static_cast<uint32_t>(std::stoul(argv[3])) : 0u;
-        std::vector<cv::Mat> images;
-        for (unsigned k = 1; k <= 4; ++k) {
-            images.push_back(
-                cv::imread(FrameFiles::cameraImagePath(dir.string(), ".png", frame, k).string(), cv::IMREAD_UNCHANGED));
-            if (images.back().empty()) throw std::runtime_error("missing camera image " + std::to_string(k));
-        }
-        const auto cameras = orb::BaseApi::importIntrinsics((dir / "calibration.yaml").string());
+        std::vector<std::string> paths;
+        for (unsigned k = 1; k <= orb::Rig::kCameraCount; ++k)
+            paths.push_back(FrameFiles::cameraImagePath(dir.string(), ".png", frame, k).string());
+        const std::vector<cv::Mat> images = orb::pipeline::readCameraImages(paths);
+        orb::Rig rig(orb::pipeline::readCalibration((dir / "calibration.yaml").string(), images.size()), 0);
+        orb::pipeline::StitchPipeline pipeline(rig);
 
-        const int rows = 5000;
+        const int rows = orb::pipeline::kFullStitchHeight;
         orb::ScanImages scan;
         scan.inverseDepth = cv::Mat_<float>::zeros(rows, 2 * rows);
         scan.validRows = rows;
-        const std::vector<cv::Mat> parts = orb::BaseApi::remapPartsWithExtrinsics(
-            cv::Matx44f::eye(), scan, cameras, images, orb::maxAngleForLensVersion(0));
+        const std::vector<cv::Mat> parts = pipeline.parts(scan, images);
         fs::create_directories(out);
         for (std::size_t i = 0; i < parts.size(); ++i) {
             const fs::path file = out / ("part-" + std::to_string(i + 1) + ".tif");

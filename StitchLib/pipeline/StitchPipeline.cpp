@@ -86,10 +86,8 @@ MaskedImageSet StitchPipeline::masks(std::vector<cv::Mat>& parts)
 {
     return timed(Stage::Masks, [&] {
         // Eroding the alpha keeps the soft, interpolated rim of each camera's area out
-        // of the valid pixels.
-        MaskedImageSet set(parts, true);
-        parts.clear();
-        return set;
+        // of the valid pixels. Part by part, each part released once converted.
+        return takeParts(parts, true);
     });
 }
 
