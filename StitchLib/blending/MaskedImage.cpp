@@ -52,6 +52,27 @@ void unitMask(const cv::Mat& mask, cv::Mat& unit)
     mask.convertTo(unit, CV_8U, 1.0 / 255.0);
 }
 
+namespace {
+
+// Stores 16 values unless all are 0: the planes start as untouched zeros.
+#if CV_SIMD128
+inline void storeNonZero(uchar* out, const cv::v_uint8x16& values)
+{
+    if (cv::v_check_any(values != cv::v_setzero_u8())) {
+        cv::v_store(out, values);
+    }
+}
+#endif
+
+inline void storeNonZero(uchar* out, uchar value)
+{
+    if (value != 0) {
+        *out = value;
+    }
+}
+
+} // namespace
+
 MaskedImage::MaskedImage(cv::Mat& image, bool erodeMask)
 {
     const int type = image.type();
@@ -60,11 +81,14 @@ MaskedImage::MaskedImage(cv::Mat& image, bool erodeMask)
     }
     const int rowCount = image.rows;
     const int colCount = image.cols;
-    PlaneKernels::createPlane(redPlane, rowCount, colCount, CV_8UC1);
-    PlaneKernels::createPlane(greenPlane, rowCount, colCount, CV_8UC1);
-    PlaneKernels::createPlane(bluePlane, rowCount, colCount, CV_8UC1);
-    PlaneKernels::createPlane(validMask, rowCount, colCount, CV_8UC1);
-    PlaneKernels::createPlane(contributingMask, rowCount, colCount, CV_8UC1);
+    // Zero planes whose pages take memory only where something is written: a
+    // part's colour and masks are 0 wherever its camera does not see, about
+    // two thirds of the panorama, and those pages are never written.
+    PlaneKernels::createZeroPlane(redPlane, rowCount, colCount, CV_8UC1);
+    PlaneKernels::createZeroPlane(greenPlane, rowCount, colCount, CV_8UC1);
+    PlaneKernels::createZeroPlane(bluePlane, rowCount, colCount, CV_8UC1);
+    PlaneKernels::createZeroPlane(validMask, rowCount, colCount, CV_8UC1);
+    PlaneKernels::createZeroPlane(contributingMask, rowCount, colCount, CV_8UC1);
     if (rowCount == 0 || colCount == 0) {
         return;
     }
@@ -75,7 +99,8 @@ MaskedImage::MaskedImage(cv::Mat& image, bool erodeMask)
     // derive the valid mask from the alpha, every output row from at most
     // three source rows, so bands are independent.
     PlaneKernels::forRowBands(rowCount, PlaneKernels::bandRowsFor(colCount, 4 + channels), [&](int begin, int end) {
-        std::vector<uchar> rowMinimum(channels == 4 && erodeMask ? 3 * static_cast<std::size_t>(colCount) : 0);
+        std::vector<uchar> rowMinimum(channels == 4 ? static_cast<std::size_t>(colCount) : 0);
+        std::vector<uchar> rowAlpha(channels == 4 ? static_cast<std::size_t>(colCount) : 0);
         for (int r = begin; r < end; ++r) {
             const uchar* pixel = source.ptr<uchar>(r);
             uchar* red = redPlane.ptr<uchar>(r);
@@ -85,14 +110,15 @@ MaskedImage::MaskedImage(cv::Mat& image, bool erodeMask)
             uchar* contributing = contributingMask.ptr<uchar>(r);
             if (channels == 3) {
                 for (int c = 0; c < colCount; ++c) {
-                    red[c] = pixel[3 * c];
-                    green[c] = pixel[3 * c + 1];
-                    blue[c] = pixel[3 * c + 2];
+                    storeNonZero(red + c, pixel[3 * c]);
+                    storeNonZero(green + c, pixel[3 * c + 1]);
+                    storeNonZero(blue + c, pixel[3 * c + 2]);
                     valid[c] = 255;
                     contributing[c] = 255;
                 }
                 continue;
             }
+            uchar* alpha = rowAlpha.data();
             if (erodeMask) {
                 // Edge pixels of a remapped part mix in the transparent
                 // surroundings: the minimum alpha of the 3 x 3 neighbourhood,
@@ -113,22 +139,22 @@ MaskedImage::MaskedImage(cv::Mat& image, bool erodeMask)
                 for (; c < colCount; ++c) {
                     minimum[c] = std::min(std::min(above[4 * c + 3], pixel[4 * c + 3]), below[4 * c + 3]);
                 }
-                valid[0] = colCount > 1 ? std::min(minimum[0], minimum[1]) : minimum[0];
+                alpha[0] = colCount > 1 ? std::min(minimum[0], minimum[1]) : minimum[0];
                 c = 1;
 #if CV_SIMD128
                 for (; c + 17 <= colCount; c += 16) {
-                    cv::v_store(valid + c, cv::v_min(cv::v_min(cv::v_load(minimum + c - 1), cv::v_load(minimum + c)),
+                    cv::v_store(alpha + c, cv::v_min(cv::v_min(cv::v_load(minimum + c - 1), cv::v_load(minimum + c)),
                                                      cv::v_load(minimum + c + 1)));
                 }
 #endif
                 for (; c < colCount; ++c) {
                     uchar m = std::min(minimum[c], minimum[c - 1]);
                     if (c + 1 < colCount) m = std::min(m, minimum[c + 1]);
-                    valid[c] = m;
+                    alpha[c] = m;
                 }
             } else {
                 for (int c = 0; c < colCount; ++c) {
-                    valid[c] = pixel[4 * c + 3];
+                    alpha[c] = pixel[4 * c + 3];
                 }
             }
             // Only fully opaque pixels count as data; colour is cleared elsewhere.
@@ -136,23 +162,28 @@ MaskedImage::MaskedImage(cv::Mat& image, bool erodeMask)
 #if CV_SIMD128
             const cv::v_uint8x16 opaque = cv::v_setall_u8(255);
             for (; first + 16 <= colCount; first += 16) {
-                cv::v_uint8x16 b, g, rd, alpha;
-                cv::v_load_deinterleave(pixel + 4 * first, b, g, rd, alpha);
-                const cv::v_uint8x16 keep = cv::v_load(valid + first) == opaque;
+                cv::v_uint8x16 b, g, rd, a;
+                cv::v_load_deinterleave(pixel + 4 * first, b, g, rd, a);
+                const cv::v_uint8x16 keep = cv::v_load(alpha + first) == opaque;
+                if (!cv::v_check_any(keep)) {
+                    continue; // all five planes stay 0
+                }
                 cv::v_store(valid + first, keep);
                 cv::v_store(contributing + first, keep);
-                cv::v_store(red + first, b & keep);
-                cv::v_store(green + first, g & keep);
-                cv::v_store(blue + first, rd & keep);
+                storeNonZero(red + first, b & keep);
+                storeNonZero(green + first, g & keep);
+                storeNonZero(blue + first, rd & keep);
             }
 #endif
             for (int c = first; c < colCount; ++c) {
-                const uchar keep = valid[c] == 255 ? 255 : 0;
-                valid[c] = keep;
-                contributing[c] = keep;
-                red[c] = pixel[4 * c] & keep;
-                green[c] = pixel[4 * c + 1] & keep;
-                blue[c] = pixel[4 * c + 2] & keep;
+                if (alpha[c] != 255) {
+                    continue;
+                }
+                valid[c] = 255;
+                contributing[c] = 255;
+                storeNonZero(red + c, pixel[4 * c]);
+                storeNonZero(green + c, pixel[4 * c + 1]);
+                storeNonZero(blue + c, pixel[4 * c + 2]);
             }
         }
     });

@@ -24,6 +24,13 @@ constexpr std::size_t kSpareBytes = 64u << 20;
 
 class SparePlanes {
 public:
+    // A new mapping of length bytes: zeros, no page touched yet.
+    void* fresh(std::size_t length)
+    {
+        void* mapped = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        return mapped == MAP_FAILED ? nullptr : mapped;
+    }
+
     // A mapping of exactly length bytes, reused if one is spare.
     void* take(std::size_t length)
     {
@@ -89,6 +96,9 @@ SparePlanes& sparePlanes()
 
 class PlaneAllocator : public cv::MatAllocator {
 public:
+    // fresh: large planes are always new mappings (zeros), never kept ones.
+    explicit PlaneAllocator(bool fresh) : fresh(fresh) {}
+
     cv::UMatData* allocate(int dims, const int* sizes, int type, void* data0, std::size_t* step, cv::AccessFlag,
                            cv::UMatUsageFlags) const override
     {
@@ -113,9 +123,12 @@ public:
         }
         if (total < kLargePlane) {
             u->data = u->origdata = static_cast<uchar*>(cv::fastMalloc(total));
+            if (fresh) {
+                std::fill(u->data, u->data + total, uchar(0));
+            }
             return u;
         }
-        void* block = sparePlanes().take(total);
+        void* block = fresh ? sparePlanes().fresh(total) : sparePlanes().take(total);
         if (block == nullptr) {
             delete u;
             CV_Error(cv::Error::StsNoMem, "PlaneKernels createPlane() out of memory");
@@ -144,13 +157,24 @@ public:
         u->handle = nullptr;
         delete u;
     }
+
+private:
+    const bool fresh;
 };
 
 } // namespace
 
+void createZeroPlane(cv::Mat& m, int rows, int cols, int type)
+{
+    static PlaneAllocator allocator(true);
+    m.release();
+    m.allocator = &allocator;
+    m.create(rows, cols, type);
+}
+
 void createPlane(cv::Mat& m, int rows, int cols, int type)
 {
-    static PlaneAllocator allocator;
+    static PlaneAllocator allocator(false);
     if (m.rows == rows && m.cols == cols && m.type() == type && m.dims == 2) {
         return;
     }

@@ -44,6 +44,10 @@ bool keepsFullAndClearsNone(const ByteTable& table);
 // costs more than a pass over it.
 void createPlane(cv::Mat& m, int rows, int cols, int type);
 void createPlane(cv::Mat& m, cv::Size size, int type);
+// Creates m as a rows x cols matrix of zeros (of the given type) whose pages
+// take memory only once written: large ones are fresh mappings, never kept
+// planes. For planes that stay 0 over large areas and are written sparsely.
+void createZeroPlane(cv::Mat& m, int rows, int cols, int type);
 // Returns the kept planes to the system; the blend calls it when it is done.
 void releaseSparePlanes();
 

@@ -236,12 +236,17 @@ int seamStart(const float* bottom, int columns)
 // Where both contribute in columns 0..lastColumn, A keeps x <= seam, B the rest.
 inline void splitRow(unsigned char* a, unsigned char* b, int seam, int lastColumn)
 {
+    // Writes only what changes: untouched pages of a mask take no memory.
     const int leftEnd = std::min(seam, lastColumn);
     for (int x = 0; x <= leftEnd; ++x) {
-        b[x] = (a[x] == 255 && b[x] == 255) ? 0 : b[x];
+        if (a[x] == 255 && b[x] == 255) {
+            b[x] = 0;
+        }
     }
     for (int x = leftEnd + 1; x <= lastColumn; ++x) {
-        a[x] = (a[x] == 255 && b[x] == 255) ? 0 : a[x];
+        if (a[x] == 255 && b[x] == 255) {
+            a[x] = 0;
+        }
     }
 }
 

@@ -10,11 +10,14 @@ namespace {
 // enough that each row touches whole cache lines.
 const int kColumnBlock = 512;
 
-// Clears target[c] wherever neighbour[c] is 0, for c in [0, count).
+// Clears target[c] wherever neighbour[c] is 0, for c in [0, count). Writes
+// only what changes: untouched pages of a mask take no memory.
 inline void propagateZeros(const unsigned char* neighbour, unsigned char* target, int count)
 {
     for (int c = 0; c < count; ++c) {
-        target[c] = neighbour[c] == 0 ? 0 : target[c];
+        if (neighbour[c] == 0 && target[c] != 0) {
+            target[c] = 0;
+        }
     }
 }
 
