@@ -21,6 +21,29 @@ static_assert(FeatherRows::kReach == 5 / 2, "the blur reaches half its kernel");
 
 namespace FeatherRows {
 
+namespace {
+
+// Writes only values that differ from what the output holds: the running
+// images are blended over in place, and pages that stay 0 then take no
+// memory.
+inline void storeChanged(uchar* out, uchar value)
+{
+    if (*out != value) {
+        *out = value;
+    }
+}
+
+#if CV_SIMD128
+inline void storeChanged(uchar* out, const cv::v_uint8x16& values)
+{
+    if (!cv::v_check_all(cv::v_load(out) == values)) {
+        cv::v_store(out, values);
+    }
+}
+#endif
+
+} // namespace
+
 void blurRows(const cv::Mat& contributing, int first, int last, cv::Mat& blurred)
 {
     // A copy, not a view: on a view the blur would take another path with
@@ -58,9 +81,9 @@ void blendRow(const Input* inputs, int count, int cols, uchar* const* out, uchar
             weightSum = std::min(weightSum + w, 255);
         }
         for (int p = 0; p < 3; ++p) {
-            out[p][c] = normalised(static_cast<uchar>(sums[p]), static_cast<uchar>(weightSum));
+            storeChanged(out[p] + c, normalised(static_cast<uchar>(sums[p]), static_cast<uchar>(weightSum)));
         }
-        covered[c] = any ? 255 : 0;
+        storeChanged(covered + c, any ? 255 : 0);
     };
     int done = 0;
 #if CV_SIMD128
@@ -90,9 +113,9 @@ void blendRow(const Input* inputs, int count, int cols, uchar* const* out, uchar
                 continue;
             }
             for (int p = 0; p < 3; ++p) {
-                cv::v_store(out[p] + done, held[p]);
+                storeChanged(out[p] + done, held[p]);
             }
-            cv::v_store(covered + done, any);
+            storeChanged(covered + done, any);
         }
     }
 #endif

@@ -25,7 +25,9 @@ constexpr int kReach = 2;
 void blurRows(const cv::Mat& contributing, int first, int last, cv::Mat& blurred);
 
 // The blend of count images in one row of cols pixels: colour into out[0..2],
-// 255 where any image contributes (0 elsewhere) into covered.
+// 255 where any image contributes (0 elsewhere) into covered. Each pixel is
+// read before it is written, so out may be an input's own row; values equal
+// to what out already holds are not written.
 void blendRow(const Input* inputs, int count, int cols, uchar* const* out, uchar* covered);
 
 } // namespace FeatherRows

@@ -24,20 +24,50 @@ const int kMinLevelRows = 32;
 
 // out = saturate(a - b) (or a + b), kept where keep is 128 or more: the
 // masked difference and sum of MaskedImage.
-inline void maskedRow(const uchar* a, const uchar* b, const uchar* keep, int cols, bool subtract, uchar* out)
+// With sparse, out is known to hold zeros and only non-zero values are
+// written, so that pages that stay 0 take no memory.
+inline void maskedRow(const uchar* a, const uchar* b, const uchar* keep, int cols, bool subtract, uchar* out,
+                      bool sparse = false)
 {
     int c = 0;
 #if CV_SIMD128
     const cv::v_uint8x16 half = cv::v_setall_u8(128);
+    const cv::v_uint8x16 zero = cv::v_setzero_u8();
     for (; c + 16 <= cols; c += 16) {
         const cv::v_uint8x16 x = cv::v_load(a + c);
         const cv::v_uint8x16 y = cv::v_load(b + c);
-        cv::v_store(out + c, (subtract ? x - y : x + y) & (cv::v_load(keep + c) >= half));
+        const cv::v_uint8x16 v = (subtract ? x - y : x + y) & (cv::v_load(keep + c) >= half);
+        if (!sparse || cv::v_check_any(v != zero)) {
+            cv::v_store(out + c, v);
+        }
     }
 #endif
     for (; c < cols; ++c) {
         const int v = subtract ? std::max(a[c] - b[c], 0) : std::min(a[c] + b[c], 255);
-        out[c] = keep[c] >= 128 ? static_cast<uchar>(v) : 0;
+        const uchar value = keep[c] >= 128 ? static_cast<uchar>(v) : 0;
+        if (!sparse || value != 0) {
+            out[c] = value;
+        }
+    }
+}
+
+// Copies the non-zero values of a row into a row of zeros.
+inline void copyNonZero(const uchar* in, int cols, uchar* out)
+{
+    int c = 0;
+#if CV_SIMD128
+    const cv::v_uint8x16 zero = cv::v_setzero_u8();
+    for (; c + 16 <= cols; c += 16) {
+        const cv::v_uint8x16 v = cv::v_load(in + c);
+        if (cv::v_check_any(v != zero)) {
+            cv::v_store(out + c, v);
+        }
+    }
+#endif
+    for (; c < cols; ++c) {
+        if (in[c] != 0) {
+            out[c] = in[c];
+        }
     }
 }
 
@@ -106,9 +136,11 @@ void addLevelBands(MaskedImage& image, MaskedImage& reduced, bool firstImage, bo
         // masks (the minus band carries the expansion's valid mask). The two
         // copies of its contribution are equal and only ever read, so they
         // are one buffer.
+        // Zero planes written only where non-zero: the bands are 0 outside
+        // the image's own data, most of the panorama.
         cv::Mat planes[8];
         for (int p = 0; p < (borrowMasks ? 6 : 8); ++p) {
-            PlaneKernels::createPlane(planes[p], rows, cols, CV_8UC1);
+            PlaneKernels::createZeroPlane(planes[p], rows, cols, CV_8UC1);
         }
         if (borrowMasks) {
             planes[6] = image.validPixels();
@@ -116,7 +148,7 @@ void addLevelBands(MaskedImage& image, MaskedImage& reduced, bool firstImage, bo
         }
         plus = MaskedImage(planes[0], planes[1], planes[2], planes[6], planes[7]);
         minus = MaskedImage(planes[3], planes[4], planes[5], cv::Mat(), planes[7]);
-        PlaneKernels::createPlane(minus.validPixels(), rows, cols, CV_8UC1);
+        PlaneKernels::createZeroPlane(minus.validPixels(), rows, cols, CV_8UC1);
     } else {
         PyramidBands::checkPlanes(plus);
         PyramidBands::checkPlanes(minus);
@@ -143,8 +175,7 @@ void addLevelBands(MaskedImage& image, MaskedImage& reduced, bool firstImage, bo
     cv::Mat plusUnion = plus.validPixels();
     cv::Mat minusUnion = minus.validPixels();
     if (!firstImage && borrowMasks) {
-        plusUnion = cv::Mat();
-        PlaneKernels::createPlane(plusUnion, rows, cols, CV_8UC1);
+        PlaneKernels::createZeroPlane(plusUnion, rows, cols, CV_8UC1);
     }
 
     PlaneKernels::forRowBands(rows, PyramidBands::bandRows(reduced, false, size), [&](int begin, int end) {
@@ -162,15 +193,14 @@ void addLevelBands(MaskedImage& image, MaskedImage& reduced, bool firstImage, bo
                 for (int p = 0; p < 3; ++p) {
                     const uchar* own = imagePlanes[p]->ptr<uchar>(r);
                     const uchar* e = expanded[p].ptr<uchar>(r - begin);
-                    maskedRow(own, e, valid, cols, true, plusPlanes[p]->ptr<uchar>(r));
-                    maskedRow(e, own, eValid, cols, true, minusPlanes[p]->ptr<uchar>(r));
+                    maskedRow(own, e, valid, cols, true, plusPlanes[p]->ptr<uchar>(r), true);
+                    maskedRow(e, own, eValid, cols, true, minusPlanes[p]->ptr<uchar>(r), true);
                 }
                 if (!borrowMasks) {
-                    std::copy(valid, valid + cols, plus.validPixels().ptr<uchar>(r));
-                    const uchar* contributing = image.contributingPixels().ptr<uchar>(r);
-                    std::copy(contributing, contributing + cols, plus.contributingPixels().ptr<uchar>(r));
+                    copyNonZero(valid, cols, plus.validPixels().ptr<uchar>(r));
+                    copyNonZero(image.contributingPixels().ptr<uchar>(r), cols, plus.contributingPixels().ptr<uchar>(r));
                 }
-                std::copy(eValid, eValid + cols, minus.validPixels().ptr<uchar>(r));
+                copyNonZero(eValid, cols, minus.validPixels().ptr<uchar>(r));
             }
             return;
         }
