@@ -91,19 +91,10 @@ MaskedImage newImage(int rows, int cols, bool sharedMask)
     return MaskedImage(planes[0], planes[1], planes[2], planes[3], planes[4]);
 }
 
-// A contribution mask blurred as the feather blender weighs it, on the whole
-// plane; a view is copied first, as the blender's inputs are whole planes.
-void blurWhole(const cv::Mat& contributing, cv::Mat& blurred)
+// Whether rows [first, last) of two masks hold the same values.
+bool sameRows(const cv::Mat& a, const cv::Mat& b, int first, int last)
 {
-    const cv::Mat whole = contributing.isContinuous() && !contributing.isSubmatrix() ? contributing
-                                                                                      : contributing.clone();
-    PlaneKernels::createPlane(blurred, whole.size(), CV_8UC1);
-    cv::GaussianBlur(whole, blurred, cv::Size(5, 5), 1.0, 0.0, cv::BORDER_DEFAULT);
-}
-
-bool sameValues(const cv::Mat& a, const cv::Mat& b)
-{
-    for (int r = 0; r < a.rows; ++r) {
+    for (int r = first; r < last; ++r) {
         if (!std::equal(a.ptr<uchar>(r), a.ptr<uchar>(r) + a.cols, b.ptr<uchar>(r))) {
             return false;
         }
@@ -116,8 +107,8 @@ bool sameValues(const cv::Mat& a, const cv::Mat& b)
 // band image - E and minus band E - image, and those bands blended into the
 // running plus and minus images (or becoming them, for the first image).
 // The same bits as the step-by-step form; E and the bands exist only a band
-// at a time, and the blends are written over the running images, which the
-// spline alone holds.
+// at a time, and the blended colour is written over the running images,
+// which the spline alone holds.
 //
 // With borrowMasks, the first image's bands take its very mask buffers rather
 // than copies (the spline releases the image right after); the next image
@@ -130,7 +121,6 @@ void addLevelBands(MaskedImage& image, MaskedImage& reduced, bool firstImage, bo
     const int rows = image.rows();
     const int cols = image.cols();
     const cv::Size size(cols, rows);
-    cv::Mat plusWeight, minusWeight, imageWeight;
     if (firstImage) {
         // The first image's bands are the running images, with copies of its
         // masks (the minus band carries the expansion's valid mask). The two
@@ -153,16 +143,6 @@ void addLevelBands(MaskedImage& image, MaskedImage& reduced, bool firstImage, bo
         PyramidBands::checkPlanes(plus);
         PyramidBands::checkPlanes(minus);
         CV_Assert(plus.rows() == rows && plus.cols() == cols && minus.rows() == rows && minus.cols() == cols);
-        // The blurred contributions, whole, before the blends overwrite them:
-        // of the running images (usually equal: both contribute where some
-        // image did so far), and of this image, which both its bands carry.
-        blurWhole(plus.contributingPixels(), plusWeight);
-        if (sameValues(plus.contributingPixels(), minus.contributingPixels())) {
-            minusWeight = plusWeight;
-        } else {
-            blurWhole(minus.contributingPixels(), minusWeight);
-        }
-        blurWhole(image.contributingPixels(), imageWeight);
     }
     cv::Mat* imagePlanes[3];
     cv::Mat* plusPlanes[3];
@@ -170,12 +150,14 @@ void addLevelBands(MaskedImage& image, MaskedImage& reduced, bool firstImage, bo
     colourPlanes(image, imagePlanes);
     colourPlanes(plus, plusPlanes);
     colourPlanes(minus, minusPlanes);
-    // A blend's valid and contributing masks are one buffer; here it takes
-    // the place of the running image's valid mask.
-    cv::Mat plusUnion = plus.validPixels();
-    cv::Mat minusUnion = minus.validPixels();
-    if (!firstImage && borrowMasks) {
+    // A blend's valid and contributing masks are one buffer, a new one: the
+    // running images' masks stay as they are during the pass, so that bands
+    // can blur them around their rows.
+    cv::Mat plusUnion;
+    cv::Mat minusUnion;
+    if (!firstImage) {
         PlaneKernels::createZeroPlane(plusUnion, rows, cols, CV_8UC1);
+        PlaneKernels::createZeroPlane(minusUnion, rows, cols, CV_8UC1);
     }
 
     PlaneKernels::forRowBands(rows, PyramidBands::bandRows(reduced, false, size), [&](int begin, int end) {
@@ -205,6 +187,20 @@ void addLevelBands(MaskedImage& image, MaskedImage& reduced, bool firstImage, bo
             return;
         }
 
+        // Blurred contributions of the band's rows: of the running images
+        // (usually equal: both contribute where some image did so far), and
+        // of this image, which both its bands carry.
+        const int first = std::max(begin - FeatherRows::kReach, 0);
+        const int last = std::min(end + FeatherRows::kReach, rows);
+        cv::Mat plusWeight, minusWeight, imageWeight;
+        FeatherRows::blurRows(plus.contributingPixels(), first, last, plusWeight);
+        if (sameRows(plus.contributingPixels(), minus.contributingPixels(), first, last)) {
+            minusWeight = plusWeight;
+        } else {
+            FeatherRows::blurRows(minus.contributingPixels(), first, last, minusWeight);
+        }
+        FeatherRows::blurRows(image.contributingPixels(), first, last, imageWeight);
+
         cv::Mat bandRows(6, cols, CV_8UC1); // this row's plus band (0..2) and minus band (3..5)
         for (int r = begin; r < end; ++r) {
             const uchar* valid = image.validPixels().ptr<uchar>(r);
@@ -218,14 +214,14 @@ void addLevelBands(MaskedImage& image, MaskedImage& reduced, bool firstImage, bo
             }
             // Each pixel is read before it is written, so the blends may go
             // over the running images in place.
-            const uchar* weight = imageWeight.ptr<uchar>(r);
+            const uchar* weight = imageWeight.ptr<uchar>(r - first);
             uchar* plusOut[3] = {plusPlanes[0]->ptr<uchar>(r), plusPlanes[1]->ptr<uchar>(r),
                                  plusPlanes[2]->ptr<uchar>(r)};
             const FeatherRows::Input plusInputs[] = {
                 {{plusOut[0], plusOut[1], plusOut[2]},
                  plus.validPixels().ptr<uchar>(r),
                  plus.contributingPixels().ptr<uchar>(r),
-                 plusWeight.ptr<uchar>(r)},
+                 plusWeight.ptr<uchar>(r - first)},
                 {{bandRows.ptr<uchar>(0), bandRows.ptr<uchar>(1), bandRows.ptr<uchar>(2)}, valid, contributing, weight}};
             FeatherRows::blendRow(plusInputs, 2, cols, plusOut, plusUnion.ptr<uchar>(r));
             uchar* minusOut[3] = {minusPlanes[0]->ptr<uchar>(r), minusPlanes[1]->ptr<uchar>(r),
@@ -234,7 +230,7 @@ void addLevelBands(MaskedImage& image, MaskedImage& reduced, bool firstImage, bo
                 {{minusOut[0], minusOut[1], minusOut[2]},
                  minus.validPixels().ptr<uchar>(r),
                  minus.contributingPixels().ptr<uchar>(r),
-                 minusWeight.ptr<uchar>(r)},
+                 minusWeight.ptr<uchar>(r - first)},
                 {{bandRows.ptr<uchar>(3), bandRows.ptr<uchar>(4), bandRows.ptr<uchar>(5)}, eValid, contributing,
                  weight}};
             FeatherRows::blendRow(minusInputs, 2, cols, minusOut, minusUnion.ptr<uchar>(r));
@@ -243,6 +239,7 @@ void addLevelBands(MaskedImage& image, MaskedImage& reduced, bool firstImage, bo
     if (!firstImage) {
         plus.validPixels() = plusUnion;
         plus.contributingPixels() = plusUnion;
+        minus.validPixels() = minusUnion;
         minus.contributingPixels() = minusUnion;
     }
 }
@@ -338,7 +335,7 @@ void MultiResolutionSpline::decompose(MaskedImageSet& images)
                 // With one image its bands are the level; with more they are
                 // replaced by blends, so borrowing the first image's masks
                 // never lets a result share a buffer with the caller's images.
-                addLevelBands(image, reduced, i == 0, count > 1 && i < 2, plus, minus);
+                addLevelBands(image, reduced, i == 0, count > 1, plus, minus);
                 image.release();
                 continue;
             }
