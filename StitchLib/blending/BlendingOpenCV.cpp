@@ -5,7 +5,6 @@
 #include "StitchLib/blending/MaskedImageSet.h"
 #include "StitchLib/blending/MultiResolutionSpline.h"
 #include "StitchLib/blending/OpenCVPyramidGenerator.h"
-#include "StitchLib/blending/PlaneKernels.h"
 #include "StitchLib/blending/QualitySeamFinder.h"
 #include "StitchLib/blending/Stopwatch.h"
 
@@ -51,7 +50,6 @@ cv::Mat BlendingOpenCV::blend(std::vector<cv::Mat>& parts)
 
     cv::Mat panorama = blended.cvMat(true);
     blended.release();
-    PlaneKernels::releaseSparePlanes();
     return panorama;
 }
 

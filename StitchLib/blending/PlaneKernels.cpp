@@ -2,9 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <mutex>
 #include <sys/mman.h>
-#include <utility>
 #include <vector>
 
 namespace orb {
@@ -15,89 +13,15 @@ namespace {
 // 1/255 rounded to single precision, the seam finder's mask scale.
 constexpr double kInverse255Single = 0.003921568859368563;
 
-// Planes from this size on are mapped on their own and, once freed, kept for
-// the next plane of the same size, up to kSpareBytes: a blend frees and makes
-// planes of a few sizes over and over, and a fresh mapping costs a page fault
-// and a page clearing every 4 KiB, more than a pass over the plane itself.
+// Planes from this size on are mapped on their own and unmapped when freed, so
+// that the memory goes back to the system at once and a plane of zeros takes
+// memory only where it is written.
 constexpr std::size_t kLargePlane = 4u << 20;
-constexpr std::size_t kSpareBytes = 64u << 20;
-
-class SparePlanes {
-public:
-    // A new mapping of length bytes: zeros, no page touched yet.
-    void* fresh(std::size_t length)
-    {
-        void* mapped = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        return mapped == MAP_FAILED ? nullptr : mapped;
-    }
-
-    // A mapping of exactly length bytes, reused if one is spare.
-    void* take(std::size_t length)
-    {
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            for (auto it = spare.begin(); it != spare.end(); ++it) {
-                if (it->second == length) {
-                    void* block = it->first;
-                    spareBytes -= length;
-                    spare.erase(it);
-                    return block;
-                }
-            }
-        }
-        void* mapped = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        return mapped == MAP_FAILED ? nullptr : mapped;
-    }
-
-    // Keeps the block, dropping the longest-kept ones beyond the limit: the
-    // sizes in use change from stage to stage.
-    void give(void* block, std::size_t length)
-    {
-        std::vector<std::pair<void*, std::size_t>> dropped;
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            spare.emplace_back(block, length);
-            spareBytes += length;
-            while (spareBytes > kSpareBytes) {
-                dropped.push_back(spare.front());
-                spareBytes -= spare.front().second;
-                spare.erase(spare.begin());
-            }
-        }
-        for (const auto& old : dropped) {
-            munmap(old.first, old.second);
-        }
-    }
-
-    void releaseAll()
-    {
-        std::vector<std::pair<void*, std::size_t>> blocks;
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            blocks.swap(spare);
-            spareBytes = 0;
-        }
-        for (const auto& block : blocks) {
-            munmap(block.first, block.second);
-        }
-    }
-
-private:
-    std::mutex mutex;
-    std::vector<std::pair<void*, std::size_t>> spare;
-    std::size_t spareBytes = 0;
-};
-
-SparePlanes& sparePlanes()
-{
-    static SparePlanes planes;
-    return planes;
-}
 
 class PlaneAllocator : public cv::MatAllocator {
 public:
-    // fresh: large planes are always new mappings (zeros), never kept ones.
-    explicit PlaneAllocator(bool fresh) : fresh(fresh) {}
+    // zeroed: small planes are cleared too (large ones are new mappings).
+    explicit PlaneAllocator(bool zeroed) : zeroed(zeroed) {}
 
     cv::UMatData* allocate(int dims, const int* sizes, int type, void* data0, std::size_t* step, cv::AccessFlag,
                            cv::UMatUsageFlags) const override
@@ -123,13 +47,13 @@ public:
         }
         if (total < kLargePlane) {
             u->data = u->origdata = static_cast<uchar*>(cv::fastMalloc(total));
-            if (fresh) {
+            if (zeroed) {
                 std::fill(u->data, u->data + total, uchar(0));
             }
             return u;
         }
-        void* block = fresh ? sparePlanes().fresh(total) : sparePlanes().take(total);
-        if (block == nullptr) {
+        void* block = mmap(nullptr, total, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (block == MAP_FAILED) {
             delete u;
             CV_Error(cv::Error::StsNoMem, "PlaneKernels createPlane() out of memory");
         }
@@ -148,7 +72,7 @@ public:
         CV_Assert(u->urefcount == 0 && u->refcount == 0);
         if (!(u->flags & cv::UMatData::USER_ALLOCATED)) {
             if (u->handle == u) {
-                sparePlanes().give(u->origdata, u->size);
+                munmap(u->origdata, u->size);
             } else {
                 cv::fastFree(u->origdata);
             }
@@ -159,7 +83,7 @@ public:
     }
 
 private:
-    const bool fresh;
+    const bool zeroed;
 };
 
 } // namespace
@@ -181,11 +105,6 @@ void createPlane(cv::Mat& m, int rows, int cols, int type)
     m.release();
     m.allocator = &allocator;
     m.create(rows, cols, type);
-}
-
-void releaseSparePlanes()
-{
-    sparePlanes().releaseAll();
 }
 
 void createPlane(cv::Mat& m, cv::Size size, int type)

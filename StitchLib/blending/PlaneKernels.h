@@ -39,17 +39,14 @@ const ByteTable& maskedSingle();
 bool keepsFullAndClearsNone(const ByteTable& table);
 
 // Creates m as a rows x cols matrix of the given type (unless it already is
-// one). Large planes, once freed, are kept for a while and handed out again
-// for the next plane of the same size: faulting a fresh panorama plane in
-// costs more than a pass over it.
+// one). Large planes are mappings of their own, returned to the system as
+// soon as they are freed.
 void createPlane(cv::Mat& m, int rows, int cols, int type);
 void createPlane(cv::Mat& m, cv::Size size, int type);
 // Creates m as a rows x cols matrix of zeros (of the given type) whose pages
 // take memory only once written: large ones are fresh mappings, never kept
 // planes. For planes that stay 0 over large areas and are written sparsely.
 void createZeroPlane(cv::Mat& m, int rows, int cols, int type);
-// Returns the kept planes to the system; the blend calls it when it is done.
-void releaseSparePlanes();
 
 // Calls body(begin, end) for consecutive bands of about bandRows rows that
 // cover [0, rows), on all cores. Bands are disjoint, so a body that writes
