@@ -131,8 +131,8 @@ function drawLegend(f) {
         const near = info.depth.nearMetres, far = info.depth.farMetres;
         const bar = element('div', { class: 'scale', style: `background:${gradient(take.scales[info.depth.scale] || take.scales.turbo, true)}` });
         const ticks = element('div', { class: 'ticks' });
-        for (let i = 0; i <= 4; ++i) {
-            const t = i / 4;
+        for (let i = 0; i <= 2; ++i) {
+            const t = i / 2;
             const m = 1 / ((1 - t) / near + t / far);
             ticks.append(element('span', { style: `left:${t * 100}%`, text: metres(m) }));
         }
