@@ -41,11 +41,13 @@ const server = createServer(async (request, response) => {
 await new Promise(r => server.listen(0, '127.0.0.1', r));
 const origin = `http://127.0.0.1:${server.address().port}`;
 
+// WebGL on the software renderer; no background traffic.
+const chromiumFlags = ['--headless=new', '--no-sandbox', '--disable-gpu', '--use-angle=swiftshader',
+    '--enable-unsafe-swiftshader', '--disable-background-networking', '--disable-component-update',
+    '--disable-sync', '--no-first-run', '--disable-default-apps'];
 const browser = await chromium.launch({
     executablePath: '/usr/bin/chromium',
-    args: ['--headless=new', '--no-sandbox', '--disable-gpu', '--use-angle=swiftshader', '--enable-unsafe-swiftshader',
-        '--allow-file-access-from-files', '--disable-background-networking', '--disable-component-update',
-        '--disable-sync', '--no-first-run', '--disable-default-apps'],
+    args: [...chromiumFlags, '--allow-file-access-from-files'],
 });
 await mkdir(shotDir, { recursive: true });
 
@@ -207,6 +209,19 @@ await check('page opened from a file: draws the forward direction', async () => 
     await checkForward(page, await shot(page, 'file-frame0'), pano0, 'file frame 0');
     assert.deepEqual(errors, []);
     await page.close();
+});
+
+await check('page opened from a file in a browser that refuses file scripts: says what to do', async () => {
+    const strict = await chromium.launch({ executablePath: '/usr/bin/chromium', args: chromiumFlags });
+    try {
+        const page = await strict.newPage({ viewport: { width, height } });
+        await page.goto(pathToFileURL(join(takeDir, 'index.html')).href);
+        // Well before the page's own fallback timer: the failed module load itself tells.
+        await page.waitForFunction(() => /did not start/.test(document.getElementById('panel').textContent), null, { timeout: 5000 });
+        assert.match(await page.textContent('#panel'), /http\.server .*--directory .*take 8000/);
+    } finally {
+        await strict.close();
+    }
 });
 
 await browser.close();

@@ -291,14 +291,18 @@ std::size_t writePage(const Options& options)
          << "<script type=\"application/json\" id=\"quadstitch-take\">\n" << take << "\n</script>\n"
          // Browsers that refuse modules on pages opened from files never start the
          // viewer; say what to do instead of showing an empty page.
-         << "<script>setTimeout(function () {\n"
+         << "<script>\n"
+         << "function quadstitchNotStarted() {\n"
          << "  if (window.quadstitchViewer) return;\n"
-         << "  var p = document.getElementById('panel');\n"
-         << "  p.textContent = 'The viewer did not start. If the page was opened from a file, this browser '\n"
-         << "    + 'may refuse to load its scripts from files: serve the folder instead, e.g. '\n"
-         << "    + 'python3 -m http.server --bind 127.0.0.1 --directory FOLDER, and open http://127.0.0.1:8000/';\n"
-         << "}, 8000);</script>\n"
-         << "<script type=\"module\" src=\"quadstitch-viewer/viewer.js\"></script>\n"
+         << "  document.getElementById('panel').textContent = 'The viewer did not start. If the page was opened '\n"
+         << "    + 'from a file, this browser may refuse to load its scripts from files: serve the folder instead, '\n"
+         << "    + 'e.g. python3 -m http.server --bind 127.0.0.1 --directory ' + " << jsonString(pageDir.string())
+         << " + ' 8000, and open '\n"
+         << "    + 'http://127.0.0.1:8000/';\n"
+         << "}\n"
+         << "setTimeout(quadstitchNotStarted, 15000);\n"
+         << "</script>\n"
+         << "<script type=\"module\" src=\"quadstitch-viewer/viewer.js\" onerror=\"quadstitchNotStarted()\"></script>\n"
          << "</body>\n</html>\n";
     writeText(absoluteNormal(options.page), html.str());
     return panoramas.size();
