@@ -1,5 +1,6 @@
 #include "StitchLib/overlays/OverlayPictures.h"
 
+#include <opencv2/core/utility.hpp>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
@@ -33,8 +34,11 @@ public:
                                         std::to_string(input.width) + "x" + std::to_string(input.height));
         rowBox.resize(input.height);
         colBox.resize(input.width);
-        for (int y = 0; y < input.height; ++y)
+        firstRow.assign(output.height + 1, input.height);
+        for (int y = input.height - 1; y >= 0; --y) {
             rowBox[y] = static_cast<int>(static_cast<long long>(y) * output.height / input.height);
+            firstRow[rowBox[y]] = y;
+        }
         for (int x = 0; x < input.width; ++x)
             colBox[x] = static_cast<int>(static_cast<long long>(x) * output.width / input.width);
         area = cv::Mat(output, CV_32S, cv::Scalar(0));
@@ -45,9 +49,21 @@ public:
             for (int c = 0; c < output.width; ++c) area.at<int>(r, c) = rowsIn[r] * colsIn[c];
     }
 
+    // Calls reduce(outputRow, firstInputRow, endInputRow) for every output row, rows
+    // side by side. Each output row is summed by one call in input order, so the
+    // result has the same bits on any number of threads.
+    template <typename Reduce>
+    void forEachOutputRow(const Reduce& reduce) const
+    {
+        cv::parallel_for_(cv::Range(0, area.rows), [&](const cv::Range& rows) {
+            for (int r = rows.start; r < rows.end; ++r) reduce(r, firstRow[r], firstRow[r + 1]);
+        });
+    }
+
     std::vector<int> rowBox;
     std::vector<int> colBox;
-    cv::Mat area; // input pixels per output pixel, CV_32S
+    std::vector<int> firstRow; // first input row of each output row, and the input height
+    cv::Mat area;              // input pixels per output pixel, CV_32S
 };
 
 void checkFour(const std::vector<cv::Mat>& images, int type, const char* operation, const char* what)
@@ -185,12 +201,15 @@ cv::Mat seamPicture(const std::vector<cv::Mat>& masks, cv::Size size)
     for (int camera = 0; camera < 4; ++camera) {
         counts[camera] = cv::Mat(size, CV_32S, cv::Scalar(0));
         const cv::Mat& mask = masks[camera];
-        for (int y = 0; y < mask.rows; ++y) {
-            const uchar* in = mask.ptr<uchar>(y);
-            int* out = counts[camera].ptr<int>(grid.rowBox[y]);
-            for (int x = 0; x < mask.cols; ++x)
-                if (in[x] >= 128) ++out[grid.colBox[x]];
-        }
+        cv::Mat& count = counts[camera];
+        grid.forEachOutputRow([&](int r, int yBegin, int yEnd) {
+            int* out = count.ptr<int>(r);
+            for (int y = yBegin; y < yEnd; ++y) {
+                const uchar* in = mask.ptr<uchar>(y);
+                for (int x = 0; x < mask.cols; ++x)
+                    if (in[x] >= 128) ++out[grid.colBox[x]];
+            }
+        });
     }
 
     // The camera that covers the most of each output pixel, if at least half of it.
@@ -235,16 +254,18 @@ DepthPicture depthPicture(const cv::Mat& inverseDepth, int validRows, cv::Size s
     cv::Mat sum(size, CV_64F, cv::Scalar(0));
     cv::Mat count(size, CV_32S, cv::Scalar(0));
     const int coveredRows = std::max(0, std::min(validRows, inverseDepth.rows));
-    for (int y = 0; y < coveredRows; ++y) {
-        const float* in = inverseDepth.ptr<float>(y);
-        double* s = sum.ptr<double>(grid.rowBox[y]);
-        int* n = count.ptr<int>(grid.rowBox[y]);
-        for (int x = 0; x < inverseDepth.cols; ++x) {
-            if (!isCovered(in[x])) continue;
-            s[grid.colBox[x]] += in[x];
-            ++n[grid.colBox[x]];
+    grid.forEachOutputRow([&](int r, int yBegin, int yEnd) {
+        double* s = sum.ptr<double>(r);
+        int* n = count.ptr<int>(r);
+        for (int y = yBegin; y < std::min(yEnd, coveredRows); ++y) {
+            const float* in = inverseDepth.ptr<float>(y);
+            for (int x = 0; x < inverseDepth.cols; ++x) {
+                if (!isCovered(in[x])) continue;
+                s[grid.colBox[x]] += in[x];
+                ++n[grid.colBox[x]];
+            }
         }
-    }
+    });
 
     // Mean inverse depth where at least half of an output pixel is covered, else NaN.
     cv::Mat mean(size, CV_32F, cv::Scalar(std::nanf("")));
@@ -304,24 +325,26 @@ cv::Mat disagreementPicture(const std::vector<cv::Mat>& parts, cv::Size size)
     cv::Mat sum(size, CV_64F, cv::Scalar(0));
     cv::Mat count(size, CV_32S, cv::Scalar(0));
     const int cols = parts[0].cols;
-    for (int y = 0; y < parts[0].rows; ++y) {
-        const cv::Vec4b* row[4];
-        for (int i = 0; i < 4; ++i) row[i] = parts[i].ptr<cv::Vec4b>(y);
-        double* s = sum.ptr<double>(grid.rowBox[y]);
-        int* n = count.ptr<int>(grid.rowBox[y]);
-        for (int x = 0; x < cols; ++x) {
-            int worst = -1;
-            for (int i = 0; i < 4; ++i) {
-                const cv::Vec4b& a = row[i][x];
-                const cv::Vec4b& b = row[(i + 1) % 4][x];
-                if (a[3] != 255 || b[3] != 255) continue;
-                for (int ch = 0; ch < 3; ++ch) worst = std::max(worst, std::abs(a[ch] - b[ch]));
+    grid.forEachOutputRow([&](int r, int yBegin, int yEnd) {
+        double* s = sum.ptr<double>(r);
+        int* n = count.ptr<int>(r);
+        for (int y = yBegin; y < yEnd; ++y) {
+            const cv::Vec4b* row[4];
+            for (int i = 0; i < 4; ++i) row[i] = parts[i].ptr<cv::Vec4b>(y);
+            for (int x = 0; x < cols; ++x) {
+                int worst = -1;
+                for (int i = 0; i < 4; ++i) {
+                    const cv::Vec4b& a = row[i][x];
+                    const cv::Vec4b& b = row[(i + 1) % 4][x];
+                    if (a[3] != 255 || b[3] != 255) continue;
+                    for (int ch = 0; ch < 3; ++ch) worst = std::max(worst, std::abs(a[ch] - b[ch]));
+                }
+                if (worst < 0) continue;
+                s[grid.colBox[x]] += worst;
+                ++n[grid.colBox[x]];
             }
-            if (worst < 0) continue;
-            s[grid.colBox[x]] += worst;
-            ++n[grid.colBox[x]];
         }
-    }
+    });
 
     static const std::vector<cv::Vec4b> inferno = colourTable(cv::COLORMAP_INFERNO);
     cv::Mat picture(size, CV_8UC4, cv::Scalar(0, 0, 0, 0));

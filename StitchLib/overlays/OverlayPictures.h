@@ -13,7 +13,8 @@ namespace Overlays {
 // over the panorama in a viewer: which camera each pixel came from, the depth the
 // parts were remapped at, and where neighbouring parts disagree before blending.
 // Every picture is 8-bit BGRA of the requested size; alpha 0 means "nothing to show".
-// Inputs are panorama sized (H x 2H) and only read.
+// Inputs are panorama sized (H x 2H) and only read. The reductions run on all cores
+// and give the same bits as on one thread.
 
 // Cameras in rig order, and the colour (BGRA) each one gets in the seam picture.
 const std::vector<std::string>& cameraNames();

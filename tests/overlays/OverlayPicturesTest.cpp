@@ -231,6 +231,41 @@ TEST(DisagreementPicture, OnlyNeighbouringPartsThatBothHoldDataAreCompared)
     EXPECT_THROW(disagreementPicture(parts, cv::Size(80, 20)), std::invalid_argument);
 }
 
+TEST(OverlayPictures, OneThreadAndManyGiveTheSameBits)
+{
+    cv::RNG rng(7);
+    std::vector<cv::Mat> masks(4), parts(4);
+    for (int i = 0; i < 4; ++i) {
+        masks[i] = cv::Mat(301, 602, CV_8UC1);
+        rng.fill(masks[i], cv::RNG::UNIFORM, 0, 2);
+        masks[i] *= 255;
+        parts[i] = cv::Mat(301, 602, CV_8UC4);
+        rng.fill(parts[i], cv::RNG::UNIFORM, 0, 256);
+        parts[i].forEach<cv::Vec4b>([](cv::Vec4b& p, const int*) { p[3] = p[3] < 64 ? 0 : 255; });
+    }
+    cv::Mat inverse(301, 602, CV_32FC1);
+    rng.fill(inverse, cv::RNG::UNIFORM, -0.2, 2.0);
+    const cv::Size size(211, 97);
+
+    const int threads = cv::getNumThreads();
+    cv::setNumThreads(1);
+    const cv::Mat seams1 = seamPicture(masks, size);
+    const DepthPicture depth1 = depthPicture(inverse, 250, size);
+    const cv::Mat disagreement1 = disagreementPicture(parts, size);
+    cv::setNumThreads(std::max(threads, 4));
+    const cv::Mat seamsN = seamPicture(masks, size);
+    const DepthPicture depthN = depthPicture(inverse, 250, size);
+    const cv::Mat disagreementN = disagreementPicture(parts, size);
+    cv::setNumThreads(threads);
+
+    EXPECT_EQ(cv::norm(seams1, seamsN, cv::NORM_INF), 0.0);
+    EXPECT_EQ(cv::norm(depth1.picture, depthN.picture, cv::NORM_INF), 0.0);
+    EXPECT_EQ(depth1.legend.nearMetres, depthN.legend.nearMetres);
+    EXPECT_EQ(cv::norm(disagreement1, disagreementN, cv::NORM_INF), 0.0);
+    // Random data leaves every kind of pixel in play.
+    EXPECT_GT(cv::countNonZero(disagreement1.reshape(1) != 0), 0);
+}
+
 class WriteOverlaysTest : public ::testing::Test {
 protected:
     void SetUp() override
