@@ -252,7 +252,7 @@ TEST(OverlayPictures, OneThreadAndManyGiveTheSameBits)
     const cv::Mat seams1 = seamPicture(masks, size);
     const DepthPicture depth1 = depthPicture(inverse, 250, size);
     const cv::Mat disagreement1 = disagreementPicture(parts, size);
-    cv::setNumThreads(std::max(threads, 4));
+    cv::setNumThreads(std::max(threads, 2));
     const cv::Mat seamsN = seamPicture(masks, size);
     const DepthPicture depthN = depthPicture(inverse, 250, size);
     const cv::Mat disagreementN = disagreementPicture(parts, size);
