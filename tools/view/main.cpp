@@ -19,7 +19,7 @@ fs::path findAssets()
     std::error_code error;
     const fs::path self = fs::read_symlink("/proc/self/exe", error);
     if (!error) {
-        const fs::path installed = self.parent_path().parent_path() / "share" / "quadstitch" / "viewer";
+        const fs::path installed = (self.parent_path() / QUADSTITCH_VIEWER_FROM_BIN).lexically_normal();
         if (fs::is_regular_file(installed / "viewer.js", error)) return installed;
     }
     return QUADSTITCH_VIEWER_ASSETS;

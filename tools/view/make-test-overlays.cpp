@@ -1,18 +1,43 @@
-// make-test-overlays DIR FRAME [HEIGHT]: runs the full stitch of one frame up to
-// the seams at a small height and writes its overlay pictures into DIR, so that
-// the viewer page can be tested on a take without the batch tool.
-#include "BaseLib/ImportIntrinsics.h"
-#include "BaseLib/LensParameters.h"
-#include "StitchLib/blending/MaskedImageSet.h"
-#include "StitchLib/blending/QualitySeamFinder.h"
-#include "StitchLib/mapping/RemapParts.h"
+// make-test-overlays DIR FRAME [HEIGHT]: runs the full stitch of one frame at a small
+// height through the pipeline and writes the overlay pictures its observer sees into
+// DIR, so that the viewer page can be tested on a take of fast stitches.
 #include "StitchLib/overlays/OverlayPictures.h"
-#include "StitchLib/stereo/ScanGeneration.h"
-
-#include <opencv2/imgcodecs.hpp>
+#include "StitchLib/pipeline/FrameInputs.h"
+#include "StitchLib/pipeline/PipelineObserver.h"
+#include "StitchLib/pipeline/StitchPipeline.h"
 
 #include <iostream>
 #include <string>
+
+namespace {
+
+// Turns the intermediates into overlay pictures as they go by.
+class OverlayObserver : public orb::pipeline::PipelineObserver {
+public:
+    void scanReady(const orb::ScanImages& scan) override
+    {
+        overlays.depth = orb::Overlays::depthPicture(scan.inverseDepth, scan.validRows, size(scan.inverseDepth));
+    }
+    void partsReady(const std::vector<cv::Mat>& parts) override
+    {
+        overlays.disagreement = orb::Overlays::disagreementPicture(parts, size(parts.at(0)));
+    }
+    void seamsReady(const orb::MaskedImageSet& set) override
+    {
+        orb::MaskedImageSet images = set; // shares the masks; only read here
+        std::vector<cv::Mat> masks;
+        for (std::size_t i = 0; i < images.numImages(); ++i)
+            masks.push_back(images.image(static_cast<int>(i)).contributingPixels());
+        overlays.seams = orb::Overlays::seamPicture(masks, size(masks.at(0)));
+    }
+
+    orb::Overlays::OverlaySet overlays;
+
+private:
+    static cv::Size size(const cv::Mat& panorama) { return orb::Overlays::overlaySize(panorama.size()); }
+};
+
+} // namespace
 
 int main(int argc, char** argv)
 {
@@ -26,31 +51,16 @@ int main(int argc, char** argv)
         const int height = argc > 3 ? std::stoi(argv[3]) : 512;
         const std::string stem = orb::Overlays::frameStem(frame);
 
-        std::vector<cv::Mat> images;
-        for (int camera = 1; camera <= 4; ++camera) {
-            const std::string file = dir + "/" + stem + "-" + std::to_string(camera) + ".png";
-            images.push_back(cv::imread(file, cv::IMREAD_COLOR));
-            if (images.back().empty()) throw std::runtime_error("cannot read " + file);
-        }
-        const auto cameras = orb::BaseApi::importIntrinsics(dir + "/calibration.yaml");
-        const float maxAngle = orb::maxAngleForLensVersion(0);
+        std::vector<std::string> paths;
+        for (int camera = 1; camera <= orb::Rig::kCameraCount; ++camera)
+            paths.push_back(dir + "/" + stem + "-" + std::to_string(camera) + ".png");
+        const std::vector<cv::Mat> images = orb::pipeline::readCameraImages(paths);
+        const orb::Rig rig(orb::pipeline::readCalibration(dir + "/calibration.yaml", images.size()), 0);
 
-        const orb::ScanImages scan = orb::Stereo::generateScan(images, cameras, height, maxAngle);
-        std::vector<cv::Mat> parts =
-            orb::BaseApi::remapPartsWithExtrinsics(cv::Matx44f::eye(), scan, cameras, images, maxAngle);
-        const cv::Size size = orb::Overlays::overlaySize(parts[0].size());
-
-        orb::Overlays::OverlaySet overlays;
-        overlays.depth = orb::Overlays::depthPicture(scan.inverseDepth, scan.validRows, size);
-        overlays.disagreement = orb::Overlays::disagreementPicture(parts, size);
-
-        orb::MaskedImageSet set(parts, true);
-        orb::QualitySeamFinder().findSeam(set);
-        std::vector<cv::Mat> masks;
-        for (int i = 0; i < 4; ++i) masks.push_back(set.image(i).contributingPixels());
-        overlays.seams = orb::Overlays::seamPicture(masks, size);
-
-        orb::Overlays::writeOverlays(dir, frame, overlays);
+        OverlayObserver observer;
+        orb::pipeline::StitchPipeline pipeline(rig, orb::pipeline::StitchOptions(), &observer);
+        pipeline.fullStitch(images, height);
+        orb::Overlays::writeOverlays(dir, frame, observer.overlays);
     } catch (const std::exception& e) {
         std::cerr << "make-test-overlays: " << e.what() << "\n";
         return 2;
