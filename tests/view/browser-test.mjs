@@ -1,6 +1,7 @@
-// Drives headless Chromium against a viewer page written by quadstitch-view for a
-// take of two fast-stitched frames with overlays, and checks from screenshots what
-// a user would see. Usage: node browser-test.mjs TAKE_DIR SHOT_DIR NODE_MODULES
+// Drives headless Chromium against viewer pages written by quadstitch-view and checks
+// from screenshots what a user would see. TAKE_DIR holds two fast-stitched frames with
+// overlays and the batch report; PLAIN_DIR the same panoramas alone.
+// Usage: node browser-test.mjs TAKE_DIR PLAIN_DIR SHOT_DIR NODE_MODULES
 import { createRequire } from 'node:module';
 import { createServer } from 'node:http';
 import { readFile, writeFile, mkdir } from 'node:fs/promises';
@@ -8,7 +9,7 @@ import { extname, join, resolve, normalize } from 'node:path';
 import { pathToFileURL } from 'node:url';
 import assert from 'node:assert/strict';
 
-const [takeDir, shotDir, nodeModules] = process.argv.slice(2).map(p => resolve(p));
+const [takeDir, plainDir, shotDir, nodeModules] = process.argv.slice(2).map(p => resolve(p));
 const { chromium } = createRequire(join(nodeModules, 'x.js'))('playwright-core');
 
 const width = 1200, height = 700;
@@ -138,6 +139,17 @@ async function panorama(name) {
 const pano0 = await panorama('0000000000.png');
 const pano1 = await panorama('0000000001.png');
 
+// The facts beside the view are the batch report's.
+const report = JSON.parse(await readFile(join(takeDir, 'quadstitch-report.json'), 'utf8'));
+async function checkFacts(page, frame) {
+    const entry = report.frames.find(e => e.frame === frame);
+    assert.ok(entry, `the report has no frame ${frame}`);
+    const facts = await page.textContent('#facts');
+    assert.match(facts, /fast \(hard seams\)/);
+    assert.ok(facts.includes(`${entry.seconds.total.toFixed(1)} s`), `frame ${frame}: no total time in ${facts}`);
+    assert.ok(facts.includes(`${(entry.coverage * 100).toFixed(1)} %`), `frame ${frame}: no coverage in ${facts}`);
+}
+
 // Forward is the centre column; the default view looks there.
 async function checkForward(page, image, pano, label) {
     const box = await viewBox(page);
@@ -157,8 +169,10 @@ await check('served page: draws the forward direction, steps frames, switches ov
     const first = await shot(page, 'frame0');
     await checkForward(page, first, pano0, 'frame 0');
     const box = await viewBox(page);
-    assert.match(await page.textContent('#facts'), /fast/);
     assert.match(await page.textContent('#frame-label'), /Frame 0 .*1 of 2/);
+    await checkFacts(page, 0);
+    // The frame the batch could not stitch is named with its reason.
+    assert.match(await page.textContent('#not-in-take'), /frame 2: failed \(.+\)/);
 
     // The right arrow steps to frame 1: a different panorama on screen, its facts from the report.
     let shown = await page.evaluate(() => window.quadstitchViewer.shown);
@@ -168,9 +182,7 @@ await check('served page: draws the forward direction, steps frames, switches ov
     assert.match(await page.textContent('#frame-label'), /Frame 1 .*2 of 2/);
     await checkForward(page, second, pano1, 'frame 1');
     assert.ok(difference(first, second, box) > 3, 'stepping to the next frame did not change the view');
-    const facts = await page.textContent('#facts');
-    assert.match(facts, /14\.0 s/);
-    assert.match(facts, /87\.0 %/);
+    await checkFacts(page, 1);
 
     // The seam overlay changes the pixels; back to none restores them.
     shown = await page.evaluate(() => window.quadstitchViewer.shown);
@@ -204,9 +216,15 @@ await check('served page: draws the forward direction, steps frames, switches ov
     await page.close();
 });
 
-await check('page opened from a file: draws the forward direction', async () => {
-    const { page, errors } = await openViewer(pathToFileURL(join(takeDir, 'index.html')).href);
+await check('page without a report opened from a file: draws the forward direction, facts from the file', async () => {
+    const { page, errors } = await openViewer(pathToFileURL(join(plainDir, 'index.html')).href);
     await checkForward(page, await shot(page, 'file-frame0'), pano0, 'file frame 0');
+    const facts = await page.textContent('#facts');
+    assert.match(facts, /1024 × 512/);
+    assert.match(facts, /fast \(hard seams\)/);
+    assert.match(facts, /none in this folder/);
+    // Overlays are offered only where their pictures exist.
+    assert.equal(await page.isDisabled('#overlay-seams'), true);
     assert.deepEqual(errors, []);
     await page.close();
 });
@@ -215,10 +233,10 @@ await check('page opened from a file in a browser that refuses file scripts: say
     const strict = await chromium.launch({ executablePath: '/usr/bin/chromium', args: chromiumFlags });
     try {
         const page = await strict.newPage({ viewport: { width, height } });
-        await page.goto(pathToFileURL(join(takeDir, 'index.html')).href);
+        await page.goto(pathToFileURL(join(plainDir, 'index.html')).href);
         // Well before the page's own fallback timer: the failed module load itself tells.
         await page.waitForFunction(() => /did not start/.test(document.getElementById('panel').textContent), null, { timeout: 5000 });
-        assert.match(await page.textContent('#panel'), /http\.server .*--directory .*take 8000/);
+        assert.match(await page.textContent('#panel'), /http\.server .*--directory .*plain 8000/);
     } finally {
         await strict.close();
     }

@@ -1,6 +1,7 @@
-// make-test-overlays DIR FRAME [HEIGHT]: runs the full stitch of one frame at a small
-// height through the pipeline and writes the overlay pictures its observer sees into
-// DIR, so that the viewer page can be tested on a take of fast stitches.
+// make-test-overlays DIR FRAME [HEIGHT [OUT]]: runs the full stitch of one frame at a
+// small height through the pipeline and writes the overlay pictures its observer sees
+// into OUT (default DIR), so that the viewer page can be tested on a take of fast
+// stitches.
 #include "StitchLib/overlays/OverlayPictures.h"
 #include "StitchLib/pipeline/FrameInputs.h"
 #include "StitchLib/pipeline/PipelineObserver.h"
@@ -42,13 +43,14 @@ private:
 int main(int argc, char** argv)
 {
     if (argc < 3) {
-        std::cerr << "usage: make-test-overlays DIR FRAME [HEIGHT]\n";
+        std::cerr << "usage: make-test-overlays DIR FRAME [HEIGHT [OUT]]\n";
         return 1;
     }
     try {
         const std::string dir = argv[1];
         const auto frame = static_cast<std::uint32_t>(std::stoul(argv[2]));
         const int height = argc > 3 ? std::stoi(argv[3]) : 512;
+        const std::string out = argc > 4 ? argv[4] : dir;
         const std::string stem = orb::Overlays::frameStem(frame);
 
         std::vector<std::string> paths;
@@ -60,7 +62,7 @@ int main(int argc, char** argv)
         OverlayObserver observer;
         orb::pipeline::StitchPipeline pipeline(rig, orb::pipeline::StitchOptions(), &observer);
         pipeline.fullStitch(images, height);
-        orb::Overlays::writeOverlays(dir, frame, observer.overlays);
+        orb::Overlays::writeOverlays(out, frame, observer.overlays);
     } catch (const std::exception& e) {
         std::cerr << "make-test-overlays: " << e.what() << "\n";
         return 2;

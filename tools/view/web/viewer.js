@@ -48,7 +48,7 @@ function factsOf(f) {
     if (entry && entry.seconds && typeof entry.seconds.total === 'number') {
         facts.push(['Time', `${entry.seconds.total.toFixed(1)} s`]);
         const stages = Object.entries(entry.seconds).filter(([k, v]) => k !== 'total' && typeof v === 'number');
-        if (stages.length) facts.push(['Stages', stages.map(([k, v]) => `${k} ${v.toFixed(1)}`).join(' · ')]);
+        if (stages.length) facts.push(['Stages', stages.map(([k, v]) => `${k} ${v.toFixed(v < 1 ? 2 : 1)}`).join(' · ')]);
     }
     if (entry && typeof entry.coverage === 'number') facts.push(['Coverage', `${(entry.coverage * 100).toFixed(1)} %`]);
     if (entry && entry.error) facts.push(['Error', String(entry.error)]);
