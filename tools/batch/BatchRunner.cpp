@@ -141,15 +141,18 @@ FrameResult stitchFrame(Take& take, orb::pipeline::StitchPipeline& pipeline, Sta
     return result;
 }
 
-void worker(Take& take)
+void worker(Take& take, unsigned workerIndex, unsigned workers)
 {
     orb::pipeline::StitchOptions stitchOptions;
     stitchOptions.keepFastMaps = true; // same rig and height for the whole take
     StageTimes times;
     orb::pipeline::StitchPipeline pipeline(take.rig, stitchOptions, &times);
+    // Frames in order: this worker's chunk; otherwise the next frame nobody took.
+    const auto chunk = orderedChunk(take.frames.size(), workerIndex, workers);
+    std::size_t nextInChunk = chunk.first;
     for (;;) {
-        const std::size_t index = take.next.fetch_add(1);
-        if (index >= take.frames.size())
+        const std::size_t index = take.options.framesInOrder ? nextInChunk++ : take.next.fetch_add(1);
+        if (index >= (take.options.framesInOrder ? chunk.second : take.frames.size()))
             return;
         FrameResult result = stitchFrame(take, pipeline, times, take.frames[index]);
         if (result.status == "interrupted")
@@ -245,6 +248,11 @@ unsigned framesInFlight(unsigned requested, unsigned cores, std::uint64_t availa
     return jobs > 0 ? jobs : 1;
 }
 
+std::pair<std::size_t, std::size_t> orderedChunk(std::size_t frames, unsigned worker, unsigned workers)
+{
+    return {frames * worker / workers, frames * (worker + 1) / workers};
+}
+
 int runTake(const BatchOptions& options)
 {
     const std::string outputDirectory = options.outputDirectory.empty() ? options.workingDirectory
@@ -307,7 +315,7 @@ int runTake(const BatchOptions& options)
 
     std::vector<std::thread> workers;
     for (unsigned j = 0; j < jobs; ++j)
-        workers.emplace_back(worker, std::ref(take));
+        workers.emplace_back(worker, std::ref(take), j, jobs);
     for (std::thread& w : workers)
         w.join();
 
