@@ -190,3 +190,14 @@ TEST_F(TakePageTest, RefusesWhatCannotMakeAPage)
     o.takeDir = dir / "missing";
     EXPECT_THROW(TakePage::writePage(o), std::runtime_error);
 }
+
+TEST_F(TakePageTest, LeavesAPageItDidNotWriteAlone)
+{
+    picture("0000000000.png");
+    touch(take / "index.html", "<p>my notes</p>");
+    EXPECT_THROW(TakePage::writePage(options()), std::runtime_error);
+    EXPECT_EQ(read(take / "index.html"), "<p>my notes</p>");
+    TakePage::Options o = options();
+    o.page = take / "view.html";
+    EXPECT_EQ(TakePage::writePage(o), 1u);
+}

@@ -268,6 +268,12 @@ std::size_t writePage(const Options& options)
             throw std::runtime_error("viewer file " + (options.assets / file).string() +
                                      " is missing; run scripts/setup.sh and rebuild");
 
+    // An index.html of someone else's is not ours to replace.
+    const fs::path page = absoluteNormal(options.page);
+    if (fs::exists(page, error) && readText(page).find("id=\"quadstitch-take\"") == std::string::npos)
+        throw std::runtime_error(page.string() + " exists and was not written by quadstitch-view; "
+                                 "choose another page with -o");
+
     const std::string take = takeJson(options, panoramas);
 
     const fs::path pageDir = absoluteNormal(options.page).parent_path();
@@ -304,7 +310,7 @@ std::size_t writePage(const Options& options)
          << "</script>\n"
          << "<script type=\"module\" src=\"quadstitch-viewer/viewer.js\" onerror=\"quadstitchNotStarted()\"></script>\n"
          << "</body>\n</html>\n";
-    writeText(absoluteNormal(options.page), html.str());
+    writeText(page, html.str());
     return panoramas.size();
 }
 

@@ -51,7 +51,8 @@ std::string takeJson(const Options& options, const std::vector<Panorama>& panora
 const std::vector<std::string>& assetFiles();
 
 // Writes the page and copies the assets next to it. Returns the number of
-// frames. Throws std::runtime_error naming the file or folder at fault.
+// frames. Replaces a page only if it is one of ours. Throws std::runtime_error
+// naming the file or folder at fault.
 std::size_t writePage(const Options& options);
 
 } // namespace TakePage
