@@ -287,7 +287,8 @@ opacity.addEventListener('change', () => {
     if (state.overlay !== 'none') show();
 });
 document.addEventListener('keydown', e => {
-    // The slider steps by itself; other form controls keep their keys.
+    // The sliders use the arrow keys themselves; anywhere else (the overlay choices
+    // included) they step through the frames.
     if (e.target instanceof HTMLInputElement && e.target.type === 'range') return;
     if (e.altKey || e.ctrlKey || e.metaKey) return;
     const steps = { ArrowLeft: -1, ArrowRight: 1, PageUp: -10, PageDown: 10 };
