@@ -4,41 +4,11 @@
 // stitches.
 #include "StitchLib/overlays/OverlayPictures.h"
 #include "StitchLib/pipeline/FrameInputs.h"
-#include "StitchLib/pipeline/PipelineObserver.h"
+#include "StitchLib/pipeline/OverlayObserver.h"
 #include "StitchLib/pipeline/StitchPipeline.h"
 
 #include <iostream>
 #include <string>
-
-namespace {
-
-// Turns the intermediates into overlay pictures as they go by.
-class OverlayObserver : public orb::pipeline::PipelineObserver {
-public:
-    void scanReady(const orb::ScanImages& scan) override
-    {
-        overlays.depth = orb::Overlays::depthPicture(scan.inverseDepth, scan.validRows, size(scan.inverseDepth));
-    }
-    void partsReady(const std::vector<cv::Mat>& parts) override
-    {
-        overlays.disagreement = orb::Overlays::disagreementPicture(parts, size(parts.at(0)));
-    }
-    void seamsReady(const orb::MaskedImageSet& set) override
-    {
-        orb::MaskedImageSet images = set; // shares the masks; only read here
-        std::vector<cv::Mat> masks;
-        for (std::size_t i = 0; i < images.numImages(); ++i)
-            masks.push_back(images.image(static_cast<int>(i)).contributingPixels());
-        overlays.seams = orb::Overlays::seamPicture(masks, size(masks.at(0)));
-    }
-
-    orb::Overlays::OverlaySet overlays;
-
-private:
-    static cv::Size size(const cv::Mat& panorama) { return orb::Overlays::overlaySize(panorama.size()); }
-};
-
-} // namespace
 
 int main(int argc, char** argv)
 {
@@ -59,7 +29,7 @@ int main(int argc, char** argv)
         const std::vector<cv::Mat> images = orb::pipeline::readCameraImages(paths);
         const orb::Rig rig(orb::pipeline::readCalibration(dir + "/calibration.yaml", images.size()), 0);
 
-        OverlayObserver observer;
+        orb::pipeline::OverlayObserver observer;
         orb::pipeline::StitchPipeline pipeline(rig, orb::pipeline::StitchOptions(), &observer);
         pipeline.fullStitch(images, height);
         orb::Overlays::writeOverlays(out, frame, observer.overlays);
