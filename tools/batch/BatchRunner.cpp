@@ -7,6 +7,7 @@
 
 #include "app/FrameFiles.h"
 #include "StitchLib/pipeline/FrameInputs.h"
+#include "StitchLib/pipeline/OverlayObserver.h"
 #include "StitchLib/pipeline/StitchPipeline.h"
 
 #include <opencv2/core.hpp>
@@ -52,10 +53,28 @@ std::uint64_t availableMemory()
     return 4ull << 30; // unknown: assume a small machine
 }
 
-// Collects the stage times of the frame being stitched.
-class StageTimes : public orb::pipeline::PipelineObserver {
+// Collects the stage times of the frame being stitched and, when asked, its overlays.
+class StageTimes : public orb::pipeline::OverlayObserver {
 public:
+    explicit StageTimes(bool overlays) : wantOverlays(overlays) {}
     void stageFinished(Stage stage, double seconds) override { times.emplace_back(orb::pipeline::stageName(stage), seconds); }
+    void scanReady(const orb::ScanImages& scan) override
+    {
+        if (wantOverlays)
+            OverlayObserver::scanReady(scan);
+    }
+    void partsReady(const std::vector<cv::Mat>& parts) override
+    {
+        if (wantOverlays)
+            OverlayObserver::partsReady(parts);
+    }
+    void seamsReady(const orb::MaskedImageSet& set) override
+    {
+        if (wantOverlays)
+            OverlayObserver::seamsReady(set);
+    }
+
+    const bool wantOverlays;
     std::vector<std::pair<std::string, double>> times;
 };
 
@@ -106,6 +125,7 @@ FrameResult stitchFrame(Take& take, orb::pipeline::StitchPipeline& pipeline, Sta
         result.seconds.emplace_back("read", secondsSince(t));
 
         times.times.clear();
+        times.clear();
         const cv::Mat panorama = o.fastStitch
                                      ? pipeline.fastStitch(images, static_cast<int>(o.fastStitchHeight))
                                      : pipeline.fullStitch(images);
@@ -129,6 +149,13 @@ FrameResult stitchFrame(Take& take, orb::pipeline::StitchPipeline& pipeline, Sta
             return result;
         }
         result.seconds.emplace_back("write", secondsSince(t));
+        if (o.overlays) {
+            t = std::chrono::steady_clock::now();
+            if (o.fastStitch)
+                times.fastStitchSeams(take.rig, static_cast<int>(o.fastStitchHeight));
+            orb::Overlays::writeOverlays(take.outputDirectory, frame, times.overlays);
+            result.seconds.emplace_back("overlays", secondsSince(t));
+        }
         result.status = "ok";
     } catch (const cv::Exception& e) {
         result.status = "failed";
@@ -145,7 +172,7 @@ void worker(Take& take, unsigned workerIndex, unsigned workers)
 {
     orb::pipeline::StitchOptions stitchOptions;
     stitchOptions.keepFastMaps = true; // same rig and height for the whole take
-    StageTimes times;
+    StageTimes times(take.options.overlays);
     orb::pipeline::StitchPipeline pipeline(take.rig, stitchOptions, &times);
     // Frames in order: this worker's chunk; otherwise the next frame nobody took.
     const auto chunk = orderedChunk(take.frames.size(), workerIndex, workers);

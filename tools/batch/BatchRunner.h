@@ -22,6 +22,8 @@ struct BatchOptions {
     std::string reportPath;        // empty: no report
     bool force = false;
     bool quiet = false;
+    // Reduced overlay pictures (seams, depth, disagreement) beside each panorama.
+    bool overlays = false;
     // Each worker takes one contiguous chunk of the frames and runs it in take order,
     // for stages that carry state from one frame to the next.
     bool framesInOrder = false;
