@@ -58,7 +58,6 @@ public:
             CV_Error(cv::Error::StsNoMem, "PlaneKernels createPlane() out of memory");
         }
         u->data = u->origdata = static_cast<uchar*>(block);
-        u->handle = u; // marks a mapped plane
         return u;
     }
 
@@ -71,14 +70,14 @@ public:
         }
         CV_Assert(u->urefcount == 0 && u->refcount == 0);
         if (!(u->flags & cv::UMatData::USER_ALLOCATED)) {
-            if (u->handle == u) {
+            // The size alone tells a mapping from a small block.
+            if (u->size >= kLargePlane) {
                 munmap(u->origdata, u->size);
             } else {
                 cv::fastFree(u->origdata);
             }
             u->origdata = nullptr;
         }
-        u->handle = nullptr;
         delete u;
     }
 

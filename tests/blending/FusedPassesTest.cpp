@@ -105,6 +105,28 @@ TEST(ByteTableTest, BandsCoverEveryRowOnce)
     }
 }
 
+TEST(ByteTableTest, ZeroPlanesStartAsZerosEvenWhereFreedPlanesWereWritten)
+{
+    // Small planes come from the heap, large ones are mappings of their own;
+    // both must read as zeros, also after planes of the same size were freed.
+    for (const cv::Size size : {cv::Size(7, 5), cv::Size(3000, 2000)}) {
+        for (int round = 0; round < 2; ++round) {
+            cv::Mat dirty;
+            PlaneKernels::createPlane(dirty, size, CV_8UC1);
+            dirty.setTo(77);
+            dirty.release();
+            cv::Mat zeros;
+            PlaneKernels::createZeroPlane(zeros, size.height, size.width, CV_8UC1);
+            EXPECT_EQ(0, cv::countNonZero(zeros)) << size;
+            // Copies share the buffer and keep it alive after the original goes.
+            zeros.at<uchar>(size.height - 1, size.width - 1) = 5;
+            cv::Mat copy = zeros;
+            zeros.release();
+            EXPECT_EQ(5, copy.at<uchar>(size.height - 1, size.width - 1));
+        }
+    }
+}
+
 TEST(FusedPassesTest, ImageConversionMatchesTheWholePlaneChain)
 {
     unsigned seed = 11;
