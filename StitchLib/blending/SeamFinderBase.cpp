@@ -1,5 +1,7 @@
 #include "StitchLib/blending/SeamFinderBase.h"
 
+#include <opencv2/core/hal/intrin.hpp>
+
 #include <algorithm>
 
 namespace orb {
@@ -14,7 +16,18 @@ const int kColumnBlock = 512;
 // only what changes: untouched pages of a mask take no memory.
 inline void propagateZeros(const unsigned char* neighbour, unsigned char* target, int count)
 {
-    for (int c = 0; c < count; ++c) {
+    int c = 0;
+#if CV_SIMD128
+    const cv::v_uint8x16 zero = cv::v_setzero_u8();
+    for (; c + 16 <= count; c += 16) {
+        const cv::v_uint8x16 cleared = cv::v_load(neighbour + c) == zero;
+        const cv::v_uint8x16 value = cv::v_load(target + c);
+        if (cv::v_check_any(cleared & ~(value == zero))) {
+            cv::v_store(target + c, value & ~cleared);
+        }
+    }
+#endif
+    for (; c < count; ++c) {
         if (neighbour[c] == 0 && target[c] != 0) {
             target[c] = 0;
         }

@@ -356,3 +356,28 @@ TEST(FusedPassesTest, SplineLevelPassesMatchTheStepByStepSpline)
 
 } // namespace
 } // namespace orb
+
+namespace orb {
+namespace {
+
+TEST(FusedPassesTest, MaskSimplificationMatchesTheRowByRowRule)
+{
+    // Wide masks with scattered zeros take the vector path and the tails.
+    for (const cv::Size size : {cv::Size(1030, 40), cv::Size(37, 9), cv::Size(530, 301)}) {
+        cv::Mat mask;
+        cv::threshold(test::randomMat(size.height, size.width, CV_8UC1, 77), mask, 6, 255, cv::THRESH_BINARY);
+        cv::Mat expected = mask.clone();
+        const int rows = size.height, last = size.width - 1;
+        for (int r = rows / 4; r < rows; ++r)
+            for (int c = 0; c < last; ++c)
+                if (expected.at<uchar>(r - 1, c) == 0) expected.at<uchar>(r, c) = 0;
+        for (int r = (3 * rows) / 4; r >= 0; --r)
+            for (int c = 0; c < last; ++c)
+                if (expected.at<uchar>(r + 1, c) == 0) expected.at<uchar>(r, c) = 0;
+        QualitySeamFinder().simplifyMask(mask);
+        EXPECT_TRUE(test::same(expected, mask)) << size;
+    }
+}
+
+} // namespace
+} // namespace orb
