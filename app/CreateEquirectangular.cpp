@@ -3,8 +3,8 @@
 #include "app/FrameFiles.h"
 #include "app/PanoramaWriter.h"
 #include "BaseLib/CameraIntrinsics.h"
-#include "BaseLib/ImportIntrinsics.h"
 #include "StitchLib/blending/BlendingOpenCV.h"
+#include "StitchLib/input/FrameInputs.h"
 #include "StitchLib/mapping/StitchInterfaceVireo.h"
 
 #include <boost/filesystem.hpp>
@@ -24,58 +24,6 @@ namespace {
 
 // Smallest fast panorama whose four sectors are all at least one column wide.
 constexpr uint32_t minFastStitchHeight = 4;
-
-bool isRegularFile(const fs::path& path)
-{
-    boost::system::error_code ec;
-    return fs::is_regular_file(path, ec);
-}
-
-std::vector<cv::Mat> readCameraImages(const std::string& workingDirectory, const std::string& extension,
-                                      uint32_t frameNumber, uint32_t numberOfCameras)
-{
-    std::vector<fs::path> paths;
-    for (uint32_t i = 0; i < numberOfCameras; ++i) {
-        paths.push_back(FrameFiles::cameraImagePath(workingDirectory, extension, frameNumber, i + 1));
-        if (!isRegularFile(paths.back())) {
-            throw std::runtime_error("Camera image '" + paths.back().string() + "' does not exist");
-        }
-    }
-    // Decoding dominates the fast stitch's input time; the images are independent.
-    std::vector<cv::Mat> images(paths.size());
-    cv::parallel_for_(cv::Range(0, static_cast<int>(paths.size())), [&](const cv::Range& range) {
-        for (int i = range.start; i < range.end; ++i) {
-            images[i] = cv::imread(paths[i].string(), cv::IMREAD_UNCHANGED);
-        }
-    });
-    // Checked in camera order, so the first bad camera is the one reported.
-    for (std::size_t i = 0; i < images.size(); ++i) {
-        if (images[i].empty()) {
-            throw std::runtime_error("Camera image '" + paths[i].string() + "' could not be read as an image");
-        }
-        if (images[i].type() != CV_8UC3) {
-            throw std::runtime_error("Camera image '" + paths[i].string() + "' has type " +
-                                     cv::typeToString(images[i].type()) +
-                                     "; expected 8-bit with 3 channels (CV_8UC3)");
-        }
-    }
-    return images;
-}
-
-std::vector<orb::CameraIntrinsics> readCalibration(const fs::path& path, std::size_t numberOfImages)
-{
-    // A missing file reads as an empty calibration; say what is wrong instead.
-    if (!isRegularFile(path)) {
-        throw std::runtime_error("Calibration file '" + path.string() + "' does not exist");
-    }
-    std::vector<orb::CameraIntrinsics> intrinsics = orb::BaseApi::importIntrinsics(path.string());
-    if (intrinsics.size() != numberOfImages) {
-        throw std::runtime_error("Calibration file '" + path.string() + "' holds " +
-                                 std::to_string(intrinsics.size()) + " camera records; expected " +
-                                 std::to_string(numberOfImages) + ", one per camera image");
-    }
-    return intrinsics;
-}
 
 std::string allocationMessage(uint32_t height)
 {
@@ -129,10 +77,13 @@ void CreateEquirectangular(const std::string& workingDirectory, const std::strin
                                  "': no image encoder for the extension '" + imageFileExtension + "'");
     }
 
-    std::vector<cv::Mat> images = readCameraImages(workingDirectory, imageFileExtension, frameNumber,
-                                                   numberOfCameras);
-    const std::vector<orb::CameraIntrinsics> intrinsics =
-        readCalibration(fs::path(workingDirectory) / calibrationFileName, images.size());
+    std::vector<std::string> imagePaths;
+    for (uint32_t camera = 1; camera <= numberOfCameras; ++camera)
+        imagePaths.push_back(FrameFiles::cameraImagePath(workingDirectory, imageFileExtension, frameNumber, camera).string());
+    orb::input::FrameInputs inputs =
+        orb::input::readFrameInputs(imagePaths, (fs::path(workingDirectory) / calibrationFileName).string());
+    std::vector<cv::Mat>& images = inputs.images;
+    const std::vector<orb::CameraIntrinsics>& intrinsics = inputs.intrinsics;
 
     orb::masterlib::StitchInterfaceVireo stitcher(0);
     const cv::Mat panorama = fastStitch ? fastPanorama(stitcher, images, intrinsics, fastStitchHeight)
