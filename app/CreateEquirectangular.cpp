@@ -72,10 +72,8 @@ void CreateEquirectangular(const std::string& workingDirectory, const std::strin
         }
     }
     const fs::path destination = FrameFiles::panoramaPath(workingDirectory, imageFileExtension, frameNumber);
-    if (!cv::haveImageWriter(destination.string())) {
-        throw std::runtime_error("Cannot write panorama '" + destination.string() +
-                                 "': no image encoder for the extension '" + imageFileExtension + "'");
-    }
+    // The full panorama is BGRA, the fast one BGR.
+    checkPanoramaEncodable(destination, fastStitch ? 3 : 4);
 
     std::vector<std::string> imagePaths;
     for (uint32_t camera = 1; camera <= numberOfCameras; ++camera)
