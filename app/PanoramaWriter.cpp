@@ -51,15 +51,22 @@ extern "C" void removeTemporariesAndResignal(int signal)
     errno = savedErrno;
 }
 
-void installHandlers()
+// Puts the handler in place wherever it is not, keeping what was there to pass the
+// signal on to. Run for each guard, so that a disposition set after the first
+// guard (a caller's handler) is chained too rather than silently replacing ours.
+void armHandlers()
 {
+    static std::mutex mutex;
+    const std::lock_guard<std::mutex> lock(mutex);
     for (int i = 0; i < 3; ++i) {
         struct sigaction current {};
         ::sigaction(kSignals[i], nullptr, &current);
-        previousActions[i] = current;
+        if (!(current.sa_flags & SA_SIGINFO) && current.sa_handler == removeTemporariesAndResignal)
+            continue;
         // A signal ignored on purpose (nohup) must stay ignored.
         if (!(current.sa_flags & SA_SIGINFO) && current.sa_handler == SIG_IGN)
             continue;
+        previousActions[i] = current;
         struct sigaction action {};
         action.sa_handler = removeTemporariesAndResignal;
         sigfillset(&action.sa_mask);
@@ -154,8 +161,7 @@ void syncDirectory(const fs::path& directory)
 
 TemporaryFileGuard::TemporaryFileGuard(const fs::path& path) : slot_(-1)
 {
-    static std::once_flag installed;
-    std::call_once(installed, installHandlers);
+    armHandlers();
     const std::string& text = path.string();
     if (text.size() >= kPathBytes)
         return;

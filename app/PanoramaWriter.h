@@ -29,9 +29,9 @@ void writePanoramaAtomically(const cv::Mat& panorama, const boost::filesystem::p
                              const boost::filesystem::path& temporary);
 
 // Keeps a file name registered for removal should SIGINT, SIGTERM or SIGHUP end the
-// process while the guard lives. The handlers are installed with the first guard
-// (a signal the process ignores stays ignored) and, after removing the files, give
-// the signal to the disposition found before them. Registering is lock-free and
+// process while the guard lives. Each guard puts the handlers back in place if
+// something replaced them (a signal the process ignores stays ignored); after
+// removing the files they give the signal to the disposition they replaced. Registering is lock-free and
 // safe from any thread; at most 256 names are guarded at once, further ones are not.
 class TemporaryFileGuard {
 public:

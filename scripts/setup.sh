@@ -12,6 +12,13 @@ packages=(
     libboost-filesystem-dev
     # tests and benchmarks
     libgtest-dev googletest libbenchmark-dev
+    # input guards: calibration pre-check, strict JPEG check, PNG checksums
+    libyaml-dev
+    libjpeg-dev
+    zlib1g-dev
+    # fuzzing (clang's libFuzzer and sanitizer runtimes)
+    clang
+    libclang-rt-14-dev
 )
 
 missing=()

@@ -11,6 +11,8 @@ namespace {
 
 std::string number(float v)
 {
+    if (std::isnan(v))
+        return "nan";  // whatever its sign bit
     std::ostringstream s;
     s << v;
     return s.str();
