@@ -12,12 +12,13 @@ namespace input {
 
 std::vector<CameraIntrinsics> parseCalibration(const std::string& text, const std::string& path)
 {
-    const std::string problem = findCalibrationTextProblem(text);
+    std::string canonical;
+    const std::string problem = canonicalCalibrationText(text, canonical);
     if (!problem.empty())
         throw CalibrationError("Error in reading calibration file. Check that calibration file '" + path +
                                "' is valid (" + problem + ")");
     try {
-        return BaseApi::importIntrinsicsFromText(text, path);
+        return BaseApi::importIntrinsicsFromText(canonical, path);
     } catch (const std::runtime_error& e) {
         throw CalibrationError(e.what());
     }

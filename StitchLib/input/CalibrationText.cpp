@@ -4,31 +4,28 @@
 
 #include <yaml.h>
 
+#include <cstring>
+#include <vector>
+
 namespace orb {
 namespace input {
 namespace {
 
-class YamlParser {
+const char* const kMatrixTag = "tag:yaml.org,2002:opencv-matrix";
+
+class Parser {
 public:
-    explicit YamlParser(const std::string& text)
+    explicit Parser(const std::string& text)
     {
         yaml_parser_initialize(&parser_);
         yaml_parser_set_input_string(&parser_, reinterpret_cast<const unsigned char*>(text.data()), text.size());
     }
-    ~YamlParser() { yaml_parser_delete(&parser_); }
-    YamlParser(const YamlParser&) = delete;
-    YamlParser& operator=(const YamlParser&) = delete;
+    ~Parser() { yaml_parser_delete(&parser_); }
+    Parser(const Parser&) = delete;
+    Parser& operator=(const Parser&) = delete;
 
-    // Next event type, or YAML_NO_EVENT on a syntax error.
-    yaml_event_type_t next()
-    {
-        yaml_event_t event;
-        if (!yaml_parser_parse(&parser_, &event))
-            return YAML_NO_EVENT;
-        const yaml_event_type_t type = event.type;
-        yaml_event_delete(&event);
-        return type;
-    }
+    // The next event, owned by the caller's Event; false on a syntax error.
+    bool next(yaml_event_t& event) { return yaml_parser_parse(&parser_, &event) != 0; }
 
     std::string problem() const
     {
@@ -42,9 +39,102 @@ private:
     yaml_parser_t parser_;
 };
 
-} // namespace
+class Event {
+public:
+    Event() = default;
+    ~Event() { yaml_event_delete(&event_); }
+    Event(const Event&) = delete;
+    Event& operator=(const Event&) = delete;
+    yaml_event_t event_{};
+};
 
-std::string findCalibrationTextProblem(const std::string& text)
+// The document as a tree; children are indices, so no destructor recurses.
+struct Node {
+    enum Kind { Scalar, Sequence, Mapping } kind = Scalar;
+    std::string text;       // scalar value as written out (quoted if it was)
+    bool matrix = false;    // mapping tagged !!opencv-matrix
+    std::vector<int> children;  // mapping: key, value, key, value...
+};
+
+bool safeScalar(const char* value, std::size_t length)
+{
+    // OpenCV's parser works line by line in a bounded buffer: keep tokens short.
+    if (length == 0 || length > 64)
+        return false;
+    for (std::size_t i = 0; i < length; ++i) {
+        const char c = value[i];
+        const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
+                        c == '.' || c == '+' || c == '-';
+        if (!ok)
+            return false;
+    }
+    // A leading '-' must start a number, never read as a sequence entry.
+    return value[0] != '-' || (length > 1 && (value[1] == '.' || (value[1] >= '0' && value[1] <= '9')));
+}
+
+class Writer {
+public:
+    explicit Writer(const std::vector<Node>& nodes) : nodes_(nodes) {}
+
+    std::string document(int root)
+    {
+        out_ = "%YAML:1.0\n---\n";
+        mappingEntries(root, 0);
+        return out_;
+    }
+
+private:
+    bool scalarsOnly(const Node& sequence) const
+    {
+        for (int child : sequence.children) {
+            if (nodes_[child].kind != Node::Scalar)
+                return false;
+        }
+        return true;
+    }
+
+    // What follows "key:" or "-": the value on the same line or an indented block.
+    // Depth is bounded by kMaxCalibrationDepth, so the recursion is too.
+    void value(int index, int indent)
+    {
+        const Node& node = nodes_[index];
+        if (node.kind == Node::Scalar) {
+            out_ += " " + node.text + "\n";
+        } else if (node.kind == Node::Sequence && scalarsOnly(node)) {
+            // Eight values a line, continued further in, as OpenCV writes matrices.
+            out_ += " [";
+            for (std::size_t i = 0; i < node.children.size(); ++i) {
+                if (i > 0)
+                    out_ += i % 8 == 0 ? ",\n" + std::string(indent + 4, ' ') : ",";
+                out_ += " " + nodes_[node.children[i]].text;
+            }
+            out_ += node.children.empty() ? "]\n" : " ]\n";
+        } else if (node.kind == Node::Sequence) {
+            out_ += "\n";
+            for (int child : node.children) {
+                out_ += std::string(indent + 3, ' ') + "-";
+                value(child, indent + 3);
+            }
+        } else {
+            out_ += node.matrix ? " !!opencv-matrix\n" : "\n";
+            mappingEntries(index, indent + 3);
+        }
+    }
+
+    void mappingEntries(int index, int indent)
+    {
+        const Node& node = nodes_[index];
+        for (std::size_t i = 0; i + 1 < node.children.size(); i += 2) {
+            out_ += std::string(indent, ' ') + nodes_[node.children[i]].text + ":";
+            value(node.children[i + 1], indent);
+        }
+    }
+
+    const std::vector<Node>& nodes_;
+    std::string out_;
+};
+
+std::string check(const std::string& text, std::string& canonical)
 {
     if (text.size() > kMaxCalibrationBytes)
         return "larger than " + std::to_string(kMaxCalibrationBytes) + " bytes";
@@ -58,27 +148,96 @@ std::string findCalibrationTextProblem(const std::string& text)
     for (std::size_t i = 0; i < body.size() && body[i] != '\n' && body[i] != '\r'; ++i)
         body[i] = ' ';
 
-    YamlParser parser(body);
-    int depth = 0;
+    Parser parser(body);
+    std::vector<Node> nodes;
+    std::vector<int> open;  // containers being filled, innermost last
+    int root = -1;
+    int documents = 0;
     for (;;) {
-        switch (parser.next()) {
-        case YAML_NO_EVENT:
+        Event event;
+        if (!parser.next(event.event_))
             return parser.problem();
-        case YAML_STREAM_END_EVENT:
-            return {};
-        case YAML_SEQUENCE_START_EVENT:
-        case YAML_MAPPING_START_EVENT:
-            if (++depth > kMaxCalibrationDepth)
+        const yaml_event_t& e = event.event_;
+        if (e.type == YAML_STREAM_END_EVENT)
+            break;
+        if (e.type == YAML_DOCUMENT_START_EVENT && ++documents > 1)
+            return "more than one YAML document";
+        if (e.type == YAML_ALIAS_EVENT)
+            return "not a calibration: it uses a YAML alias";
+        if (e.type == YAML_SEQUENCE_END_EVENT || e.type == YAML_MAPPING_END_EVENT) {
+            open.pop_back();
+            continue;
+        }
+        if (e.type != YAML_SCALAR_EVENT && e.type != YAML_SEQUENCE_START_EVENT && e.type != YAML_MAPPING_START_EVENT)
+            continue;
+
+        Node node;
+        const yaml_char_t* anchor = nullptr;
+        const yaml_char_t* tag = nullptr;
+        if (e.type == YAML_SCALAR_EVENT) {
+            anchor = e.data.scalar.anchor;
+            tag = e.data.scalar.plain_implicit || e.data.scalar.quoted_implicit ? nullptr : e.data.scalar.tag;
+            const char* value = reinterpret_cast<const char*>(e.data.scalar.value);
+            if (!safeScalar(value, e.data.scalar.length)) {
+                return "not a calibration: the value '" + std::string(value, std::min<std::size_t>(e.data.scalar.length, 40)) +
+                       "' at line " + std::to_string(e.start_mark.line + 1) + " is not a short name or number";
+            }
+            node.text = e.data.scalar.style == YAML_PLAIN_SCALAR_STYLE ? std::string(value)
+                                                                        : "\"" + std::string(value) + "\"";
+        } else if (e.type == YAML_SEQUENCE_START_EVENT) {
+            node.kind = Node::Sequence;
+            anchor = e.data.sequence_start.anchor;
+            tag = e.data.sequence_start.implicit ? nullptr : e.data.sequence_start.tag;
+        } else {
+            node.kind = Node::Mapping;
+            anchor = e.data.mapping_start.anchor;
+            tag = e.data.mapping_start.implicit ? nullptr : e.data.mapping_start.tag;
+            node.matrix = tag != nullptr && std::strcmp(reinterpret_cast<const char*>(tag), kMatrixTag) == 0;
+        }
+        if (anchor != nullptr)
+            return "not a calibration: it uses a YAML anchor";
+        if (tag != nullptr && !node.matrix)
+            return "not a calibration: it uses the tag '" + std::string(reinterpret_cast<const char*>(tag)) + "'";
+
+        const int index = static_cast<int>(nodes.size());
+        if (open.empty()) {
+            if (node.kind != Node::Mapping)
+                return "not a calibration: its root is not a mapping";
+            root = index;
+        } else {
+            Node& parent = nodes[open.back()];
+            // Keys are names; a mapping or sequence as a key is no calibration.
+            if (parent.kind == Node::Mapping && parent.children.size() % 2 == 0 && node.kind != Node::Scalar)
+                return "not a calibration: a mapping key is not a name";
+            parent.children.push_back(index);
+        }
+        const bool container = node.kind != Node::Scalar;
+        nodes.push_back(std::move(node));
+        if (container) {
+            open.push_back(index);
+            if (static_cast<int>(open.size()) > kMaxCalibrationDepth)
                 return "nested more than " + std::to_string(kMaxCalibrationDepth) + " levels deep";
-            break;
-        case YAML_SEQUENCE_END_EVENT:
-        case YAML_MAPPING_END_EVENT:
-            --depth;
-            break;
-        default:
-            break;
         }
     }
+    if (root < 0)
+        return "not a calibration: the document is empty";
+    for (const Node& node : nodes) {
+        if (node.kind == Node::Mapping && node.children.empty())
+            return "not a calibration: it holds an empty mapping";
+    }
+    canonical = Writer(nodes).document(root);
+    return {};
+}
+
+} // namespace
+
+std::string canonicalCalibrationText(const std::string& text, std::string& canonical)
+{
+    canonical.clear();
+    const std::string problem = check(text, canonical);
+    if (!problem.empty())
+        canonical.clear();
+    return problem;
 }
 
 } // namespace input
