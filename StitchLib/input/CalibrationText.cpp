@@ -54,7 +54,46 @@ struct Node {
     std::string text;       // scalar value as written out (quoted if it was)
     bool matrix = false;    // mapping tagged !!opencv-matrix
     std::vector<int> children;  // mapping: key, value, key, value...
+    std::size_t line = 0;
 };
+
+const Node* entry(const std::vector<Node>& nodes, const Node& mapping, const char* key)
+{
+    for (std::size_t i = 0; i + 1 < mapping.children.size(); i += 2) {
+        if (nodes[mapping.children[i]].text == key)
+            return &nodes[mapping.children[i + 1]];
+    }
+    return nullptr;
+}
+
+bool smallCount(const Node* node, long& value)
+{
+    if (node == nullptr || node->kind != Node::Scalar || node->text.empty() || node->text.size() > 6 ||
+        node->text.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    value = std::stol(node->text);
+    return true;
+}
+
+// OpenCV sizes a matrix from its header before reading the data: the header must
+// be one the data can fill, or a few bytes of text could claim gigabytes.
+std::string checkMatrix(const std::vector<Node>& nodes, const Node& matrix)
+{
+    const Node* dt = entry(nodes, matrix, "dt");
+    const Node* data = entry(nodes, matrix, "data");
+    long rows = 0, cols = 0;
+    const bool typeOk = dt != nullptr && dt->kind == Node::Scalar &&
+                        (dt->text.size() == 1 || (dt->text.size() == 2 && dt->text[0] >= '1' && dt->text[0] <= '4')) &&
+                        std::strchr("ucwsifd", dt->text.back()) != nullptr && dt->text.back() != '\0';
+    const long channels = typeOk && dt->text.size() == 2 ? dt->text[0] - '0' : 1;
+    if (!smallCount(entry(nodes, matrix, "rows"), rows) || !smallCount(entry(nodes, matrix, "cols"), cols) ||
+        !typeOk || data == nullptr || data->kind != Node::Sequence ||
+        static_cast<std::size_t>(rows * cols * channels) != data->children.size()) {
+        return "not a calibration: the matrix at line " + std::to_string(matrix.line + 1) +
+               " needs rows, cols, dt (a type letter) and as many data values as they say";
+    }
+    return {};
+}
 
 bool safeScalar(const char* value, std::size_t length)
 {
@@ -172,6 +211,7 @@ std::string check(const std::string& text, std::string& canonical)
             continue;
 
         Node node;
+        node.line = e.start_mark.line;
         const yaml_char_t* anchor = nullptr;
         const yaml_char_t* tag = nullptr;
         if (e.type == YAML_SCALAR_EVENT) {
@@ -224,6 +264,11 @@ std::string check(const std::string& text, std::string& canonical)
     for (const Node& node : nodes) {
         if (node.kind == Node::Mapping && node.children.empty())
             return "not a calibration: it holds an empty mapping";
+        if (node.matrix) {
+            const std::string problem = checkMatrix(nodes, node);
+            if (!problem.empty())
+                return problem;
+        }
     }
     canonical = Writer(nodes).document(root);
     return {};

@@ -172,6 +172,11 @@ TEST(CalibrationText, HostileTextsAreRefusedQuickly)
         "%YAML:1.0\n" + std::string(kMaxCalibrationBytes, ' '),
         std::string("%YAML:1.0\ncameras: [\0]\n", 22),
         "<?xml version=\"1.0\"?>\n<opencv_storage/>\n",
+        // A matrix header the storage parser would allocate 40 GB for before reading four values.
+        "%YAML:1.0\nm: !!opencv-matrix\n   rows: 100000\n   cols: 100000\n   dt: f\n   data: [ 1, 2, 3, 4 ]\n",
+        "%YAML:1.0\nm: !!opencv-matrix\n   rows: 2\n   cols: z\n   dt: f\n   data: [ 1, 2, 3, 4 ]\n",
+        "%YAML:1.0\nm: !!opencv-matrix\n   rows: 2\n   cols: 2\n   dt: 512f\n   data: [ 1, 2, 3, 4 ]\n",
+        "%YAML:1.0\na: &x 1\nb: *x\n",
         "",
     };
     for (const std::string& text : texts) {
