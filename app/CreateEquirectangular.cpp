@@ -2,14 +2,10 @@
 
 #include "app/FrameFiles.h"
 #include "app/PanoramaWriter.h"
-#include "BaseLib/CameraIntrinsics.h"
-#include "StitchLib/blending/BlendingOpenCV.h"
 #include "StitchLib/input/FrameInputs.h"
-#include "StitchLib/mapping/StitchInterfaceVireo.h"
+#include "StitchLib/pipeline/StitchPipeline.h"
 
-#include <boost/filesystem.hpp>
 #include <opencv2/core.hpp>
-#include <opencv2/core/utility.hpp>
 #include <opencv2/imgcodecs.hpp>
 
 #include <climits>
@@ -24,6 +20,8 @@ namespace {
 
 // Smallest fast panorama whose four sectors are all at least one column wide.
 constexpr uint32_t minFastStitchHeight = 4;
+// The program's lenses.
+constexpr int lensVersion = 0;
 
 std::string allocationMessage(uint32_t height)
 {
@@ -31,11 +29,10 @@ std::string allocationMessage(uint32_t height)
            std::to_string(height) + " x " + std::to_string(2ull * height) + " pixels cannot be allocated";
 }
 
-cv::Mat fastPanorama(orb::masterlib::StitchInterfaceVireo& stitcher, std::vector<cv::Mat>& images,
-                     const std::vector<orb::CameraIntrinsics>& intrinsics, uint32_t height)
+cv::Mat fastPanorama(orb::pipeline::StitchPipeline& stitcher, const std::vector<cv::Mat>& images, uint32_t height)
 {
     try {
-        return stitcher.fastStitch(images, intrinsics, 1.0f, static_cast<int>(height));
+        return stitcher.fastStitch(images, static_cast<int>(height));
     } catch (const std::bad_alloc&) {
         throw std::runtime_error(allocationMessage(height));
     } catch (const cv::Exception& e) {
@@ -44,14 +41,6 @@ cv::Mat fastPanorama(orb::masterlib::StitchInterfaceVireo& stitcher, std::vector
         }
         throw;
     }
-}
-
-cv::Mat fullPanorama(orb::masterlib::StitchInterfaceVireo& stitcher, std::vector<cv::Mat>& images,
-                     const std::vector<orb::CameraIntrinsics>& intrinsics)
-{
-    std::vector<cv::Mat> parts = stitcher.stitch(images, intrinsics);
-    orb::BlendingOpenCV blending;
-    return blending.process(parts);
 }
 
 } // namespace
@@ -76,22 +65,24 @@ void CreateEquirectangular(const std::string& workingDirectory, const std::strin
     checkPanoramaEncodable(destination, fastStitch ? 3 : 4);
 
     std::vector<std::string> imagePaths;
-    for (uint32_t camera = 1; camera <= numberOfCameras; ++camera)
-        imagePaths.push_back(FrameFiles::cameraImagePath(workingDirectory, imageFileExtension, frameNumber, camera).string());
-    orb::input::FrameInputs inputs =
+    for (uint32_t i = 0; i < numberOfCameras; ++i) {
+        imagePaths.push_back(
+            FrameFiles::cameraImagePath(workingDirectory, imageFileExtension, frameNumber, i + 1).string());
+    }
+    // Every input guard: image headers and data, calibration text and values.
+    const orb::input::FrameInputs inputs =
         orb::input::readFrameInputs(imagePaths, (fs::path(workingDirectory) / calibrationFileName).string());
-    std::vector<cv::Mat>& images = inputs.images;
-    const std::vector<orb::CameraIntrinsics>& intrinsics = inputs.intrinsics;
+    const std::vector<cv::Mat>& images = inputs.images;
+    orb::pipeline::StitchPipeline stitcher{orb::Rig(inputs.intrinsics, lensVersion)};
 
-    orb::masterlib::StitchInterfaceVireo stitcher(0);
-    const cv::Mat panorama = fastStitch ? fastPanorama(stitcher, images, intrinsics, fastStitchHeight)
-                                        : fullPanorama(stitcher, images, intrinsics);
+    const cv::Mat panorama = fastStitch ? fastPanorama(stitcher, images, fastStitchHeight)
+                                        : stitcher.fullStitch(images);
     // An empty result must fail the run, never be written as a panorama.
     if (panorama.empty()) {
         throw std::runtime_error("Stitching produced no panorama for frame " + std::to_string(frameNumber));
     }
 
     writePanoramaAtomically(panorama, destination,
-                  FrameFiles::temporaryPanoramaPath(workingDirectory, imageFileExtension, frameNumber,
-                                                    static_cast<long>(::getpid())));
+                            FrameFiles::temporaryPanoramaPath(workingDirectory, imageFileExtension, frameNumber,
+                                                              static_cast<long>(::getpid())));
 }

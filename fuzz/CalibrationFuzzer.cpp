@@ -13,7 +13,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string text(reinterpret_cast<const char*>(data), size);
     try {
         const auto cameras = orb::input::parseCalibration(text, "fuzz.yaml");
-        orb::input::checkCalibration(cameras, cv::Size(256, 256), "fuzz.yaml");
+        orb::input::checkCalibration(cameras, "fuzz.yaml");
+        orb::input::checkCalibrationFitsImages(cameras, cv::Size(256, 256), "fuzz.yaml");
     } catch (const orb::input::CalibrationError&) {
     }
     return 0;

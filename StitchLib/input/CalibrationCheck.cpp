@@ -86,12 +86,11 @@ cv::Vec3d position(const cv::Matx<float, 4, 4>& t)
 
 } // namespace
 
-void checkCalibration(const std::vector<CameraIntrinsics>& cameras, cv::Size imageSize, const std::string& path)
+void checkCalibration(const std::vector<CameraIntrinsics>& cameras, const std::string& path)
 {
     for (std::size_t i = 0; i < cameras.size(); ++i) {
         const CameraChecker check(path, i);
         check.lens(cameras[i].lensCoeffs);
-        check.centre(cameras[i].centre, imageSize);
         check.pose(cameras[i].tmBToC);
     }
     // Depth is estimated between each camera and the next around the ring. Cameras at
@@ -108,6 +107,13 @@ void checkCalibration(const std::vector<CameraIntrinsics>& cameras, cv::Size ima
                                    " are one above the other; neighbouring cameras need a horizontal baseline");
         }
     }
+}
+
+void checkCalibrationFitsImages(const std::vector<CameraIntrinsics>& cameras, cv::Size imageSize,
+                                const std::string& path)
+{
+    for (std::size_t i = 0; i < cameras.size(); ++i)
+        CameraChecker(path, i).centre(cameras[i].centre, imageSize);
 }
 
 } // namespace input

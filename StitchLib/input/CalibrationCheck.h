@@ -15,14 +15,18 @@ namespace input {
 // significant digits, far below a scaled or sheared matrix.
 constexpr float kRotationTolerance = 1e-3f;
 
-// Checks that the calibration records describe a rig whose cameras took images of
-// `imageSize`: finite lens coefficients with a positive focal term, the optical
-// centre inside the image, a rigid tmBToC (orthonormal rotation with determinant
-// +1 within kRotationTolerance, finite translation, last row 0 0 0 1), and no two
-// neighbouring cameras one above the other (depth estimation needs a horizontal
-// baseline). Throws CalibrationError naming `path`, the camera (counted from 1)
-// and the value at fault.
-void checkCalibration(const std::vector<CameraIntrinsics>& cameras, cv::Size imageSize, const std::string& path);
+// Checks that the calibration records describe a rig: finite lens coefficients
+// with a positive focal term, a rigid tmBToC (orthonormal rotation with
+// determinant +1 within kRotationTolerance, finite translation, last row
+// 0 0 0 1), and no two neighbouring cameras one above the other (depth estimation
+// needs a horizontal baseline). Throws CalibrationError naming `path`, the camera
+// (counted from 1) and the value at fault.
+void checkCalibration(const std::vector<CameraIntrinsics>& cameras, const std::string& path);
+
+// Checks that the calibration can describe camera images of `imageSize`: every
+// optical centre lies inside the image. Throws CalibrationError as above.
+void checkCalibrationFitsImages(const std::vector<CameraIntrinsics>& cameras, cv::Size imageSize,
+                                const std::string& path);
 
 } // namespace input
 } // namespace orb

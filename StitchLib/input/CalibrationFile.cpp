@@ -24,7 +24,7 @@ std::vector<CameraIntrinsics> parseCalibration(const std::string& text, const st
     }
 }
 
-std::vector<CameraIntrinsics> readCalibration(const std::string& path, std::size_t cameraCount, cv::Size imageSize)
+std::vector<CameraIntrinsics> readCalibration(const std::string& path, std::size_t cameraCount)
 {
     std::string text;
     const std::string problem = readInputFile(path, kMaxCalibrationBytes, text);
@@ -36,7 +36,7 @@ std::vector<CameraIntrinsics> readCalibration(const std::string& path, std::size
                                " camera records; expected " + std::to_string(cameraCount) +
                                ", one per camera image");
     }
-    checkCalibration(cameras, imageSize, path);
+    checkCalibration(cameras, path);
     return cameras;
 }
 

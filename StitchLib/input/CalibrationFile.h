@@ -13,10 +13,10 @@ namespace input {
 // Reads the rig calibration at `path` safely: a regular file of at most
 // kMaxCalibrationBytes whose text is made safe by canonicalCalibrationText before
 // it is parsed, holding exactly `cameraCount` records whose values pass
-// checkCalibration for images of `imageSize`. Returns within a fraction of a
-// second on any file. Throws CalibrationError naming the file (and the camera and
-// value where one is at fault).
-std::vector<CameraIntrinsics> readCalibration(const std::string& path, std::size_t cameraCount, cv::Size imageSize);
+// checkCalibration. Returns within a fraction of a second on any file. Throws
+// CalibrationError naming the file (and the camera and value where one is at
+// fault). Whether the records fit the images is checkCalibrationFitsImages.
+std::vector<CameraIntrinsics> readCalibration(const std::string& path, std::size_t cameraCount);
 
 // The parse alone, for text already read: canonicalCalibrationText, then the storage parser.
 // Throws CalibrationError naming `path`.

@@ -1,5 +1,6 @@
 #include "StitchLib/input/FrameInputs.h"
 
+#include "StitchLib/input/CalibrationCheck.h"
 #include "StitchLib/input/CalibrationFile.h"
 #include "StitchLib/input/CameraImages.h"
 
@@ -10,8 +11,9 @@ FrameInputs readFrameInputs(const std::vector<std::string>& imagePaths, const st
 {
     FrameInputs inputs;
     inputs.images = readCameraImages(imagePaths);
-    const cv::Size imageSize = inputs.images.empty() ? cv::Size() : inputs.images[0].size();
-    inputs.intrinsics = readCalibration(calibrationPath, imagePaths.size(), imageSize);
+    inputs.intrinsics = readCalibration(calibrationPath, imagePaths.size());
+    if (!inputs.images.empty())
+        checkCalibrationFitsImages(inputs.intrinsics, inputs.images[0].size(), calibrationPath);
     return inputs;
 }
 

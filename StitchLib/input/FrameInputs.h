@@ -18,7 +18,8 @@ struct FrameInputs {
 
 // The input boundary of the pipeline: reads the camera images at `imagePaths`
 // (camera order) and the calibration at `calibrationPath`, with every guard of
-// readCameraImages and readCalibration, in bounded time and memory. Throws an
+// readCameraImages, readCalibration and checkCalibrationFitsImages, in bounded
+// time and memory. Throws an
 // InputError (ImageError or CalibrationError) naming the file, camera or value.
 FrameInputs readFrameInputs(const std::vector<std::string>& imagePaths, const std::string& calibrationPath);
 

@@ -83,7 +83,7 @@ const float kInf = std::numeric_limits<float>::infinity();
 
 TEST(CalibrationFile, ReadsAValidRingAndItsWrittenForm)
 {
-    const auto cameras = readCalibration(writeRing("ring.yaml", ring()), 4, kImage);
+    const auto cameras = readCalibration(writeRing("ring.yaml", ring()), 4);
     ASSERT_EQ(cameras.size(), 4u);
     EXPECT_FLOAT_EQ(cameras[2].lensCoeffs(0), 80.f);
     EXPECT_FLOAT_EQ(cameras[3].centre(1), 128.f);
@@ -119,7 +119,10 @@ TEST(CalibrationCheck, RefusesValuesNoRigCanHave)
     for (const Case& c : cases) {
         auto cameras = ring();
         c.breakIt(cameras[2]);
-        const std::string message = messageOf([&] { checkCalibration(cameras, kImage, "rig.yaml"); });
+        const std::string message = messageOf([&] {
+            checkCalibration(cameras, "rig.yaml");
+            checkCalibrationFitsImages(cameras, kImage, "rig.yaml");
+        });
         EXPECT_NE(message.find("'rig.yaml', camera 3: "), std::string::npos) << c.what << ": " << message;
         EXPECT_NE(message.find(c.expected), std::string::npos) << c.what << ": " << message;
     }
@@ -131,30 +134,31 @@ TEST(CalibrationCheck, AcceptsRoundingButNotNeighboursOneAboveTheOther)
     // Six significant digits, as calibration files are often written.
     for (auto& c : cameras)
         for (float& v : c.tmBToC.val) v = std::round(v * 1e6f) / 1e6f;
-    EXPECT_NO_THROW(checkCalibration(cameras, kImage, "x"));
+    EXPECT_NO_THROW(checkCalibration(cameras, "x"));
     // The centre may lie on the edge of the image.
     cameras[0].centre = cv::Matx21f(-0.5f, 255.5f);
-    EXPECT_NO_THROW(checkCalibration(cameras, kImage, "x"));
+    EXPECT_NO_THROW(checkCalibrationFitsImages(cameras, kImage, "x"));
     // Cameras at one place are allowed (no parallax), one above the other is not.
     auto together = ring();
     for (auto& c : together) c.tmBToC(0, 3) = c.tmBToC(1, 3) = c.tmBToC(2, 3) = 0;
-    EXPECT_NO_THROW(checkCalibration(together, kImage, "x"));
+    EXPECT_NO_THROW(checkCalibration(together, "x"));
     auto stacked = together;
     stacked[1].tmBToC(0, 3) = 0.2f * stacked[1].tmBToC(0, 2);
     stacked[1].tmBToC(1, 3) = 0.2f * stacked[1].tmBToC(1, 2);
     stacked[1].tmBToC(2, 3) = 0.2f * stacked[1].tmBToC(2, 2);
-    EXPECT_NE(messageOf([&] { checkCalibration(stacked, kImage, "x"); }).find("cameras 1 and 2 are one above"),
+    EXPECT_NE(messageOf([&] { checkCalibration(stacked, "x"); }).find("cameras 1 and 2 are one above"),
               std::string::npos);
 }
 
 TEST(CalibrationFile, CountAndImageSizeMustMatch)
 {
     const std::string path = writeRing("three.yaml", {ring()[0], ring()[1], ring()[2]});
-    EXPECT_NE(messageOf([&] { readCalibration(path, 4, kImage); }).find("holds 3 camera records; expected 4"),
+    EXPECT_NE(messageOf([&] { readCalibration(path, 4); }).find("holds 3 camera records; expected 4"),
               std::string::npos);
     // The calibration describes 256 x 256 images; for 100 x 100 images its centres lie outside.
-    EXPECT_NE(messageOf([&] { readCalibration(writeRing("ring.yaml", ring()), 4, cv::Size(100, 100)); })
-                  .find("outside the 100 x 100 image"),
+    const auto cameras = readCalibration(writeRing("ring.yaml", ring()), 4);
+    EXPECT_NE(messageOf([&] { checkCalibrationFitsImages(cameras, cv::Size(100, 100), "r.yaml"); })
+                  .find("'r.yaml', camera 1: centre (127.5, 128) is outside the 100 x 100 image"),
               std::string::npos);
 }
 
@@ -201,21 +205,21 @@ TEST(CalibrationFile, FilesThatAreNotCalibrationsAreNamedForWhatTheyAre)
     const std::string dir = std::string(QUADSTITCH_TEST_TMP) + "/calibration-kinds";
     ::mkdir(QUADSTITCH_TEST_TMP, 0755);
     ::mkdir(dir.c_str(), 0755);
-    EXPECT_NE(messageOf([&] { readCalibration(dir, 4, kImage); }).find("is a directory"), std::string::npos);
+    EXPECT_NE(messageOf([&] { readCalibration(dir, 4); }).find("is a directory"), std::string::npos);
     const std::string fifo = dir + "/fifo.yaml";
     ::unlink(fifo.c_str());
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0);
     // Opening a FIFO for reading would block until a writer comes.
-    EXPECT_NE(messageOf([&] { readCalibration(fifo, 4, kImage); }).find("is not a regular file"), std::string::npos);
+    EXPECT_NE(messageOf([&] { readCalibration(fifo, 4); }).find("is not a regular file"), std::string::npos);
     const std::string loop = dir + "/loop.yaml";
     ::unlink(loop.c_str());
     ASSERT_EQ(::symlink("loop.yaml", loop.c_str()), 0);
-    EXPECT_NE(messageOf([&] { readCalibration(loop, 4, kImage); }).find("cannot be read: Too many levels"),
+    EXPECT_NE(messageOf([&] { readCalibration(loop, 4); }).find("cannot be read: Too many levels"),
               std::string::npos);
-    EXPECT_NE(messageOf([&] { readCalibration(dir + "/missing.yaml", 4, kImage); }).find("does not exist"),
+    EXPECT_NE(messageOf([&] { readCalibration(dir + "/missing.yaml", 4); }).find("does not exist"),
               std::string::npos);
     const std::string big = writeText("big.yaml", "%YAML:1.0\n" + std::string(kMaxCalibrationBytes, '#'));
-    EXPECT_NE(messageOf([&] { readCalibration(big, 4, kImage); }).find("is larger than"), std::string::npos);
+    EXPECT_NE(messageOf([&] { readCalibration(big, 4); }).find("is larger than"), std::string::npos);
 }
 
 } // namespace input
