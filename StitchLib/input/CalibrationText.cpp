@@ -4,6 +4,7 @@
 
 #include <yaml.h>
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 

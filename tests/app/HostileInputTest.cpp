@@ -233,7 +233,7 @@ TEST_F(HostileInput, TruncatedAndCorruptImagesAreRefused)
     EXPECT_TRUE(contains(refused("-s 1 -t 64 -i .jpg", 2), "0000000000-1.jpg' is damaged or cut short"));
 
     std::vector<uchar> corrupt = whole;
-    corrupt.insert(corrupt.end() - 2, {0x12, 0x34, 0x56});
+    corrupt.insert(corrupt.end() - 2, 64, 0x5a);
     writeBytes(image(1, ".jpg"), corrupt);
     EXPECT_TRUE(contains(refused("-s 1 -t 64 -i .jpg", 2), "Corrupt JPEG data"));
 
