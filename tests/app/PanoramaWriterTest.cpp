@@ -11,6 +11,7 @@
 #include <fstream>
 #include <functional>
 #include <memory>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -205,4 +206,41 @@ TEST_F(PanoramaWriter, FailuresSayWhyAndFormatsAreCheckedBeforehand)
     // The encoded bytes are the file's bytes.
     const std::vector<uchar> bytes = encodePanorama(panorama, ".png");
     EXPECT_EQ(cv::norm(cv::imdecode(bytes, cv::IMREAD_UNCHANGED), panorama, cv::NORM_INF), 0.0);
+}
+
+// A temporary that is a FIFO holds the writer in open() with its guard armed, so the
+// signal is sure to arrive while the panorama is being written.
+TEST_F(PanoramaWriter, ASignalDuringTheWriteRemovesTheTemporary)
+{
+    const fs::path fifo = dir / "blocked.partial.png";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        writePanoramaAtomically(cv::Mat(4, 8, CV_8UC3, cv::Scalar::all(1)), destination, fifo);
+        ::_exit(3);
+    }
+    ASSERT_GT(pid, 0);
+    // Wait until the child catches SIGTERM (its guard is armed), then a little longer
+    // for it to reach open().
+    const std::string status = "/proc/" + std::to_string(pid) + "/status";
+    bool caught = false;
+    for (int i = 0; i < 500 && !caught; ++i) {
+        std::ifstream in(status);
+        std::string line;
+        while (std::getline(in, line)) {
+            if (line.compare(0, 7, "SigCgt:") == 0)
+                caught = (std::stoull(line.substr(7), nullptr, 16) >> (SIGTERM - 1)) & 1;
+        }
+        if (!caught)
+            ::usleep(10000);
+    }
+    ::usleep(200000);
+    ::kill(pid, SIGTERM);
+    int result = 0;
+    ::waitpid(pid, &result, 0);
+    ASSERT_TRUE(caught);
+    ASSERT_TRUE(WIFSIGNALED(result));
+    EXPECT_EQ(WTERMSIG(result), SIGTERM);
+    EXPECT_FALSE(fs::exists(fifo));
+    EXPECT_FALSE(fs::exists(destination));
 }
