@@ -96,7 +96,8 @@ std::string checkMatrix(const std::vector<Node>& nodes, const Node& matrix)
     return {};
 }
 
-bool safeScalar(const char* value, std::size_t length)
+// Names and numbers, written plain as OpenCV writes them.
+bool plainToken(const char* value, std::size_t length)
 {
     // OpenCV's parser works line by line in a bounded buffer: keep tokens short.
     if (length == 0 || length > 64)
@@ -110,6 +111,22 @@ bool safeScalar(const char* value, std::size_t length)
     }
     // A leading '-' must start a number, never read as a sequence entry.
     return value[0] != '-' || (length > 1 && (value[1] == '.' || (value[1] >= '0' && value[1] <= '9')));
+}
+
+// Short free text as a value (a rig name, a note), written double-quoted: no quote,
+// backslash or control character that would need escaping.
+bool quotableText(const char* value, std::size_t length)
+{
+    if (length == 0 || length > 256)
+        return false;
+    for (std::size_t i = 0; i < length; ++i) {
+        const char c = value[i];
+        const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                        std::strchr(" _.+-,:;/()=", c) != nullptr;
+        if (!ok || c == '\0')
+            return false;
+    }
+    return true;
 }
 
 class Writer {
@@ -219,12 +236,18 @@ std::string check(const std::string& text, std::string& canonical)
             anchor = e.data.scalar.anchor;
             tag = e.data.scalar.plain_implicit || e.data.scalar.quoted_implicit ? nullptr : e.data.scalar.tag;
             const char* value = reinterpret_cast<const char*>(e.data.scalar.value);
-            if (!safeScalar(value, e.data.scalar.length)) {
-                return "not a calibration: the value '" + std::string(value, std::min<std::size_t>(e.data.scalar.length, 40)) +
-                       "' at line " + std::to_string(e.start_mark.line + 1) + " is not a short name or number";
+            const std::size_t length = e.data.scalar.length;
+            const bool isKey = !open.empty() && nodes[open.back()].kind == Node::Mapping &&
+                               nodes[open.back()].children.size() % 2 == 0;
+            const bool plain = plainToken(value, length);
+            if (!plain && (isKey || !quotableText(value, length))) {
+                return "not a calibration: the " + std::string(isKey ? "key" : "value") + " '" +
+                       std::string(value, std::min<std::size_t>(length, 40)) + "' at line " +
+                       std::to_string(e.start_mark.line + 1) +
+                       (isKey ? " is not a short name" : " is not a short name, number or text");
             }
-            node.text = e.data.scalar.style == YAML_PLAIN_SCALAR_STYLE ? std::string(value)
-                                                                        : "\"" + std::string(value) + "\"";
+            node.text = plain && e.data.scalar.style == YAML_PLAIN_SCALAR_STYLE ? std::string(value, length)
+                                                                                : "\"" + std::string(value, length) + "\"";
         } else if (e.type == YAML_SEQUENCE_START_EVENT) {
             node.kind = Node::Sequence;
             anchor = e.data.sequence_start.anchor;

@@ -12,8 +12,8 @@ namespace input {
 // kMaxCalibrationBytes bytes and kMaxCalibrationDepth levels of nesting, and be a
 // single YAML document as judged by a maintained parser (libyaml, which keeps its
 // stack on the heap): a mapping at the root, no aliases or anchors, no tags but
-// "!!opencv-matrix" on mappings, and scalars made of letters, digits and "_.+-"
-// only, as calibration files hold. The document is then written out again into
+// "!!opencv-matrix" on mappings, keys and numbers made of letters, digits and
+// "_.+-" only, other values short text without quotes or backslashes. The document is then written out again into
 // `canonical` in the layout OpenCV's own writer uses, so that OpenCV's parser only
 // ever sees text of the kind it writes itself.
 // Returns an empty string on success, else the reason as a short phrase

@@ -10,6 +10,7 @@
 #include <cmath>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <limits>
 #include <string>
 #include <sys/stat.h>
@@ -65,6 +66,12 @@ std::string writeRing(const std::string& name, const std::vector<CameraIntrinsic
     return path;
 }
 
+std::string readFileText(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
 std::string messageOf(const std::function<void()>& f)
 {
     try {
@@ -83,7 +90,12 @@ const float kInf = std::numeric_limits<float>::infinity();
 
 TEST(CalibrationFile, ReadsAValidRingAndItsWrittenForm)
 {
-    const auto cameras = readCalibration(writeRing("ring.yaml", ring()), 4);
+    auto cameras = readCalibration(writeRing("ring.yaml", ring()), 4);
+    ASSERT_EQ(cameras.size(), 4u);
+    // Free text beside the records (names, notes) is no reason to refuse a calibration.
+    std::string text = readFileText(writeRing("ring.yaml", ring()));
+    text.insert(text.find("cameras:"), "rig: \"front ring, v2 (lab)\"\nnote: two words\n");
+    cameras = parseCalibration(text, "noted.yaml");
     ASSERT_EQ(cameras.size(), 4u);
     EXPECT_FLOAT_EQ(cameras[2].lensCoeffs(0), 80.f);
     EXPECT_FLOAT_EQ(cameras[3].centre(1), 128.f);
@@ -181,6 +193,8 @@ TEST(CalibrationText, HostileTextsAreRefusedQuickly)
         "%YAML:1.0\nm: !!opencv-matrix\n   rows: 2\n   cols: z\n   dt: f\n   data: [ 1, 2, 3, 4 ]\n",
         "%YAML:1.0\nm: !!opencv-matrix\n   rows: 2\n   cols: 2\n   dt: 512f\n   data: [ 1, 2, 3, 4 ]\n",
         "%YAML:1.0\na: &x 1\nb: *x\n",
+        "%YAML:1.0\nname: \"a \\\" quote\"\n",
+        "%YAML:1.0\n\"two words\": 1\n",
         "",
     };
     for (const std::string& text : texts) {
