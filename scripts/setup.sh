@@ -12,6 +12,12 @@ packages=(
     libboost-filesystem-dev
     # tests and benchmarks
     libgtest-dev googletest libbenchmark-dev
+    # scale-out: GNU parallel over shards, and a one-node Slurm cluster for the cluster test
+    parallel
+    slurmctld
+    slurmd
+    slurm-client
+    munge
 )
 
 missing=()
