@@ -103,17 +103,18 @@ compare() {
     make_take "$take" "$n"
     rm -rf "$out"
     mkdir -p "$out"
-    echo "== $title, $n frames ($(nproc) cores)"
+    # Other work on the machine shows as CPU below 100% per core; the load says how much.
+    echo "== $title, $n frames ($(nproc) cores, load average $(cut -d' ' -f1 /proc/loadavg))"
 
     measure "loop over quadstitch" "$work/loop.log" \
         bash -c 'q="$1" d="$2" n="$3"; shift 3; for ((f = 0; f < n; f++)); do "$q" -d "$d" -f "$f" "$@" || exit; done' \
         loop "$quadstitch" "$take" "$n" "$@"
     local loop_wall="$wall"
-    printf '   %6.2f frames/s\n' "$(awk -v n="$n" -v w="$loop_wall" 'BEGIN {print n / w}')"
+    printf '   %7.3f frames/s\n' "$(awk -v n="$n" -v w="$loop_wall" 'BEGIN {print n / w}')"
 
     measure "quadstitch-batch" "$work/batch.log" "$batch" -d "$take" -o "$out" "$@" "${jobs[@]}" -q
     local batch_wall="$wall"
-    printf '   %6.2f frames/s\n' "$(awk -v n="$n" -v w="$batch_wall" 'BEGIN {print n / w}')"
+    printf '   %7.3f frames/s\n' "$(awk -v n="$n" -v w="$batch_wall" 'BEGIN {print n / w}')"
 
     local made
     made="$(find "$out" -maxdepth 1 -name '??????????.png' | wc -l)"
