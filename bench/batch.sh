@@ -19,7 +19,7 @@ set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 usage() { sed -n '2,17s/^# \{0,1\}//p' "${BASH_SOURCE[0]}" >&2; exit 1; }
 
-fast_frames=24 full_frames=4 height=1000 camera_size= jobs=() keep=
+fast_frames=24 full_frames=4 height=1000 camera_size='' jobs=() keep=''
 while [ $# -gt 0 ]; do
     case "$1" in
         --fast-frames) fast_frames="$2"; shift ;;

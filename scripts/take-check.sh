@@ -31,7 +31,7 @@ done
 
 # The options of quadstitch-batch that name the frames and their panoramas, in the
 # forms its parser accepts: "-d DIR", "-dDIR", "--working-directory DIR", "--working-directory=DIR".
-workdir=. outdir= ext=.png frames=all format=png
+workdir=. outdir='' ext=.png frames=all format=png
 while [ $# -gt 0 ]; do
     opt="$1" value=
     case "$opt" in

@@ -29,7 +29,7 @@ fail_usage() { echo "take-parallel: $*" >&2; echo "Try 'scripts/take-parallel.sh
 
 absolute() { case "$1" in /*) printf '%s' "$1" ;; *) printf '%s/%s' "$PWD" "$1" ;; esac; }
 
-shards= per_machine=1 report_dir= batch= dry_run=0
+shards='' per_machine=1 report_dir='' batch='' dry_run=0
 logins=()
 while [ $# -gt 0 ]; do
     case "$1" in

@@ -28,7 +28,7 @@ usage() { sed -n '2,23s/^# \{0,1\}//p' "${BASH_SOURCE[0]}" >&2; exit 1; }
 fail_usage() { echo "local-cluster: $*" >&2; exit 1; }
 log() { echo "local-cluster: $*" >&2; }
 
-shards=2 batch="$root/build/tools/batch/quadstitch-batch" report_dir= timeout=600 all_stitched=() keep=0
+shards=2 batch="$root/build/tools/batch/quadstitch-batch" report_dir='' timeout=600 all_stitched=() keep=0
 while [ $# -gt 0 ]; do
     case "$1" in
         --shards) [ $# -ge 2 ] || fail_usage "--shards needs a value"; shards="$2"; shift ;;
@@ -70,7 +70,7 @@ chmod 700 "$scratch/ctld" "$scratch/spool"
 chmod 755 "$scratch/munge"
 [ -n "$report_dir" ] || report_dir="$scratch/reports"
 
-munged_pid= slurmctld_pid= slurmd_pid= job=
+munged_pid='' slurmctld_pid='' slurmd_pid='' job=''
 started_ok=0
 
 stop() {
@@ -157,7 +157,7 @@ node="$(uname -n)"
 node="${node%%.*}"
 user="$(id -un)"
 cpus="$(nproc)"
-memory_mib=$(( $(awk '/^MemTotal:/ {print $2}' /proc/meminfo) / 1024 * 9 / 10 ))
+memory_mib=$(( $(awk '/^MemTotal:/ {print $2}' /proc/meminfo) * 9 / 10 / 1024 ))
 export SLURM_CONF="$scratch/slurm.conf"
 cat >"$SLURM_CONF" <<EOF
 # One-node cluster of scripts/slurm/local-cluster.sh; all state in $scratch.

@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Sourced by the scale-out tests: arguments, a small simulated take, and status checks.
 #   bash <test>.sh SOURCE_DIR QUADSTITCH_BATCH QUADSTITCH_SIM SCRATCH
 set -euo pipefail
