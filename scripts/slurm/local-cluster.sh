@@ -14,8 +14,9 @@
 #
 # All state (configuration, munge key and socket, spool, logs) lives in a scratch folder
 # under ${TMPDIR:-/tmp} (or /tmp, when that path is long); nothing is written to /etc or
-# /run and no service manager is needed. The daemons listen on the loopback address on two free ports. It runs as root
-# or as an ordinary user; the jobs run as the user who started it.
+# /run and no service manager is needed. The daemons listen on the loopback address on
+# two free ports. It runs as root or as an ordinary user; the jobs run as whoever
+# started it.
 # Missing Slurm or munge programs are installed with scripts/setup.sh.
 #
 # Exit status: 0 when the take is complete; 1 for a bad command line; 2 when a shard or
