@@ -17,7 +17,7 @@
 # the same files, and each side starts from an output folder without panoramas.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-usage() { sed -n '2,17s/^# \{0,1\}//p' "${BASH_SOURCE[0]}" >&2; exit 1; }
+usage() { awk 'NR > 1 && !/^#/ { exit } NR > 1 { sub(/^# ?/, ""); print }' "${BASH_SOURCE[0]}" >&2; exit "${1:-1}"; }
 
 fast_frames=24 full_frames=4 height=1000 camera_size='' jobs=() keep=''
 while [ $# -gt 0 ]; do
@@ -28,13 +28,13 @@ while [ $# -gt 0 ]; do
         --camera-size) camera_size="$2"; shift ;;
         --jobs) jobs=(-j "$2"); shift ;;
         --keep) keep="$2"; shift ;;
-        -h|--help) usage ;;
+        -h|--help) usage 0 ;;
         *) echo "batch.sh: unknown option '$1'" >&2; usage ;;
     esac
     shift
 done
 for n in "$fast_frames" "$full_frames"; do
-    [[ "$n" =~ ^[0-9]+$ ]] || { echo "batch.sh: frame counts are whole numbers" >&2; exit 1; }
+    [[ "$n" =~ ^[0-9]+$ ]] || { echo "batch.sh: frame counts are whole numbers" >&2; exit "${1:-1}"; }
 done
 
 # /usr/bin/time comes with the build dependencies (package time).
@@ -43,7 +43,7 @@ build="$root/build"
 quadstitch="$build/quadstitch"
 batch="$build/tools/batch/quadstitch-batch"
 sim="$build/tools/sim/quadstitch-sim"
-[ -x "$batch" ] || { echo "batch.sh: $batch was not built" >&2; exit 1; }
+[ -x "$batch" ] || { echo "batch.sh: $batch was not built" >&2; exit "${1:-1}"; }
 
 if [ -n "$keep" ]; then
     work="$keep"
@@ -118,7 +118,7 @@ compare() {
 
     local made
     made="$(find "$out" -maxdepth 1 -name '??????????.png' | wc -l)"
-    [ "$made" -eq "$n" ] || { echo "batch.sh: quadstitch-batch wrote $made of $n panoramas" >&2; exit 1; }
+    [ "$made" -eq "$n" ] || { echo "batch.sh: quadstitch-batch wrote $made of $n panoramas" >&2; exit "${1:-1}"; }
     awk -v l="$loop_wall" -v b="$batch_wall" 'BEGIN {printf "  quadstitch-batch / loop: %.2fx frames per second\n", l / b}'
 }
 

@@ -13,7 +13,7 @@
 # Exit status: 0 when the take is complete, 2 when it is not, 1 for a bad command line.
 set -euo pipefail
 
-usage() { sed -n '2,13s/^# \{0,1\}//p' "${BASH_SOURCE[0]}" >&2; exit 1; }
+usage() { awk 'NR > 1 && !/^#/ { exit } NR > 1 { sub(/^# ?/, ""); print }' "${BASH_SOURCE[0]}" >&2; exit "${1:-1}"; }
 
 all_stitched=0
 reports=()
@@ -21,7 +21,7 @@ while [ $# -gt 0 ]; do
     case "$1" in
         --all-stitched) all_stitched=1 ;;
         --) shift; break ;;
-        -h|--help) usage ;;
+        -h|--help) usage 0 ;;
         -*) echo "take-check: unknown option '$1'" >&2; usage ;;
         *) reports+=("$1") ;;
     esac
@@ -38,7 +38,7 @@ while [ $# -gt 0 ]; do
         --*=*) value="${opt#*=}"; opt="${opt%%=*}" ;;
         -[doi]?*) value="${opt:2}"; opt="${opt:0:2}" ;;
         -[doi]|--working-directory|--output-directory|--image-file-extension|--frames|--format)
-            [ $# -ge 2 ] || { echo "take-check: $opt needs a value" >&2; exit 1; }
+            [ $# -ge 2 ] || { echo "take-check: $opt needs a value" >&2; exit "${1:-1}"; }
             value="$2"; shift ;;
     esac
     case "$opt" in
@@ -52,7 +52,7 @@ while [ $# -gt 0 ]; do
     shift
 done
 [ -n "$outdir" ] || outdir="$workdir"
-[ -d "$workdir" ] || { echo "take-check: no working directory '$workdir'" >&2; exit 1; }
+[ -d "$workdir" ] || { echo "take-check: no working directory '$workdir'" >&2; exit "${1:-1}"; }
 
 files=()
 for r in "${reports[@]}"; do

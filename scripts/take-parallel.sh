@@ -24,8 +24,8 @@
 set -euo pipefail
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-usage() { sed -n '2,24s/^# \{0,1\}//p' "${BASH_SOURCE[0]}" >&2; exit 1; }
-fail_usage() { echo "take-parallel: $*" >&2; echo "Try 'scripts/take-parallel.sh --help'." >&2; exit 1; }
+usage() { awk 'NR > 1 && !/^#/ { exit } NR > 1 { sub(/^# ?/, ""); print }' "${BASH_SOURCE[0]}" >&2; exit "${1:-1}"; }
+fail_usage() { echo "take-parallel: $*" >&2; echo "Try 'scripts/take-parallel.sh --help'." >&2; exit "${1:-1}"; }
 
 absolute() { case "$1" in /*) printf '%s' "$1" ;; *) printf '%s/%s' "$PWD" "$1" ;; esac; }
 
@@ -43,7 +43,7 @@ while [ $# -gt 0 ]; do
         --report-dir) [ $# -ge 2 ] || fail_usage "$1 needs a value"; report_dir="$2"; shift ;;
         --batch) [ $# -ge 2 ] || fail_usage "$1 needs a value"; batch="$2"; shift ;;
         --dry-run) dry_run=1 ;;
-        -h|--help) usage ;;
+        -h|--help) usage 0 ;;
         --) shift; break ;;
         *) fail_usage "unknown option '$1' (quadstitch-batch options go after --)" ;;
     esac

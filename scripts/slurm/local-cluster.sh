@@ -25,8 +25,8 @@ set -euo pipefail
 
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 root="$(cd "$here/../.." && pwd)"
-usage() { sed -n '2,23s/^# \{0,1\}//p' "${BASH_SOURCE[0]}" >&2; exit 1; }
-fail_usage() { echo "local-cluster: $*" >&2; exit 1; }
+usage() { awk 'NR > 1 && !/^#/ { exit } NR > 1 { sub(/^# ?/, ""); print }' "${BASH_SOURCE[0]}" >&2; exit "${1:-1}"; }
+fail_usage() { echo "local-cluster: $*" >&2; exit "${1:-1}"; }
 log() { echo "local-cluster: $*" >&2; }
 
 shards=2 batch="$root/build/tools/batch/quadstitch-batch" report_dir='' timeout=600 all_stitched=() keep=0
@@ -38,7 +38,7 @@ while [ $# -gt 0 ]; do
         --timeout) [ $# -ge 2 ] || fail_usage "--timeout needs a value"; timeout="$2"; shift ;;
         --all-stitched) all_stitched=(--all-stitched) ;;
         --keep) keep=1 ;;
-        -h|--help) usage ;;
+        -h|--help) usage 0 ;;
         --) shift; break ;;
         *) fail_usage "unknown option '$1' (quadstitch-batch options go after --)" ;;
     esac
