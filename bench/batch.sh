@@ -34,7 +34,7 @@ while [ $# -gt 0 ]; do
     shift
 done
 for n in "$fast_frames" "$full_frames"; do
-    [[ "$n" =~ ^[0-9]+$ ]] || { echo "batch.sh: frame counts are whole numbers" >&2; exit "${1:-1}"; }
+    [[ "$n" =~ ^[0-9]+$ ]] || { echo "batch.sh: frame counts are whole numbers" >&2; exit 1; }
 done
 
 # /usr/bin/time comes with the build dependencies (package time).
@@ -43,7 +43,7 @@ build="$root/build"
 quadstitch="$build/quadstitch"
 batch="$build/tools/batch/quadstitch-batch"
 sim="$build/tools/sim/quadstitch-sim"
-[ -x "$batch" ] || { echo "batch.sh: $batch was not built" >&2; exit "${1:-1}"; }
+[ -x "$batch" ] || { echo "batch.sh: $batch was not built" >&2; exit 1; }
 
 if [ -n "$keep" ]; then
     work="$keep"
@@ -118,7 +118,7 @@ compare() {
 
     local made
     made="$(find "$out" -maxdepth 1 -name '??????????.png' | wc -l)"
-    [ "$made" -eq "$n" ] || { echo "batch.sh: quadstitch-batch wrote $made of $n panoramas" >&2; exit "${1:-1}"; }
+    [ "$made" -eq "$n" ] || { echo "batch.sh: quadstitch-batch wrote $made of $n panoramas" >&2; exit 1; }
     awk -v l="$loop_wall" -v b="$batch_wall" 'BEGIN {printf "  quadstitch-batch / loop: %.2fx frames per second\n", l / b}'
 }
 

@@ -38,7 +38,7 @@ while [ $# -gt 0 ]; do
         --*=*) value="${opt#*=}"; opt="${opt%%=*}" ;;
         -[doi]?*) value="${opt:2}"; opt="${opt:0:2}" ;;
         -[doi]|--working-directory|--output-directory|--image-file-extension|--frames|--format)
-            [ $# -ge 2 ] || { echo "take-check: $opt needs a value" >&2; exit "${1:-1}"; }
+            [ $# -ge 2 ] || { echo "take-check: $opt needs a value" >&2; exit 1; }
             value="$2"; shift ;;
     esac
     case "$opt" in
@@ -52,7 +52,7 @@ while [ $# -gt 0 ]; do
     shift
 done
 [ -n "$outdir" ] || outdir="$workdir"
-[ -d "$workdir" ] || { echo "take-check: no working directory '$workdir'" >&2; exit "${1:-1}"; }
+[ -d "$workdir" ] || { echo "take-check: no working directory '$workdir'" >&2; exit 1; }
 
 files=()
 for r in "${reports[@]}"; do

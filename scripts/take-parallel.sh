@@ -25,7 +25,7 @@ set -euo pipefail
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 usage() { awk 'NR > 1 && !/^#/ { exit } NR > 1 { sub(/^# ?/, ""); print }' "${BASH_SOURCE[0]}" >&2; exit "${1:-1}"; }
-fail_usage() { echo "take-parallel: $*" >&2; echo "Try 'scripts/take-parallel.sh --help'." >&2; exit "${1:-1}"; }
+fail_usage() { echo "take-parallel: $*" >&2; echo "Try 'scripts/take-parallel.sh --help'." >&2; exit 1; }
 
 absolute() { case "$1" in /*) printf '%s' "$1" ;; *) printf '%s/%s' "$PWD" "$1" ;; esac; }
 

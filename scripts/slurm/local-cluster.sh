@@ -26,7 +26,7 @@ set -euo pipefail
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 root="$(cd "$here/../.." && pwd)"
 usage() { awk 'NR > 1 && !/^#/ { exit } NR > 1 { sub(/^# ?/, ""); print }' "${BASH_SOURCE[0]}" >&2; exit "${1:-1}"; }
-fail_usage() { echo "local-cluster: $*" >&2; exit "${1:-1}"; }
+fail_usage() { echo "local-cluster: $*" >&2; exit 1; }
 log() { echo "local-cluster: $*" >&2; }
 
 shards=2 batch="$root/build/tools/batch/quadstitch-batch" report_dir='' timeout=600 all_stitched=() keep=0
