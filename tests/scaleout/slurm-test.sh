@@ -20,6 +20,22 @@ expect_stopped() {
     [ -z "$left" ] || fault "$1: left running: $left"
 }
 
+# The batch script's shard comes from the array task, checked without a cluster: echo
+# stands in for quadstitch-batch and shows the command line it would get.
+sbatch_script="$root/scripts/slurm/take.sbatch"
+task() { env SLURM_ARRAY_JOB_ID=7 SLURM_ARRAY_TASK_ID="$1" SLURM_ARRAY_TASK_COUNT="$2" SLURM_ARRAY_TASK_MIN="$3" \
+             SLURM_ARRAY_TASK_MAX="$4" bash "$sbatch_script" --batch echo "${@:5}"; }
+expect 0 "task 2 of --array=1-4" task 2 4 1 4 --report-dir "$tmp/r" -- -d take
+expect_output "^-d take --shard 2/4 --report $tmp/r/shard-2-of-4.json$" "task 2 of --array=1-4"
+expect 0 "task 3 run again alone" task 3 1 3 3 --shards 4 -- -d take
+expect_output "^-d take --shard 3/4$" "task 3 run again alone"
+expect 1 "--array=0-3" task 0 4 0 3 -- -d take
+expect_output "submit --array=1-N" "--array=0-3"
+expect 1 "--array=3 without --shards" task 3 1 3 3 -- -d take
+expect 1 "task beyond --shards" task 5 5 1 5 --shards 4 -- -d take
+expect 1 "--shard given twice" task 1 2 1 2 -- -d take --shard 1/2
+expect 1 "not an array task" env -u SLURM_ARRAY_TASK_ID bash "$sbatch_script" --batch echo -- -d take
+
 mkdir -p "$tmp/out"
 expect 0 "array of 2 shards" bash "$cluster" --shards 2 --all-stitched --timeout 120 --report-dir "$tmp/reports" \
     --batch "$batch" -- -d "$take" -o "$tmp/out" -s 1 -t 256 -q
