@@ -4,22 +4,24 @@
 # peak memory, CPU use); prints frames per second for both and their ratio.
 #
 #   bash bench/batch.sh [--fast-frames N] [--full-frames N] [--height H] [--camera-size N]
-#                       [--jobs N] [--keep DIR]
+#                       [--jobs N] [--repeat R] [--keep DIR]
 #
 #   --fast-frames N   frames of the fast-stitch take (default 24; 0 leaves it out)
 #   --full-frames N   frames of the full-stitch take (default 4; 0 leaves it out)
 #   --height H        fast-stitch height (default 1000)
 #   --camera-size N   simulated camera images, N x N (default: the simulator's, 1280)
 #   --jobs N          quadstitch-batch -j (default: its own choice from cores and memory)
+#   --repeat R        R rounds of loop then batch; the ratio compares the fastest of each
+#                     (default 1; more rounds steady the figures on a shared machine)
 #   --keep DIR        build the takes in DIR and keep them (default: a temporary folder)
 #
 # A take repeats four simulated frames (0 to 3) under new frame numbers; both sides read
-# the same files, and each side starts from an output folder without panoramas.
+# the same files, and each round starts without panoramas.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 usage() { awk 'NR > 1 && !/^#/ { exit } NR > 1 { sub(/^# ?/, ""); print }' "${BASH_SOURCE[0]}" >&2; exit "${1:-1}"; }
 
-fast_frames=24 full_frames=4 height=1000 camera_size='' jobs=() keep=''
+fast_frames=24 full_frames=4 height=1000 camera_size='' jobs=() repeat=1 keep=''
 while [ $# -gt 0 ]; do
     case "$1" in
         --fast-frames) fast_frames="$2"; shift ;;
@@ -27,6 +29,7 @@ while [ $# -gt 0 ]; do
         --height) height="$2"; shift ;;
         --camera-size) camera_size="$2"; shift ;;
         --jobs) jobs=(-j "$2"); shift ;;
+        --repeat) repeat="$2"; shift ;;
         --keep) keep="$2"; shift ;;
         -h|--help) usage 0 ;;
         *) echo "batch.sh: unknown option '$1'" >&2; usage ;;
@@ -36,6 +39,7 @@ done
 for n in "$fast_frames" "$full_frames"; do
     [[ "$n" =~ ^[0-9]+$ ]] || { echo "batch.sh: frame counts are whole numbers" >&2; exit 1; }
 done
+[[ "$repeat" =~ ^[1-9][0-9]*$ ]] || { echo "batch.sh: --repeat: a whole number of at least 1" >&2; exit 1; }
 
 # /usr/bin/time comes with the build dependencies (package time).
 bash "$root/scripts/build.sh" >/dev/null
@@ -95,31 +99,36 @@ measure() {
     printf '  %-26s wall %8.2f s   peak %9s   CPU %5s' "$label" "$wall" "$peak" "$cpu"
 }
 
-# compare TITLE N MODE_OPTIONS...: the loop, then the batch tool, on one take of N frames.
+fps() { awk -v n="$1" -v w="$2" 'BEGIN {printf "%7.3f frames/s", n / w}'; }
+
+# compare TITLE N MODE_OPTIONS...: rounds of the loop, then the batch tool, on one take of N frames.
 compare() {
     local title="$1" n="$2"
     shift 2
-    local take="$work/take-$n" out="$work/out-$n"
+    local take="$work/take-$n" out="$work/out-$n" round best_loop='' best_batch='' made
     make_take "$take" "$n"
-    rm -rf "$out"
-    mkdir -p "$out"
     # Other work on the machine shows as CPU below 100% per core; the load says how much.
     echo "== $title, $n frames ($(nproc) cores, load average $(cut -d' ' -f1 /proc/loadavg))"
+    for ((round = 1; round <= repeat; round++)); do
+        find "$take" -maxdepth 1 -name '??????????.png' -delete
+        rm -rf "$out"
+        mkdir -p "$out"
 
-    measure "loop over quadstitch" "$work/loop.log" \
-        bash -c 'q="$1" d="$2" n="$3"; shift 3; for ((f = 0; f < n; f++)); do "$q" -d "$d" -f "$f" "$@" || exit; done' \
-        loop "$quadstitch" "$take" "$n" "$@"
-    local loop_wall="$wall"
-    printf '   %7.3f frames/s\n' "$(awk -v n="$n" -v w="$loop_wall" 'BEGIN {print n / w}')"
+        measure "loop over quadstitch" "$work/loop.log" \
+            bash -c 'q="$1" d="$2" n="$3"; shift 3; for ((f = 0; f < n; f++)); do "$q" -d "$d" -f "$f" "$@" || exit; done' \
+            loop "$quadstitch" "$take" "$n" "$@"
+        echo "   $(fps "$n" "$wall")"
+        best_loop="$(awk -v a="${best_loop:-$wall}" -v b="$wall" 'BEGIN {print (a < b ? a : b)}')"
 
-    measure "quadstitch-batch" "$work/batch.log" "$batch" -d "$take" -o "$out" "$@" "${jobs[@]}" -q
-    local batch_wall="$wall"
-    printf '   %7.3f frames/s\n' "$(awk -v n="$n" -v w="$batch_wall" 'BEGIN {print n / w}')"
+        measure "quadstitch-batch" "$work/batch.log" "$batch" -d "$take" -o "$out" "$@" "${jobs[@]}" -q
+        echo "   $(fps "$n" "$wall")"
+        best_batch="$(awk -v a="${best_batch:-$wall}" -v b="$wall" 'BEGIN {print (a < b ? a : b)}')"
 
-    local made
-    made="$(find "$out" -maxdepth 1 -name '??????????.png' | wc -l)"
-    [ "$made" -eq "$n" ] || { echo "batch.sh: quadstitch-batch wrote $made of $n panoramas" >&2; exit 1; }
-    awk -v l="$loop_wall" -v b="$batch_wall" 'BEGIN {printf "  quadstitch-batch / loop: %.2fx frames per second\n", l / b}'
+        made="$(find "$out" -maxdepth 1 -name '??????????.png' | wc -l)"
+        [ "$made" -eq "$n" ] || { echo "batch.sh: quadstitch-batch wrote $made of $n panoramas" >&2; exit 1; }
+    done
+    [ "$repeat" -eq 1 ] || echo "  fastest of $repeat: loop $(fps "$n" "$best_loop"), quadstitch-batch $(fps "$n" "$best_batch")"
+    awk -v l="$best_loop" -v b="$best_batch" 'BEGIN {printf "  quadstitch-batch / loop: %.2fx frames per second\n", l / b}'
 }
 
 [ "$fast_frames" -eq 0 ] || compare "fast stitch, height $height" "$fast_frames" -s 1 -t "$height"
