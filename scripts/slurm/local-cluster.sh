@@ -59,19 +59,7 @@ for program in munged mungekey slurmctld slurmd sbatch squeue scontrol sinfo sca
 done
 export PATH="$PATH:/usr/sbin:/sbin"
 
-# munged and every job step listen on unix sockets in the scratch folder, and a socket's
-# path holds at most 107 bytes: a deep temporary folder is passed over for /tmp.
-base="${TMPDIR:-/tmp}"
-[ ${#base} -le 40 ] || base=/tmp
-scratch="$(mktemp -d "$base/qs-slurm.XXXXXX")"
-# munged refuses a socket folder that others cannot search, and a key others can read.
-chmod 755 "$scratch"
-mkdir -p "$scratch/munge" "$scratch/ctld" "$scratch/spool" "$scratch/jobs"
-chmod 700 "$scratch/ctld" "$scratch/spool"
-chmod 755 "$scratch/munge"
-[ -n "$report_dir" ] || report_dir="$scratch/reports"
-
-munged_pid='' slurmctld_pid='' slurmd_pid='' job=''
+munged_pid='' slurmctld_pid='' slurmd_pid='' job='' scratch=''
 started_ok=0
 
 stop() {
@@ -112,12 +100,12 @@ cleanup() {
     stop slurmd "$slurmd_pid"
     stop slurmctld "$slurmctld_pid"
     stop munged "$munged_pid"
-    if [ "$status" -ne 0 ] && [ "$started_ok" -eq 0 ]; then
+    if [ "$status" -ne 0 ] && [ "$started_ok" -eq 0 ] && [ -n "$scratch" ]; then
         show_logs
     fi
     if [ "$keep" -eq 1 ]; then
         log "scratch folder kept: $scratch"
-    else
+    elif [ -n "$scratch" ]; then
         rm -rf "$scratch"
     fi
     exit "$status"
@@ -125,6 +113,18 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
+
+# munged and every job step listen on unix sockets in the scratch folder, and a socket's
+# path holds at most 107 bytes: a deep temporary folder is passed over for /tmp.
+base="${TMPDIR:-/tmp}"
+[ ${#base} -le 40 ] || base=/tmp
+scratch="$(mktemp -d "$base/qs-slurm.XXXXXX")"
+# munged refuses a socket folder that others cannot search, and a key others can read.
+chmod 755 "$scratch"
+mkdir -p "$scratch/munge" "$scratch/ctld" "$scratch/spool" "$scratch/jobs"
+chmod 700 "$scratch/ctld" "$scratch/spool"
+chmod 755 "$scratch/munge"
+[ -n "$report_dir" ] || report_dir="$scratch/reports"
 
 cannot_start() { log "cannot start the cluster: $*"; exit 3; }
 
