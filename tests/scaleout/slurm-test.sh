@@ -58,4 +58,33 @@ expect_output "frame 0 failed" "array with a corrupt frame"
 [ "$(ls "$tmp/bad-out" | grep -c '[.]png$')" -eq 3 ] || fault "corrupt frame: expected the 3 other panoramas"
 expect_stopped "array with a corrupt frame"
 
+# Stopped while the array runs: the job is cancelled and the daemons stop.
+cat >"$tmp/slow-batch" <<SLOW
+#!/usr/bin/env bash
+touch "$tmp/slow-started"
+sleep 120
+SLOW
+chmod +x "$tmp/slow-batch"
+bash "$cluster" --shards 2 --timeout 120 --batch "$tmp/slow-batch" -- -d "$take" -o "$tmp/out" >"$tmp/last.log" 2>&1 &
+cluster_pid=$!
+for _ in $(seq 1 300); do
+    [ ! -e "$tmp/slow-started" ] || break
+    sleep 0.1
+done
+if [ -e "$tmp/slow-started" ]; then
+    kill -TERM "$cluster_pid"
+    status=0
+    wait "$cluster_pid" || status=$?
+    [ "$status" -eq 143 ] || fault "stopped: exit status $status, expected 143"
+    expect_output "cancelling job" "stopped"
+    expect_stopped "stopped"
+    left="$(ps -eo pid=,args= | grep -F "$tmp/slow-batch" | grep -v grep || true)"
+    [ -z "$left" ] || fault "stopped: the job's program still runs: $left"
+else
+    fault "stopped: the array's program did not start within 30 s"
+    kill -TERM "$cluster_pid"
+    wait "$cluster_pid" || true
+    sed 's/^/    /' "$tmp/last.log" >&2
+fi
+
 finish
