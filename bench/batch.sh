@@ -81,8 +81,9 @@ make_take() {
     done
 }
 
-# measure LABEL LOG COMMAND...: runs the command under /usr/bin/time -v; sets wall (s).
-wall=
+# measure LABEL LOG COMMAND...: runs the command under /usr/bin/time -v; sets wall and
+# cpu_seconds (user + system).
+wall='' cpu_seconds=
 measure() {
     local label="$1" log="$2"
     shift 2
@@ -96,7 +97,8 @@ measure() {
     local peak cpu
     peak="$(awk -F': ' '/Maximum resident set size/ {printf "%.0f MiB", $2 / 1024}' "$log")"
     cpu="$(awk -F': ' '/Percent of CPU/ {print $2}' "$log")"
-    printf '  %-26s wall %8.2f s   peak %9s   CPU %5s' "$label" "$wall" "$peak" "$cpu"
+    cpu_seconds="$(awk -F': ' '/(User|System) time \(seconds\)/ {s += $2} END {print s}' "$log")"
+    printf '  %-22s wall %7.2f s   peak %9s   CPU %7.2f s (%4s)' "$label" "$wall" "$peak" "$cpu_seconds" "$cpu"
 }
 
 fps() { awk -v n="$1" -v w="$2" 'BEGIN {printf "%7.3f frames/s", n / w}'; }
@@ -105,7 +107,7 @@ fps() { awk -v n="$1" -v w="$2" 'BEGIN {printf "%7.3f frames/s", n / w}'; }
 compare() {
     local title="$1" n="$2"
     shift 2
-    local take="$work/take-$n" out="$work/out-$n" round best_loop='' best_batch='' made
+    local take="$work/take-$n" out="$work/out-$n" round best_loop='' best_batch='' made loop_cpu batch_cpu
     make_take "$take" "$n"
     # Other work on the machine shows as CPU below 100% per core; the load says how much.
     echo "== $title, $n frames ($(nproc) cores, load average $(cut -d' ' -f1 /proc/loadavg))"
@@ -118,10 +120,12 @@ compare() {
             bash -c 'q="$1" d="$2" n="$3"; shift 3; for ((f = 0; f < n; f++)); do "$q" -d "$d" -f "$f" "$@" || exit; done' \
             loop "$quadstitch" "$take" "$n" "$@"
         echo "   $(fps "$n" "$wall")"
+        loop_cpu="$cpu_seconds"
         best_loop="$(awk -v a="${best_loop:-$wall}" -v b="$wall" 'BEGIN {print (a < b ? a : b)}')"
 
         measure "quadstitch-batch" "$work/batch.log" "$batch" -d "$take" -o "$out" "$@" "${jobs[@]}" -q
         echo "   $(fps "$n" "$wall")"
+        batch_cpu="$cpu_seconds"
         best_batch="$(awk -v a="${best_batch:-$wall}" -v b="$wall" 'BEGIN {print (a < b ? a : b)}')"
 
         made="$(find "$out" -maxdepth 1 -name '??????????.png' | wc -l)"
@@ -129,6 +133,9 @@ compare() {
     done
     [ "$repeat" -eq 1 ] || echo "  fastest of $repeat: loop $(fps "$n" "$best_loop"), quadstitch-batch $(fps "$n" "$best_batch")"
     awk -v l="$best_loop" -v b="$best_batch" 'BEGIN {printf "  quadstitch-batch / loop: %.2fx frames per second\n", l / b}'
+    # CPU time per frame hardly depends on what else the machine runs; wall time does.
+    awk -v n="$n" -v l="$loop_cpu" -v b="$batch_cpu" \
+        'BEGIN {printf "  CPU per frame (last round): loop %.2f s, quadstitch-batch %.2f s\n", l / n, b / n}'
 }
 
 [ "$fast_frames" -eq 0 ] || compare "fast stitch, height $height" "$fast_frames" -s 1 -t "$height"
