@@ -24,6 +24,12 @@ packages=(
     # viewer page: its browser tests drive Chromium headless
     chromium
     chromium-driver
+    # scale-out: GNU parallel over shards, and a one-node Slurm cluster for the cluster test
+    parallel
+    slurmctld
+    slurmd
+    slurm-client
+    munge
 )
 
 missing=()
