@@ -42,7 +42,7 @@ void putBigEndian(std::vector<uchar>& out, uint32_t value)
 void putChunk(std::vector<uchar>& out, const char* type, const uchar* data, std::size_t size)
 {
     if (size > 0x7fffffffu) {
-        throw std::runtime_error("encodePanorama() PNG chunk too large");
+        throw std::runtime_error("the '.png' encoder failed: a chunk would exceed 2 GiB");
     }
     putBigEndian(out, static_cast<uint32_t>(size));
     const std::size_t typeAt = out.size();
@@ -91,7 +91,7 @@ Band deflateBand(const cv::Mat& image, int begin, int end, bool last)
     Band band;
     z_stream stream{};
     if (deflateInit2(&stream, kLevel, Z_DEFLATED, -15, 8, kStrategy) != Z_OK) {
-        throw std::runtime_error("encodePanorama() cannot start the compressor");
+        throw std::runtime_error("the '.png' encoder failed: the compressor could not start");
     }
     const int channels = image.channels();
     std::vector<uchar> filtered(1 + static_cast<std::size_t>(image.cols) * channels);
@@ -119,7 +119,7 @@ Band deflateBand(const cv::Mat& image, int begin, int end, bool last)
     }
     deflateEnd(&stream);
     if (failed || (last && status != Z_STREAM_END)) {
-        throw std::runtime_error("encodePanorama() compression failed");
+        throw std::runtime_error("the '.png' encoder failed: compression failed");
     }
     return band;
 }
@@ -187,8 +187,14 @@ std::vector<uchar> encodePanorama(const cv::Mat& panorama, const std::string& ex
         return encodePng(panorama);
     }
     std::vector<uchar> encoded;
-    if (!cv::imencode(extension, panorama, encoded)) {
-        throw std::runtime_error("encodePanorama() cannot encode the image as '" + extension + "'");
+    bool written = false;
+    try {
+        written = cv::imencode(extension, panorama, encoded);
+    } catch (const cv::Exception& e) {
+        throw std::runtime_error("the '" + extension + "' encoder failed: " + e.err);
+    }
+    if (!written) {
+        throw std::runtime_error("the '" + extension + "' encoder failed");
     }
     return encoded;
 }

@@ -1,7 +1,8 @@
 // The blending half of the full stitch on parts read from files: masks, seams
 // and spline, as the program runs them, then the result written as a TIFF.
 // Run as a whole process beside a peer blender reading the same parts.
-#include "StitchLib/pipeline/FrameInputs.h"
+#include "StitchLib/input/CalibrationFile.h"
+#include "StitchLib/input/CameraImages.h"
 #include "StitchLib/pipeline/StitchPipeline.h"
 
 #include <opencv2/imgcodecs.hpp>
@@ -23,7 +24,7 @@ int main(int argc, char** argv)
             parts.push_back(cv::imread(argv[i], cv::IMREAD_UNCHANGED));
             if (parts.back().empty()) throw std::runtime_error(std::string("cannot read ") + argv[i]);
         }
-        orb::Rig rig(orb::pipeline::readCalibration(std::string(argv[1]) + "/calibration.yaml", parts.size()), 0);
+        orb::Rig rig(orb::input::readCalibration(std::string(argv[1]) + "/calibration.yaml", parts.size()), 0);
         orb::pipeline::StitchPipeline pipeline(rig);
         const cv::Mat panorama = pipeline.blend(parts);
         if (panorama.empty() || !cv::imwrite(argv[2], panorama, {cv::IMWRITE_TIFF_COMPRESSION, 1}))

@@ -3,7 +3,8 @@
 // blend and of a peer blender in the benchmark.
 #include "app/FrameFiles.h"
 #include "StitchLib/geometry/ScanImages.h"
-#include "StitchLib/pipeline/FrameInputs.h"
+#include "StitchLib/input/CalibrationFile.h"
+#include "StitchLib/input/CameraImages.h"
 #include "StitchLib/pipeline/StitchPipeline.h"
 
 #include <boost/filesystem.hpp>
@@ -29,8 +30,8 @@ int main(int argc, char** argv)
         std::vector<std::string> paths;
         for (unsigned k = 1; k <= orb::Rig::kCameraCount; ++k)
             paths.push_back(FrameFiles::cameraImagePath(dir.string(), ".png", frame, k).string());
-        const std::vector<cv::Mat> images = orb::pipeline::readCameraImages(paths);
-        orb::Rig rig(orb::pipeline::readCalibration((dir / "calibration.yaml").string(), images.size()), 0);
+        const std::vector<cv::Mat> images = orb::input::readCameraImages(paths);
+        orb::Rig rig(orb::input::readCalibration((dir / "calibration.yaml").string(), images.size()), 0);
         orb::pipeline::StitchPipeline pipeline(rig);
 
         const int rows = orb::pipeline::kFullStitchHeight;

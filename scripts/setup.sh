@@ -12,13 +12,25 @@ packages=(
     libboost-filesystem-dev
     # 360 metadata of the batch tool's panoramas
     libexiv2-dev
-    # PNG compression of the panorama in parallel bands
-    zlib1g-dev
     # tests and benchmarks
     libgtest-dev googletest libbenchmark-dev
+    # input guards: calibration pre-check, strict JPEG check, PNG checksums;
+    # zlib also compresses the panorama in parallel bands
+    libyaml-dev
+    libjpeg-dev
+    zlib1g-dev
+    # fuzzing (clang's libFuzzer and sanitizer runtimes)
+    clang
+    libclang-rt-14-dev
     # viewer page: its browser tests drive Chromium headless
     chromium
     chromium-driver
+    # scale-out: GNU parallel over shards, and a one-node Slurm cluster for the cluster test
+    parallel
+    slurmctld
+    slurmd
+    slurm-client
+    munge
 )
 
 missing=()
