@@ -47,6 +47,7 @@ struct Options {
     int height = 5000;
     bool best = false;
     std::set<std::string> without;
+    bool dumpDepth = false;
 
     bool on(const std::string& stage) const { return best && without.count(stage) == 0; }
 };
@@ -73,6 +74,8 @@ Options parse(int argc, char** argv)
             if (m != "seed" && m != "best")
                 throw std::runtime_error("--mode is seed or best");
             o.best = m == "best";
+        } else if (a == "--dump-depth") {
+            o.dumpDepth = true;
         } else if (a == "--without") {
             for (const std::string& s : splitList(value()))
                 o.without.insert(s);
@@ -111,6 +114,12 @@ int main(int argc, char** argv)
             const orb::ScanImages scan = o.on("depth")
                                              ? orb::Stereo::generateDenseScan(images, cameras, o.height, maxAngle)
                                              : orb::Stereo::generateScan(images, cameras, o.height, maxAngle);
+            if (o.dumpDepth) {
+                // Inverse depth times 100 as 16 bits: 2 m reads 50.
+                cv::Mat depth16;
+                scan.inverseDepth.convertTo(depth16, CV_16U, 100.0 * 256.0);
+                cv::imwrite((fs::path(o.outDir) / ("depth-" + std::to_string(frame) + ".png")).string(), depth16);
+            }
             std::vector<cv::Mat> parts =
                 orb::BaseApi::remapPartsWithExtrinsics(cv::Matx44f::eye(), scan, cameras, images, maxAngle);
             orb::BlendingOpenCV blending;

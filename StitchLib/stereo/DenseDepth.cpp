@@ -251,6 +251,29 @@ bool fillRow(float* row, int cols)
     return true;
 }
 
+// Height below (down) or above the rig of the farthest horizontal surface the
+// measurements show, from cells 20 degrees or more off the horizon: a high
+// percentile, so that a few overshooting matches do not lower the bound.
+double planeHeight(const cv::Mat_<float>& d, const cv::Mat& measured, bool down)
+{
+    const int rows = d.rows;
+    std::vector<float> heights;
+    for (int r = 0; r < rows; ++r) {
+        const double e = (0.5 - (r + 0.5) / rows) * CV_PI;
+        const double s = down ? -std::sin(e) : std::sin(e);
+        if (s < std::sin(20.0 * CV_PI / 180.0))
+            continue;
+        for (int c = 0; c < d.cols; ++c)
+            if (measured.at<uchar>(r, c) && d(r, c) > 0.0f)
+                heights.push_back(static_cast<float>(s / d(r, c)));
+    }
+    if (heights.size() < 100)
+        return 0.0;
+    const std::size_t at = heights.size() * 9 / 10;
+    std::nth_element(heights.begin(), heights.begin() + static_cast<long>(at), heights.end());
+    return heights[at];
+}
+
 } // namespace
 
 DepthPanorama measureDenseDepth(const std::vector<cv::Mat>& images, const std::vector<CameraIntrinsics>& cameras,
@@ -304,6 +327,7 @@ void fillDepthGaps(DepthPanorama& depth)
     cv::Mat_<float>& d = depth.inverseDepth;
     const int rows = d.rows;
     const int cols = d.cols;
+    const cv::Mat measured = d > 0.0f;
     std::vector<int> filled;
     for (int r = 0; r < rows; ++r)
         if (fillRow(d.ptr<float>(r), cols))
@@ -312,13 +336,46 @@ void fillDepthGaps(DepthPanorama& depth)
         d.setTo(kInverseDepthFloor);
         return;
     }
-    // Rows without a measurement (towards the poles) copy the nearest measured row.
+    // Filled cells vary from row to row with the far values they came from:
+    // smooth them among themselves, leaving the measurements alone.
+    {
+        cv::Mat gap = measured == 0;
+        cv::Mat weight, values;
+        gap.convertTo(weight, CV_32F, 1.0 / 255.0);
+        values = d.mul(weight);
+        cv::GaussianBlur(values, values, cv::Size(1, 9), 0.0, 2.0, cv::BORDER_REPLICATE);
+        cv::GaussianBlur(weight, weight, cv::Size(1, 9), 0.0, 2.0, cv::BORDER_REPLICATE);
+        for (int r = 0; r < rows; ++r)
+            for (int c = 0; c < cols; ++c)
+                if (gap.at<uchar>(r, c) && weight.at<float>(r, c) > 0.0f && d(r, c) > 0.0f)
+                    d(r, c) = values.at<float>(r, c) / weight.at<float>(r, c);
+    }
+    // Rows left empty towards the poles copy their nearest filled row.
     std::size_t k = 0;
     for (int r = 0; r < rows; ++r) {
         while (k + 1 < filled.size() && std::abs(filled[k + 1] - r) <= std::abs(filled[k] - r))
             ++k;
         if (filled[k] != r)
             d.row(filled[k]).copyTo(d.row(r));
+    }
+    // Nothing lies below the floor or above the ceiling: a ray that leaves the
+    // horizon meets something no farther than the lowest (highest) measured
+    // surface's plane. This lifts the unmeasured floor and ceiling, which the far
+    // walls beside them would otherwise set.
+    const auto elevation = [rows](int r) { return (0.5 - (r + 0.5) / rows) * CV_PI; };
+    const double floorHeight = planeHeight(d, measured, true);
+    const double ceilingHeight = planeHeight(d, measured, false);
+    for (int r = 0; r < rows; ++r) {
+        const double s = std::sin(elevation(r));
+        const double h = s < 0.0 ? floorHeight : ceilingHeight;
+        if (!(h > 0.0))
+            continue;
+        const float bound = static_cast<float>(std::fabs(s) / h);
+        float* row = d.ptr<float>(r);
+        const uchar* m = measured.ptr<uchar>(r);
+        for (int c = 0; c < cols; ++c)
+            if (!m[c])
+                row[c] = std::max(row[c], bound);
     }
     cv::Mat smoothed;
     cv::medianBlur(d, smoothed, 3);
