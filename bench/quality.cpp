@@ -10,6 +10,8 @@
 #include "BaseLib/ImportIntrinsics.h"
 #include "BaseLib/LensParameters.h"
 #include "StitchLib/blending/BlendingOpenCV.h"
+#include "StitchLib/blending/CleanEdgeBlending.h"
+#include "StitchLib/blending/ExposureCompensator.h"
 #include "StitchLib/mapping/RemapParts.h"
 #include "StitchLib/stereo/DenseDepth.h"
 #include "StitchLib/stereo/ScanGeneration.h"
@@ -122,8 +124,21 @@ int main(int argc, char** argv)
             }
             std::vector<cv::Mat> parts =
                 orb::BaseApi::remapPartsWithExtrinsics(cv::Matx44f::eye(), scan, cameras, images, maxAngle);
-            orb::BlendingOpenCV blending;
-            const cv::Mat panorama = blending.process(parts);
+            if (o.on("exposure")) {
+                const orb::ExposureCompensator compensator;
+                const std::vector<cv::Vec3d> gains = compensator.estimate(parts);
+                orb::ExposureCompensator::apply(parts, gains);
+                for (const cv::Vec3d& g : gains)
+                    std::fprintf(stderr, "gain %.3f %.3f %.3f\n", g[0], g[1], g[2]);
+            }
+            cv::Mat panorama;
+            if (o.on("edge")) {
+                orb::CleanEdgeBlending blending;
+                panorama = blending.process(parts);
+            } else {
+                orb::BlendingOpenCV blending;
+                panorama = blending.process(parts);
+            }
             const std::string out = FrameFiles::panoramaPath(o.outDir, ".png", frame).string();
             if (!cv::imwrite(out, panorama))
                 throw std::runtime_error("cannot write " + out);
