@@ -14,7 +14,7 @@ namespace {
 // Spread of colour noise and of plausible gains: the balance between making the
 // overlaps agree and keeping each gain near 1.
 const double kNoiseSigma = 10.0;
-const double kGainSigma = 0.1;
+const double kGainSigma = 1.0;
 // Overlap pixels whose two grey values differ by more than this are misaligned.
 const double kGrossDifference = 40.0;
 
