@@ -12,9 +12,11 @@
 #include "StitchLib/blending/BlendingOpenCV.h"
 #include "StitchLib/blending/CleanEdgeBlending.h"
 #include "StitchLib/blending/ExposureCompensator.h"
+#include "StitchLib/blending/TemporalGains.h"
 #include "StitchLib/mapping/RemapParts.h"
 #include "StitchLib/stereo/DenseDepth.h"
 #include "StitchLib/stereo/ScanGeneration.h"
+#include "StitchLib/stereo/TemporalDepth.h"
 
 #include <boost/filesystem.hpp>
 #include <opencv2/imgcodecs.hpp>
@@ -104,6 +106,8 @@ int main(int argc, char** argv)
         const auto cameras = orb::BaseApi::importIntrinsics((fs::path(o.dir) / "calibration.yaml").string());
         const float maxAngle = orb::maxAngleForLensVersion(0);
 
+        orb::Stereo::DepthHistory depthHistory;
+        orb::GainHistory gainHistory;
         for (const uint32_t frame : o.frames) {
             const auto start = std::chrono::steady_clock::now();
             std::vector<cv::Mat> images;
@@ -113,9 +117,19 @@ int main(int argc, char** argv)
                 if (images.back().empty())
                     throw std::runtime_error("cannot read " + path);
             }
-            const orb::ScanImages scan = o.on("depth")
-                                             ? orb::Stereo::generateDenseScan(images, cameras, o.height, maxAngle)
-                                             : orb::Stereo::generateScan(images, cameras, o.height, maxAngle);
+            orb::ScanImages scan;
+            if (o.on("depth")) {
+                orb::Stereo::DepthPanorama depth =
+                    orb::Stereo::measureDenseDepth(images, cameras, maxAngle, orb::Stereo::DenseDepthSettings());
+                orb::Stereo::fillDepthGaps(depth);
+                if (o.on("temporal")) {
+                    depthHistory.stabilise(depth.inverseDepth, images, cameras, maxAngle);
+                    std::fprintf(stderr, "depth kept %.3f\n", depthHistory.keptShare());
+                }
+                scan = orb::Stereo::depthToScan(depth.inverseDepth, o.height);
+            } else {
+                scan = orb::Stereo::generateScan(images, cameras, o.height, maxAngle);
+            }
             if (o.dumpDepth) {
                 // Inverse depth times 100 as 16 bits: 2 m reads 50.
                 cv::Mat depth16;
@@ -126,7 +140,9 @@ int main(int argc, char** argv)
                 orb::BaseApi::remapPartsWithExtrinsics(cv::Matx44f::eye(), scan, cameras, images, maxAngle);
             if (o.on("exposure")) {
                 const orb::ExposureCompensator compensator;
-                const std::vector<cv::Vec3d> gains = compensator.estimate(parts);
+                std::vector<cv::Vec3d> gains = compensator.estimate(parts);
+                if (o.on("temporal"))
+                    gains = gainHistory.smooth(gains);
                 orb::ExposureCompensator::apply(parts, gains);
                 for (const cv::Vec3d& g : gains)
                     std::fprintf(stderr, "gain %.3f %.3f %.3f\n", g[0], g[1], g[2]);
