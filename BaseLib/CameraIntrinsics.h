@@ -21,4 +21,11 @@ public:
     cv::Matx<float, 4, 4> tmBToC;
 };
 
+// The two halves of tmBToC: x_C = rotation * x_B + translation.
+inline cv::Matx<float, 3, 3> rotationBToC(const CameraIntrinsics& camera) { return camera.tmBToC.get_minor<3, 3>(0, 0); }
+inline cv::Matx<float, 3, 1> translationBToC(const CameraIntrinsics& camera)
+{
+    return camera.tmBToC.get_minor<3, 1>(0, 3);
+}
+
 } // namespace orb

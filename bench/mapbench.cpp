@@ -4,10 +4,10 @@
 #include "app/FrameFiles.h"
 #include "BaseLib/ImportIntrinsics.h"
 #include "BaseLib/LensParameters.h"
-#include "StitchLib/mapping/EqrToFisheye.h"
+#include "StitchLib/geometry/EqrToFisheye.h"
 #include "StitchLib/mapping/FastStitch.h"
-#include "StitchLib/mapping/ImageMapping.h"
-#include "StitchLib/mapping/RemapParts.h"
+#include "StitchLib/geometry/ImageMapping.h"
+#include "StitchLib/geometry/Rig.h"
 
 #include <benchmark/benchmark.h>
 #include <opencv2/imgcodecs.hpp>
@@ -37,7 +37,7 @@ const cv::Mat& inverseDepth()
 }
 
 // Camera 0's sector with its margins, below the top strip.
-const cv::Rect sector = orb::BaseApi::partRegions(0, 5000, 10000).at(1);
+const cv::Rect sector = orb::Rig::partRegions(0, 5000, 10000).at(1);
 
 // state.range(0): 0 builds the map serially, 1 in parallel over rows.
 void depthSector(benchmark::State& state)

@@ -1,59 +1,55 @@
-// Times the main stages of the full stitch on one frame through the libraries:
-// reading, scan, parts, seams, spline, encode. Prints one line per stage.
+// Times the stages of the full stitch on one frame, as the pipeline runs them:
+// reading, scan, ground plane (wide lens only), parts, masks, seams, spline, then
+// encoding. Prints one line per stage with wall and processor time.
 #include "app/AllocatorSettings.h"
 #include "app/FrameFiles.h"
-#include "BaseLib/ImportIntrinsics.h"
-#include "BaseLib/LensParameters.h"
-#include "StitchLib/blending/FeatherBlender.h"
-#include "StitchLib/blending/MaskedImageSet.h"
-#include "StitchLib/blending/MultiResolutionSpline.h"
-#include "StitchLib/blending/OpenCVPyramidGenerator.h"
-#include "StitchLib/blending/QualitySeamFinder.h"
-#include "StitchLib/mapping/RemapParts.h"
-#include "StitchLib/stereo/ScanGeneration.h"
+#include "StitchLib/pipeline/FrameInputs.h"
+#include "StitchLib/pipeline/StitchPipeline.h"
 
 #include <boost/filesystem.hpp>
 #include <opencv2/imgcodecs.hpp>
 
 #include <chrono>
-#include <ctime>
 #include <cstdio>
+#include <ctime>
 #include <iostream>
 
 namespace fs = boost::filesystem;
+using orb::pipeline::Stage;
 
 namespace {
 
-class StageClock {
+// Wall time from the pipeline, processor time of all threads from clock().
+class StagePrinter : public orb::pipeline::PipelineObserver {
 public:
-    // Wall time, and processor time of all threads, since the previous lap.
-    void lap(const char* stage)
+    void stageStarted(Stage) override { cpuStart = std::clock(); }
+    void stageFinished(Stage stage, double seconds) override { print(orb::pipeline::stageName(stage), seconds); }
+
+    void print(const char* stage, double seconds)
     {
-        const auto now = std::chrono::steady_clock::now();
-        const std::clock_t cpuNow = std::clock();
-        const double s = std::chrono::duration<double>(now - last).count();
-        const double cpu = static_cast<double>(cpuNow - lastCpu) / CLOCKS_PER_SEC;
-        total += s;
+        const double cpu = static_cast<double>(std::clock() - cpuStart) / CLOCKS_PER_SEC;
+        total += seconds;
         totalCpu += cpu;
-        std::printf("%-8s %7.2f s wall %7.2f s cpu\n", stage, s, cpu);
+        std::printf("%-13s %7.2f s wall %7.2f s cpu\n", stage, seconds, cpu);
         std::fflush(stdout);
-        last = now;
-        lastCpu = cpuNow;
     }
+
+    std::clock_t cpuStart = std::clock();
     double total = 0;
     double totalCpu = 0;
-
-private:
-    std::chrono::steady_clock::time_point last = std::chrono::steady_clock::now();
-    std::clock_t lastCpu = std::clock();
 };
+
+double since(std::chrono::steady_clock::time_point start)
+{
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
 
 } // namespace
 
 int main(int argc, char** argv)
 {
     if (argc < 2) {
-        std::cerr << "usage: quadstitch-stages FRAME_DIR [FRAME_NUMBER]\n";
+        std::cerr << "usage: quadstitch-stages FRAME_DIR [FRAME_NUMBER [LENS_VERSION]]\n";
         return 1;
     }
     // The same allocator settings as the program, so the stages add up to its time.
@@ -61,46 +57,26 @@ int main(int argc, char** argv)
     try {
         const fs::path dir = argv[1];
         const uint32_t frame = argc > 2 ? static_cast<uint32_t>(std::stoul(argv[2])) : 0u;
+        const int lensVersion = argc > 3 ? std::stoi(argv[3]) : 0;
 
-        StageClock clock;
-        std::vector<cv::Mat> images;
-        for (unsigned k = 1; k <= 4; ++k) {
-            images.push_back(
-                cv::imread(FrameFiles::cameraImagePath(dir.string(), ".png", frame, k).string(), cv::IMREAD_UNCHANGED));
-            if (images.back().empty()) throw std::runtime_error("missing camera image " + std::to_string(k));
-        }
-        const auto cameras = orb::BaseApi::importIntrinsics((dir / "calibration.yaml").string());
-        const float maxAngle = orb::maxAngleForLensVersion(0);
-        clock.lap("read");
+        StagePrinter printer;
+        auto start = std::chrono::steady_clock::now();
+        std::vector<std::string> paths;
+        for (unsigned k = 1; k <= orb::Rig::kCameraCount; ++k)
+            paths.push_back(FrameFiles::cameraImagePath(dir.string(), ".png", frame, k).string());
+        const std::vector<cv::Mat> images = orb::pipeline::readCameraImages(paths);
+        orb::Rig rig(orb::pipeline::readCalibration((dir / "calibration.yaml").string(), images.size()), lensVersion);
+        printer.print("read", since(start));
 
-        orb::ScanImages scan = orb::Stereo::generateScan(images, cameras, 5000, maxAngle);
-        clock.lap("scan");
+        orb::pipeline::StitchPipeline pipeline(rig, orb::pipeline::StitchOptions(), &printer);
+        const cv::Mat panorama = pipeline.fullStitch(images);
 
-        std::vector<cv::Mat> parts =
-            orb::BaseApi::remapPartsWithExtrinsics(cv::Matx44f::eye(), scan, cameras, images, maxAngle);
-        scan = orb::ScanImages();
-        clock.lap("parts");
-
-        orb::MaskedImageSet set(parts, true);
-        parts.clear();
-        clock.lap("masks");
-
-        orb::QualitySeamFinder seamFinder;
-        seamFinder.findSeam(set);
-        clock.lap("seams");
-
-        orb::FeatherBlender blender;
-        orb::OpenCVPyramidGenerator generator;
-        orb::MultiResolutionSpline spline(generator, blender);
-        orb::MaskedImage blended = spline.spline(set);
-        clock.lap("spline");
-
-        const cv::Mat panorama = blended.cvMat(true);
-        blended.release();
+        printer.cpuStart = std::clock();
+        start = std::chrono::steady_clock::now();
         std::vector<uchar> encoded;
         cv::imencode(".png", panorama, encoded);
-        clock.lap("encode");
-        std::printf("%-8s %7.2f s wall %7.2f s cpu  (%zu bytes of PNG)\n", "total", clock.total, clock.totalCpu,
+        printer.print("encode", since(start));
+        std::printf("%-13s %7.2f s wall %7.2f s cpu  (%zu bytes of PNG)\n", "total", printer.total, printer.totalCpu,
                     encoded.size());
     } catch (const std::exception& e) {
         std::cerr << "quadstitch-stages: " << e.what() << "\n";

@@ -10,6 +10,8 @@ packages=(
     libopencv-dev
     libboost-program-options-dev
     libboost-filesystem-dev
+    # 360 metadata of the batch tool's panoramas
+    libexiv2-dev
     # tests and benchmarks
     libgtest-dev googletest libbenchmark-dev
 )

@@ -1,7 +1,8 @@
 #include "StitchLib/mapping/RemapParts.h"
 
-#include "StitchLib/mapping/EqrToFisheye.h"
-#include "StitchLib/mapping/ImageMapping.h"
+#include "StitchLib/geometry/EqrToFisheye.h"
+#include "StitchLib/geometry/ImageMapping.h"
+#include "StitchLib/geometry/Rig.h"
 
 #include <opencv2/imgproc.hpp>
 
@@ -10,26 +11,6 @@
 
 namespace orb {
 namespace BaseApi {
-
-std::vector<cv::Rect> partRegions(int cameraIndex, int rows, int cols)
-{
-    const int quarter = cols / 4;                    // 90 degrees
-    const int margin = quarter / 10;                 // 9 degrees
-    const int regionWidth = quarter + 2 * margin;
-    const int halfWidth = quarter / 2 + margin;
-    const int topStrip = rows / 100;
-
-    // Every camera may fill the strip near the zenith, where the sectors meet.
-    std::vector<cv::Rect> regions{cv::Rect(0, 0, cols, topStrip)};
-    if (cameraIndex == 2) {
-        regions.emplace_back(0, topStrip, halfWidth, rows - topStrip);
-        regions.emplace_back(cols - halfWidth, topStrip, halfWidth, rows - topStrip);
-    } else {
-        const int centre = ((cameraIndex + 2) % 4) * quarter;
-        regions.emplace_back(centre - halfWidth, topStrip, regionWidth, rows - topStrip);
-    }
-    return regions;
-}
 
 std::vector<cv::Mat> remapPartsWithExtrinsics(const cv::Matx44f& extrinsic, const ScanImages& scan,
                                               const std::vector<CameraIntrinsics>& cameras,
@@ -44,7 +25,7 @@ std::vector<cv::Mat> remapPartsWithExtrinsics(const cv::Matx44f& extrinsic, cons
     cv::Mat map; // one buffer for every region of every camera
 
     for (std::size_t i = 0; i < cameras.size(); ++i) {
-        const std::vector<cv::Rect> regions = partRegions(static_cast<int>(i), rows, cols);
+        const std::vector<cv::Rect> regions = Rig::partRegions(static_cast<int>(i), rows, cols);
 
         cv::Mat bgra;
         cv::cvtColor(images[i], bgra, cv::COLOR_BGR2BGRA);

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "BaseLib/CameraIntrinsics.h"
-#include "StitchLib/stereo/ScanImages.h"
+#include "StitchLib/geometry/ScanImages.h"
 
 #include <opencv2/core.hpp>
 
@@ -18,9 +18,6 @@ namespace BaseApi {
 std::vector<cv::Mat> remapPartsWithExtrinsics(const cv::Matx44f& extrinsic, const ScanImages& scan,
                                               const std::vector<CameraIntrinsics>& cameras,
                                               const std::vector<cv::Mat>& images, float maxAngle);
-
-// The regions camera i fills in a part of rows x cols, in the order they are written.
-std::vector<cv::Rect> partRegions(int cameraIndex, int rows, int cols);
 
 } // namespace BaseApi
 } // namespace orb

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "StitchLib/stereo/ScanImages.h"
+#include "StitchLib/geometry/ScanImages.h"
 
 namespace orb {
 namespace Stereo {

@@ -19,9 +19,10 @@ public:
         : intrinsics(intrinsics), rowColToUnitVec(rowColToUnitVec), maxAngle(maxAngle),
           cosMaxAngle(std::cos(maxAngle))
     {
+        const cv::Matx<float, 3, 3> rotation = orb::rotationBToC(intrinsics);
         for (std::size_t r = 0; r < 3; ++r)
             for (std::size_t c = 0; c < 3; ++c)
-                rotationBToC(r, c) = intrinsics.tmBToC(static_cast<int>(r), static_cast<int>(c));
+                rotationBToC(r, c) = rotation(static_cast<int>(r), static_cast<int>(c));
     }
 
     void setRow(int row) { rowColToUnitVec.SetRow(row); }

@@ -2,7 +2,8 @@
 
 #include "BaseLib/CoordinateSystems.h"
 #include "BaseLib/Matrix.h"
-#include "StitchLib/mapping/ImageMapping.h"
+#include "StitchLib/geometry/ImageMapping.h"
+#include "StitchLib/geometry/Rig.h"
 #include "StitchLib/stereo/CameraPosition.h"
 #include "StitchLib/stereo/DepthModel.h"
 #include "StitchLib/stereo/GapInterpolation.h"
@@ -26,7 +27,7 @@ namespace {
 
 using coordinateSystems::kPi;
 using coordinateSystems::kTwoPi;
-constexpr int kCameras = 4;
+constexpr int kCameras = Rig::kCameraCount;
 // Columns both strips must share beyond the disparity, so that every scored
 // hypothesis compares a reasonable number of columns.
 constexpr int kOverlapMargin = 48;
@@ -62,7 +63,7 @@ PairDepth estimatePair(const std::vector<cv::Mat>& images, const std::vector<Cam
                        float maxAngle)
 {
     const int a = pair;
-    const int b = (pair + 1) % kCameras;
+    const int b = Rig::rightNeighbour(pair);
     cv::Matx<float, 3, 1> posA = BaseApi::getCamPosB(cameras[a]);
     cv::Matx<float, 3, 1> posB = BaseApi::getCamPosB(cameras[b]);
     const Matrix<float, 3, 3> frame = ImageMapping::getRectifiedFrame(posA.val, posB.val, scanTilt());

@@ -4,7 +4,7 @@
 #include "BaseLib/ImportIntrinsics.h"
 #include "StitchLib/blending/BlendingOpenCV.h"
 #include "StitchLib/mapping/FastStitch.h"
-#include "StitchLib/stereo/DepthAlignedImages.h"
+#include "StitchLib/pipeline/DepthAlignedImages.h"
 
 #include <gtest/gtest.h>
 

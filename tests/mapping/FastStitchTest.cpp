@@ -1,6 +1,6 @@
 #include "StitchLib/mapping/FastStitch.h"
 #include "BaseLib/LensParameters.h"
-#include "tests/mapping/TestRig.h"
+#include "tests/support/TestRig.h"
 
 #include <gtest/gtest.h>
 

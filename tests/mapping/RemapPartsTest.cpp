@@ -1,8 +1,9 @@
 #include "StitchLib/mapping/RemapParts.h"
-#include "StitchLib/mapping/EqrToFisheye.h"
-#include "StitchLib/mapping/ImageMapping.h"
+#include "StitchLib/geometry/Rig.h"
+#include "StitchLib/geometry/EqrToFisheye.h"
+#include "StitchLib/geometry/ImageMapping.h"
 #include "BaseLib/LensParameters.h"
-#include "tests/mapping/TestRig.h"
+#include "tests/support/TestRig.h"
 
 #include <opencv2/imgproc.hpp>
 
@@ -50,11 +51,11 @@ TEST(RemapParts, RegionsOfTheFullSizePart)
         rest.insert(rest.begin(), top.begin(), top.end());
         return rest;
     };
-    EXPECT_EQ(BaseApi::partRegions(0, 5000, 10000), with({cv::Rect(3500, 50, 3000, 4950)}));
-    EXPECT_EQ(BaseApi::partRegions(1, 5000, 10000), with({cv::Rect(6000, 50, 3000, 4950)}));
-    EXPECT_EQ(BaseApi::partRegions(2, 5000, 10000),
+    EXPECT_EQ(Rig::partRegions(0, 5000, 10000), with({cv::Rect(3500, 50, 3000, 4950)}));
+    EXPECT_EQ(Rig::partRegions(1, 5000, 10000), with({cv::Rect(6000, 50, 3000, 4950)}));
+    EXPECT_EQ(Rig::partRegions(2, 5000, 10000),
               with({cv::Rect(0, 50, 1500, 4950), cv::Rect(8500, 50, 1500, 4950)}));
-    EXPECT_EQ(BaseApi::partRegions(3, 5000, 10000), with({cv::Rect(1000, 50, 3000, 4950)}));
+    EXPECT_EQ(Rig::partRegions(3, 5000, 10000), with({cv::Rect(1000, 50, 3000, 4950)}));
 }
 
 TEST(RemapParts, ZeroDepthEqualsPlainRemapWithinRegionsTransparentOutside)

@@ -1,7 +1,7 @@
 #include "StitchLib/stereo/ScanGeneration.h"
 
 #include "BaseLib/LensParameters.h"
-#include "SyntheticRig.h"
+#include "tests/support/SyntheticRig.h"
 
 #include <gtest/gtest.h>
 

@@ -2,11 +2,9 @@
 // writes what it estimated, so the depth model can be looked at and scored.
 #include "DepthReport.h"
 
-#include "BaseLib/ImportIntrinsics.h"
-#include "BaseLib/LensParameters.h"
-#include "StitchLib/mapping/RemapParts.h"
-#include "StitchLib/stereo/ScanGeneration.h"
-#include "StitchLib/stereo/ScanImages.h"
+#include "app/FrameFiles.h"
+#include "StitchLib/pipeline/FrameInputs.h"
+#include "StitchLib/pipeline/StitchPipeline.h"
 
 #include <boost/filesystem.hpp>
 #include <boost/format.hpp>
@@ -60,6 +58,7 @@ int main(int argc, char** argv)
         ("frameNumber,f", po::value<uint32_t>()->default_value(0), "frame number")
         ("image-file-extension,i", po::value<std::string>()->default_value(".png"), "image extension")
         ("height", po::value<int>()->default_value(5000), "panorama height of the scan and parts")
+        ("lens-version", po::value<int>()->default_value(0), "0 or 1 (1 adds the ground plane)")
         ("out,o", po::value<std::string>(), "output directory (default: <dir>/inspect)")
         ("no-parts", "do not write the part images")
         ("zero-scan", "also remap with a zero scan and compare the overlap agreement");
@@ -74,22 +73,25 @@ int main(int argc, char** argv)
         const fs::path dir = vm["working-directory"].as<std::string>();
         const fs::path out = vm.count("out") ? fs::path(vm["out"].as<std::string>()) : dir / "inspect";
         const int height = vm["height"].as<int>();
-        const std::string stem = (boost::format("%010d") % vm["frameNumber"].as<uint32_t>()).str();
+        const uint32_t frame = vm["frameNumber"].as<uint32_t>();
         const std::string ext = vm["image-file-extension"].as<std::string>();
+        const int lensVersion = vm["lens-version"].as<int>();
+        if (lensVersion != 0 && lensVersion != 1)
+            throw po::error("--lens-version must be 0 or 1");
         fs::create_directories(out);
 
-        std::vector<cv::Mat> images;
-        for (int k = 1; k <= 4; ++k) {
-            const fs::path path = dir / (stem + "-" + std::to_string(k) + ext);
-            images.push_back(cv::imread(path.string(), cv::IMREAD_COLOR));
-            if (images.back().empty()) throw std::runtime_error("cannot read " + path.string());
-        }
-        const auto cameras = orb::BaseApi::importIntrinsics((dir / "calibration.yaml").string());
-        if (cameras.size() != 4) throw std::runtime_error("calibration must hold four cameras");
-        const float maxAngle = orb::maxAngleForLensVersion(0);
+        std::vector<std::string> paths;
+        for (unsigned k = 1; k <= orb::Rig::kCameraCount; ++k)
+            paths.push_back(FrameFiles::cameraImagePath(dir.string(), ext, frame, k).string());
+        const std::vector<cv::Mat> images = orb::pipeline::readCameraImages(paths);
+        const orb::Rig rig(orb::pipeline::readCalibration((dir / "calibration.yaml").string(), images.size()),
+                           lensVersion);
+        const auto& cameras = rig.cameras();
+        orb::pipeline::StitchPipeline pipeline(rig);
 
         auto start = std::chrono::steady_clock::now();
-        orb::ScanImages scan = orb::Stereo::generateScan(images, cameras, height, maxAngle);
+        orb::ScanImages scan = pipeline.scan(images, height);
+        pipeline.groundPlane(scan);
         std::cout << (boost::format("scan: %.2f s\n") % secondsSince(start));
         cv::imwrite((out / "scan.png").string(), colourMap(scan.inverseDepth));
         cv::imwrite((out / "scan-invdepth.tiff").string(), scan.inverseDepth);
@@ -101,8 +103,7 @@ int main(int argc, char** argv)
         }
 
         start = std::chrono::steady_clock::now();
-        std::vector<cv::Mat> parts =
-            orb::BaseApi::remapPartsWithExtrinsics(cv::Matx44f::eye(), scan, cameras, images, maxAngle);
+        std::vector<cv::Mat> parts = pipeline.parts(scan, images);
         std::cout << (boost::format("parts: %.2f s\n") % secondsSince(start));
         printAgreement("overlap mean abs diff, estimated scan:", DepthReport::overlapAgreement(parts));
         if (!vm.count("no-parts")) {
@@ -115,7 +116,7 @@ int main(int argc, char** argv)
         if (vm.count("zero-scan")) {
             orb::ScanImages zero = scan;
             zero.inverseDepth = cv::Mat_<float>::zeros(scan.inverseDepth.size());
-            parts = orb::BaseApi::remapPartsWithExtrinsics(cv::Matx44f::eye(), zero, cameras, images, maxAngle);
+            parts = pipeline.parts(zero, images);
             printAgreement("overlap mean abs diff, zero scan:     ", DepthReport::overlapAgreement(parts));
         }
         std::cout << "wrote " << out.string() << "\n";

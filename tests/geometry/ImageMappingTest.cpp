@@ -1,6 +1,6 @@
-#include "StitchLib/mapping/ImageMapping.h"
-#include "StitchLib/mapping/EqrToFisheye.h"
-#include "tests/mapping/TestRig.h"
+#include "StitchLib/geometry/ImageMapping.h"
+#include "StitchLib/geometry/EqrToFisheye.h"
+#include "tests/support/TestRig.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "StitchLib/mapping/StitchInterface.h"
+#include "StitchLib/pipeline/StitchInterface.h"
 
 namespace orb {
 namespace masterlib {

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "BaseLib/CameraIntrinsics.h"
-#include "tests/mapping/TestRig.h"
+#include "tests/support/TestRig.h"
 
 #include <opencv2/core.hpp>
 

@@ -2,7 +2,7 @@
 
 #include "BaseLib/CameraIntrinsics.h"
 #include "BaseLib/CoordinateSystems.h"
-#include "StitchLib/mapping/EqrRowColToUnitVecE.h"
+#include "StitchLib/geometry/EqrRowColToUnitVecE.h"
 
 #include <opencv2/core.hpp>
 

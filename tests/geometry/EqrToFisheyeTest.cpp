@@ -1,8 +1,8 @@
-#include "StitchLib/mapping/EqrRowColToUnitVecE.h"
-#include "StitchLib/mapping/EqrToFisheye.h"
-#include "StitchLib/mapping/ImageMapping.h"
+#include "StitchLib/geometry/EqrRowColToUnitVecE.h"
+#include "StitchLib/geometry/EqrToFisheye.h"
+#include "StitchLib/geometry/ImageMapping.h"
 #include "BaseLib/LensParameters.h"
-#include "tests/mapping/TestRig.h"
+#include "tests/support/TestRig.h"
 
 #include <gtest/gtest.h>
 

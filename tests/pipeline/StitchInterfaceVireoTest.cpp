@@ -1,6 +1,6 @@
-#include "StitchLib/mapping/StitchInterfaceVireo.h"
+#include "StitchLib/pipeline/StitchInterfaceVireo.h"
 #include "StitchLib/mapping/FastStitch.h"
-#include "tests/mapping/TestRig.h"
+#include "tests/support/TestRig.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "StitchLib/stereo/ScanImages.h"
+#include "StitchLib/geometry/ScanImages.h"
 
 namespace orb {
 

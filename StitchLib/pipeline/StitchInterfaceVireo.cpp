@@ -1,15 +1,11 @@
-#include "StitchLib/mapping/StitchInterfaceVireo.h"
+#include "StitchLib/pipeline/StitchInterfaceVireo.h"
 
 #include "StitchLib/mapping/FastStitch.h"
-#include "StitchLib/stereo/DepthAlignedImages.h"
+#include "StitchLib/pipeline/DepthAlignedImages.h"
+#include "StitchLib/pipeline/StitchPipeline.h"
 
 namespace orb {
 namespace masterlib {
-
-namespace {
-// Height of the full stitch's panorama parts.
-constexpr int kFullStitchHeight = 5000;
-} // namespace
 
 StitchInterfaceVireo::StitchInterfaceVireo(int lensVersion) : lensVersion(lensVersion) {}
 
@@ -18,7 +14,7 @@ StitchInterfaceVireo::~StitchInterfaceVireo() = default;
 std::vector<cv::Mat> StitchInterfaceVireo::stitch(std::vector<cv::Mat>& images,
                                                   std::vector<CameraIntrinsics> intrinsics)
 {
-    return Stereo::makeStereoDepthAlignedImages(intrinsics, images, kFullStitchHeight, lensVersion);
+    return Stereo::makeStereoDepthAlignedImages(intrinsics, images, pipeline::kFullStitchHeight, lensVersion);
 }
 
 cv::Mat StitchInterfaceVireo::fastStitch(std::vector<cv::Mat>& images, const std::vector<CameraIntrinsics>& intrinsics,

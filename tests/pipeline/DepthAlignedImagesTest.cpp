@@ -1,10 +1,10 @@
-#include "StitchLib/stereo/DepthAlignedImages.h"
+#include "StitchLib/pipeline/DepthAlignedImages.h"
 
 #include "BaseLib/LensParameters.h"
 #include "StitchLib/mapping/RemapParts.h"
 #include "StitchLib/stereo/GroundPlane.h"
 #include "StitchLib/stereo/ScanGeneration.h"
-#include "SyntheticRig.h"
+#include "tests/support/SyntheticRig.h"
 
 #include <gtest/gtest.h>
 

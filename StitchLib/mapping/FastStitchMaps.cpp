@@ -1,0 +1,59 @@
+#include "StitchLib/mapping/FastStitchMaps.h"
+
+#include "StitchLib/geometry/EqrToFisheye.h"
+#include "StitchLib/geometry/ImageMapping.h"
+#include "StitchLib/geometry/Rig.h"
+
+#include <opencv2/imgproc.hpp>
+
+#include <stdexcept>
+
+namespace orb {
+
+FastStitchMaps::FastStitchMaps(const std::vector<CameraIntrinsics>& intrinsics, const cv::Matx44f& extrinsic,
+                               int height, float maxAngle)
+    : height_(height)
+{
+    for (std::size_t i = 0; i < intrinsics.size(); ++i) {
+        for (const cv::Rect& rect : Rig::sectorRects(static_cast<int>(i), height)) {
+            if (rect.width <= 0 || rect.height <= 0)
+                continue;
+            sectors_.push_back({static_cast<int>(i), rect, sectorMap(intrinsics[i], extrinsic, height, maxAngle, rect)});
+        }
+    }
+}
+
+cv::Mat FastStitchMaps::stitch(const std::vector<cv::Mat>& images) const
+{
+    // Cleared because a height not divisible by 4 leaves the last columns to no camera.
+    cv::Mat panorama = cv::Mat::zeros(height_, 2 * height_, CV_8UC3);
+    for (const Sector& sector : sectors_) {
+        if (static_cast<std::size_t>(sector.camera) >= images.size())
+            throw std::runtime_error("FastStitchMaps stitch() no image for camera " +
+                                     std::to_string(sector.camera + 1));
+        remapSector(sector.rect, sector.map, images[sector.camera], panorama);
+    }
+    return panorama;
+}
+
+cv::Mat FastStitchMaps::sectorMap(const CameraIntrinsics& intrinsics, const cv::Matx44f& extrinsic, int height,
+                                  float maxAngle, const cv::Rect& sector)
+{
+    const auto mapper = makeEqrToFisheye(intrinsics, extrinsic, height, 2 * height, maxAngle);
+    cv::Mat map;
+    ImageMapping::initFastMap(sector, mapper, map);
+    return map;
+}
+
+void FastStitchMaps::remapSector(const cv::Rect& sector, const cv::Mat& map, const cv::Mat& image, cv::Mat& panorama)
+{
+    cv::Mat block;
+    cv::remap(image, block, map, cv::noArray(), cv::INTER_LINEAR, cv::BORDER_CONSTANT, cv::Scalar::all(0));
+    // Writing a block of another channel count into the view would silently reallocate
+    // it instead of filling the panorama.
+    CV_Assert(block.channels() == panorama.channels());
+    cv::Mat target = panorama(sector);
+    block.convertTo(target, CV_8U);
+}
+
+} // namespace orb

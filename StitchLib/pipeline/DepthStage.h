@@ -1,0 +1,39 @@
+#pragma once
+
+#include "StitchLib/geometry/Rig.h"
+#include "StitchLib/geometry/ScanImages.h"
+
+#include <opencv2/core.hpp>
+
+#include <memory>
+#include <vector>
+
+namespace orb {
+namespace pipeline {
+
+// Estimates the scene's inverse depth (1/metres from the rig origin) over a panorama
+// of height x 2*height, the depth model that the parts are remapped with.
+class DepthStage {
+public:
+    virtual ~DepthStage() = default;
+    virtual ScanImages estimate(const Rig& rig, const std::vector<cv::Mat>& images, int height) = 0;
+};
+
+// The coarse model: one stereo depth profile per neighbouring pair, interpolated round
+// the circle. The ground plane is a stage of its own and is not applied here.
+class ProfileDepthStage : public DepthStage {
+public:
+    ScanImages estimate(const Rig& rig, const std::vector<cv::Mat>& images, int height) override;
+};
+
+// Post-processing of the four depth-aligned parts before blending (exposure matching,
+// filling past the valid edge, ...). Parts are CV_8UC4 and may be changed in place.
+class PartsStage {
+public:
+    virtual ~PartsStage() = default;
+    virtual const char* name() const = 0;
+    virtual void apply(const Rig& rig, std::vector<cv::Mat>& parts) = 0;
+};
+
+} // namespace pipeline
+} // namespace orb

@@ -1,0 +1,160 @@
+#include "StitchLib/pipeline/StitchPipeline.h"
+
+#include "StitchLib/blending/FeatherBlender.h"
+#include "StitchLib/blending/MultiResolutionSpline.h"
+#include "StitchLib/blending/OpenCVPyramidGenerator.h"
+#include "StitchLib/blending/QualitySeamFinder.h"
+#include "StitchLib/mapping/FastStitch.h"
+#include "StitchLib/mapping/RemapParts.h"
+#include "StitchLib/stereo/GroundPlane.h"
+
+#include <chrono>
+#include <stdexcept>
+#include <string>
+#include <utility>
+
+namespace orb {
+namespace pipeline {
+
+StitchPipeline::StitchPipeline(Rig rig, StitchOptions options, PipelineObserver* observer)
+    : rig_(std::move(rig)), options_(std::move(options)), observer_(observer)
+{
+    if (!options_.depth)
+        throw std::invalid_argument("StitchPipeline: no depth stage");
+}
+
+template <typename Work>
+auto StitchPipeline::timed(Stage stage, Work&& work) -> decltype(work())
+{
+    if (!observer_)
+        return work();
+    observer_->stageStarted(stage);
+    const auto start = std::chrono::steady_clock::now();
+    struct Finish {
+        PipelineObserver* observer;
+        Stage stage;
+        std::chrono::steady_clock::time_point start;
+        ~Finish()
+        {
+            observer->stageFinished(stage,
+                                    std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+        }
+    } finish{observer_, stage, start};
+    return work();
+}
+
+void StitchPipeline::checkImages(const std::vector<cv::Mat>& images) const
+{
+    if (images.size() != static_cast<std::size_t>(rig_.cameraCount()))
+        throw std::invalid_argument("StitchPipeline: " + std::to_string(images.size()) + " camera images for a rig of " +
+                                    std::to_string(rig_.cameraCount()) + " cameras");
+}
+
+ScanImages StitchPipeline::scan(const std::vector<cv::Mat>& images, int height)
+{
+    checkImages(images);
+    return timed(Stage::Scan, [&] { return options_.depth->estimate(rig_, images, height); });
+}
+
+void StitchPipeline::groundPlane(ScanImages& scan)
+{
+    if (!rig_.usesGroundPlane())
+        return;
+    timed(Stage::GroundPlane, [&] { Stereo::addGroundPlane(scan); });
+}
+
+std::vector<cv::Mat> StitchPipeline::parts(const ScanImages& scan, const std::vector<cv::Mat>& images)
+{
+    checkImages(images);
+    if (observer_)
+        observer_->scanReady(scan);
+    std::vector<cv::Mat> result = timed(Stage::Parts, [&] {
+        return BaseApi::remapPartsWithExtrinsics(cv::Matx44f::eye(), scan, rig_.cameras(), images, rig_.maxAngle());
+    });
+    return result;
+}
+
+void StitchPipeline::adjustParts(std::vector<cv::Mat>& parts)
+{
+    for (const std::shared_ptr<PartsStage>& stage : options_.partsStages)
+        stage->apply(rig_, parts);
+    if (observer_)
+        observer_->partsReady(parts);
+}
+
+MaskedImageSet StitchPipeline::masks(std::vector<cv::Mat>& parts)
+{
+    return timed(Stage::Masks, [&] {
+        // Eroding the alpha keeps the soft, interpolated rim of each camera's area out
+        // of the valid pixels.
+        MaskedImageSet set(parts, true);
+        parts.clear();
+        return set;
+    });
+}
+
+void StitchPipeline::seams(MaskedImageSet& set)
+{
+    timed(Stage::Seams, [&] {
+        QualitySeamFinder seamFinder;
+        // The finder's copy shares the mask buffers, so the set sees the seams.
+        seamFinder.findSeam(set);
+    });
+    if (observer_)
+        observer_->seamsReady(set);
+}
+
+cv::Mat StitchPipeline::spline(MaskedImageSet& set)
+{
+    return timed(Stage::Spline, [&] {
+        FeatherBlender blender;
+        OpenCVPyramidGenerator generator;
+        MultiResolutionSpline multiResolutionSpline(generator, blender);
+        return multiResolutionSpline.spline(set).cvMat(true);
+    });
+}
+
+std::vector<cv::Mat> StitchPipeline::depthAlignedParts(const std::vector<cv::Mat>& images, int height)
+{
+    ScanImages depth = scan(images, height);
+    groundPlane(depth);
+    return parts(depth, images);
+}
+
+cv::Mat StitchPipeline::blend(std::vector<cv::Mat>& parts)
+{
+    if (parts.size() != static_cast<std::size_t>(rig_.cameraCount()))
+        throw std::invalid_argument("StitchPipeline: " + std::to_string(parts.size()) + " parts to blend for a rig of " +
+                                    std::to_string(rig_.cameraCount()) + " cameras");
+    adjustParts(parts);
+    MaskedImageSet set = masks(parts);
+    seams(set);
+    return spline(set);
+}
+
+cv::Mat StitchPipeline::fullStitch(const std::vector<cv::Mat>& images, int height)
+{
+    std::vector<cv::Mat> result = depthAlignedParts(images, height);
+    return blend(result);
+}
+
+cv::Mat StitchPipeline::fastStitch(const std::vector<cv::Mat>& images, int height)
+{
+    checkImages(images);
+    return timed(Stage::FastStitch, [&] {
+        if (!options_.keepFastMaps) {
+            std::vector<cv::Mat> sources = images;
+            return BaseApi::remapFastWithExtrinsics(cv::Matx44f::eye(), rig_.cameras(), height, sources,
+                                                    rig_.maxAngle());
+        }
+        if (!fastMaps_ || fastMaps_->height() != height) {
+            fastMaps_.reset();
+            fastMaps_ = std::make_unique<FastStitchMaps>(rig_.cameras(), cv::Matx44f::eye(), height,
+                                                         rig_.maxAngle());
+        }
+        return fastMaps_->stitch(images);
+    });
+}
+
+} // namespace pipeline
+} // namespace orb

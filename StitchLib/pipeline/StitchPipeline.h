@@ -1,0 +1,81 @@
+#pragma once
+
+#include "StitchLib/blending/MaskedImageSet.h"
+#include "StitchLib/geometry/Rig.h"
+#include "StitchLib/geometry/ScanImages.h"
+#include "StitchLib/mapping/FastStitchMaps.h"
+#include "StitchLib/pipeline/DepthStage.h"
+#include "StitchLib/pipeline/PipelineObserver.h"
+
+#include <opencv2/core.hpp>
+
+#include <memory>
+#include <vector>
+
+namespace orb {
+namespace pipeline {
+
+// Height of the full stitch's panorama.
+constexpr int kFullStitchHeight = 5000;
+
+// What a full stitch runs between the parts and the blend. The defaults are the
+// program's stitch; other stages are opt-in.
+struct StitchOptions {
+    std::shared_ptr<DepthStage> depth = std::make_shared<ProfileDepthStage>();
+    std::vector<std::shared_ptr<PartsStage>> partsStages;
+    // Keep the fast stitch's maps for the next frame of the same height (a take). They
+    // cost 8 bytes per panorama pixel; without them one sector's map lives at a time.
+    bool keepFastMaps = false;
+};
+
+// The one owner of the order of stages.
+//
+// Full stitch: scan -> ground plane (wide lens only) -> depth-aligned parts ->
+// [parts stages] -> masks -> seams -> spline. Fast stitch: one remap per camera sector
+// with maps that depend only on the rig and the height, kept for the next frame.
+//
+// Each stage is callable on its own with the previous stage's output, so tools can
+// stop, look and go on. Stages report to the observer (if any). A pipeline serves one
+// frame at a time; use one pipeline per thread to stitch frames side by side.
+class StitchPipeline {
+public:
+    explicit StitchPipeline(Rig rig, StitchOptions options = StitchOptions(),
+                            PipelineObserver* observer = nullptr);
+
+    const Rig& rig() const { return rig_; }
+    void setObserver(PipelineObserver* observer) { observer_ = observer; }
+
+    // ---- Full stitch, stage by stage ----
+    ScanImages scan(const std::vector<cv::Mat>& images, int height);
+    void groundPlane(ScanImages& scan);
+    std::vector<cv::Mat> parts(const ScanImages& scan, const std::vector<cv::Mat>& images);
+    // Runs the configured parts stages (none by default).
+    void adjustParts(std::vector<cv::Mat>& parts);
+    // Takes the parts over: on return the vector is empty.
+    MaskedImageSet masks(std::vector<cv::Mat>& parts);
+    void seams(MaskedImageSet& set);
+    // The CV_8UC4 panorama; alpha 255 where any part contributes.
+    cv::Mat spline(MaskedImageSet& set);
+
+    // ---- Whole runs ----
+    // Scan, ground plane and parts: the four depth-aligned parts.
+    std::vector<cv::Mat> depthAlignedParts(const std::vector<cv::Mat>& images, int height);
+    // Parts stages, masks, seams and spline. Exactly four parts of one size.
+    cv::Mat blend(std::vector<cv::Mat>& parts);
+    cv::Mat fullStitch(const std::vector<cv::Mat>& images, int height = kFullStitchHeight);
+    // CV_8UC3 panorama of height x 2*height.
+    cv::Mat fastStitch(const std::vector<cv::Mat>& images, int height);
+
+private:
+    template <typename Work>
+    auto timed(Stage stage, Work&& work) -> decltype(work());
+    void checkImages(const std::vector<cv::Mat>& images) const;
+
+    Rig rig_;
+    StitchOptions options_;
+    PipelineObserver* observer_;
+    std::unique_ptr<FastStitchMaps> fastMaps_;
+};
+
+} // namespace pipeline
+} // namespace orb

@@ -1,0 +1,218 @@
+#include "BatchReport.h"
+#include "PanoramaMetadata.h"
+
+#include <gtest/gtest.h>
+#include <opencv2/imgcodecs.hpp>
+
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+#if defined(QUADSTITCH_SIM_BIN) && defined(QUADSTITCH_BATCH_BIN)
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string quote(const std::string& s) { return "'" + s + "'"; }
+
+int run(const std::string& command)
+{
+    const int raw = std::system(command.c_str());
+    return WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+}
+
+std::string readText(const fs::path& path)
+{
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+bool samePixels(const fs::path& a, const fs::path& b)
+{
+    const cv::Mat x = cv::imread(a.string(), cv::IMREAD_UNCHANGED);
+    const cv::Mat y = cv::imread(b.string(), cv::IMREAD_UNCHANGED);
+    return !x.empty() && x.size() == y.size() && x.type() == y.type() && cv::norm(x, y, cv::NORM_INF) == 0;
+}
+
+std::vector<std::string> partialFiles(const fs::path& dir)
+{
+    std::vector<std::string> found;
+    for (const auto& entry : fs::directory_iterator(dir)) {
+        if (entry.path().filename().string().find(".partial-") != std::string::npos)
+            found.push_back(entry.path().filename().string());
+    }
+    return found;
+}
+
+// A take of three small simulated frames, made once; each test works in a copy.
+class Take : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        source = new fs::path(fs::path(QUADSTITCH_TEST_TMP) / ("take-" + std::to_string(::getpid())));
+        fs::create_directories(*source);
+        for (int f = 0; f < 3; ++f) {
+            ASSERT_EQ(run(quote(QUADSTITCH_SIM_BIN) + " generate " + quote(source->string()) + " --frame " +
+                          std::to_string(f) + " --seed " + std::to_string(f + 1) + " --camera-size 256 >/dev/null"),
+                      0);
+        }
+    }
+    static void TearDownTestSuite()
+    {
+        fs::remove_all(*source);
+        delete source;
+    }
+    void SetUp() override
+    {
+        dir = source->string() + "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name();
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+        for (const auto& entry : fs::directory_iterator(*source)) {
+            const std::string name = entry.path().filename().string();
+            if (name.find("-") == 10 || name == "calibration.yaml")
+                fs::copy_file(entry.path(), dir / name);
+        }
+    }
+    void TearDown() override { fs::remove_all(dir); }
+
+    int batch(const std::string& arguments)
+    {
+        return run(quote(QUADSTITCH_BATCH_BIN) + " -d " + quote(dir.string()) + " " + arguments + " 2>" +
+                   quote((dir / "stderr.txt").string()));
+    }
+    std::string errors() { return readText(dir / "stderr.txt"); }
+
+    static fs::path* source;
+    fs::path dir;
+};
+fs::path* Take::source = nullptr;
+
+} // namespace
+
+TEST_F(Take, FastStitchEqualsQuadstitchAndCarriesThe360Properties)
+{
+    ASSERT_EQ(batch("-s 1 -t 200 -o " + quote((dir / "out").string()) + " -j 2"), 0) << errors();
+    for (int f = 0; f < 3; ++f) {
+        ASSERT_EQ(run(quote(QUADSTITCH_BIN) + " -d " + quote(dir.string()) + " -s 1 -t 200 -f " + std::to_string(f)),
+                  0);
+        const std::string name = "000000000" + std::to_string(f) + ".png";
+        EXPECT_TRUE(samePixels(dir / name, dir / "out" / name)) << name;
+    }
+    const auto properties = batch::readXmpProperties((dir / "out" / "0000000001.png").string());
+    EXPECT_EQ(properties.at("Xmp.GPano.ProjectionType"), "equirectangular");
+    EXPECT_EQ(properties.at("Xmp.GPano.UsePanoramaViewer"), "True");
+    EXPECT_EQ(properties.at("Xmp.GPano.FullPanoWidthPixels"), "400");
+    EXPECT_EQ(properties.at("Xmp.GPano.FullPanoHeightPixels"), "200");
+    EXPECT_EQ(properties.at("Xmp.GPano.CroppedAreaImageWidthPixels"), "400");
+    EXPECT_EQ(properties.at("Xmp.GPano.CroppedAreaTopPixels"), "0");
+
+    // JPEG carries them too, and the pixels are what the encoder makes of the same panorama.
+    ASSERT_EQ(batch("-s 1 -t 200 --frames 2 --format jpg"), 0) << errors();
+    EXPECT_EQ(batch::readXmpProperties((dir / "0000000002.jpg").string()).at("Xmp.GPano.ProjectionType"),
+              "equirectangular");
+}
+
+TEST_F(Take, FullStitchEqualsQuadstitch)
+{
+    ASSERT_EQ(batch("--frames 1 -q -o " + quote((dir / "out").string())), 0) << errors();
+    ASSERT_EQ(run(quote(QUADSTITCH_BIN) + " -d " + quote(dir.string()) + " -f 1"), 0);
+    EXPECT_TRUE(samePixels(dir / "0000000001.png", dir / "out" / "0000000001.png"));
+    EXPECT_TRUE(errors().empty()) << "--quiet printed: " << errors();
+}
+
+TEST_F(Take, ResumesWhereItStoppedAndCleansUpAfterAKilledRun)
+{
+    ASSERT_EQ(batch("-s 1 -t 100 --frames 0-1"), 0) << errors();
+    const auto stamp = fs::last_write_time(dir / "0000000000.png");
+    // A run killed while writing left its temporary file; a live process's file stays.
+    std::ofstream(dir / ".0000000002.partial-999999999.png") << "half";
+    std::ofstream(dir / ".0000000002.partial-1.png") << "someone else's";
+    ASSERT_EQ(batch("-s 1 -t 100 --report " + quote((dir / "r.json").string())), 0) << errors();
+    EXPECT_EQ(fs::last_write_time(dir / "0000000000.png"), stamp) << "a finished frame was stitched again";
+    EXPECT_TRUE(fs::exists(dir / "0000000002.png"));
+    EXPECT_FALSE(fs::exists(dir / ".0000000002.partial-999999999.png"));
+    EXPECT_TRUE(fs::exists(dir / ".0000000002.partial-1.png"));
+    const std::string report = readText(dir / "r.json");
+    EXPECT_NE(report.find("{\"frame\":0,\"status\":\"skipped\""), std::string::npos) << report;
+    EXPECT_NE(report.find("{\"frame\":2,\"status\":\"ok\""), std::string::npos) << report;
+
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ASSERT_EQ(batch("-s 1 -t 100 --frames 0 --force"), 0) << errors();
+    EXPECT_NE(fs::last_write_time(dir / "0000000000.png"), stamp) << "--force did not stitch again";
+}
+
+TEST_F(Take, ABadFrameFailsAloneWithItsReason)
+{
+    std::ofstream(dir / "0000000001-3.png", std::ios::trunc) << "not a picture";
+    ASSERT_EQ(batch("-s 1 -t 100 --report " + quote((dir / "r.json").string())), 2);
+    EXPECT_TRUE(fs::exists(dir / "0000000000.png"));
+    EXPECT_TRUE(fs::exists(dir / "0000000002.png"));
+    EXPECT_FALSE(fs::exists(dir / "0000000001.png"));
+    EXPECT_TRUE(partialFiles(dir).empty());
+    EXPECT_NE(errors().find("failed frames: 1"), std::string::npos) << errors();
+    EXPECT_NE(errors().find("0000000001-3.png"), std::string::npos) << errors();
+    const std::string report = readText(dir / "r.json");
+    EXPECT_NE(report.find("\"status\":\"failed\""), std::string::npos);
+    EXPECT_NE(report.find("0000000001-3.png"), std::string::npos) << report;
+
+    // A frame asked for by number that has no images fails with the file's name.
+    ASSERT_EQ(batch("-s 1 -t 100 --frames 7"), 2);
+    EXPECT_NE(errors().find("0000000007-1.png"), std::string::npos) << errors();
+
+    // A command line that cannot be used stops before any work.
+    for (const char* bad : {"-s -1", "-s 2", "-t 3", "-t -4294967292", "--frames 5-2", "--shard 3/2", "-j 0",
+                            "--format bmp", "stray"})
+        EXPECT_EQ(batch(std::string("-s 1 ") + bad), 1) << bad;
+}
+
+TEST_F(Take, CtrlCStopsAtOnceWithoutPartialFiles)
+{
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        const std::string report = (dir / "r.json").string();
+        ::freopen("/dev/null", "w", stderr);
+        ::execl(QUADSTITCH_BATCH_BIN, QUADSTITCH_BATCH_BIN, "-d", dir.c_str(), "-j", "2", "--report", report.c_str(),
+                static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    std::this_thread::sleep_for(std::chrono::seconds(2)); // two full stitches in flight
+    const auto sent = std::chrono::steady_clock::now();
+    ::kill(child, SIGINT);
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - sent).count();
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 130);
+    EXPECT_LT(seconds, 5.0) << "frames in flight should be abandoned, not finished";
+    EXPECT_TRUE(partialFiles(dir).empty());
+    EXPECT_FALSE(fs::exists(dir / "0000000000.png"));
+    const std::string report = readText(dir / "r.json");
+    EXPECT_NE(report.find("\"status\":\"interrupted\""), std::string::npos) << report;
+}
+
+TEST(BatchReport, JsonEscapesWhatErrorsContain)
+{
+    EXPECT_EQ(batch::jsonString("a\"b\\c\n\x01"), "\"a\\\"b\\\\c\\n\\u0001\"");
+    batch::FrameResult r;
+    r.frame = 3;
+    r.status = "failed";
+    r.error = "Camera image '/x/\"y\".png' does not exist";
+    r.seconds = {{"read", 0.25}, {"total", 1.5}};
+    std::ostringstream out;
+    batch::writeReportJson(out, {r});
+    EXPECT_NE(out.str().find("\"seconds\":{\"read\":0.250,\"total\":1.500}"), std::string::npos) << out.str();
+    EXPECT_NE(out.str().find("\"summary\":{\"frames\":1,\"failed\":1}"), std::string::npos) << out.str();
+}
+
+#endif

@@ -1,0 +1,87 @@
+#include "BatchRunner.h"
+#include "FrameSelection.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <stdexcept>
+
+using namespace batch;
+
+TEST(FrameSelection, SpecsAndShardsParseOrNameTheText)
+{
+    EXPECT_TRUE(parseFrameSpec("all").all);
+    const FrameSpec one = parseFrameSpec("42");
+    EXPECT_FALSE(one.all);
+    EXPECT_EQ(one.first, 42u);
+    EXPECT_EQ(one.last, 42u);
+    const FrameSpec range = parseFrameSpec("7-4294967295");
+    EXPECT_EQ(range.first, 7u);
+    EXPECT_EQ(range.last, 4294967295u);
+    // Negative numbers must not wrap round, and nothing half-parsed is accepted.
+    for (const char* bad : {"-1", "4294967296", "3-2", "1-", "-", "", "1,2", " 1", "1e3", "all-3"}) {
+        try {
+            parseFrameSpec(bad);
+            ADD_FAILURE() << "accepted --frames '" << bad << "'";
+        } catch (const std::invalid_argument& e) {
+            EXPECT_NE(std::string(e.what()).find("--frames '" + std::string(bad) + "'"), std::string::npos);
+        }
+    }
+    EXPECT_EQ(parseShard("2/3").index, 2u);
+    EXPECT_EQ(parseShard("2/3").count, 3u);
+    for (const char* bad : {"0/2", "3/2", "1/0", "1", "/2", "1/-2", "a/b", "1/2/3"})
+        EXPECT_THROW(parseShard(bad), std::invalid_argument) << bad;
+}
+
+TEST(FrameSelection, ShardsCoverEveryFrameExactlyOnceInBlocks)
+{
+    for (std::size_t n : {0u, 1u, 5u, 17u, 1800u}) {
+        std::vector<std::uint32_t> frames;
+        for (std::size_t i = 0; i < n; ++i)
+            frames.push_back(static_cast<std::uint32_t>(3 * i + 10)); // gaps in the numbering
+        for (unsigned count : {1u, 2u, 3u, 7u, 40u}) {
+            std::map<std::uint32_t, int> seen;
+            std::size_t largest = 0, smallest = n;
+            for (unsigned k = 1; k <= count; ++k) {
+                const std::vector<std::uint32_t> share = shardFrames(frames, Shard{k, count});
+                largest = std::max(largest, share.size());
+                smallest = std::min(smallest, share.size());
+                for (std::size_t i = 1; i < share.size(); ++i) // contiguous in the list
+                    EXPECT_EQ(share[i] - share[i - 1], 3u);
+                for (std::uint32_t f : share)
+                    ++seen[f];
+            }
+            EXPECT_EQ(seen.size(), n) << n << " frames in " << count << " shards";
+            for (const auto& entry : seen)
+                EXPECT_EQ(entry.second, 1) << "frame " << entry.first;
+            EXPECT_LE(largest - smallest, 1u) << "shares should be balanced";
+        }
+    }
+}
+
+TEST(FrameSelection, RangesSelectExistingFramesAndASingleFrameAlways)
+{
+    const std::vector<std::uint32_t> discovered{1, 2, 5, 9};
+    EXPECT_EQ(selectFrames(parseFrameSpec("all"), discovered), discovered);
+    EXPECT_EQ(selectFrames(parseFrameSpec("2-6"), discovered), (std::vector<std::uint32_t>{2, 5}));
+    EXPECT_EQ(selectFrames(parseFrameSpec("0-4294967295"), discovered), discovered);
+    // Asked for by number, a missing frame is stitched and fails with its reason.
+    EXPECT_EQ(selectFrames(parseFrameSpec("3"), discovered), (std::vector<std::uint32_t>{3}));
+}
+
+TEST(FrameSelection, FramesInFlightNeverExceedTheMemory)
+{
+    const std::uint64_t gib = 1ull << 30;
+    EXPECT_EQ(framesInFlight(0, 2, 24 * gib, 3 * gib), 2u);  // the cores
+    EXPECT_EQ(framesInFlight(8, 2, 24 * gib, 3 * gib), 8u);  // asked for, and it fits
+    EXPECT_EQ(framesInFlight(16, 2, 24 * gib, 3 * gib), 8u); // memory caps the request
+    EXPECT_EQ(framesInFlight(0, 64, 4 * gib, 3 * gib), 1u);
+    EXPECT_EQ(framesInFlight(4, 2, 1 * gib, 3 * gib), 1u);   // never fewer than one
+    BatchOptions full;
+    BatchOptions fast;
+    fast.fastStitch = true;
+    EXPECT_GT(bytesPerFrame(full), 2 * gib);
+    EXPECT_LT(bytesPerFrame(fast), bytesPerFrame(full));
+    fast.fastStitchHeight = 20000; // a huge fast stitch needs more than a full one
+    EXPECT_GT(bytesPerFrame(fast), bytesPerFrame(full));
+}

@@ -1,0 +1,19 @@
+# Installs the build tree into a scratch prefix and checks that the program and the
+# tools land in bin/ and run. Run with -DBUILD=<build tree> -DPREFIX=<scratch prefix>.
+cmake_minimum_required(VERSION 3.16)
+file(REMOVE_RECURSE ${PREFIX})
+execute_process(COMMAND ${CMAKE_COMMAND} --install ${BUILD} --prefix ${PREFIX}
+                RESULT_VARIABLE status OUTPUT_QUIET)
+if(NOT status EQUAL 0)
+  message(FATAL_ERROR "cmake --install failed with ${status}")
+endif()
+foreach(program quadstitch quadstitch-sim quadstitch-inspect)
+  if(NOT EXISTS ${PREFIX}/bin/${program})
+    message(FATAL_ERROR "${PREFIX}/bin/${program} was not installed")
+  endif()
+endforeach()
+execute_process(COMMAND ${PREFIX}/bin/quadstitch --help RESULT_VARIABLE status OUTPUT_VARIABLE help)
+if(NOT status EQUAL 0 OR NOT help MATCHES "--working-directory")
+  message(FATAL_ERROR "installed quadstitch --help failed (${status}): ${help}")
+endif()
+file(REMOVE_RECURSE ${PREFIX})

@@ -1,0 +1,64 @@
+#include "BatchReport.h"
+
+#include <cstdio>
+#include <map>
+
+namespace batch {
+
+std::string jsonString(const std::string& text)
+{
+    std::string out = "\"";
+    for (unsigned char c : text) {
+        switch (c) {
+        case '"': out += "\\\""; break;
+        case '\\': out += "\\\\"; break;
+        case '\n': out += "\\n"; break;
+        case '\r': out += "\\r"; break;
+        case '\t': out += "\\t"; break;
+        default:
+            if (c < 0x20) {
+                char buffer[8];
+                std::snprintf(buffer, sizeof buffer, "\\u%04x", c);
+                out += buffer;
+            } else {
+                out += static_cast<char>(c);
+            }
+        }
+    }
+    return out + "\"";
+}
+
+namespace {
+
+std::string number(double value)
+{
+    char buffer[32];
+    std::snprintf(buffer, sizeof buffer, "%.3f", value);
+    return buffer;
+}
+
+} // namespace
+
+void writeReportJson(std::ostream& out, const std::vector<FrameResult>& results)
+{
+    std::map<std::string, int> counts;
+    out << "{\"frames\":[";
+    for (std::size_t i = 0; i < results.size(); ++i) {
+        const FrameResult& r = results[i];
+        ++counts[r.status];
+        out << (i ? ",\n" : "\n") << "{\"frame\":" << r.frame << ",\"status\":" << jsonString(r.status)
+            << ",\"output\":" << jsonString(r.output) << ",\"mode\":" << jsonString(r.mode) << ",\"seconds\":{";
+        for (std::size_t s = 0; s < r.seconds.size(); ++s)
+            out << (s ? "," : "") << jsonString(r.seconds[s].first) << ":" << number(r.seconds[s].second);
+        out << "}";
+        if (r.coverage >= 0)
+            out << ",\"coverage\":" << number(r.coverage);
+        out << ",\"error\":" << jsonString(r.error) << "}";
+    }
+    out << "\n],\"summary\":{\"frames\":" << results.size();
+    for (const auto& entry : counts)
+        out << "," << jsonString(entry.first) << ":" << entry.second;
+    out << "}}\n";
+}
+
+} // namespace batch

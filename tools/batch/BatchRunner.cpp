@@ -1,0 +1,349 @@
+#include "BatchRunner.h"
+
+#include "BatchReport.h"
+#include "PanoramaMetadata.h"
+#include "Progress.h"
+#include "TakeOutput.h"
+
+#include "app/FrameFiles.h"
+#include "StitchLib/pipeline/FrameInputs.h"
+#include "StitchLib/pipeline/StitchPipeline.h"
+
+#include <opencv2/core.hpp>
+#include <opencv2/imgcodecs.hpp>
+
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <mutex>
+#include <pthread.h>
+#include <thread>
+#include <unistd.h>
+
+namespace batch {
+
+namespace fs = std::filesystem;
+using orb::pipeline::Stage;
+
+namespace {
+
+// The full stitch's peak is about 2.3 GiB at 5000 x 10000; leave room.
+constexpr std::uint64_t kFullStitchBytes = 2600ull << 20;
+
+double secondsSince(std::chrono::steady_clock::time_point start)
+{
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+std::uint64_t availableMemory()
+{
+    std::ifstream meminfo("/proc/meminfo");
+    std::string key;
+    std::uint64_t value = 0;
+    std::string unit;
+    while (meminfo >> key >> value >> unit) {
+        if (key == "MemAvailable:")
+            return value * 1024;
+    }
+    return 4ull << 30; // unknown: assume a small machine
+}
+
+// Collects the stage times of the frame being stitched.
+class StageTimes : public orb::pipeline::PipelineObserver {
+public:
+    void stageFinished(Stage stage, double seconds) override { times.emplace_back(orb::pipeline::stageName(stage), seconds); }
+    std::vector<std::pair<std::string, double>> times;
+};
+
+double coverageOf(const cv::Mat& panorama)
+{
+    if (panorama.channels() != 4)
+        return 1.0;
+    cv::Mat alpha;
+    cv::extractChannel(panorama, alpha, 3);
+    return static_cast<double>(cv::countNonZero(alpha)) / static_cast<double>(alpha.total());
+}
+
+// Everything the workers share.
+struct Take {
+    const BatchOptions& options;
+    std::string outputDirectory;
+    std::vector<std::uint32_t> frames;
+    orb::Rig rig;
+    TakeOutput output;
+    std::atomic<std::size_t> next{0};
+    std::mutex resultsMutex;
+    std::vector<FrameResult> results; // in the order frames finish
+    std::vector<bool> finished;       // by index into frames
+    Progress progress;
+};
+
+FrameResult stitchFrame(Take& take, orb::pipeline::StitchPipeline& pipeline, StageTimes& times, std::uint32_t frame)
+{
+    const BatchOptions& o = take.options;
+    FrameResult result;
+    result.frame = frame;
+    result.mode = o.fastStitch ? "fast" : "full";
+    result.output = take.output.panoramaPath(frame, o.format);
+    const auto start = std::chrono::steady_clock::now();
+    try {
+        std::error_code ec;
+        if (!o.force && fs::exists(result.output, ec)) {
+            result.status = "skipped";
+            return result;
+        }
+        auto t = std::chrono::steady_clock::now();
+        std::vector<std::string> paths;
+        for (int k = 1; k <= take.rig.cameraCount(); ++k)
+            paths.push_back(
+                FrameFiles::cameraImagePath(o.workingDirectory, o.imageExtension, frame, static_cast<unsigned>(k))
+                    .string());
+        const std::vector<cv::Mat> images = orb::pipeline::readCameraImages(paths);
+        result.seconds.emplace_back("read", secondsSince(t));
+
+        times.times.clear();
+        const cv::Mat panorama = o.fastStitch
+                                     ? pipeline.fastStitch(images, static_cast<int>(o.fastStitchHeight))
+                                     : pipeline.fullStitch(images);
+        for (const auto& stage : times.times)
+            result.seconds.push_back(stage);
+        if (panorama.empty())
+            throw std::runtime_error("stitching produced no panorama");
+        result.coverage = coverageOf(panorama);
+
+        t = std::chrono::steady_clock::now();
+        std::vector<uchar> bytes;
+        if (!cv::imencode("." + o.format, panorama, bytes) || bytes.empty())
+            throw std::runtime_error("cannot encode the panorama as " + o.format);
+        if (canCarryPanoramaMetadata(o.format))
+            bytes = addPanoramaMetadata(bytes, panorama.cols, panorama.rows);
+        result.seconds.emplace_back("encode", secondsSince(t));
+
+        t = std::chrono::steady_clock::now();
+        if (!take.output.write(frame, o.format, bytes)) {
+            result.status = "interrupted";
+            return result;
+        }
+        result.seconds.emplace_back("write", secondsSince(t));
+        result.status = "ok";
+    } catch (const cv::Exception& e) {
+        result.status = "failed";
+        result.error = e.what();
+    } catch (const std::exception& e) {
+        result.status = "failed";
+        result.error = e.what();
+    }
+    result.seconds.emplace_back("total", secondsSince(start));
+    return result;
+}
+
+void worker(Take& take)
+{
+    orb::pipeline::StitchOptions stitchOptions;
+    stitchOptions.keepFastMaps = true; // same rig and height for the whole take
+    StageTimes times;
+    orb::pipeline::StitchPipeline pipeline(take.rig, stitchOptions, &times);
+    for (;;) {
+        const std::size_t index = take.next.fetch_add(1);
+        if (index >= take.frames.size())
+            return;
+        FrameResult result = stitchFrame(take, pipeline, times, take.frames[index]);
+        if (result.status == "interrupted")
+            return;
+        std::lock_guard<std::mutex> lock(take.resultsMutex);
+        char detail[64] = "";
+        if (result.status == "ok")
+            std::snprintf(detail, sizeof detail, "%.1f s", result.seconds.back().second);
+        take.progress.frameDone(result.frame, result.status, result.status == "failed" ? result.error : detail);
+        take.finished[index] = true;
+        take.results.push_back(std::move(result));
+    }
+}
+
+void writeReport(const std::string& path, std::vector<FrameResult> results)
+{
+    if (path.empty())
+        return;
+    std::sort(results.begin(), results.end(),
+              [](const FrameResult& a, const FrameResult& b) { return a.frame < b.frame; });
+    const std::string temporary = path + ".partial-" + std::to_string(::getpid());
+    {
+        std::ofstream out(temporary);
+        writeReportJson(out, results);
+        if (!out)
+            std::cerr << "quadstitch-batch: cannot write the report '" << path << "'\n";
+    }
+    std::error_code ec;
+    fs::rename(temporary, path, ec);
+    if (ec) {
+        fs::remove(temporary, ec);
+        std::cerr << "quadstitch-batch: cannot write the report '" << path << "': " << ec.message() << "\n";
+    }
+}
+
+// Results plus "interrupted" entries for the frames that never finished.
+std::vector<FrameResult> resultsWithUnfinished(Take& take)
+{
+    std::vector<FrameResult> all = take.results;
+    for (std::size_t i = 0; i < take.frames.size(); ++i) {
+        if (!take.finished[i]) {
+            FrameResult r;
+            r.frame = take.frames[i];
+            r.status = "interrupted";
+            r.mode = take.options.fastStitch ? "fast" : "full";
+            r.output = take.output.panoramaPath(r.frame, take.options.format);
+            all.push_back(r);
+        }
+    }
+    return all;
+}
+
+// Waits for SIGINT, SIGTERM or SIGHUP (blocked in every other thread), then stops
+// the take without a partial file: no new write starts, the one in progress ends, the
+// report records what finished, and the process exits. SIGUSR1 ends the waiter when
+// the take finished normally.
+void signalWaiter(Take& take, sigset_t signals)
+{
+    int signal = 0;
+    sigwait(&signals, &signal);
+    if (signal == SIGUSR1)
+        return;
+    take.output.interrupt();
+    std::lock_guard<std::mutex> lock(take.resultsMutex);
+    take.progress.finish();
+    std::size_t done = 0;
+    for (bool f : take.finished)
+        done += f ? 1 : 0;
+    std::fprintf(stderr, "quadstitch-batch: interrupted; %zu of %zu frames finished, the others were abandoned\n",
+                 done, take.frames.size());
+    writeReport(take.options.reportPath, resultsWithUnfinished(take));
+    std::fflush(stderr);
+    ::_exit(kExitInterrupted);
+}
+
+} // namespace
+
+std::uint64_t bytesPerFrame(const BatchOptions& options)
+{
+    if (!options.fastStitch)
+        return kFullStitchBytes;
+    // Camera images (up to 4 x 1280^2 x 3 in practice), the panorama, its maps
+    // (8 bytes a pixel) and the encoder's copy.
+    const std::uint64_t pixels = 2ull * options.fastStitchHeight * options.fastStitchHeight;
+    return (64ull << 20) + pixels * (3 + 8 + 3);
+}
+
+unsigned framesInFlight(unsigned requested, unsigned cores, std::uint64_t availableBytes, std::uint64_t perFrame)
+{
+    const unsigned wanted = requested > 0 ? requested : (cores > 0 ? cores : 1);
+    const std::uint64_t fit = perFrame > 0 ? availableBytes / perFrame : wanted;
+    unsigned jobs = static_cast<unsigned>(std::min<std::uint64_t>(wanted, fit));
+    return jobs > 0 ? jobs : 1;
+}
+
+int runTake(const BatchOptions& options)
+{
+    const std::string outputDirectory = options.outputDirectory.empty() ? options.workingDirectory
+                                                                        : options.outputDirectory;
+    std::error_code ec;
+    if (!fs::is_directory(options.workingDirectory, ec)) {
+        std::cerr << "quadstitch-batch: the working directory '" << options.workingDirectory
+                  << "' does not exist or is not a directory\n";
+        return kExitUsage;
+    }
+    fs::create_directories(outputDirectory, ec);
+    if (!fs::is_directory(outputDirectory, ec)) {
+        std::cerr << "quadstitch-batch: cannot create the output directory '" << outputDirectory << "'\n";
+        return kExitUsage;
+    }
+
+    std::vector<std::uint32_t> frames;
+    std::unique_ptr<orb::Rig> rig;
+    try {
+        const std::vector<std::uint32_t> discovered =
+            discoverFrames(options.workingDirectory, options.imageExtension, orb::Rig::kCameraCount);
+        frames = shardFrames(selectFrames(options.frames, discovered), options.shard);
+        if (frames.empty() && options.frames.all && options.shard.count == 1) {
+            std::cerr << "quadstitch-batch: no frame in '" << options.workingDirectory << "' has all "
+                      << orb::Rig::kCameraCount << " camera images (%010d-<camera>" << options.imageExtension
+                      << ")\n";
+            return kExitFailed;
+        }
+        // Read once for the whole take.
+        const std::string calibration = (fs::path(options.workingDirectory) / "calibration.yaml").string();
+        rig = std::make_unique<orb::Rig>(orb::pipeline::readCalibration(calibration, orb::Rig::kCameraCount), 0);
+    } catch (const std::exception& e) {
+        std::cerr << "quadstitch-batch: " << e.what() << "\n";
+        return kExitFailed;
+    }
+
+    const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
+    const std::uint64_t perFrame = bytesPerFrame(options);
+    const std::uint64_t available = availableMemory();
+    const unsigned jobs = std::min<std::size_t>(
+        framesInFlight(options.jobs, cores, available, perFrame), std::max<std::size_t>(frames.size(), 1));
+    if (options.jobs > jobs && frames.size() >= options.jobs) {
+        std::cerr << "quadstitch-batch: running " << jobs << " frames at once, not " << options.jobs << ": "
+                  << (available >> 20) << " MiB of memory are available and a frame needs about "
+                  << (perFrame >> 20) << " MiB\n";
+    }
+
+    Take take{options, outputDirectory, frames, *rig, TakeOutput(outputDirectory), {}, {}, {},
+              std::vector<bool>(frames.size(), false),
+              Progress(frames.size(), Progress::styleFor(options.quiet))};
+    take.output.removeStaleTemporaries(frames, options.format);
+
+    // Signals go to the waiter only: block them before any thread starts.
+    sigset_t signals;
+    sigemptyset(&signals);
+    for (int s : {SIGINT, SIGTERM, SIGHUP, SIGUSR1})
+        sigaddset(&signals, s);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    std::thread waiter(signalWaiter, std::ref(take), signals);
+
+    std::vector<std::thread> workers;
+    for (unsigned j = 0; j < jobs; ++j)
+        workers.emplace_back(worker, std::ref(take));
+    for (std::thread& w : workers)
+        w.join();
+
+    pthread_kill(waiter.native_handle(), SIGUSR1);
+    waiter.join();
+    pthread_sigmask(SIG_UNBLOCK, &signals, nullptr);
+
+    take.progress.finish();
+    writeReport(options.reportPath, take.results);
+    std::vector<std::uint32_t> failed;
+    std::size_t ok = 0, skipped = 0;
+    for (const FrameResult& r : take.results) {
+        if (r.status == "failed")
+            failed.push_back(r.frame);
+        ok += r.status == "ok";
+        skipped += r.status == "skipped";
+    }
+    std::sort(failed.begin(), failed.end());
+    if (!options.quiet || !failed.empty()) {
+        std::fprintf(stderr, "quadstitch-batch: %zu frames: %zu stitched, %zu already there, %zu failed\n",
+                     frames.size(), ok, skipped, failed.size());
+    }
+    if (!failed.empty()) {
+        std::string list;
+        for (std::size_t i = 0; i < failed.size() && i < 20; ++i)
+            list += (i ? ", " : "") + std::to_string(failed[i]);
+        if (failed.size() > 20)
+            list += ", ...";
+        std::fprintf(stderr, "quadstitch-batch: failed frames: %s\n", list.c_str());
+        for (const FrameResult& r : take.results) {
+            if (r.status == "failed")
+                std::fprintf(stderr, "  frame %u: %s\n", r.frame, r.error.c_str());
+        }
+        return kExitFailed;
+    }
+    return kExitOk;
+}
+
+} // namespace batch

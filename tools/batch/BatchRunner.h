@@ -1,0 +1,42 @@
+#pragma once
+
+#include "FrameSelection.h"
+
+#include <cstdint>
+#include <string>
+
+namespace batch {
+
+// A take and how to stitch it; what the command line gives.
+struct BatchOptions {
+    std::string workingDirectory = ".";
+    std::string outputDirectory;   // empty: the working directory
+    FrameSpec frames;
+    bool fastStitch = false;
+    std::uint32_t fastStitchHeight = 1000;
+    std::string imageExtension = ".png";
+    std::string format = "png";    // png, jpg or tif
+    unsigned jobs = 0;             // 0: what the cores and the free memory allow
+    Shard shard;
+    std::string reportPath;        // empty: no report
+    bool force = false;
+    bool quiet = false;
+};
+
+// Exit statuses of the batch tool.
+constexpr int kExitOk = 0;
+constexpr int kExitUsage = 1;
+constexpr int kExitFailed = 2;
+constexpr int kExitInterrupted = 130;
+
+// Bytes one frame in flight needs at most, for the memory budget.
+std::uint64_t bytesPerFrame(const BatchOptions& options);
+
+// Frames to run side by side: the request (or the cores when none), never more than
+// the available memory holds, at least one.
+unsigned framesInFlight(unsigned requested, unsigned cores, std::uint64_t availableBytes, std::uint64_t perFrame);
+
+// Stitches the take; returns the exit status. Progress and the summary go to stderr.
+int runTake(const BatchOptions& options);
+
+} // namespace batch

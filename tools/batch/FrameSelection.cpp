@@ -1,0 +1,134 @@
+#include "FrameSelection.h"
+
+#include <algorithm>
+#include <cctype>
+#include <filesystem>
+#include <limits>
+#include <map>
+#include <stdexcept>
+#include <system_error>
+
+namespace batch {
+
+namespace {
+
+// A decimal number without sign or spaces that fits the limit.
+bool parseNumber(const std::string& text, std::uint64_t limit, std::uint64_t& value)
+{
+    if (text.empty() || text.size() > 20)
+        return false;
+    value = 0;
+    for (char c : text) {
+        if (!std::isdigit(static_cast<unsigned char>(c)))
+            return false;
+        value = value * 10 + static_cast<std::uint64_t>(c - '0');
+        if (value > limit)
+            return false;
+    }
+    return true;
+}
+
+constexpr std::uint64_t kMaxFrame = std::numeric_limits<std::uint32_t>::max();
+
+} // namespace
+
+FrameSpec parseFrameSpec(const std::string& text)
+{
+    FrameSpec spec;
+    if (text == "all")
+        return spec;
+    spec.all = false;
+    const std::size_t dash = text.find('-');
+    std::uint64_t a = 0, b = 0;
+    if (dash == std::string::npos) {
+        if (!parseNumber(text, kMaxFrame, a))
+            throw std::invalid_argument("--frames '" + text + "': expected all, N or A-B with frame numbers from 0 to " +
+                                        std::to_string(kMaxFrame));
+        spec.first = spec.last = static_cast<std::uint32_t>(a);
+        return spec;
+    }
+    if (!parseNumber(text.substr(0, dash), kMaxFrame, a) || !parseNumber(text.substr(dash + 1), kMaxFrame, b))
+        throw std::invalid_argument("--frames '" + text + "': expected all, N or A-B with frame numbers from 0 to " +
+                                    std::to_string(kMaxFrame));
+    if (a > b)
+        throw std::invalid_argument("--frames '" + text + "': the range is empty (" + std::to_string(a) + " > " +
+                                    std::to_string(b) + ")");
+    spec.first = static_cast<std::uint32_t>(a);
+    spec.last = static_cast<std::uint32_t>(b);
+    return spec;
+}
+
+Shard parseShard(const std::string& text)
+{
+    const std::size_t slash = text.find('/');
+    std::uint64_t k = 0, n = 0;
+    const unsigned limit = 1u << 20;
+    if (slash == std::string::npos || !parseNumber(text.substr(0, slash), limit, k) ||
+        !parseNumber(text.substr(slash + 1), limit, n) || n == 0 || k == 0 || k > n)
+        throw std::invalid_argument("--shard '" + text + "': expected K/N with 1 <= K <= N");
+    return Shard{static_cast<unsigned>(k), static_cast<unsigned>(n)};
+}
+
+std::vector<std::uint32_t> discoverFrames(const std::string& directory, const std::string& extension,
+                                          int cameraCount)
+{
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    fs::directory_iterator it(directory, ec);
+    if (ec)
+        throw std::runtime_error("Cannot list the working directory '" + directory + "': " + ec.message());
+    // Frame number -> bit set of cameras seen.
+    std::map<std::uint32_t, unsigned> cameras;
+    for (; it != fs::directory_iterator(); it.increment(ec)) {
+        if (ec)
+            throw std::runtime_error("Cannot list the working directory '" + directory + "': " + ec.message());
+        const std::string name = it->path().filename().string();
+        // 0000000042-3<ext>
+        if (name.size() != 12 + extension.size() || name[10] != '-' ||
+            name.compare(12, std::string::npos, extension) != 0)
+            continue;
+        std::uint64_t frame = 0;
+        if (!parseNumber(name.substr(0, 10), kMaxFrame, frame))
+            continue;
+        const int camera = name[11] - '0';
+        if (camera < 1 || camera > cameraCount)
+            continue;
+        std::error_code typeError;
+        if (!it->is_regular_file(typeError))
+            continue;
+        cameras[static_cast<std::uint32_t>(frame)] |= 1u << camera;
+    }
+    const unsigned complete = ((1u << (cameraCount + 1)) - 1) & ~1u;
+    std::vector<std::uint32_t> frames;
+    for (const auto& entry : cameras) {
+        if (entry.second == complete)
+            frames.push_back(entry.first);
+    }
+    return frames;
+}
+
+std::vector<std::uint32_t> selectFrames(const FrameSpec& spec, const std::vector<std::uint32_t>& discovered)
+{
+    if (spec.all)
+        return discovered;
+    // A single frame is stitched (or fails with its reason) whatever exists.
+    if (spec.first == spec.last)
+        return {spec.first};
+    std::vector<std::uint32_t> frames;
+    for (std::uint32_t f : discovered) {
+        if (f >= spec.first && f <= spec.last)
+            frames.push_back(f);
+    }
+    return frames;
+}
+
+std::vector<std::uint32_t> shardFrames(const std::vector<std::uint32_t>& frames, const Shard& shard)
+{
+    const std::size_t n = frames.size();
+    const std::size_t begin = n * (shard.index - 1) / shard.count;
+    const std::size_t end = n * shard.index / shard.count;
+    return std::vector<std::uint32_t>(frames.begin() + static_cast<std::ptrdiff_t>(begin),
+                                      frames.begin() + static_cast<std::ptrdiff_t>(end));
+}
+
+} // namespace batch

@@ -1,0 +1,97 @@
+// quadstitch-batch: stitches a whole take, frame by frame, with the same pixels as
+// quadstitch, several frames at once, resumable, with progress and a report.
+#include "BatchRunner.h"
+
+#include "app/AllocatorSettings.h"
+
+#include <boost/program_options.hpp>
+
+#include <iostream>
+#include <limits>
+#include <string>
+
+namespace po = boost::program_options;
+
+namespace {
+
+// Unsigned values are read as text: the option parser would wrap "-1" round.
+std::uint64_t unsignedOption(const po::variables_map& vm, const char* name, std::uint64_t low, std::uint64_t high)
+{
+    const std::string text = vm[name].as<std::string>();
+    std::uint64_t value = 0;
+    bool ok = !text.empty() && text.size() <= 19;
+    for (char c : text) {
+        ok = ok && c >= '0' && c <= '9';
+        if (ok)
+            value = value * 10 + static_cast<std::uint64_t>(c - '0');
+    }
+    if (!ok || value < low || value > high) {
+        throw po::error(std::string("--") + name + " '" + text + "': expected an integer from " + std::to_string(low) +
+                        " to " + std::to_string(high));
+    }
+    return value;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    keepLargeBlocksOnTheHeap();
+    po::options_description description("quadstitch-batch -d DIR [options]", 100, 50);
+    description.add_options()
+        ("help,h", "this help")
+        ("working-directory,d", po::value<std::string>()->default_value("."),
+         "frames as quadstitch reads them: %010d-<camera><ext> and calibration.yaml")
+        ("output-directory,o", po::value<std::string>(), "where panoramas go (default: the working directory)")
+        ("frames", po::value<std::string>()->default_value("all"),
+         "all (every frame number with all four camera images), N, or A-B")
+        ("stitch-type,s", po::value<std::string>()->default_value("0"), "0 = full stitch, 1 = fast stitch")
+        ("height-faststitch,t", po::value<std::string>()->default_value("1000"), "height of the fast stitch")
+        ("image-file-extension,i", po::value<std::string>()->default_value(".png"), "camera images, including the .")
+        ("format", po::value<std::string>()->default_value("png"), "panorama format: png, jpg or tif")
+        ("jobs,j", po::value<std::string>(), "frames in flight (default: what the cores and the free memory allow)")
+        ("shard", po::value<std::string>()->default_value("1/1"),
+         "K/N: take the K-th of N disjoint, deterministic shares of the frames")
+        ("report", po::value<std::string>(), "JSON report: per frame status, output, seconds per stage, error")
+        ("force", "stitch frames whose panorama already exists")
+        ("quiet,q", "no progress display");
+
+    batch::BatchOptions options;
+    try {
+        po::variables_map vm;
+        const po::positional_options_description noPositionalArguments;
+        po::store(po::command_line_parser(argc, argv).options(description).positional(noPositionalArguments).run(), vm);
+        po::notify(vm);
+        if (vm.count("help")) {
+            std::cout << description << std::endl;
+            return batch::kExitOk;
+        }
+        options.workingDirectory = vm["working-directory"].as<std::string>();
+        if (vm.count("output-directory"))
+            options.outputDirectory = vm["output-directory"].as<std::string>();
+        options.frames = batch::parseFrameSpec(vm["frames"].as<std::string>());
+        options.fastStitch = unsignedOption(vm, "stitch-type", 0, 1) == 1;
+        // Height: at least one column per sector; at most what a 32-bit map can index.
+        options.fastStitchHeight = static_cast<std::uint32_t>(unsignedOption(vm, "height-faststitch", 4, 32767));
+        options.imageExtension = vm["image-file-extension"].as<std::string>();
+        options.format = vm["format"].as<std::string>();
+        if (options.format != "png" && options.format != "jpg" && options.format != "tif")
+            throw po::error("--format '" + options.format + "': expected png, jpg or tif");
+        if (vm.count("jobs"))
+            options.jobs = static_cast<unsigned>(unsignedOption(vm, "jobs", 1, 256));
+        options.shard = batch::parseShard(vm["shard"].as<std::string>());
+        if (vm.count("report"))
+            options.reportPath = vm["report"].as<std::string>();
+        options.force = vm.count("force") > 0;
+        options.quiet = vm.count("quiet") > 0;
+    } catch (const std::exception& e) {
+        std::cerr << "quadstitch-batch: " << e.what() << "\n" << "Try 'quadstitch-batch --help'.\n";
+        return batch::kExitUsage;
+    }
+    try {
+        return batch::runTake(options);
+    } catch (const std::exception& e) {
+        std::cerr << "quadstitch-batch: " << e.what() << "\n";
+        return batch::kExitFailed;
+    }
+}
