@@ -2,21 +2,15 @@
 // with each best-quality stage switchable, and writes the panoramas for scoring.
 //
 //   quadstitch-quality DIR OUTDIR [--frames 0,1,2] [--height 5000] [--mode seed|best]
-//                      [--without depth,exposure,edge,temporal]
+//                      [--without depth,exposure,edge,temporal] [--dump-depth]
 //
-// Frames run in the order given, so temporal state carries from one to the next.
+// Frames run in the order given through one pipeline, so the temporal state
+// carries from one to the next, as in a take.
 #include "app/AllocatorSettings.h"
 #include "app/FrameFiles.h"
-#include "BaseLib/ImportIntrinsics.h"
-#include "BaseLib/LensParameters.h"
-#include "StitchLib/blending/BlendingOpenCV.h"
-#include "StitchLib/blending/CleanEdgeBlending.h"
-#include "StitchLib/blending/ExposureCompensator.h"
-#include "StitchLib/blending/TemporalGains.h"
-#include "StitchLib/mapping/RemapParts.h"
-#include "StitchLib/stereo/DenseDepth.h"
-#include "StitchLib/stereo/ScanGeneration.h"
-#include "StitchLib/stereo/TemporalDepth.h"
+#include "StitchLib/pipeline/BestQuality.h"
+#include "StitchLib/pipeline/FrameInputs.h"
+#include "StitchLib/pipeline/StitchPipeline.h"
 
 #include <boost/filesystem.hpp>
 #include <opencv2/imgcodecs.hpp>
@@ -49,11 +43,9 @@ struct Options {
     std::string outDir;
     std::vector<uint32_t> frames{0};
     int height = 5000;
-    bool best = false;
-    std::set<std::string> without;
+    orb::pipeline::Quality quality = orb::pipeline::Quality::Seed;
+    orb::pipeline::QualityStages stages;
     bool dumpDepth = false;
-
-    bool on(const std::string& stage) const { return best && without.count(stage) == 0; }
 };
 
 Options parse(int argc, char** argv)
@@ -74,26 +66,47 @@ Options parse(int argc, char** argv)
         } else if (a == "--height") {
             o.height = std::stoi(value());
         } else if (a == "--mode") {
-            const std::string m = value();
-            if (m != "seed" && m != "best")
-                throw std::runtime_error("--mode is seed or best");
-            o.best = m == "best";
+            o.quality = orb::pipeline::parseQuality(value());
         } else if (a == "--dump-depth") {
             o.dumpDepth = true;
         } else if (a == "--without") {
-            for (const std::string& s : splitList(value()))
-                o.without.insert(s);
+            for (const std::string& s : splitList(value())) {
+                if (s == "depth")
+                    o.stages.denseDepth = false;
+                else if (s == "exposure")
+                    o.stages.exposure = false;
+                else if (s == "edge")
+                    o.stages.cleanEdge = false;
+                else if (s == "temporal")
+                    o.stages.temporal = false;
+                else
+                    throw std::runtime_error("--without: unknown stage '" + s + "'");
+            }
         } else {
             positional.push_back(a);
         }
     }
     if (positional.size() != 2 || o.height < 8 || o.frames.empty())
         throw std::runtime_error("usage: quadstitch-quality DIR OUTDIR [--frames 0,1,2] [--height H] "
-                                 "[--mode seed|best] [--without depth,exposure,edge,temporal]");
+                                 "[--mode seed|best] [--without depth,exposure,edge,temporal] [--dump-depth]");
     o.dir = positional[0];
     o.outDir = positional[1];
     return o;
 }
+
+// Writes the depth model as 16-bit inverse depth times 100 * 256 (2 m reads 50 * 256).
+class DepthDump : public orb::pipeline::PipelineObserver {
+public:
+    std::string path;
+    void scanReady(const orb::ScanImages& scan) override
+    {
+        if (path.empty())
+            return;
+        cv::Mat depth16;
+        scan.inverseDepth.convertTo(depth16, CV_16U, 100.0 * 256.0);
+        cv::imwrite(path, depth16);
+    }
+};
 
 } // namespace
 
@@ -103,58 +116,20 @@ int main(int argc, char** argv)
     try {
         const Options o = parse(argc, argv);
         fs::create_directories(o.outDir);
-        const auto cameras = orb::BaseApi::importIntrinsics((fs::path(o.dir) / "calibration.yaml").string());
-        const float maxAngle = orb::maxAngleForLensVersion(0);
-
-        orb::Stereo::DepthHistory depthHistory;
-        orb::GainHistory gainHistory;
+        orb::Rig rig(orb::pipeline::readCalibration((fs::path(o.dir) / "calibration.yaml").string(),
+                                                    orb::Rig::kCameraCount),
+                     0);
+        DepthDump dump;
+        orb::pipeline::StitchPipeline pipeline(rig, orb::pipeline::qualityOptions(o.quality, o.stages),
+                                               o.dumpDepth ? &dump : nullptr);
         for (const uint32_t frame : o.frames) {
             const auto start = std::chrono::steady_clock::now();
-            std::vector<cv::Mat> images;
-            for (unsigned k = 1; k <= 4; ++k) {
-                const std::string path = FrameFiles::cameraImagePath(o.dir, ".png", frame, k).string();
-                images.push_back(cv::imread(path, cv::IMREAD_UNCHANGED));
-                if (images.back().empty())
-                    throw std::runtime_error("cannot read " + path);
-            }
-            orb::ScanImages scan;
-            if (o.on("depth")) {
-                orb::Stereo::DepthPanorama depth =
-                    orb::Stereo::measureDenseDepth(images, cameras, maxAngle, orb::Stereo::DenseDepthSettings());
-                orb::Stereo::fillDepthGaps(depth);
-                if (o.on("temporal")) {
-                    depthHistory.stabilise(depth.inverseDepth, images, cameras, maxAngle);
-                    std::fprintf(stderr, "depth kept %.3f\n", depthHistory.keptShare());
-                }
-                scan = orb::Stereo::depthToScan(depth.inverseDepth, o.height);
-            } else {
-                scan = orb::Stereo::generateScan(images, cameras, o.height, maxAngle);
-            }
-            if (o.dumpDepth) {
-                // Inverse depth times 100 as 16 bits: 2 m reads 50.
-                cv::Mat depth16;
-                scan.inverseDepth.convertTo(depth16, CV_16U, 100.0 * 256.0);
-                cv::imwrite((fs::path(o.outDir) / ("depth-" + std::to_string(frame) + ".png")).string(), depth16);
-            }
-            std::vector<cv::Mat> parts =
-                orb::BaseApi::remapPartsWithExtrinsics(cv::Matx44f::eye(), scan, cameras, images, maxAngle);
-            if (o.on("exposure")) {
-                const orb::ExposureCompensator compensator;
-                std::vector<cv::Vec3d> gains = compensator.estimate(parts);
-                if (o.on("temporal"))
-                    gains = gainHistory.smooth(gains);
-                orb::ExposureCompensator::apply(parts, gains);
-                for (const cv::Vec3d& g : gains)
-                    std::fprintf(stderr, "gain %.3f %.3f %.3f\n", g[0], g[1], g[2]);
-            }
-            cv::Mat panorama;
-            if (o.on("edge")) {
-                orb::CleanEdgeBlending blending;
-                panorama = blending.process(parts);
-            } else {
-                orb::BlendingOpenCV blending;
-                panorama = blending.process(parts);
-            }
+            std::vector<std::string> paths;
+            for (unsigned k = 1; k <= 4; ++k)
+                paths.push_back(FrameFiles::cameraImagePath(o.dir, ".png", frame, k).string());
+            if (o.dumpDepth)
+                dump.path = (fs::path(o.outDir) / ("depth-" + std::to_string(frame) + ".png")).string();
+            const cv::Mat panorama = pipeline.fullStitch(orb::pipeline::readCameraImages(paths), o.height);
             const std::string out = FrameFiles::panoramaPath(o.outDir, ".png", frame).string();
             if (!cv::imwrite(out, panorama))
                 throw std::runtime_error("cannot write " + out);

@@ -14,6 +14,9 @@ namespace orb {
 // any other type is rejected with std::runtime_error.
 void restoreRim(cv::Mat& part, int minAlpha);
 
+// Rim pixels fainter than this carry too little of the image to restore.
+constexpr int kMinRimAlpha = 64;
+
 // Mask-normalised pyramid steps with the default rules (a resampled pixel is valid
 // where validShare of 255 of its filter's weight fell on valid pixels), carried out
 // in 16 bits. In 8 bits, the masked colour and the filtered mask are both rounded

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "BaseLib/CameraIntrinsics.h"
-#include "StitchLib/stereo/ScanImages.h"
+#include "StitchLib/geometry/ScanImages.h"
 
 #include <opencv2/core.hpp>
 

@@ -40,6 +40,7 @@ void DepthHistory::reset()
 {
     previousGreys.clear();
     previousDepth.release();
+    unchanged.release();
     kept = 0.0;
 }
 
@@ -103,9 +104,10 @@ void DepthHistory::stabilise(cv::Mat_<float>& filledDepth, const std::vector<cv:
     for (std::size_t k = 0; comparable && k < greys.size(); ++k)
         comparable = previousGreys[k].size() == greys[k].size();
     kept = 0.0;
+    unchanged.release();
     if (comparable) {
         const cv::Mat changed = changedCells(filledDepth.size(), greys, cameras, maxAngle);
-        const cv::Mat unchanged = changed == 0;
+        unchanged = changed == 0;
         previousDepth.copyTo(filledDepth, unchanged);
         kept = static_cast<double>(cv::countNonZero(unchanged)) / static_cast<double>(unchanged.total());
     }

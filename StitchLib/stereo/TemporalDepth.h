@@ -37,6 +37,10 @@ public:
     // Share of cells the last call kept from the previous frame (0 to 1).
     double keptShare() const { return kept; }
 
+    // Where the last call found the view unchanged (8-bit, 255 unchanged, the depth
+    // panorama's size); empty after the first call.
+    const cv::Mat& unchangedCells() const { return unchanged; }
+
 private:
     cv::Mat changedCells(const cv::Size& size, const std::vector<cv::Mat>& greys,
                          const std::vector<CameraIntrinsics>& cameras, float maxAngle) const;
@@ -45,6 +49,7 @@ private:
     double threshold;
     std::vector<cv::Mat> previousGreys;
     cv::Mat_<float> previousDepth;
+    cv::Mat unchanged;
     double kept = 0.0;
 };
 
