@@ -23,8 +23,6 @@ constexpr double kViewSpan = 170.0 * CV_PI / 180.0;
 constexpr float kInverseDepthFloor = 1e-6f;
 // Gaps up to this fraction of the panorama width count as occlusions.
 constexpr double kShortGap = 1.0 / 120.0;
-// Cells next to a long gap whose smallest value stands for that side.
-constexpr int kSideWindow = 6;
 
 using Vec3 = cv::Vec3d;
 
@@ -189,6 +187,27 @@ void splatPair(const PairView& v, const cv::Mat_<float>& disparity, cv::Mat_<flo
     }
 }
 
+// The background next to a long gap, walking from `from` in steps of `step`
+// over the measured cells of up to an eighth of the row: the farthest value there
+// sets the background level, and the first cell from the gap within 20 % of it
+// gives the value. A near object at the gap's edge is thus passed over.
+float sideFarValue(const float* row, int cols, int from, int step)
+{
+    const int reach = std::max(1, cols / 8);
+    float farthest = row[from];
+    for (int k = 0; k < reach; ++k) {
+        const float v = row[((from + step * k) % cols + cols) % cols];
+        if (v > 0.0f)
+            farthest = std::min(farthest, v);
+    }
+    for (int k = 0; k < reach; ++k) {
+        const float v = row[((from + step * k) % cols + cols) % cols];
+        if (v > 0.0f && v <= 1.2f * farthest)
+            return v;
+    }
+    return farthest;
+}
+
 // Fills the gaps of one cyclic row; false when the row holds no value.
 bool fillRow(float* row, int cols)
 {
@@ -224,21 +243,8 @@ bool fillRow(float* row, int cols)
                     out[(start + k) % cols] = far;
             } else {
                 // One camera only: blend between the far values of both sides.
-                float leftFar = leftValue, rightFar = rightValue;
-                for (int k = 0, n = 0; k < cols && n < kSideWindow; ++k) {
-                    const float v = row[((start - k) % cols + cols) % cols];
-                    if (v > 0.0f) {
-                        leftFar = std::min(leftFar, v);
-                        ++n;
-                    }
-                }
-                for (int k = 0, n = 0; k < cols && n < kSideWindow; ++k) {
-                    const float v = row[(next + k) % cols];
-                    if (v > 0.0f) {
-                        rightFar = std::min(rightFar, v);
-                        ++n;
-                    }
-                }
+                const float leftFar = sideFarValue(row, cols, start, -1);
+                const float rightFar = sideFarValue(row, cols, next, +1);
                 for (int k = 1; k <= gap; ++k) {
                     const float w = static_cast<float>(k) / static_cast<float>(gap + 1);
                     out[(start + k) % cols] = (1.0f - w) * leftFar + w * rightFar;
@@ -339,7 +345,8 @@ void fillDepthGaps(DepthPanorama& depth)
     // Filled cells vary from row to row with the far values they came from:
     // smooth them among themselves, leaving the measurements alone.
     {
-        cv::Mat gap = measured == 0;
+        // Only filled cells count: rows not yet filled hold zeros.
+        const cv::Mat gap = (measured == 0) & (d > 0.0f);
         cv::Mat weight, values;
         gap.convertTo(weight, CV_32F, 1.0 / 255.0);
         values = d.mul(weight);
@@ -347,7 +354,7 @@ void fillDepthGaps(DepthPanorama& depth)
         cv::GaussianBlur(weight, weight, cv::Size(1, 9), 0.0, 2.0, cv::BORDER_REPLICATE);
         for (int r = 0; r < rows; ++r)
             for (int c = 0; c < cols; ++c)
-                if (gap.at<uchar>(r, c) && weight.at<float>(r, c) > 0.0f && d(r, c) > 0.0f)
+                if (gap.at<uchar>(r, c) && weight.at<float>(r, c) > 0.0f)
                     d(r, c) = values.at<float>(r, c) / weight.at<float>(r, c);
     }
     // Rows left empty towards the poles copy their nearest filled row.
