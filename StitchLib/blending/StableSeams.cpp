@@ -2,7 +2,9 @@
 
 #include "StitchLib/blending/QualitySeamFinder.h"
 
+#include <algorithm>
 #include <stdexcept>
+#include <vector>
 
 namespace orb {
 
