@@ -2,25 +2,30 @@
 # Quality benchmark: seed quality, best quality and the fast stitch side by side on
 # simulated frames with a known answer, one table with the targets.
 #
-#   bash bench/quality.sh [--quick] [--camera-size N] [--height H] [--keep DIR]
+#   bash bench/quality.sh [--quick] [--camera-size N] [--height H] [--keep DIR [--reuse]]
 #
 # Scenarios: a room with near objects on the seams, the same room without them, the
 # no-parallax control (all cameras at the rig centre), the near-object room with
 # camera gains of +-8 %, and three frames of a static scene with sensor noise of
 # sigma 3. Default size: 1280-pixel cameras and 5000-row panoramas (the program's);
 # --quick: 640 and 2500. Every run is niced; expect several minutes at full size.
+# --keep DIR keeps the frames and panoramas; with --reuse, frames already simulated
+# there (by an earlier run with the same sizes) are not simulated again.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 camera=1280
 height=5000
 keep=""
+reuse=0
 while [ $# -gt 0 ]; do
     case "$1" in
         --quick) camera=640; height=2500 ;;
         --camera-size) camera="$2"; shift ;;
         --height) height="$2"; shift ;;
         --keep) keep="$2"; shift ;;
-        *) echo "usage: bash bench/quality.sh [--quick] [--camera-size N] [--height H] [--keep DIR]" >&2; exit 1 ;;
+        --reuse) reuse=1 ;;
+        *) echo "usage: bash bench/quality.sh [--quick] [--camera-size N] [--height H] [--keep DIR [--reuse]]" >&2
+           exit 1 ;;
     esac
     shift
 done
@@ -41,7 +46,14 @@ else
 fi
 
 seed=11
-gen() { nice "$sim" generate "$work/$1" --camera-size "$camera" --seed "$seed" "${@:2}" >/dev/null; }
+gen() {
+    local frame=0 args=("${@:2}")
+    for ((i = 0; i < ${#args[@]}; i++)); do [ "${args[i]}" = --frame ] && frame="${args[i + 1]}"; done
+    if [ "$reuse" = 1 ] && [ -f "$work/$1/$(printf %010d "$frame")-4.png" ] && [ -f "$work/$1/truth.png" ]; then
+        return
+    fi
+    nice "$sim" generate "$work/$1" --camera-size "$camera" --seed "$seed" "${@:2}" >/dev/null
+}
 echo "simulating frames ($camera-pixel cameras) in $work ..." >&2
 gen near
 gen nonear --no-near
@@ -108,6 +120,9 @@ for key in psnr psnr_near psnr_far; do
     esac
     row "near objects: $key" "$s" "$b" "$f" "$target"
 done
+worse="$("$sim" score "$work/near/best/0000000000.png" "$work/near" --versus "$work/near/seed/0000000000.png" |
+         awk '$1 == "near_worse_share" { print $2 }')"
+row "near objects: near pixels worse by > 8" "" "$worse" "" "share of best's near pixels worse than seed's"
 for sector in forward right back left; do
     key="sector_${sector}_psnr_far"
     s="$(score near seed $key)"; b="$(score near best $key)"; f="$(score near fast $key)"

@@ -20,49 +20,49 @@ const double kScale = 256.0;
 MaskedImage resample(MaskedImage& image, bool down, cv::Size size, double validThreshold)
 {
     const cv::Mat& valid = image.validPixels();
-    const cv::Mat unit = unitMask(valid);
     const auto step = [down, &size](const cv::Mat& source, cv::Mat& result) {
         if (down)
             cv::pyrDown(source, result, size, cv::BORDER_DEFAULT);
         else
             cv::pyrUp(source, result, size, cv::BORDER_DEFAULT);
     };
-    cv::Mat results[4];
+    // The filtered mask first: each plane is then finished (filtered, divided, back
+    // to 8 bits) in one go, so that no more than one 16-bit plane per worker lives
+    // at a time.
     cv::Mat filteredValid;
+    {
+        cv::Mat valid16;
+        valid.convertTo(valid16, CV_16U, kScale);
+        step(valid16, filteredValid);
+    }
+    const cv::Mat unit = unitMask(valid);
+    cv::Mat results[4];
+    cv::Mat reducedValid;
     const cv::Mat* sources[] = {&image.red(), &image.green(), &image.blue(), &image.contributingPixels()};
     runIndependent(5, [&](int p, int) {
         if (p == 4) {
-            cv::Mat valid16;
-            valid.convertTo(valid16, CV_16U, kScale);
-            step(valid16, filteredValid);
+            cv::Mat share;
+            filteredValid.convertTo(share, CV_32F, 1.0 / kScale);
+            cv::compare(share, validThreshold, reducedValid, cv::CMP_GT);
             return;
         }
-        // The normalisation below divides by small shares too, which 8-bit
-        // filtered values could not carry.
-        cv::Mat masked;
+        // The normalisation divides by small shares too, which 8-bit filtered values
+        // could not carry.
+        cv::Mat masked, filtered;
         cv::multiply(*sources[p], unit, masked, 1.0, CV_16U);
-        if (p < 3)
-            masked.convertTo(masked, CV_16U, kScale);
-        step(masked, results[p]);
-    });
-    cv::Mat reducedValid;
-    runIndependent(4, [&](int p, int) {
         if (p < 3) {
+            masked.convertTo(masked, CV_16U, kScale);
+            step(masked, filtered);
+            masked.release();
             // The valid mask is 255 where set: the quotient times 255 is the mean colour.
-            cv::Mat colour;
-            cv::divide(results[p], filteredValid, colour, 255.0, CV_8U);
-            results[p] = colour;
+            cv::divide(filtered, filteredValid, results[p], 255.0, CV_8U);
             return;
         }
-        cv::Mat share;
-        filteredValid.convertTo(share, CV_32F, 1.0 / kScale);
-        cv::compare(share, validThreshold, reducedValid, cv::CMP_GT);
-        cv::Mat contributing;
-        results[3].convertTo(contributing, CV_8U);
-        cv::threshold(contributing, contributing, kContributionThreshold, 255.0, cv::THRESH_BINARY);
-        cv::multiply(contributing, unitMask(reducedValid), contributing, 1.0, CV_8U);
-        results[3] = contributing;
+        step(masked, filtered);
+        filtered.convertTo(results[3], CV_8U);
+        cv::threshold(results[3], results[3], kContributionThreshold, 255.0, cv::THRESH_BINARY);
     });
+    cv::multiply(results[3], unitMask(reducedValid), results[3], 1.0, CV_8U);
     return MaskedImage(results[0], results[1], results[2], reducedValid, results[3]);
 }
 

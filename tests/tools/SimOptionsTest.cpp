@@ -159,3 +159,23 @@ TEST(SimOptions, ComparisonMeasuresReducedDifferenceAndCoverageChanges)
 
     EXPECT_THROW(orb::sim::comparePanoramas(a, b.colRange(0, 10), 8), std::runtime_error);
 }
+
+TEST(SimOptions, NearComparisonCountsPixelsThatGotWorse)
+{
+    const cv::Mat& t = truth().colour;
+    const cv::Mat near = truth().depth > 0.5f;
+    // "Other" spoils half of the near pixels by 40 levels, "this" the other half by 5.
+    cv::Mat other = t.clone(), self = t.clone();
+    cv::Mat left = near.clone(), right = near.clone();
+    left.colRange(90, 180).setTo(0);
+    right.colRange(0, 90).setTo(0);
+    cv::add(other, cv::Scalar::all(40), other, left);
+    cv::add(self, cv::Scalar::all(5), self, right);
+    const orb::sim::NearVersus v = orb::sim::compareNear(self, other, t, truth().depth, 90);
+    EXPECT_EQ(v.compared, cv::countNonZero(near));
+    EXPECT_EQ(v.worse, 0.0);  // 5 levels stay inside the margin
+    EXPECT_GT(v.better, 0.3);
+    const orb::sim::NearVersus w = orb::sim::compareNear(other, self, t, truth().depth, 90);
+    EXPECT_DOUBLE_EQ(w.worse, v.better);
+    EXPECT_NE(orb::sim::formatNearVersus(w).find("near_worse_share "), std::string::npos);
+}

@@ -270,6 +270,59 @@ Comparison comparePanoramas(const cv::Mat& a, const cv::Mat& b, int factor)
     return result;
 }
 
+NearVersus compareNear(const cv::Mat& panorama, const cv::Mat& other, const cv::Mat& truth,
+                       const cv::Mat& truthInverseDepth, int reducedRows, double margin)
+{
+    checkPanoramaShape(panorama, "panorama");
+    checkPanoramaShape(other, "other panorama");
+    checkPanoramaShape(truth, "truth");
+    if (truth.type() != CV_8UC3 || truthInverseDepth.type() != CV_32FC1 || truthInverseDepth.size() != truth.size())
+        throw std::runtime_error("Scorer compareNear() needs an 8-bit BGR truth and its CV_32F inverse depth");
+    if (reducedRows < 1)
+        throw std::runtime_error("Scorer compareNear() reduced height must be positive");
+    const int rows = std::min({reducedRows, panorama.rows, other.rows, truth.rows});
+    const cv::Size size(2 * rows, rows);
+    const cv::Mat coverA = reducePlane(coverageMask(panorama), size);
+    const cv::Mat coverB = reducePlane(coverageMask(other), size);
+    const std::vector<cv::Mat> a = reduceColour(panorama, size);
+    const std::vector<cv::Mat> b = reduceColour(other, size);
+    const std::vector<cv::Mat> t = reduceColour(truth, size);
+    cv::Mat inverseDepth;
+    cv::resize(truthInverseDepth, inverseDepth, size, 0, 0, cv::INTER_AREA);
+    const float full = 255.0f * (1.0f - 1e-6f);
+    NearVersus v;
+    long long worse = 0, better = 0;
+    for (int r = 0; r < rows; ++r) {
+        for (int c = 0; c < size.width; ++c) {
+            if (!(inverseDepth.at<float>(r, c) > 0.5f) || !(coverA.at<float>(r, c) >= full) ||
+                !(coverB.at<float>(r, c) >= full))
+                continue;
+            double ea = 0.0, eb = 0.0;
+            for (int k = 0; k < 3; ++k) {
+                ea += std::fabs(a[k].at<float>(r, c) - t[k].at<float>(r, c)) / 3.0;
+                eb += std::fabs(b[k].at<float>(r, c) - t[k].at<float>(r, c)) / 3.0;
+            }
+            ++v.compared;
+            worse += ea > eb + margin;
+            better += eb > ea + margin;
+        }
+    }
+    if (v.compared > 0) {
+        v.worse = static_cast<double>(worse) / static_cast<double>(v.compared);
+        v.better = static_cast<double>(better) / static_cast<double>(v.compared);
+    }
+    return v;
+}
+
+std::string formatNearVersus(const NearVersus& v)
+{
+    std::string out;
+    out += "near_worse_share " + formatDouble(v.worse, 6) + "\n";
+    out += "near_better_share " + formatDouble(v.better, 6) + "\n";
+    out += "near_compared " + std::to_string(v.compared) + "\n";
+    return out;
+}
+
 std::string formatComparison(const Comparison& c)
 {
     std::string out;

@@ -75,7 +75,20 @@ struct Comparison {
     long long compared = 0;
 };
 Comparison comparePanoramas(const cv::Mat& a, const cv::Mat& b, int factor);
+
+// Near pixels (as in Score) of a panorama against those of another panorama of the
+// same frame, reduced as scorePanorama does, over reduced pixels both cover fully:
+// the share whose mean absolute error over the three colours exceeds the other's by
+// more than margin levels, and the share where it is that much smaller.
+struct NearVersus {
+    double worse = 0.0;
+    double better = 0.0;
+    long long compared = 0;
+};
+NearVersus compareNear(const cv::Mat& panorama, const cv::Mat& other, const cv::Mat& truth,
+                       const cv::Mat& truthInverseDepth, int reducedRows = 500, double margin = 8.0);
 std::string formatComparison(const Comparison& comparison);
+std::string formatNearVersus(const NearVersus& versus);
 
 } // namespace sim
 } // namespace orb

@@ -24,7 +24,7 @@ const char* kUsage =
     "  quadstitch-sim generate DIR [--frame N] [--ext .png] [--truth-height H] [--seed S]\n"
     "                              [--no-near] [--camera-size N] [--noise SIGMA]\n"
     "                              [--gains G1,G2,G3,G4] [--rig-radius METRES]\n"
-    "  quadstitch-sim score PANO DIR [--rows N] [--detail]\n"
+    "  quadstitch-sim score PANO DIR [--rows N] [--detail] [--versus OTHER_PANO]\n"
     "  quadstitch-sim compare PANO_A PANO_B [--factor N]\n";
 
 // Bad command lines are reported with the usage text and status 1.
@@ -179,16 +179,19 @@ cv::Mat readImage(const std::string& path, int flags)
 
 int score(int argc, char** argv)
 {
-    const Arguments args = splitArguments(argc, argv, 2, {"--rows"}, {"--detail"});
+    const Arguments args = splitArguments(argc, argv, 2, {"--rows", "--versus"}, {"--detail"});
     if (args.positional.size() != 2)
         throw UsageError("score takes a panorama and a directory");
     int rows = 500;
     bool detail = false;
+    std::string versus;
     for (const auto& [name, value] : args.options) {
         if (name == "--rows")
             rows = static_cast<int>(parseUnsigned(name, value, 100000));
         else if (name == "--detail")
             detail = true;
+        else if (name == "--versus")
+            versus = value;
     }
     if (rows < 1)
         throw UsageError("--rows must be at least 1");
@@ -200,6 +203,10 @@ int score(int argc, char** argv)
     std::cout << orb::sim::formatScore(result);
     if (detail)
         std::cout << orb::sim::formatScoreDetail(result);
+    if (!versus.empty()) {
+        const cv::Mat other = readImage(versus, cv::IMREAD_UNCHANGED);
+        std::cout << orb::sim::formatNearVersus(orb::sim::compareNear(pano, other, truth, depth, rows));
+    }
     return 0;
 }
 
