@@ -1,7 +1,5 @@
 #pragma once
 
-#include "StitchLib/blending/PyramidGeneratorBase.h"
-
 #include <opencv2/core.hpp>
 
 namespace orb {
@@ -16,21 +14,5 @@ void restoreRim(cv::Mat& part, int minAlpha);
 
 // Rim pixels fainter than this carry too little of the image to restore.
 constexpr int kMinRimAlpha = 64;
-
-// Mask-normalised pyramid steps with the default rules (a resampled pixel is valid
-// where validShare of 255 of its filter's weight fell on valid pixels), carried out
-// in 16 bits. In 8 bits, the masked colour and the filtered mask are both rounded
-// before one is divided by the other; where only a small share of the filter is
-// valid, as along the edge of the coverage, the quotient is off by tens of levels,
-// and the spline turns that into a washed-out fringe along the edge.
-class PrecisePyramidGenerator : public PyramidGeneratorBase {
-public:
-    explicit PrecisePyramidGenerator(int validShare = 128);
-    MaskedImage scaleUp(MaskedImage image, int rows, int cols) override;
-    MaskedImage scaleDown(MaskedImage image) override;
-
-private:
-    double validThreshold;
-};
 
 } // namespace orb

@@ -1,5 +1,6 @@
 #include "StitchLib/pipeline/StitchPipeline.h"
 
+#include "StitchLib/blending/CleanEdgeSpline.h"
 #include "StitchLib/blending/CoverageEdge.h"
 #include "StitchLib/blending/FeatherBlender.h"
 #include "StitchLib/blending/MultiResolutionSpline.h"
@@ -121,12 +122,11 @@ cv::Mat StitchPipeline::spline(MaskedImageSet& set)
 {
     return timed(Stage::Spline, [&] {
         FeatherBlender blender;
-        if (options_.cleanCoverageEdge) {
-            PrecisePyramidGenerator generator;
-            MultiResolutionSpline multiResolutionSpline(generator, blender);
-            return multiResolutionSpline.spline(set).cvMat(true);
-        }
         OpenCVPyramidGenerator generator;
+        if (options_.cleanCoverageEdge) {
+            CleanEdgeSpline cleanEdgeSpline(generator, blender);
+            return cleanEdgeSpline.spline(set).cvMat(true);
+        }
         MultiResolutionSpline multiResolutionSpline(generator, blender);
         return multiResolutionSpline.spline(set).cvMat(true);
     });

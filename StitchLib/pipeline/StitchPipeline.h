@@ -28,7 +28,7 @@ struct StitchOptions {
     // cost 8 bytes per panorama pixel; without them one sector's map lives at a time.
     bool keepFastMaps = false;
     // Blend with a clean coverage edge: the parts' soft rims keep their restored colour
-    // instead of being eroded, and the pyramid is resampled in 16 bits.
+    // instead of being eroded, and every band keeps both halves over its image's data.
     bool cleanCoverageEdge = false;
     // Seams from this finder instead of the default one (e.g. seams held over frames).
     std::shared_ptr<SeamFinderBase> seamFinder;
