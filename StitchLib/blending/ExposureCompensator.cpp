@@ -70,6 +70,11 @@ std::vector<cv::Vec3d> ExposureCompensator::estimate(const std::vector<cv::Mat>&
     // Least squares per channel: sum over pairs of N (g_i m_ij - g_j m_ji)^2 / noise^2
     // plus, per part, its overlap count times (1 - g_i)^2 / gain^2.
     std::vector<cv::Vec3d> gains(static_cast<std::size_t>(n), cv::Vec3d(1, 1, 1));
+    std::vector<bool> overlaps(static_cast<std::size_t>(n), false);
+    for (int i = 0; i < n; ++i)
+        for (int j = 0; j < n; ++j)
+            if (i != j && count[static_cast<std::size_t>(i * n + j)] > 0.0)
+                overlaps[static_cast<std::size_t>(i)] = true;
     for (int k = 0; k < 3; ++k) {
         cv::Mat a = cv::Mat::zeros(n, n, CV_64F);
         cv::Mat b = cv::Mat::zeros(n, 1, CV_64F);
@@ -93,8 +98,21 @@ std::vector<cv::Vec3d> ExposureCompensator::estimate(const std::vector<cv::Mat>&
         cv::Mat g;
         if (!cv::solve(a, b, g, cv::DECOMP_CHOLESKY))
             continue;
+        // The overlaps fix only the ratios; the level is set so that the gains of
+        // the parts that overlap others multiply to 1, which keeps the panorama at
+        // the cameras' average exposure whichever way they differ.
+        double logSum = 0.0;
+        int overlapping = 0;
+        for (int i = 0; i < n; ++i) {
+            if (overlaps[static_cast<std::size_t>(i)] && g.at<double>(i) > 0.0) {
+                logSum += std::log(g.at<double>(i));
+                ++overlapping;
+            }
+        }
+        const double level = overlapping > 0 ? std::exp(-logSum / overlapping) : 1.0;
         for (int i = 0; i < n; ++i)
-            gains[static_cast<std::size_t>(i)][k] = g.at<double>(i);
+            gains[static_cast<std::size_t>(i)][k] =
+                overlaps[static_cast<std::size_t>(i)] ? g.at<double>(i) * level : g.at<double>(i);
     }
     return gains;
 }

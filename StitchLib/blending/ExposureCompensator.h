@@ -7,8 +7,9 @@
 namespace orb {
 
 // Matches the exposure of the cameras before blending: one gain per part and
-// colour channel, chosen so that where two parts overlap their colours agree,
-// while every gain is held towards 1 so the panorama keeps its overall level.
+// colour channel, chosen so that where two parts overlap their colours agree; the
+// gains of overlapping parts multiply to 1, so the panorama keeps the cameras'
+// average level.
 class ExposureCompensator {
 public:
     // Parts are reduced by this factor (area averaging) before they are compared.
