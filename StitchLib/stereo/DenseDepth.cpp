@@ -387,7 +387,7 @@ void fillDepthGaps(DepthPanorama& depth)
                 row[c] = std::max(row[c], bound);
     }
     cv::Mat smoothed;
-    cv::medianBlur(d, smoothed, 3);
+    cv::medianBlur(d, smoothed, 5);
     smoothed.copyTo(d);
     cv::max(d, kInverseDepthFloor, d);
 }

@@ -50,10 +50,14 @@ DepthPanorama measureDenseDepth(const std::vector<cv::Mat>& images, const std::v
 
 // Fills every cell without a measurement in place. Short gaps along a row
 // (occlusions next to an object) take the farther of their two sides; long gaps
-// (one camera only) blend linearly between the two sides' far values, taken as
-// the smallest inverse depth near each side; rows with nothing measured copy the
-// nearest measured row. A 3 x 3 median then removes isolated outliers. A panorama
-// with no measurement at all becomes uniformly far (inverse depth floor).
+// (one camera only) blend linearly between the background next to each side (the
+// cell nearest the gap that is within 20 % of the farthest value within an eighth
+// of a turn), so a near object at a gap's edge is passed over; filled cells are then
+// smoothed among themselves along columns. Rows with nothing measured copy the
+// nearest filled row. No filled cell off the horizon stays farther than the floor
+// (ceiling) plane that the measurements 20 degrees or more below (above) show.
+// A 5 x 5 median removes isolated outliers. A panorama with no measurement at all
+// becomes uniformly far (inverse depth floor).
 void fillDepthGaps(DepthPanorama& depth);
 
 // The filled low-resolution inverse depth brought to a scan of height x 2 height,
