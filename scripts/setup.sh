@@ -14,6 +14,9 @@ packages=(
     libexiv2-dev
     # tests and benchmarks
     libgtest-dev googletest libbenchmark-dev
+    # viewer page: its browser tests drive Chromium headless
+    chromium
+    chromium-driver
 )
 
 missing=()
@@ -23,6 +26,11 @@ for p in "${packages[@]}"; do
     fi
 done
 
+# The viewer page's packages come from npm. Node.js may come from elsewhere than
+# Debian (its npm then ships with it), so only the missing commands are installed.
+if ! command -v node >/dev/null 2>&1; then missing+=(nodejs); fi
+if ! command -v npm >/dev/null 2>&1; then missing+=(npm); fi
+
 if [ ${#missing[@]} -gt 0 ]; then
     SUDO=""
     if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
@@ -30,4 +38,13 @@ if [ ${#missing[@]} -gt 0 ]; then
     $SUDO apt-get -o DPkg::Lock::Timeout=300 update -qq
     DEBIAN_FRONTEND=noninteractive $SUDO apt-get -o DPkg::Lock::Timeout=300 install -y -qq \
         --no-install-recommends "${missing[@]}"
+fi
+
+# The viewer library and the browser driver, pinned by tools/view/package-lock.json,
+# into tools/view/node_modules; again only when the lock file changed since.
+view="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)/tools/view"
+if [ ! -f "$view/node_modules/.package-lock.json" ] ||
+   [ "$view/package-lock.json" -nt "$view/node_modules/.package-lock.json" ]; then
+    echo "Installing the viewer's npm packages into $view/node_modules"
+    (cd "$view" && npm ci --no-audit --no-fund --ignore-scripts --loglevel=error)
 fi

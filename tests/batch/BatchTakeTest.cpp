@@ -124,10 +124,19 @@ TEST_F(Take, FastStitchEqualsQuadstitchAndCarriesThe360Properties)
 
 TEST_F(Take, FullStitchEqualsQuadstitch)
 {
-    ASSERT_EQ(batch("--frames 1 -q -o " + quote((dir / "out").string())), 0) << errors();
+    ASSERT_EQ(batch("--frames 1 -q --overlays -o " + quote((dir / "out").string())), 0) << errors();
     ASSERT_EQ(run(quote(QUADSTITCH_BIN) + " -d " + quote(dir.string()) + " -f 1"), 0);
     EXPECT_TRUE(samePixels(dir / "0000000001.png", dir / "out" / "0000000001.png"));
     EXPECT_TRUE(errors().empty()) << "--quiet printed: " << errors();
+    // The overlays describe this panorama, at reduced size.
+    for (const char* overlay : {"seams", "depth", "disagreement"}) {
+        const cv::Mat picture =
+            cv::imread((dir / "out" / ("0000000001." + std::string(overlay) + ".png")).string(), cv::IMREAD_UNCHANGED);
+        ASSERT_FALSE(picture.empty()) << overlay;
+        EXPECT_EQ(picture.size(), cv::Size(1024, 512)) << overlay;
+        EXPECT_GT(cv::countNonZero(picture.reshape(1) > 0), 0) << overlay << " is blank";
+    }
+    EXPECT_NE(readText(dir / "out" / "0000000001.overlays.json").find("nearMetres"), std::string::npos);
 }
 
 TEST_F(Take, ResumesWhereItStoppedAndCleansUpAfterAKilledRun)

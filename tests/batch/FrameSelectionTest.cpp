@@ -85,3 +85,19 @@ TEST(FrameSelection, FramesInFlightNeverExceedTheMemory)
     fast.fastStitchHeight = 20000; // a huge fast stitch needs more than a full one
     EXPECT_GT(bytesPerFrame(fast), bytesPerFrame(full));
 }
+
+TEST(FrameSelection, OrderedChunksSplitTheTakeIntoContiguousRuns)
+{
+    for (std::size_t frames : {0u, 1u, 5u, 9u}) {
+        for (unsigned workers : {1u, 2u, 4u}) {
+            std::size_t expectedBegin = 0;
+            for (unsigned w = 0; w < workers; ++w) {
+                const auto chunk = orderedChunk(frames, w, workers);
+                EXPECT_EQ(chunk.first, expectedBegin) << frames << " frames, worker " << w << " of " << workers;
+                EXPECT_LE(chunk.second - chunk.first, frames / workers + 1);
+                expectedBegin = chunk.second;
+            }
+            EXPECT_EQ(expectedBegin, frames);
+        }
+    }
+}

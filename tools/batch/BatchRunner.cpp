@@ -7,6 +7,7 @@
 
 #include "app/FrameFiles.h"
 #include "StitchLib/pipeline/FrameInputs.h"
+#include "StitchLib/pipeline/OverlayObserver.h"
 #include "StitchLib/pipeline/StitchPipeline.h"
 
 #include <opencv2/core.hpp>
@@ -52,10 +53,28 @@ std::uint64_t availableMemory()
     return 4ull << 30; // unknown: assume a small machine
 }
 
-// Collects the stage times of the frame being stitched.
-class StageTimes : public orb::pipeline::PipelineObserver {
+// Collects the stage times of the frame being stitched and, when asked, its overlays.
+class StageTimes : public orb::pipeline::OverlayObserver {
 public:
+    explicit StageTimes(bool overlays) : wantOverlays(overlays) {}
     void stageFinished(Stage stage, double seconds) override { times.emplace_back(orb::pipeline::stageName(stage), seconds); }
+    void scanReady(const orb::ScanImages& scan) override
+    {
+        if (wantOverlays)
+            OverlayObserver::scanReady(scan);
+    }
+    void partsReady(const std::vector<cv::Mat>& parts) override
+    {
+        if (wantOverlays)
+            OverlayObserver::partsReady(parts);
+    }
+    void seamsReady(const orb::MaskedImageSet& set) override
+    {
+        if (wantOverlays)
+            OverlayObserver::seamsReady(set);
+    }
+
+    const bool wantOverlays;
     std::vector<std::pair<std::string, double>> times;
 };
 
@@ -106,6 +125,7 @@ FrameResult stitchFrame(Take& take, orb::pipeline::StitchPipeline& pipeline, Sta
         result.seconds.emplace_back("read", secondsSince(t));
 
         times.times.clear();
+        times.clear();
         const cv::Mat panorama = o.fastStitch
                                      ? pipeline.fastStitch(images, static_cast<int>(o.fastStitchHeight))
                                      : pipeline.fullStitch(images);
@@ -129,6 +149,13 @@ FrameResult stitchFrame(Take& take, orb::pipeline::StitchPipeline& pipeline, Sta
             return result;
         }
         result.seconds.emplace_back("write", secondsSince(t));
+        if (o.overlays) {
+            t = std::chrono::steady_clock::now();
+            if (o.fastStitch)
+                times.fastStitchSeams(take.rig, static_cast<int>(o.fastStitchHeight));
+            orb::Overlays::writeOverlays(take.outputDirectory, frame, times.overlays);
+            result.seconds.emplace_back("overlays", secondsSince(t));
+        }
         result.status = "ok";
     } catch (const cv::Exception& e) {
         result.status = "failed";
@@ -141,15 +168,18 @@ FrameResult stitchFrame(Take& take, orb::pipeline::StitchPipeline& pipeline, Sta
     return result;
 }
 
-void worker(Take& take)
+void worker(Take& take, unsigned workerIndex, unsigned workers)
 {
     orb::pipeline::StitchOptions stitchOptions;
     stitchOptions.keepFastMaps = true; // same rig and height for the whole take
-    StageTimes times;
+    StageTimes times(take.options.overlays);
     orb::pipeline::StitchPipeline pipeline(take.rig, stitchOptions, &times);
+    // Frames in order: this worker's chunk; otherwise the next frame nobody took.
+    const auto chunk = orderedChunk(take.frames.size(), workerIndex, workers);
+    std::size_t nextInChunk = chunk.first;
     for (;;) {
-        const std::size_t index = take.next.fetch_add(1);
-        if (index >= take.frames.size())
+        const std::size_t index = take.options.framesInOrder ? nextInChunk++ : take.next.fetch_add(1);
+        if (index >= (take.options.framesInOrder ? chunk.second : take.frames.size()))
             return;
         FrameResult result = stitchFrame(take, pipeline, times, take.frames[index]);
         if (result.status == "interrupted")
@@ -245,6 +275,11 @@ unsigned framesInFlight(unsigned requested, unsigned cores, std::uint64_t availa
     return jobs > 0 ? jobs : 1;
 }
 
+std::pair<std::size_t, std::size_t> orderedChunk(std::size_t frames, unsigned worker, unsigned workers)
+{
+    return {frames * worker / workers, frames * (worker + 1) / workers};
+}
+
 int runTake(const BatchOptions& options)
 {
     const std::string outputDirectory = options.outputDirectory.empty() ? options.workingDirectory
@@ -307,7 +342,7 @@ int runTake(const BatchOptions& options)
 
     std::vector<std::thread> workers;
     for (unsigned j = 0; j < jobs; ++j)
-        workers.emplace_back(worker, std::ref(take));
+        workers.emplace_back(worker, std::ref(take), j, jobs);
     for (std::thread& w : workers)
         w.join();
 

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 
 namespace batch {
 
@@ -21,6 +22,11 @@ struct BatchOptions {
     std::string reportPath;        // empty: no report
     bool force = false;
     bool quiet = false;
+    // Reduced overlay pictures (seams, depth, disagreement) beside each panorama.
+    bool overlays = false;
+    // Each worker takes one contiguous chunk of the frames and runs it in take order,
+    // for stages that carry state from one frame to the next.
+    bool framesInOrder = false;
 };
 
 // Exit statuses of the batch tool.
@@ -35,6 +41,10 @@ std::uint64_t bytesPerFrame(const BatchOptions& options);
 // Frames to run side by side: the request (or the cores when none), never more than
 // the available memory holds, at least one.
 unsigned framesInFlight(unsigned requested, unsigned cores, std::uint64_t availableBytes, std::uint64_t perFrame);
+
+// Frame indices [begin, end) that worker `worker` of `workers` runs in order when
+// frames must stay in take order: contiguous, balanced chunks.
+std::pair<std::size_t, std::size_t> orderedChunk(std::size_t frames, unsigned worker, unsigned workers);
 
 // Stitches the take; returns the exit status. Progress and the summary go to stderr.
 int runTake(const BatchOptions& options);

@@ -54,6 +54,7 @@ int main(int argc, char** argv)
          "K/N: take the K-th of N disjoint, deterministic shares of the frames")
         ("report", po::value<std::string>(), "JSON report: per frame status, output, seconds per stage, error")
         ("force", "stitch frames whose panorama already exists")
+        ("overlays", "also write reduced seam, depth and disagreement pictures beside each panorama")
         ("quiet,q", "no progress display");
 
     batch::BatchOptions options;
@@ -84,6 +85,7 @@ int main(int argc, char** argv)
             options.reportPath = vm["report"].as<std::string>();
         options.force = vm.count("force") > 0;
         options.quiet = vm.count("quiet") > 0;
+        options.overlays = vm.count("overlays") > 0;
     } catch (const std::exception& e) {
         std::cerr << "quadstitch-batch: " << e.what() << "\n" << "Try 'quadstitch-batch --help'.\n";
         return batch::kExitUsage;

@@ -4,6 +4,7 @@
 
 #include "app/FrameFiles.h"
 #include "StitchLib/pipeline/FrameInputs.h"
+#include "StitchLib/pipeline/OverlayObserver.h"
 #include "StitchLib/pipeline/StitchPipeline.h"
 
 #include <boost/filesystem.hpp>
@@ -61,6 +62,7 @@ int main(int argc, char** argv)
         ("lens-version", po::value<int>()->default_value(0), "0 or 1 (1 adds the ground plane)")
         ("out,o", po::value<std::string>(), "output directory (default: <dir>/inspect)")
         ("no-parts", "do not write the part images")
+        ("full-size", "also write the full-size depth (colour map and float TIFF) and full-size parts")
         ("zero-scan", "also remap with a zero scan and compare the overlap agreement");
     try {
         po::variables_map vm;
@@ -87,14 +89,18 @@ int main(int argc, char** argv)
         const orb::Rig rig(orb::pipeline::readCalibration((dir / "calibration.yaml").string(), images.size()),
                            lensVersion);
         const auto& cameras = rig.cameras();
-        orb::pipeline::StitchPipeline pipeline(rig);
+        orb::pipeline::OverlayObserver overlays;
+        orb::pipeline::StitchPipeline pipeline(rig, orb::pipeline::StitchOptions(), &overlays);
+        const bool fullSize = vm.count("full-size") > 0;
 
         auto start = std::chrono::steady_clock::now();
         orb::ScanImages scan = pipeline.scan(images, height);
         pipeline.groundPlane(scan);
         std::cout << (boost::format("scan: %.2f s\n") % secondsSince(start));
-        cv::imwrite((out / "scan.png").string(), colourMap(scan.inverseDepth));
-        cv::imwrite((out / "scan-invdepth.tiff").string(), scan.inverseDepth);
+        if (fullSize) {
+            cv::imwrite((out / "scan.png").string(), colourMap(scan.inverseDepth));
+            cv::imwrite((out / "scan-invdepth.tiff").string(), scan.inverseDepth);
+        }
 
         const fs::path truthPath = dir / "truth-invdepth.tiff";
         if (fs::exists(truthPath)) {
@@ -106,11 +112,23 @@ int main(int argc, char** argv)
         std::vector<cv::Mat> parts = pipeline.parts(scan, images);
         std::cout << (boost::format("parts: %.2f s\n") % secondsSince(start));
         printAgreement("overlap mean abs diff, estimated scan:", DepthReport::overlapAgreement(parts));
+        pipeline.adjustParts(parts); // hands the parts to the overlays
         if (!vm.count("no-parts")) {
             for (int k = 0; k < 4; ++k) {
-                cv::imwrite((out / ("part-" + std::to_string(k + 1) + ".png")).string(), parts[k]);
+                cv::Mat picture = parts[k];
+                if (!fullSize)
+                    cv::resize(parts[k], picture, orb::Overlays::overlaySize(parts[k].size()), 0, 0, cv::INTER_AREA);
+                cv::imwrite((out / ("part-" + std::to_string(k + 1) + ".png")).string(), picture);
             }
         }
+        {
+            std::vector<cv::Mat> copies;
+            for (const cv::Mat& part : parts)
+                copies.push_back(part.clone());
+            orb::MaskedImageSet set = pipeline.masks(copies);
+            pipeline.seams(set); // hands the seams to the overlays
+        }
+        orb::Overlays::writeOverlays(out.string(), frame, overlays.overlays);
         parts.clear();
 
         if (vm.count("zero-scan")) {

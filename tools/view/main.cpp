@@ -1,0 +1,77 @@
+// quadstitch-view: writes a page that shows the panoramas of a take in an
+// interactive 360 viewer, with their overlays and the batch report's facts.
+#include "TakePage.h"
+
+#include <boost/program_options.hpp>
+
+#include <iostream>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+namespace po = boost::program_options;
+
+namespace {
+
+// Installed: <prefix>/bin/quadstitch-view beside <prefix>/share/quadstitch/viewer.
+// In the build tree the assets sit in the folder CMake copied them to.
+fs::path findAssets()
+{
+    std::error_code error;
+    const fs::path self = fs::read_symlink("/proc/self/exe", error);
+    if (!error) {
+        const fs::path installed = (self.parent_path() / QUADSTITCH_VIEWER_FROM_BIN).lexically_normal();
+        if (fs::is_regular_file(installed / "viewer.js", error)) return installed;
+    }
+    return QUADSTITCH_VIEWER_ASSETS;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    po::options_description description("Usage: quadstitch-view DIR [options]\n"
+                                        "Writes a 360 viewer page for the panoramas in DIR");
+    description.add_options()
+        ("help,h", "this help")
+        ("output,o", po::value<std::string>(), "page to write (default: DIR/index.html)")
+        ("report", po::value<std::string>(), "batch report (default: DIR/quadstitch-report.json if present)");
+    po::options_description hidden;
+    hidden.add_options()("dir", po::value<std::string>());
+    po::options_description all;
+    all.add(description).add(hidden);
+    po::positional_options_description positional;
+    positional.add("dir", 1);
+
+    TakePage::Options options;
+    try {
+        po::variables_map vm;
+        po::store(po::command_line_parser(argc, argv).options(all).positional(positional).run(), vm);
+        po::notify(vm);
+        if (vm.count("help")) {
+            std::cout << description << std::endl;
+            return 0;
+        }
+        if (!vm.count("dir")) throw po::error("the folder of the take is missing");
+        options.takeDir = vm["dir"].as<std::string>();
+        options.page = vm.count("output") ? fs::path(vm["output"].as<std::string>()) : options.takeDir / "index.html";
+        if (vm.count("report")) {
+            options.report = fs::path(vm["report"].as<std::string>());
+        } else if (fs::is_regular_file(options.takeDir / "quadstitch-report.json")) {
+            options.report = options.takeDir / "quadstitch-report.json";
+        }
+    } catch (const std::exception& e) {
+        std::cerr << "quadstitch-view: " << e.what() << "\n" << description << std::endl;
+        return 1;
+    }
+
+    try {
+        options.assets = findAssets();
+        const std::size_t frames = TakePage::writePage(options);
+        std::cout << fs::absolute(options.page).lexically_normal().string() << " (" << frames
+                  << (frames == 1 ? " frame)" : " frames)") << std::endl;
+    } catch (const std::exception& e) {
+        std::cerr << "quadstitch-view: " << e.what() << std::endl;
+        return 2;
+    }
+    return 0;
+}
