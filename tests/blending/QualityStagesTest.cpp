@@ -71,7 +71,7 @@ TEST(ExposureCompensatorTest, GainsUndoPerCameraExposureAndKeepTheLevel)
 TEST(ExposureCompensatorTest, PartsWithoutOverlapKeepUnitGainAndBadInputsAreRefused)
 {
     std::vector<cv::Mat> parts = midParts(100);
-    // Part 3 loses everything: no overlap to learn from.
+    // The last part loses everything: no overlap to learn from.
     parts[3].setTo(cv::Scalar::all(0));
     const std::vector<cv::Vec3d> gains = ExposureCompensator(2).estimate(parts);
     EXPECT_EQ(gains[3], cv::Vec3d(1, 1, 1));
