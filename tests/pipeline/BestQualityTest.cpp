@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include <unistd.h>
+
 using namespace orb;
 
 TEST(BestQualityOptions, QualityNamesAndSeedDefaults)
@@ -51,7 +53,8 @@ class SmallTake : public ::testing::Test {
 protected:
     static void SetUpTestSuite()
     {
-        dir = new fs::path(fs::path(QUADSTITCH_TEST_TMP) / "best-quality-take");
+        // One folder per process: ctest runs the cases of this suite side by side.
+        dir = new fs::path(fs::path(QUADSTITCH_TEST_TMP) / ("best-quality-take-" + std::to_string(::getpid())));
         fs::create_directories(*dir);
         // One static scene, two frames with independent sensor noise.
         for (int frame = 0; frame < 2; ++frame) {
