@@ -2,7 +2,7 @@
 
 #include "app/FrameFiles.h"
 #include "app/PanoramaWriter.h"
-#include "StitchLib/pipeline/FrameInputs.h"
+#include "StitchLib/input/FrameInputs.h"
 #include "StitchLib/pipeline/StitchPipeline.h"
 
 #include <opencv2/core.hpp>
@@ -61,20 +61,19 @@ void CreateEquirectangular(const std::string& workingDirectory, const std::strin
         }
     }
     const fs::path destination = FrameFiles::panoramaPath(workingDirectory, imageFileExtension, frameNumber);
-    if (!cv::haveImageWriter(destination.string())) {
-        throw std::runtime_error("Cannot write panorama '" + destination.string() +
-                                 "': no image encoder for the extension '" + imageFileExtension + "'");
-    }
+    // The full panorama is BGRA, the fast one BGR.
+    checkPanoramaEncodable(destination, fastStitch ? 3 : 4);
 
     std::vector<std::string> imagePaths;
     for (uint32_t i = 0; i < numberOfCameras; ++i) {
         imagePaths.push_back(
             FrameFiles::cameraImagePath(workingDirectory, imageFileExtension, frameNumber, i + 1).string());
     }
-    const std::vector<cv::Mat> images = orb::pipeline::readCameraImages(imagePaths);
-    orb::pipeline::StitchPipeline stitcher{orb::Rig(
-        orb::pipeline::readCalibration((fs::path(workingDirectory) / calibrationFileName).string(), images.size()),
-        lensVersion)};
+    // Every input guard: image headers and data, calibration text and values.
+    const orb::input::FrameInputs inputs =
+        orb::input::readFrameInputs(imagePaths, (fs::path(workingDirectory) / calibrationFileName).string());
+    const std::vector<cv::Mat>& images = inputs.images;
+    orb::pipeline::StitchPipeline stitcher{orb::Rig(inputs.intrinsics, lensVersion)};
 
     const cv::Mat panorama = fastStitch ? fastPanorama(stitcher, images, fastStitchHeight)
                                         : stitcher.fullStitch(images);

@@ -3,7 +3,8 @@
 // encoding. Prints one line per stage with wall and processor time.
 #include "app/AllocatorSettings.h"
 #include "app/FrameFiles.h"
-#include "StitchLib/pipeline/FrameInputs.h"
+#include "StitchLib/input/CalibrationFile.h"
+#include "StitchLib/input/CameraImages.h"
 #include "StitchLib/pipeline/StitchPipeline.h"
 
 #include <boost/filesystem.hpp>
@@ -64,8 +65,8 @@ int main(int argc, char** argv)
         std::vector<std::string> paths;
         for (unsigned k = 1; k <= orb::Rig::kCameraCount; ++k)
             paths.push_back(FrameFiles::cameraImagePath(dir.string(), ".png", frame, k).string());
-        const std::vector<cv::Mat> images = orb::pipeline::readCameraImages(paths);
-        orb::Rig rig(orb::pipeline::readCalibration((dir / "calibration.yaml").string(), images.size()), lensVersion);
+        const std::vector<cv::Mat> images = orb::input::readCameraImages(paths);
+        orb::Rig rig(orb::input::readCalibration((dir / "calibration.yaml").string(), images.size()), lensVersion);
         printer.print("read", since(start));
 
         orb::pipeline::StitchPipeline pipeline(rig, orb::pipeline::StitchOptions(), &printer);

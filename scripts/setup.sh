@@ -14,9 +14,22 @@ packages=(
     libexiv2-dev
     # tests and benchmarks
     libgtest-dev googletest libbenchmark-dev
+    # input guards: calibration pre-check, strict JPEG check, PNG checksums
+    libyaml-dev
+    libjpeg-dev
+    zlib1g-dev
+    # fuzzing (clang's libFuzzer and sanitizer runtimes)
+    clang
+    libclang-rt-14-dev
     # viewer page: its browser tests drive Chromium headless
     chromium
     chromium-driver
+    # scale-out: GNU parallel over shards, and a one-node Slurm cluster for the cluster test
+    parallel
+    slurmctld
+    slurmd
+    slurm-client
+    munge
 )
 
 missing=()

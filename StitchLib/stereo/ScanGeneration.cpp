@@ -216,6 +216,10 @@ int bestHypothesis(const float* row, int n)
 
 int profileColumn(float azimuth, int width)
 {
+    // Casting a NaN or out-of-range float to int is undefined; an azimuth outside one
+    // turn can only come from a broken calibration.
+    if (!(std::fabs(azimuth) <= kTwoPi))
+        throw std::invalid_argument("profileColumn(): azimuth " + std::to_string(azimuth) + " is not an angle");
     const float w = static_cast<float>(width);
     const int column = static_cast<int>(std::floor(w * 0.5f + w * azimuth / kTwoPi - 0.5f));
     // The panorama wraps in azimuth: -pi lands just left of column 0.

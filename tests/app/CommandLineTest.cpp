@@ -1,5 +1,7 @@
 // Runs the built quadstitch program on small synthetic frames and checks what
 // a user sees: help text, exit statuses, messages and the files left behind.
+#include "tests/app/RunQuadstitch.h"
+
 #include <gtest/gtest.h>
 
 #include <boost/filesystem.hpp>
@@ -17,53 +19,6 @@
 namespace fs = boost::filesystem;
 
 namespace {
-
-struct RunResult {
-    int status = -1;
-    std::string out;
-    std::string err;
-};
-
-std::string readFile(const fs::path& path)
-{
-    std::ifstream in(path.string(), std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
-std::string quote(const std::string& s)
-{
-    std::string q = "'";
-    for (char c : s) {
-        if (c == '\'') q += "'\\''";
-        else q += c;
-    }
-    return q + "'";
-}
-
-// Runs quadstitch with the given arguments inside `cwd`.
-RunResult runQuadstitch(const fs::path& cwd, const std::string& args)
-{
-    const fs::path out = cwd.parent_path() / (cwd.filename().string() + ".stdout");
-    const fs::path err = cwd.parent_path() / (cwd.filename().string() + ".stderr");
-    const std::string cmd = "cd " + quote(cwd.string()) + " && " + quote(QUADSTITCH_BIN) + " " + args + " >" +
-                            quote(out.string()) + " 2>" + quote(err.string());
-    const int raw = std::system(cmd.c_str());
-    RunResult r;
-    r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    r.out = readFile(out);
-    r.err = readFile(err);
-    return r;
-}
-
-std::vector<std::string> listDirectory(const fs::path& dir)
-{
-    std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(dir)) names.push_back(entry.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
-}
 
 // A ring of four cameras facing forward, right, back and left with an equidistant lens.
 void writeCalibration(const fs::path& path, int cameras)
@@ -230,12 +185,13 @@ TEST_F(CommandLine, BadCalibrationIsNamedAndNothingIsWritten)
 TEST_F(CommandLine, FastStitchHeightMustBeUsable)
 {
     writeFrame(dir, 1, ".png");
+    // A height that cannot be used is a command-line error, found before any file is read.
     RunResult r = runQuadstitch(dir, "-f 1 -s 1 -t 3");
-    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("at least 4"), std::string::npos) << r.err;
 
     r = runQuadstitch(dir, "-f 1 -s 1 -t 4000000000");
-    EXPECT_EQ(r.status, 2);
+    EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("cannot be allocated"), std::string::npos) << r.err;
 
     // The smallest height whose four sectors are all non-empty works.

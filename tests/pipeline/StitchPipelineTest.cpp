@@ -1,4 +1,5 @@
-#include "StitchLib/pipeline/FrameInputs.h"
+#include "StitchLib/input/CalibrationFile.h"
+#include "StitchLib/input/CameraImages.h"
 #include "StitchLib/pipeline/StitchPipeline.h"
 #include "StitchLib/mapping/FastStitch.h"
 
@@ -54,9 +55,9 @@ protected:
         std::vector<std::string> paths;
         for (int k = 1; k <= 4; ++k)
             paths.push_back((*dir / ("0000000000-" + std::to_string(k) + ".png")).string());
-        return pipeline::readCameraImages(paths);
+        return input::readCameraImages(paths);
     }
-    static Rig rig(int lensVersion) { return Rig(pipeline::readCalibration((*dir / "calibration.yaml").string(), 4), lensVersion); }
+    static Rig rig(int lensVersion) { return Rig(input::readCalibration((*dir / "calibration.yaml").string(), 4), lensVersion); }
 
     static fs::path* dir;
 };
@@ -143,13 +144,13 @@ TEST_F(SmallFrame, BadInputIsNamed)
 
     std::vector<std::string> paths{(*dir / "0000000000-1.png").string(), (*dir / "0000000099-2.png").string()};
     try {
-        pipeline::readCameraImages(paths);
+        input::readCameraImages(paths);
         FAIL() << "a missing camera image was accepted";
     } catch (const std::runtime_error& e) {
         EXPECT_NE(std::string(e.what()).find("0000000099-2.png"), std::string::npos) << e.what();
     }
     try {
-        pipeline::readCalibration((*dir / "calibration.yaml").string(), 5);
+        input::readCalibration((*dir / "calibration.yaml").string(), 5);
         FAIL() << "a calibration of four cameras was accepted for five";
     } catch (const std::runtime_error& e) {
         EXPECT_NE(std::string(e.what()).find("calibration.yaml"), std::string::npos) << e.what();

@@ -7,6 +7,7 @@
 
 #include <cmath>
 #include <limits>
+#include <stdexcept>
 
 using namespace orb;
 
@@ -56,6 +57,9 @@ TEST(ScanProfile, ConstantsAndColumns)
     EXPECT_EQ(Stereo::profileColumn(-3.1415927f, 10000), 9999);
     EXPECT_EQ(Stereo::profileColumn(-1.5707964f, 10000), 2499);
     EXPECT_EQ(Stereo::profileColumn(0.7853982f, 400), 249);
+    // A NaN azimuth (from a broken pose) once became an arbitrary column index.
+    EXPECT_THROW(Stereo::profileColumn(std::numeric_limits<float>::quiet_NaN(), 400), std::invalid_argument);
+    EXPECT_THROW(Stereo::profileColumn(std::numeric_limits<float>::infinity(), 400), std::invalid_argument);
 
     EXPECT_FLOAT_EQ(Stereo::rowElevation(0, 4), 3.0f * 3.1415927f / 8.0f);
     EXPECT_FLOAT_EQ(Stereo::rowElevation(3, 4), -3.0f * 3.1415927f / 8.0f);

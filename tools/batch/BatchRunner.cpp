@@ -6,7 +6,9 @@
 #include "TakeOutput.h"
 
 #include "app/FrameFiles.h"
-#include "StitchLib/pipeline/FrameInputs.h"
+#include "StitchLib/input/CalibrationFile.h"
+#include "StitchLib/input/CalibrationCheck.h"
+#include "StitchLib/input/CameraImages.h"
 #include "StitchLib/pipeline/OverlayObserver.h"
 #include "StitchLib/pipeline/StitchPipeline.h"
 
@@ -91,6 +93,7 @@ double coverageOf(const cv::Mat& panorama)
 struct Take {
     const BatchOptions& options;
     std::string outputDirectory;
+    std::string calibrationPath;
     std::vector<std::uint32_t> frames;
     orb::Rig rig;
     TakeOutput output;
@@ -121,7 +124,8 @@ FrameResult stitchFrame(Take& take, orb::pipeline::StitchPipeline& pipeline, Sta
             paths.push_back(
                 FrameFiles::cameraImagePath(o.workingDirectory, o.imageExtension, frame, static_cast<unsigned>(k))
                     .string());
-        const std::vector<cv::Mat> images = orb::pipeline::readCameraImages(paths);
+        const std::vector<cv::Mat> images = orb::input::readCameraImages(paths);
+        orb::input::checkCalibrationFitsImages(take.rig.cameras(), images.at(0).size(), take.calibrationPath);
         result.seconds.emplace_back("read", secondsSince(t));
 
         times.times.clear();
@@ -298,6 +302,7 @@ int runTake(const BatchOptions& options)
 
     std::vector<std::uint32_t> frames;
     std::unique_ptr<orb::Rig> rig;
+    const std::string calibration = (fs::path(options.workingDirectory) / "calibration.yaml").string();
     try {
         const std::vector<std::uint32_t> discovered =
             discoverFrames(options.workingDirectory, options.imageExtension, orb::Rig::kCameraCount);
@@ -309,8 +314,7 @@ int runTake(const BatchOptions& options)
             return kExitFailed;
         }
         // Read once for the whole take.
-        const std::string calibration = (fs::path(options.workingDirectory) / "calibration.yaml").string();
-        rig = std::make_unique<orb::Rig>(orb::pipeline::readCalibration(calibration, orb::Rig::kCameraCount), 0);
+        rig = std::make_unique<orb::Rig>(orb::input::readCalibration(calibration, orb::Rig::kCameraCount), 0);
     } catch (const std::exception& e) {
         std::cerr << "quadstitch-batch: " << e.what() << "\n";
         return kExitFailed;
@@ -327,7 +331,7 @@ int runTake(const BatchOptions& options)
                   << (perFrame >> 20) << " MiB\n";
     }
 
-    Take take{options, outputDirectory, frames, *rig, TakeOutput(outputDirectory), {}, {}, {},
+    Take take{options, outputDirectory, calibration, frames, *rig, TakeOutput(outputDirectory), {}, {}, {},
               std::vector<bool>(frames.size(), false),
               Progress(frames.size(), Progress::styleFor(options.quiet))};
     take.output.removeStaleTemporaries(frames, options.format);

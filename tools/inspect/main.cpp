@@ -3,7 +3,8 @@
 #include "DepthReport.h"
 
 #include "app/FrameFiles.h"
-#include "StitchLib/pipeline/FrameInputs.h"
+#include "StitchLib/input/CalibrationFile.h"
+#include "StitchLib/input/CameraImages.h"
 #include "StitchLib/pipeline/OverlayObserver.h"
 #include "StitchLib/pipeline/StitchPipeline.h"
 
@@ -85,8 +86,8 @@ int main(int argc, char** argv)
         std::vector<std::string> paths;
         for (unsigned k = 1; k <= orb::Rig::kCameraCount; ++k)
             paths.push_back(FrameFiles::cameraImagePath(dir.string(), ext, frame, k).string());
-        const std::vector<cv::Mat> images = orb::pipeline::readCameraImages(paths);
-        const orb::Rig rig(orb::pipeline::readCalibration((dir / "calibration.yaml").string(), images.size()),
+        const std::vector<cv::Mat> images = orb::input::readCameraImages(paths);
+        const orb::Rig rig(orb::input::readCalibration((dir / "calibration.yaml").string(), images.size()),
                            lensVersion);
         const auto& cameras = rig.cameras();
         orb::pipeline::OverlayObserver overlays;

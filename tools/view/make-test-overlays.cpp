@@ -3,7 +3,8 @@
 // into OUT (default DIR), so that the viewer page can be tested on a take of fast
 // stitches.
 #include "StitchLib/overlays/OverlayPictures.h"
-#include "StitchLib/pipeline/FrameInputs.h"
+#include "StitchLib/input/CalibrationFile.h"
+#include "StitchLib/input/CameraImages.h"
 #include "StitchLib/pipeline/OverlayObserver.h"
 #include "StitchLib/pipeline/StitchPipeline.h"
 
@@ -26,8 +27,8 @@ int main(int argc, char** argv)
         std::vector<std::string> paths;
         for (int camera = 1; camera <= orb::Rig::kCameraCount; ++camera)
             paths.push_back(dir + "/" + stem + "-" + std::to_string(camera) + ".png");
-        const std::vector<cv::Mat> images = orb::pipeline::readCameraImages(paths);
-        const orb::Rig rig(orb::pipeline::readCalibration(dir + "/calibration.yaml", images.size()), 0);
+        const std::vector<cv::Mat> images = orb::input::readCameraImages(paths);
+        const orb::Rig rig(orb::input::readCalibration(dir + "/calibration.yaml", images.size()), 0);
 
         orb::pipeline::OverlayObserver observer;
         orb::pipeline::StitchPipeline pipeline(rig, orb::pipeline::StitchOptions(), &observer);

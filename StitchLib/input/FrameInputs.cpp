@@ -1,0 +1,21 @@
+#include "StitchLib/input/FrameInputs.h"
+
+#include "StitchLib/input/CalibrationCheck.h"
+#include "StitchLib/input/CalibrationFile.h"
+#include "StitchLib/input/CameraImages.h"
+
+namespace orb {
+namespace input {
+
+FrameInputs readFrameInputs(const std::vector<std::string>& imagePaths, const std::string& calibrationPath)
+{
+    FrameInputs inputs;
+    inputs.images = readCameraImages(imagePaths);
+    inputs.intrinsics = readCalibration(calibrationPath, imagePaths.size());
+    if (!inputs.images.empty())
+        checkCalibrationFitsImages(inputs.intrinsics, inputs.images[0].size(), calibrationPath);
+    return inputs;
+}
+
+} // namespace input
+} // namespace orb

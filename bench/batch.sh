@@ -1,0 +1,142 @@
+#!/usr/bin/env bash
+# Whole takes: quadstitch-batch against a shell loop over quadstitch on the same frames,
+# side by side in one run, each as a whole process under /usr/bin/time -v (wall time,
+# peak memory, CPU use); prints frames per second for both and their ratio.
+#
+#   bash bench/batch.sh [--fast-frames N] [--full-frames N] [--height H] [--camera-size N]
+#                       [--jobs N] [--repeat R] [--keep DIR]
+#
+#   --fast-frames N   frames of the fast-stitch take (default 24; 0 leaves it out)
+#   --full-frames N   frames of the full-stitch take (default 4; 0 leaves it out)
+#   --height H        fast-stitch height (default 1000)
+#   --camera-size N   simulated camera images, N x N (default: the simulator's, 1280)
+#   --jobs N          quadstitch-batch -j (default: its own choice from cores and memory)
+#   --repeat R        R rounds of loop then batch; the ratio compares the fastest of each
+#                     (default 1; more rounds steady the figures on a shared machine)
+#   --keep DIR        build the takes in DIR and keep them (default: a temporary folder)
+#
+# A take repeats four simulated frames (0 to 3) under new frame numbers; both sides read
+# the same files, and each round starts without panoramas.
+set -euo pipefail
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+usage() { awk 'NR > 1 && !/^#/ { exit } NR > 1 { sub(/^# ?/, ""); print }' "${BASH_SOURCE[0]}" >&2; exit "${1:-1}"; }
+
+fast_frames=24 full_frames=4 height=1000 camera_size='' jobs=() repeat=1 keep=''
+while [ $# -gt 0 ]; do
+    case "$1" in
+        --fast-frames) fast_frames="$2"; shift ;;
+        --full-frames) full_frames="$2"; shift ;;
+        --height) height="$2"; shift ;;
+        --camera-size) camera_size="$2"; shift ;;
+        --jobs) jobs=(-j "$2"); shift ;;
+        --repeat) repeat="$2"; shift ;;
+        --keep) keep="$2"; shift ;;
+        -h|--help) usage 0 ;;
+        *) echo "batch.sh: unknown option '$1'" >&2; usage ;;
+    esac
+    shift
+done
+for n in "$fast_frames" "$full_frames"; do
+    [[ "$n" =~ ^[0-9]+$ ]] || { echo "batch.sh: frame counts are whole numbers" >&2; exit 1; }
+done
+[[ "$repeat" =~ ^[1-9][0-9]*$ ]] || { echo "batch.sh: --repeat: a whole number of at least 1" >&2; exit 1; }
+
+# /usr/bin/time comes with the build dependencies (package time).
+bash "$root/scripts/build.sh" >/dev/null
+build="$root/build"
+quadstitch="$build/quadstitch"
+batch="$build/tools/batch/quadstitch-batch"
+sim="$build/tools/sim/quadstitch-sim"
+[ -x "$batch" ] || { echo "batch.sh: $batch was not built" >&2; exit 1; }
+
+if [ -n "$keep" ]; then
+    work="$keep"
+    mkdir -p "$work"
+else
+    work="$(mktemp -d /tmp/quadstitch-batch-bench.XXXXXX)"
+    trap 'rm -rf "$work"' EXIT
+fi
+
+# Four distinct frames, made once; the truth panorama is not needed, so it is kept small.
+source_frames="$work/source"
+if [ ! -e "$source_frames/0000000003-4.png" ]; then
+    mkdir -p "$source_frames"
+    size=()
+    [ -z "$camera_size" ] || size=(--camera-size "$camera_size")
+    for f in 0 1 2 3; do
+        "$sim" generate "$source_frames" --frame "$f" --seed $((f + 1)) --truth-height 100 "${size[@]}" >/dev/null
+    done
+fi
+
+# make_take DIR N: frames 0..N-1, frame k a copy of source frame k mod 4.
+make_take() {
+    local dir="$1" n="$2" k c
+    rm -rf "$dir"
+    mkdir -p "$dir"
+    cp "$source_frames/calibration.yaml" "$dir/"
+    for ((k = 0; k < n; k++)); do
+        for c in 1 2 3 4; do
+            cp "$source_frames/$(printf %010d $((k % 4)))-$c.png" "$dir/$(printf %010d "$k")-$c.png"
+        done
+    done
+}
+
+# measure LABEL LOG COMMAND...: runs the command under /usr/bin/time -v; sets wall and
+# cpu_seconds (user + system).
+wall='' cpu_seconds=
+measure() {
+    local label="$1" log="$2"
+    shift 2
+    if ! /usr/bin/time -v "$@" >"$log.out" 2>"$log"; then
+        cat "$log.out" "$log" >&2
+        echo "batch.sh: $label failed" >&2
+        exit 1
+    fi
+    wall="$(awk -F': ' '/Elapsed \(wall clock\)/ {
+        n = split($2, p, ":"); s = 0; for (i = 1; i <= n; i++) s = s * 60 + p[i]; print s }' "$log")"
+    local peak cpu
+    peak="$(awk -F': ' '/Maximum resident set size/ {printf "%.0f MiB", $2 / 1024}' "$log")"
+    cpu="$(awk -F': ' '/Percent of CPU/ {print $2}' "$log")"
+    cpu_seconds="$(awk -F': ' '/(User|System) time \(seconds\)/ {s += $2} END {print s}' "$log")"
+    printf '  %-22s wall %7.2f s   peak %9s   CPU %7.2f s (%4s)' "$label" "$wall" "$peak" "$cpu_seconds" "$cpu"
+}
+
+fps() { awk -v n="$1" -v w="$2" 'BEGIN {printf "%7.3f frames/s", n / w}'; }
+
+# compare TITLE N MODE_OPTIONS...: rounds of the loop, then the batch tool, on one take of N frames.
+compare() {
+    local title="$1" n="$2"
+    shift 2
+    local take="$work/take-$n" out="$work/out-$n" round best_loop='' best_batch='' made loop_cpu batch_cpu
+    make_take "$take" "$n"
+    # Other work on the machine shows as CPU below 100% per core; the load says how much.
+    echo "== $title, $n frames ($(nproc) cores, load average $(cut -d' ' -f1 /proc/loadavg))"
+    for ((round = 1; round <= repeat; round++)); do
+        find "$take" -maxdepth 1 -name '??????????.png' -delete
+        rm -rf "$out"
+        mkdir -p "$out"
+
+        measure "loop over quadstitch" "$work/loop.log" \
+            bash -c 'q="$1" d="$2" n="$3"; shift 3; for ((f = 0; f < n; f++)); do "$q" -d "$d" -f "$f" "$@" || exit; done' \
+            loop "$quadstitch" "$take" "$n" "$@"
+        echo "   $(fps "$n" "$wall")"
+        loop_cpu="$cpu_seconds"
+        best_loop="$(awk -v a="${best_loop:-$wall}" -v b="$wall" 'BEGIN {print (a < b ? a : b)}')"
+
+        measure "quadstitch-batch" "$work/batch.log" "$batch" -d "$take" -o "$out" "$@" "${jobs[@]}" -q
+        echo "   $(fps "$n" "$wall")"
+        batch_cpu="$cpu_seconds"
+        best_batch="$(awk -v a="${best_batch:-$wall}" -v b="$wall" 'BEGIN {print (a < b ? a : b)}')"
+
+        made="$(find "$out" -maxdepth 1 -name '??????????.png' | wc -l)"
+        [ "$made" -eq "$n" ] || { echo "batch.sh: quadstitch-batch wrote $made of $n panoramas" >&2; exit 1; }
+    done
+    [ "$repeat" -eq 1 ] || echo "  fastest of $repeat: loop $(fps "$n" "$best_loop"), quadstitch-batch $(fps "$n" "$best_batch")"
+    awk -v l="$best_loop" -v b="$best_batch" 'BEGIN {printf "  quadstitch-batch / loop: %.2fx frames per second\n", l / b}'
+    # CPU time per frame hardly depends on what else the machine runs; wall time does.
+    awk -v n="$n" -v l="$loop_cpu" -v b="$batch_cpu" \
+        'BEGIN {printf "  CPU per frame (last round): loop %.2f s, quadstitch-batch %.2f s\n", l / n, b / n}'
+}
+
+[ "$fast_frames" -eq 0 ] || compare "fast stitch, height $height" "$fast_frames" -s 1 -t "$height"
+[ "$full_frames" -eq 0 ] || compare "full stitch, 5000 x 10000" "$full_frames" -s 0
