@@ -9,7 +9,8 @@
 #include "app/AllocatorSettings.h"
 #include "app/FrameFiles.h"
 #include "StitchLib/pipeline/BestQuality.h"
-#include "StitchLib/pipeline/FrameInputs.h"
+#include "StitchLib/input/CalibrationFile.h"
+#include "StitchLib/input/CameraImages.h"
 #include "StitchLib/pipeline/StitchPipeline.h"
 
 #include <boost/filesystem.hpp>
@@ -116,7 +117,7 @@ int main(int argc, char** argv)
     try {
         const Options o = parse(argc, argv);
         fs::create_directories(o.outDir);
-        orb::Rig rig(orb::pipeline::readCalibration((fs::path(o.dir) / "calibration.yaml").string(),
+        orb::Rig rig(orb::input::readCalibration((fs::path(o.dir) / "calibration.yaml").string(),
                                                     orb::Rig::kCameraCount),
                      0);
         DepthDump dump;
@@ -129,7 +130,7 @@ int main(int argc, char** argv)
                 paths.push_back(FrameFiles::cameraImagePath(o.dir, ".png", frame, k).string());
             if (o.dumpDepth)
                 dump.path = (fs::path(o.outDir) / ("depth-" + std::to_string(frame) + ".png")).string();
-            const cv::Mat panorama = pipeline.fullStitch(orb::pipeline::readCameraImages(paths), o.height);
+            const cv::Mat panorama = pipeline.fullStitch(orb::input::readCameraImages(paths), o.height);
             const std::string out = FrameFiles::panoramaPath(o.outDir, ".png", frame).string();
             if (!cv::imwrite(out, panorama))
                 throw std::runtime_error("cannot write " + out);

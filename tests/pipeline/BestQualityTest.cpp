@@ -1,7 +1,8 @@
 // The best quality mode on small simulated frames: reduced-size checks that catch
 // regressions of its stages (the benchmark measures the quality itself).
 #include "StitchLib/pipeline/BestQuality.h"
-#include "StitchLib/pipeline/FrameInputs.h"
+#include "StitchLib/input/CalibrationFile.h"
+#include "StitchLib/input/CameraImages.h"
 #include "StitchLib/pipeline/StitchPipeline.h"
 
 #include <gtest/gtest.h>
@@ -75,9 +76,9 @@ protected:
         std::vector<std::string> paths;
         for (int k = 1; k <= 4; ++k)
             paths.push_back((*dir / ("000000000" + std::to_string(frame) + "-" + std::to_string(k) + ".png")).string());
-        return pipeline::readCameraImages(paths);
+        return input::readCameraImages(paths);
     }
-    static Rig rig() { return Rig(pipeline::readCalibration((*dir / "calibration.yaml").string(), 4), 0); }
+    static Rig rig() { return Rig(input::readCalibration((*dir / "calibration.yaml").string(), 4), 0); }
 
     // PSNR against the truth on far content (beyond 2 m), at the truth's size; only
     // fully covered pixels count.
