@@ -1,5 +1,7 @@
 #include "StitchLib/pipeline/StitchPipeline.h"
 
+#include "StitchLib/blending/CleanEdgeSpline.h"
+#include "StitchLib/blending/CoverageEdge.h"
 #include "StitchLib/blending/FeatherBlender.h"
 #include "StitchLib/blending/MultiResolutionSpline.h"
 #include "StitchLib/blending/OpenCVPyramidGenerator.h"
@@ -85,6 +87,14 @@ void StitchPipeline::adjustParts(std::vector<cv::Mat>& parts)
 MaskedImageSet StitchPipeline::masks(std::vector<cv::Mat>& parts)
 {
     return timed(Stage::Masks, [&] {
+        if (options_.cleanCoverageEdge) {
+            // The rim's colour is restored rather than eroded away.
+            for (cv::Mat& part : parts)
+                restoreRim(part, kMinRimAlpha);
+            MaskedImageSet set(parts, false);
+            parts.clear();
+            return set;
+        }
         // Eroding the alpha keeps the soft, interpolated rim of each camera's area out
         // of the valid pixels. Part by part, each part released once converted.
         return takeParts(parts, true);
@@ -94,6 +104,10 @@ MaskedImageSet StitchPipeline::masks(std::vector<cv::Mat>& parts)
 void StitchPipeline::seams(MaskedImageSet& set)
 {
     timed(Stage::Seams, [&] {
+        if (options_.seamFinder) {
+            options_.seamFinder->findSeam(set);
+            return;
+        }
         QualitySeamFinder seamFinder;
         // The finder's copy shares the mask buffers, so the set sees the seams.
         seamFinder.findSeam(set);
@@ -107,6 +121,10 @@ cv::Mat StitchPipeline::spline(MaskedImageSet& set)
     return timed(Stage::Spline, [&] {
         FeatherBlender blender;
         OpenCVPyramidGenerator generator;
+        if (options_.cleanCoverageEdge) {
+            CleanEdgeSpline cleanEdgeSpline(generator, blender);
+            return cleanEdgeSpline.spline(set).cvMat(true);
+        }
         MultiResolutionSpline multiResolutionSpline(generator, blender);
         return multiResolutionSpline.spline(set).cvMat(true);
     });

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "StitchLib/blending/MaskedImageSet.h"
+#include "StitchLib/blending/SeamFinderBase.h"
 #include "StitchLib/geometry/Rig.h"
 #include "StitchLib/geometry/ScanImages.h"
 #include "StitchLib/mapping/FastStitchMaps.h"
@@ -26,6 +27,13 @@ struct StitchOptions {
     // Keep the fast stitch's maps for the next frame of the same height (a take). They
     // cost 8 bytes per panorama pixel; without them one sector's map lives at a time.
     bool keepFastMaps = false;
+    // Blend with a clean coverage edge: the parts' soft rims keep their restored colour
+    // instead of being eroded, and every band keeps both halves over its image's data.
+    bool cleanCoverageEdge = false;
+    // Seams from this finder instead of the default one (e.g. seams held over frames).
+    std::shared_ptr<SeamFinderBase> seamFinder;
+    // State the stages above share (e.g. a take's history), kept for their lifetime.
+    std::shared_ptr<void> keepAlive;
 };
 
 // The one owner of the order of stages.

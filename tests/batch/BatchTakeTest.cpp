@@ -180,7 +180,7 @@ TEST_F(Take, ABadFrameFailsAloneWithItsReason)
 
     // A command line that cannot be used stops before any work.
     for (const char* bad : {"-s -1", "-s 2", "-t 3", "-t -4294967292", "--frames 5-2", "--shard 3/2", "-j 0",
-                            "--format bmp", "stray"})
+                            "--format bmp", "stray", "--quality fancy", "--quality best"})
         EXPECT_EQ(batch(std::string("-s 1 ") + bad), 1) << bad;
 }
 

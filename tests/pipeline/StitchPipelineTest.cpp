@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 #ifdef QUADSTITCH_SIM_BIN
@@ -38,7 +39,7 @@ class SmallFrame : public ::testing::Test {
 protected:
     static void SetUpTestSuite()
     {
-        dir = new fs::path(fs::path(QUADSTITCH_TEST_TMP) / "pipeline-frame");
+        dir = new fs::path(fs::path(QUADSTITCH_TEST_TMP) / ("pipeline-frame-" + std::to_string(::getpid())));
         fs::create_directories(*dir);
         const std::string command = std::string("'") + QUADSTITCH_SIM_BIN + "' generate '" + dir->string() +
                                     "' --camera-size 320 --truth-height 200 >/dev/null";

@@ -174,7 +174,10 @@ FrameResult stitchFrame(Take& take, orb::pipeline::StitchPipeline& pipeline, Sta
 
 void worker(Take& take, unsigned workerIndex, unsigned workers)
 {
-    orb::pipeline::StitchOptions stitchOptions;
+    // Each worker has its own stages: the best quality's remember this worker's
+    // previous frame, which is why its frames come in take order.
+    orb::pipeline::StitchOptions stitchOptions =
+        orb::pipeline::qualityOptions(orb::pipeline::parseQuality(take.options.quality));
     stitchOptions.keepFastMaps = true; // same rig and height for the whole take
     StageTimes times(take.options.overlays);
     orb::pipeline::StitchPipeline pipeline(take.rig, stitchOptions, &times);

@@ -2,6 +2,8 @@
 
 #include "FrameSelection.h"
 
+#include "StitchLib/pipeline/BestQuality.h"
+
 #include <cstdint>
 #include <string>
 #include <utility>
@@ -22,6 +24,9 @@ struct BatchOptions {
     std::string reportPath;        // empty: no report
     bool force = false;
     bool quiet = false;
+    // seed: the program's stitch, pixel for pixel; best: dense depth, exposure
+    // matching, a clean coverage edge and frame-to-frame stability (full stitch only).
+    std::string quality = "seed";
     // Reduced overlay pictures (seams, depth, disagreement) beside each panorama.
     bool overlays = false;
     // Each worker takes one contiguous chunk of the frames and runs it in take order,

@@ -54,6 +54,9 @@ int main(int argc, char** argv)
          "K/N: take the K-th of N disjoint, deterministic shares of the frames")
         ("report", po::value<std::string>(), "JSON report: per frame status, output, seconds per stage, error")
         ("force", "stitch frames whose panorama already exists")
+        ("quality", po::value<std::string>()->default_value("seed"),
+         "seed = the same pixels as quadstitch; best = dense depth, exposure matching, clean coverage edge and "
+         "stable seams over time (full stitch; each worker takes a contiguous run of frames in order)")
         ("overlays", "also write reduced seam, depth and disagreement pictures beside each panorama")
         ("quiet,q", "no progress display");
 
@@ -86,6 +89,17 @@ int main(int argc, char** argv)
         options.force = vm.count("force") > 0;
         options.quiet = vm.count("quiet") > 0;
         options.overlays = vm.count("overlays") > 0;
+        options.quality = vm["quality"].as<std::string>();
+        try {
+            if (orb::pipeline::parseQuality(options.quality) == orb::pipeline::Quality::Best) {
+                if (options.fastStitch)
+                    throw po::error("--quality best needs the full stitch (-s 0)");
+                // Frame-to-frame stability needs each worker's frames in take order.
+                options.framesInOrder = true;
+            }
+        } catch (const std::invalid_argument& e) {
+            throw po::error(std::string("--") + e.what());
+        }
     } catch (const std::exception& e) {
         std::cerr << "quadstitch-batch: " << e.what() << "\n" << "Try 'quadstitch-batch --help'.\n";
         return batch::kExitUsage;

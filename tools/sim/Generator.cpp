@@ -38,6 +38,23 @@ std::string cameraImageName(std::uint32_t frame, int camera, const std::string& 
     return buf + extension;
 }
 
+void addSensorNoise(cv::Mat& image, double sigma, std::uint64_t seed, std::uint32_t frame, int camera)
+{
+    if (image.depth() != CV_8U)
+        throw std::runtime_error("Generator addSensorNoise() needs an 8-bit image");
+    // Mixed so that neighbouring frames and cameras get unrelated streams.
+    std::uint64_t state = seed * 0x9e3779b97f4a7c15ULL;
+    state ^= (static_cast<std::uint64_t>(frame) + 1) * 0xc2b2ae3d27d4eb4fULL;
+    state ^= (static_cast<std::uint64_t>(camera) + 1) * 0x165667b19e3779f9ULL;
+    cv::RNG rng(state ? state : 1);
+    cv::Mat noise(image.size(), CV_32FC(image.channels()));
+    rng.fill(noise, cv::RNG::NORMAL, 0.0, sigma);
+    cv::Mat sum;
+    image.convertTo(sum, CV_32F);
+    sum += noise;
+    sum.convertTo(image, CV_8U);  // rounds and saturates
+}
+
 std::vector<std::string> generateFrame(const std::string& dir, const FrameSettings& settings)
 {
     if (settings.extension.size() < 2 || settings.extension[0] != '.')
@@ -56,8 +73,12 @@ std::vector<std::string> generateFrame(const std::string& dir, const FrameSettin
     if (ec || !fs::is_directory(root))
         throw std::runtime_error("Generator generateFrame() cannot create directory '" + dir + "'");
 
-    const std::vector<RigCamera> rig =
-        makeRig(cv::Size(settings.cameraWidth, settings.cameraHeight), settings.seed);
+    if (!(settings.noiseSigma >= 0.0) || !std::isfinite(settings.noiseSigma))
+        throw std::runtime_error("Generator generateFrame() noise sigma must be finite and non-negative");
+    std::vector<RigCamera> rig =
+        makeRig(cv::Size(settings.cameraWidth, settings.cameraHeight), settings.seed, settings.rigRadius);
+    if (!settings.gains.empty())
+        rig = withGains(rig, settings.gains);
     // Texels of about 4 mm suit 1280-pixel cameras (2.5 mrad per pixel, walls 2.5 m and
     // more away); smaller cameras get coarser, quicker textures.
     const double texel = std::min(0.05, std::max(0.002, 0.004 * 1280.0 / std::min(settings.cameraWidth,
@@ -68,7 +89,10 @@ std::vector<std::string> generateFrame(const std::string& dir, const FrameSettin
     std::vector<std::string> written;
     for (const RigCamera& cam : rig) {
         const std::string path = (root / cameraImageName(settings.frame, cam.number(), settings.extension)).string();
-        writeImage(path, renderer.renderCamera(cam, settings.parallel));
+        cv::Mat image = renderer.renderCamera(cam, settings.parallel);
+        if (settings.noiseSigma > 0.0)
+            addSensorNoise(image, settings.noiseSigma, settings.seed, settings.frame, cam.number());
+        writeImage(path, image);
         written.push_back(path);
     }
     const std::string calibration = (root / "calibration.yaml").string();

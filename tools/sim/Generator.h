@@ -1,5 +1,7 @@
 #pragma once
 
+#include <opencv2/core.hpp>
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -18,10 +20,21 @@ struct FrameSettings {
     int cameraHeight = 1280;
     int supersample = 3;
     bool parallel = true;
+    // Distance of the cameras from the rig centre in metres; 0 is the no-parallax rig.
+    double rigRadius = 0.05;
+    // Extra exposure factor per camera (empty: none), on top of the rig's own.
+    std::vector<double> gains;
+    // Standard deviation of Gaussian sensor noise in 8-bit levels, drawn afresh for
+    // every frame number (and seed) and every camera; 0 renders noise-free images.
+    double noiseSigma = 0.0;
 };
 
 // Camera image name: "%010d" frame number, "-", camera number, extension verbatim.
 std::string cameraImageName(std::uint32_t frame, int camera, const std::string& extension);
+
+// Adds rounded Gaussian noise of sigma levels to an 8-bit image, saturating; the
+// same (seed, frame, camera) gives the same noise.
+void addSensorNoise(cv::Mat& image, double sigma, std::uint64_t seed, std::uint32_t frame, int camera);
 
 // Renders one frame into dir (created if missing): the four camera images, the
 // calibration file "calibration.yaml", the true panorama "truth.png" and its inverse

@@ -59,6 +59,13 @@ double simulatedMaxTheta() { return 95.0 * kDeg; }
 
 std::vector<RigCamera> makeRig(const cv::Size& imageSize, std::uint64_t seed)
 {
+    return makeRig(imageSize, seed, kNominalRigRadius);
+}
+
+std::vector<RigCamera> makeRig(const cv::Size& imageSize, std::uint64_t seed, double radius)
+{
+    if (!(radius >= 0.0) || !std::isfinite(radius))
+        throw std::runtime_error("Rig makeRig() rig radius must be finite and non-negative");
     if (imageSize.width < 16 || imageSize.height < 16)
         throw std::runtime_error("Rig makeRig() camera images must be at least 16 x 16 pixels");
     cv::RNG rng(seed ^ 0x5bd1e9955bd1e995ULL);
@@ -90,11 +97,28 @@ std::vector<RigCamera> makeRig(const cv::Size& imageSize, std::uint64_t seed)
         const double out = 0.05 + rng.uniform(-0.002, 0.002);
         const double nominalAz = k * 90.0 * kDeg;
         const double height = rng.uniform(-0.003, 0.003);
-        const cv::Vec3d position(out * std::cos(nominalAz), out * std::sin(nominalAz), height);
+        cv::Vec3d position(out * std::cos(nominalAz), out * std::sin(nominalAz), height);
+        // Scaled only when asked, so the nominal rig keeps its exact positions.
+        if (radius != kNominalRigRadius)
+            position *= radius / kNominalRigRadius;
         const double exposure = rng.uniform(0.97, 1.03);
         cams.emplace_back(k + 1, lens, rotation, position, exposure, imageSize);
     }
     return cams;
+}
+
+std::vector<RigCamera> withGains(const std::vector<RigCamera>& rig, const std::vector<double>& gains)
+{
+    if (gains.size() != rig.size())
+        throw std::runtime_error("Rig withGains() needs one gain per camera");
+    std::vector<RigCamera> out;
+    for (std::size_t i = 0; i < rig.size(); ++i) {
+        if (!(gains[i] > 0.0) || !std::isfinite(gains[i]))
+            throw std::runtime_error("Rig withGains() gains must be positive and finite");
+        const RigCamera& c = rig[i];
+        out.emplace_back(c.number(), c.lens(), c.rotation(), c.position(), c.exposure() * gains[i], c.imageSize());
+    }
+    return out;
 }
 
 void writeCalibration(const std::string& path, const std::vector<RigCamera>& cameras)

@@ -45,11 +45,22 @@ private:
 // Largest angle from the optical axis that the simulated lenses image (95 degrees).
 double simulatedMaxTheta();
 
+// Nominal distance of the camera centres from the rig centre, in metres.
+constexpr double kNominalRigRadius = 0.05;
+
 // Four cameras facing forward, right, back and left, pitched up about 20 degrees and
 // about 5 cm out from the rig centre, with small seed-dependent differences in pose,
 // lens, optical centre and exposure so that no result holds by symmetry alone.
 // Lens scale and centre follow the (square or not) image size.
 std::vector<RigCamera> makeRig(const cv::Size& imageSize, std::uint64_t seed);
+
+// The same rig with every camera position scaled by radius / kNominalRigRadius:
+// radius 0 puts all cameras at the rig centre (no parallax at all). Orientations,
+// lenses and exposures are those of makeRig(imageSize, seed).
+std::vector<RigCamera> makeRig(const cv::Size& imageSize, std::uint64_t seed, double radius);
+
+// The rig with each camera's exposure multiplied by its gain (one per camera).
+std::vector<RigCamera> withGains(const std::vector<RigCamera>& rig, const std::vector<double>& gains);
 
 // Writes the cameras as an OpenCV FileStorage YAML document: a "cameras" sequence of
 // maps holding "lensCoeffs" (4x1), "centre" (2x1) and "tmBToC" (4x4), all float.

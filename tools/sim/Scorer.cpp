@@ -63,7 +63,34 @@ std::string formatDouble(double v, int decimals)
     return buf;
 }
 
+// Squared errors and counts of one region.
+struct Accumulator {
+    double all = 0.0, far = 0.0;
+    long long pixels = 0, covered = 0, farCovered = 0;
+
+    RegionScore score() const
+    {
+        RegionScore r;
+        r.pixels = pixels;
+        r.covered = covered;
+        r.coverage = pixels ? static_cast<double>(covered) / static_cast<double>(pixels) : 0.0;
+        r.psnr = psnrFromSum(all, covered);
+        r.psnrFar = psnrFromSum(far, farCovered);
+        return r;
+    }
+    void add(const Accumulator& o)
+    {
+        all += o.all;
+        far += o.far;
+        pixels += o.pixels;
+        covered += o.covered;
+        farCovered += o.farCovered;
+    }
+};
+
 } // namespace
+
+const char* const kSectorNames[4] = {"forward", "right", "back", "left"};
 
 cv::Mat coverageMask(const cv::Mat& panorama)
 {
@@ -105,6 +132,14 @@ Score scorePanorama(const cv::Mat& panorama, const cv::Mat& truth, const cv::Mat
 
     Score score;
     double sumAll = 0.0, sumNear = 0.0, sumFar = 0.0;
+    Accumulator sectors[4];
+    std::vector<Accumulator> rowSums(static_cast<std::size_t>(rows));
+    std::vector<int> sectorOf(static_cast<std::size_t>(size.width));
+    for (int c = 0; c < size.width; ++c) {
+        const double azimuth = (c + 0.5 - size.width * 0.5) * 360.0 / size.width;
+        const int k = static_cast<int>(std::floor((azimuth + 45.0) / 90.0));
+        sectorOf[static_cast<std::size_t>(c)] = ((k % 4) + 4) % 4;
+    }
     // Area averaging of 255s can land a hair below 255 in float.
     const float full = 255.0f * (1.0f - 1e-6f);
     for (int r = 0; r < rows; ++r) {
@@ -112,9 +147,13 @@ Score scorePanorama(const cv::Mat& panorama, const cv::Mat& truth, const cv::Mat
         const float* inv = inverseDepth.ptr<float>(r);
         const float* p[3] = {pano[0].ptr<float>(r), pano[1].ptr<float>(r), pano[2].ptr<float>(r)};
         const float* t[3] = {ref[0].ptr<float>(r), ref[1].ptr<float>(r), ref[2].ptr<float>(r)};
+        Accumulator& rowSum = rowSums[static_cast<std::size_t>(r)];
         for (int c = 0; c < size.width; ++c) {
             const bool isNear = inv[c] > 0.5f;
             score.near += isNear;
+            Accumulator& sector = sectors[sectorOf[static_cast<std::size_t>(c)]];
+            ++sector.pixels;
+            ++rowSum.pixels;
             if (!(cov[c] >= full))
                 continue;
             double err = 0.0;
@@ -124,11 +163,19 @@ Score scorePanorama(const cv::Mat& panorama, const cv::Mat& truth, const cv::Mat
             }
             ++score.covered;
             sumAll += err;
+            ++sector.covered;
+            sector.all += err;
+            ++rowSum.covered;
+            rowSum.all += err;
             if (isNear) {
                 ++score.nearCovered;
                 sumNear += err;
             } else {
                 sumFar += err;
+                ++sector.farCovered;
+                sector.far += err;
+                ++rowSum.farCovered;
+                rowSum.far += err;
             }
         }
     }
@@ -137,6 +184,27 @@ Score scorePanorama(const cv::Mat& panorama, const cv::Mat& truth, const cv::Mat
     score.psnr = psnrFromSum(sumAll, score.covered);
     score.psnrNear = psnrFromSum(sumNear, score.nearCovered);
     score.psnrFar = psnrFromSum(sumFar, score.covered - score.nearCovered);
+
+    for (const Accumulator& sector : sectors)
+        score.sectors.push_back(sector.score());
+    std::vector<std::pair<int, int>> bandLimits;
+    for (int high = 90; high > -90; high -= 10)
+        bandLimits.emplace_back(high - 10, high);
+    bandLimits.emplace_back(-30, 30);
+    bandLimits.emplace_back(-70, -40);
+    for (const auto& [low, high] : bandLimits) {
+        Accumulator band;
+        for (int r = 0; r < rows; ++r) {
+            const double elevation = 90.0 - (r + 0.5) * 180.0 / rows;
+            if (elevation >= low && elevation < high)
+                band.add(rowSums[static_cast<std::size_t>(r)]);
+        }
+        BandScore b;
+        static_cast<RegionScore&>(b) = band.score();
+        b.lowDeg = low;
+        b.highDeg = high;
+        score.bands.push_back(b);
+    }
     return score;
 }
 
@@ -151,6 +219,116 @@ std::string formatScore(const Score& s)
     out += "covered " + std::to_string(s.covered) + "\n";
     out += "near " + std::to_string(s.near) + "\n";
     out += "near_covered " + std::to_string(s.nearCovered) + "\n";
+    return out;
+}
+
+std::string formatScoreDetail(const Score& s)
+{
+    std::string out;
+    const auto region = [&out](const std::string& prefix, const RegionScore& r) {
+        out += prefix + "_psnr " + formatDouble(r.psnr, 3) + "\n";
+        out += prefix + "_psnr_far " + formatDouble(r.psnrFar, 3) + "\n";
+        out += prefix + "_coverage " + formatDouble(r.coverage, 6) + "\n";
+    };
+    for (std::size_t k = 0; k < s.sectors.size() && k < 4; ++k)
+        region(std::string("sector_") + kSectorNames[k], s.sectors[k]);
+    for (const BandScore& b : s.bands)
+        region("band_" + std::to_string(b.lowDeg) + "_" + std::to_string(b.highDeg), b);
+    return out;
+}
+
+Comparison comparePanoramas(const cv::Mat& a, const cv::Mat& b, int factor)
+{
+    if (a.empty() || a.size() != b.size() || a.type() != b.type())
+        throw std::runtime_error("Scorer comparePanoramas() panoramas must be non-empty and of one size and type");
+    if (factor < 1)
+        throw std::runtime_error("Scorer comparePanoramas() reduction factor must be positive");
+    const cv::Mat coverA = coverageMask(a);
+    const cv::Mat coverB = coverageMask(b);
+    Comparison result;
+    result.coverageDiffering = cv::countNonZero(coverA != coverB);
+
+    const cv::Size size(std::max(1, a.cols / factor), std::max(1, a.rows / factor));
+    cv::Mat both;
+    cv::min(coverA, coverB, both);
+    const cv::Mat coverage = reducePlane(both, size);
+    const std::vector<cv::Mat> pa = reduceColour(a, size);
+    const std::vector<cv::Mat> pb = reduceColour(b, size);
+    const float full = 255.0f * (1.0f - 1e-6f);
+    for (int r = 0; r < size.height; ++r) {
+        const float* cov = coverage.ptr<float>(r);
+        for (int c = 0; c < size.width; ++c) {
+            if (!(cov[c] >= full))
+                continue;
+            ++result.compared;
+            for (int k = 0; k < 3; ++k) {
+                const double d = std::fabs(static_cast<double>(pa[k].at<float>(r, c)) - pb[k].at<float>(r, c));
+                result.maxDifference = std::max(result.maxDifference, d);
+            }
+        }
+    }
+    return result;
+}
+
+NearVersus compareNear(const cv::Mat& panorama, const cv::Mat& other, const cv::Mat& truth,
+                       const cv::Mat& truthInverseDepth, int reducedRows, double margin)
+{
+    checkPanoramaShape(panorama, "panorama");
+    checkPanoramaShape(other, "other panorama");
+    checkPanoramaShape(truth, "truth");
+    if (truth.type() != CV_8UC3 || truthInverseDepth.type() != CV_32FC1 || truthInverseDepth.size() != truth.size())
+        throw std::runtime_error("Scorer compareNear() needs an 8-bit BGR truth and its CV_32F inverse depth");
+    if (reducedRows < 1)
+        throw std::runtime_error("Scorer compareNear() reduced height must be positive");
+    const int rows = std::min({reducedRows, panorama.rows, other.rows, truth.rows});
+    const cv::Size size(2 * rows, rows);
+    const cv::Mat coverA = reducePlane(coverageMask(panorama), size);
+    const cv::Mat coverB = reducePlane(coverageMask(other), size);
+    const std::vector<cv::Mat> a = reduceColour(panorama, size);
+    const std::vector<cv::Mat> b = reduceColour(other, size);
+    const std::vector<cv::Mat> t = reduceColour(truth, size);
+    cv::Mat inverseDepth;
+    cv::resize(truthInverseDepth, inverseDepth, size, 0, 0, cv::INTER_AREA);
+    const float full = 255.0f * (1.0f - 1e-6f);
+    NearVersus v;
+    long long worse = 0, better = 0;
+    for (int r = 0; r < rows; ++r) {
+        for (int c = 0; c < size.width; ++c) {
+            if (!(inverseDepth.at<float>(r, c) > 0.5f) || !(coverA.at<float>(r, c) >= full) ||
+                !(coverB.at<float>(r, c) >= full))
+                continue;
+            double ea = 0.0, eb = 0.0;
+            for (int k = 0; k < 3; ++k) {
+                ea += std::fabs(a[k].at<float>(r, c) - t[k].at<float>(r, c)) / 3.0;
+                eb += std::fabs(b[k].at<float>(r, c) - t[k].at<float>(r, c)) / 3.0;
+            }
+            ++v.compared;
+            worse += ea > eb + margin;
+            better += eb > ea + margin;
+        }
+    }
+    if (v.compared > 0) {
+        v.worse = static_cast<double>(worse) / static_cast<double>(v.compared);
+        v.better = static_cast<double>(better) / static_cast<double>(v.compared);
+    }
+    return v;
+}
+
+std::string formatNearVersus(const NearVersus& v)
+{
+    std::string out;
+    out += "near_worse_share " + formatDouble(v.worse, 6) + "\n";
+    out += "near_better_share " + formatDouble(v.better, 6) + "\n";
+    out += "near_compared " + std::to_string(v.compared) + "\n";
+    return out;
+}
+
+std::string formatComparison(const Comparison& c)
+{
+    std::string out;
+    out += "max_difference " + formatDouble(c.maxDifference, 3) + "\n";
+    out += "coverage_differing " + std::to_string(c.coverageDiffering) + "\n";
+    out += "compared " + std::to_string(c.compared) + "\n";
     return out;
 }
 

@@ -3,6 +3,7 @@
 #include <opencv2/core.hpp>
 
 #include <string>
+#include <vector>
 
 namespace orb {
 namespace sim {
@@ -12,6 +13,20 @@ namespace sim {
 // the others are "far".
 // PSNR is over covered pixels only, in dB for 8-bit values: infinite for an exact
 // match, NaN when no pixel counts.
+struct RegionScore {
+    double psnr = 0.0;
+    double psnrFar = 0.0;
+    double coverage = 0.0;
+    long long pixels = 0;
+    long long covered = 0;
+};
+
+// A band of elevations, lowDeg <= elevation < highDeg (of the reduced row centres).
+struct BandScore : RegionScore {
+    int lowDeg = 0;
+    int highDeg = 0;
+};
+
 struct Score {
     double coverage = 0.0;
     double psnr = 0.0;
@@ -21,7 +36,15 @@ struct Score {
     long long covered = 0;
     long long near = 0;
     long long nearCovered = 0;
+    // The panorama's 90 degree sectors centred on azimuth 0, 90, 180 and -90 degrees
+    // (forward, right, back, left).
+    std::vector<RegionScore> sectors;
+    // Ten degree bands from +90 down to -90, then the bands -30..30 and -70..-40.
+    std::vector<BandScore> bands;
 };
+
+// Sector names in Score::sectors order.
+extern const char* const kSectorNames[4];
 
 // Which pixels a panorama covers (8-bit, 255 or 0): for four channels where alpha is
 // above zero, for three channels where the pixel is not pure black.
@@ -37,6 +60,35 @@ Score scorePanorama(const cv::Mat& panorama, const cv::Mat& truth, const cv::Mat
 
 // One "key value" pair per line, stable names and order.
 std::string formatScore(const Score& score);
+
+// The sectors and bands, "key value" per line: sector_<name>_{psnr,psnr_far,coverage},
+// band_<low>_<high>_{psnr,psnr_far,coverage}.
+std::string formatScoreDetail(const Score& score);
+
+// How far two panoramas of one size are apart after area reduction by factor (the
+// reduced size rounded down, at least 1 x 1): the largest colour difference in levels
+// over reduced pixels both cover fully, and whether their coverage masks (alpha, or
+// not black for three channels) are identical at full size.
+struct Comparison {
+    double maxDifference = 0.0;
+    long long coverageDiffering = 0;
+    long long compared = 0;
+};
+Comparison comparePanoramas(const cv::Mat& a, const cv::Mat& b, int factor);
+
+// Near pixels (as in Score) of a panorama against those of another panorama of the
+// same frame, reduced as scorePanorama does, over reduced pixels both cover fully:
+// the share whose mean absolute error over the three colours exceeds the other's by
+// more than margin levels, and the share where it is that much smaller.
+struct NearVersus {
+    double worse = 0.0;
+    double better = 0.0;
+    long long compared = 0;
+};
+NearVersus compareNear(const cv::Mat& panorama, const cv::Mat& other, const cv::Mat& truth,
+                       const cv::Mat& truthInverseDepth, int reducedRows = 500, double margin = 8.0);
+std::string formatComparison(const Comparison& comparison);
+std::string formatNearVersus(const NearVersus& versus);
 
 } // namespace sim
 } // namespace orb

@@ -7,6 +7,7 @@
 #include <opencv2/imgcodecs.hpp>
 
 #include <chrono>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
@@ -21,8 +22,10 @@ namespace {
 const char* kUsage =
     "usage:\n"
     "  quadstitch-sim generate DIR [--frame N] [--ext .png] [--truth-height H] [--seed S]\n"
-    "                              [--no-near] [--camera-size N]\n"
-    "  quadstitch-sim score PANO DIR [--rows N]\n";
+    "                              [--no-near] [--camera-size N] [--noise SIGMA]\n"
+    "                              [--gains G1,G2,G3,G4] [--rig-radius METRES]\n"
+    "  quadstitch-sim score PANO DIR [--rows N] [--detail] [--versus OTHER_PANO]\n"
+    "  quadstitch-sim compare PANO_A PANO_B [--factor N]\n";
 
 // Bad command lines are reported with the usage text and status 1.
 struct UsageError : std::runtime_error {
@@ -44,6 +47,40 @@ std::uint64_t parseUnsigned(const std::string& option, const std::string& text, 
         throw UsageError(option + " expects an integer from 0 to " + std::to_string(maxValue) + ", got '"
                          + text + "'");
     return v;
+}
+
+double parseReal(const std::string& option, const std::string& text, double maxValue)
+{
+    std::size_t used = 0;
+    double v = 0.0;
+    try {
+        v = std::stod(text, &used);
+    } catch (const std::exception&) {
+        used = 0;
+    }
+    if (text.empty() || used != text.size() || !std::isfinite(v) || v < 0.0 || v > maxValue)
+        throw UsageError(option + " expects a number from 0 to " + std::to_string(maxValue) + ", got '" + text
+                         + "'");
+    return v;
+}
+
+std::vector<double> parseGains(const std::string& option, const std::string& text)
+{
+    std::vector<double> gains;
+    std::size_t start = 0;
+    while (start <= text.size()) {
+        const std::size_t comma = text.find(',', start);
+        const std::string item = text.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+        gains.push_back(parseReal(option, item, 100.0));
+        if (gains.back() <= 0.0)
+            throw UsageError(option + " gains must be positive, got '" + item + "'");
+        if (comma == std::string::npos)
+            break;
+        start = comma + 1;
+    }
+    if (gains.size() != 4)
+        throw UsageError(option + " expects four comma-separated gains, got '" + text + "'");
+    return gains;
 }
 
 // Splits arguments into positionals and "--name value" / "--flag" options.
@@ -86,7 +123,8 @@ Arguments splitArguments(int argc, char** argv, int first, const std::vector<std
 int generate(int argc, char** argv)
 {
     const Arguments args = splitArguments(argc, argv, 2,
-                                          {"--frame", "--ext", "--truth-height", "--seed", "--camera-size"},
+                                          {"--frame", "--ext", "--truth-height", "--seed", "--camera-size", "--noise",
+                                           "--gains", "--rig-radius"},
                                           {"--no-near"});
     if (args.positional.size() != 1)
         throw UsageError("generate takes exactly one directory");
@@ -104,6 +142,12 @@ int generate(int argc, char** argv)
             settings.cameraWidth = settings.cameraHeight = static_cast<int>(parseUnsigned(name, value, 8192));
         else if (name == "--no-near")
             settings.nearObjects = false;
+        else if (name == "--noise")
+            settings.noiseSigma = parseReal(name, value, 255.0);
+        else if (name == "--gains")
+            settings.gains = parseGains(name, value);
+        else if (name == "--rig-radius")
+            settings.rigRadius = parseReal(name, value, 1.0);
     }
     if (settings.truthHeight < 2)
         throw UsageError("--truth-height must be at least 2");
@@ -135,13 +179,19 @@ cv::Mat readImage(const std::string& path, int flags)
 
 int score(int argc, char** argv)
 {
-    const Arguments args = splitArguments(argc, argv, 2, {"--rows"}, {});
+    const Arguments args = splitArguments(argc, argv, 2, {"--rows", "--versus"}, {"--detail"});
     if (args.positional.size() != 2)
         throw UsageError("score takes a panorama and a directory");
     int rows = 500;
+    bool detail = false;
+    std::string versus;
     for (const auto& [name, value] : args.options) {
         if (name == "--rows")
             rows = static_cast<int>(parseUnsigned(name, value, 100000));
+        else if (name == "--detail")
+            detail = true;
+        else if (name == "--versus")
+            versus = value;
     }
     if (rows < 1)
         throw UsageError("--rows must be at least 1");
@@ -149,7 +199,32 @@ int score(int argc, char** argv)
     const cv::Mat pano = readImage(args.positional[0], cv::IMREAD_UNCHANGED);
     const cv::Mat truth = readImage((dir / "truth.png").string(), cv::IMREAD_COLOR);
     const cv::Mat depth = readImage((dir / "truth-invdepth.tiff").string(), cv::IMREAD_UNCHANGED);
-    std::cout << orb::sim::formatScore(orb::sim::scorePanorama(pano, truth, depth, rows));
+    const orb::sim::Score result = orb::sim::scorePanorama(pano, truth, depth, rows);
+    std::cout << orb::sim::formatScore(result);
+    if (detail)
+        std::cout << orb::sim::formatScoreDetail(result);
+    if (!versus.empty()) {
+        const cv::Mat other = readImage(versus, cv::IMREAD_UNCHANGED);
+        std::cout << orb::sim::formatNearVersus(orb::sim::compareNear(pano, other, truth, depth, rows));
+    }
+    return 0;
+}
+
+int compare(int argc, char** argv)
+{
+    const Arguments args = splitArguments(argc, argv, 2, {"--factor"}, {});
+    if (args.positional.size() != 2)
+        throw UsageError("compare takes two panoramas");
+    int factor = 8;
+    for (const auto& [name, value] : args.options) {
+        if (name == "--factor")
+            factor = static_cast<int>(parseUnsigned(name, value, 4096));
+    }
+    if (factor < 1)
+        throw UsageError("--factor must be at least 1");
+    const cv::Mat a = readImage(args.positional[0], cv::IMREAD_UNCHANGED);
+    const cv::Mat b = readImage(args.positional[1], cv::IMREAD_UNCHANGED);
+    std::cout << orb::sim::formatComparison(orb::sim::comparePanoramas(a, b, factor));
     return 0;
 }
 
@@ -163,6 +238,8 @@ int main(int argc, char** argv)
             return generate(argc, argv);
         if (command == "score")
             return score(argc, argv);
+        if (command == "compare")
+            return compare(argc, argv);
         if (command == "--help" || command == "-h") {
             std::cout << kUsage;
             return 0;

@@ -1,0 +1,76 @@
+#include "StitchLib/blending/CleanEdgeSpline.h"
+
+#include <utility>
+
+namespace orb {
+
+namespace {
+
+// Decomposition stops once a level this short has been made, as in the default.
+const int kMinLevelRows = 32;
+
+} // namespace
+
+CleanEdgeSpline::CleanEdgeSpline(PyramidGeneratorBase& generator, BlenderBase& blender)
+    : generator(generator), blender(blender)
+{
+}
+
+MaskedImage CleanEdgeSpline::spline(MaskedImageSet& images)
+{
+    pyramid.clear();
+    try {
+        // Decompose. The first and the last image take turns winning contested
+        // pixels of the reduced contributions.
+        bool lastWins = true;
+        while (pyramid.empty() || pyramid.back().rows() > kMinLevelRows) {
+            MaskedImageSet next;
+            MaskedImage plus;
+            MaskedImage minus;
+            const int count = static_cast<int>(images.numImages());
+            for (int i = 0; i < count; ++i) {
+                MaskedImage& image = images.image(i);
+                MaskedImage reduced = generator.scaleDown(image);
+                next.addImage(reduced);
+                MaskedImage expanded = generator.scaleUp(reduced, image.rows(), image.cols());
+                reduced.release();
+                // The expansion's colour with the image's masks: both halves of the
+                // band are then kept exactly where the image holds data.
+                MaskedImage expandedHere(expanded.red(), expanded.green(), expanded.blue(), image.validPixels(),
+                                         image.contributingPixels());
+                expanded.release();
+
+                MaskedImage plusBand = image - expandedHere;
+                plus = i == 0 ? std::move(plusBand) : blender.blend(plus, plusBand);
+                plusBand.release();
+                MaskedImage minusBand = expandedHere - image;
+                expandedHere.release();
+                image.release();
+                minus = i == 0 ? std::move(minusBand) : blender.blend(minus, minusBand);
+            }
+            next.fixMaskOverlaps(lastWins);
+            lastWins = !lastWins;
+            pyramid.emplace_back(std::move(plus), std::move(minus));
+            images = std::move(next);
+        }
+
+        // Reconstruct.
+        MaskedImage result = blender.blend(images);
+        cv::Mat alpha;
+        while (!pyramid.empty()) {
+            LaplacianPyramidLevel& level = pyramid.back();
+            result = generator.scaleUp(result, level.rows(), level.cols());
+            result = level.plusDelta() + result;
+            result = result - level.minusDelta();
+            alpha = level.plusDelta().contributingPixels();
+            pyramid.pop_back();
+        }
+        result.contributingPixels() = alpha;
+        return result;
+    } catch (...) {
+        pyramid.clear();
+        throw;
+    }
+}
+
+} // namespace orb

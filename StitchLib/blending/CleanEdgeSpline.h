@@ -1,0 +1,31 @@
+#pragma once
+
+#include "StitchLib/blending/BlenderBase.h"
+#include "StitchLib/blending/LaplacianPyramidLevel.h"
+#include "StitchLib/blending/MaskedImageSet.h"
+#include "StitchLib/blending/PyramidGeneratorBase.h"
+
+#include <vector>
+
+namespace orb {
+
+// The multi-resolution spline with both halves of every band kept over the image's
+// own valid pixels. The default spline keeps the negative half (expanded - image)
+// only where the expansion is valid; along the edge of the coverage the expansion's
+// valid area ends a little inside the image's, so there the band's dark detail is
+// dropped at every level and the edge comes out washed out. Otherwise the same
+// steps: decompose band by band, blend each band, add the bands back up.
+class CleanEdgeSpline {
+public:
+    CleanEdgeSpline(PyramidGeneratorBase& generator, BlenderBase& blender);
+
+    // Consumes the set as the default spline does; the result has the set's size.
+    MaskedImage spline(MaskedImageSet& images);
+
+private:
+    PyramidGeneratorBase& generator;
+    BlenderBase& blender;
+    std::vector<LaplacianPyramidLevel> pyramid;
+};
+
+} // namespace orb

@@ -1,0 +1,18 @@
+#pragma once
+
+#include <opencv2/core.hpp>
+
+namespace orb {
+
+// Restores the colour of a remapped part's soft rim. Remapping with a transparent
+// border mixes the border's zeros into the rim pixels in proportion to their alpha,
+// so colour * 255 / alpha is the colour of the samples that did fall inside the
+// image. Rim pixels with alpha of at least minAlpha become opaque with that colour;
+// fainter ones become fully transparent. An 8-bit BGRA part is changed in place;
+// any other type is rejected with std::runtime_error.
+void restoreRim(cv::Mat& part, int minAlpha);
+
+// Rim pixels fainter than this carry too little of the image to restore.
+constexpr int kMinRimAlpha = 64;
+
+} // namespace orb

@@ -1,0 +1,133 @@
+#include "StitchLib/blending/ExposureCompensator.h"
+
+#include "StitchLib/blending/ParallelUnits.h"
+
+#include <opencv2/imgproc.hpp>
+
+#include <cmath>
+#include <stdexcept>
+
+namespace orb {
+
+namespace {
+
+// Spread of colour noise and of plausible gains: the balance between making the
+// overlaps agree and keeping each gain near 1.
+const double kNoiseSigma = 10.0;
+const double kGainSigma = 1.0;
+// Overlap pixels whose two grey values differ by more than this are misaligned.
+const double kGrossDifference = 40.0;
+
+} // namespace
+
+ExposureCompensator::ExposureCompensator(int reduction) : reduction(reduction)
+{
+    if (reduction < 1)
+        throw std::runtime_error("ExposureCompensator reduction must be at least 1");
+}
+
+std::vector<cv::Vec3d> ExposureCompensator::estimate(const std::vector<cv::Mat>& parts) const
+{
+    const int n = static_cast<int>(parts.size());
+    for (const cv::Mat& part : parts) {
+        if (part.type() != CV_8UC4 || part.size() != parts.front().size())
+            throw std::runtime_error("ExposureCompensator estimate() needs BGRA parts of one size");
+    }
+    std::vector<cv::Mat> small(static_cast<std::size_t>(n));
+    runIndependent(n, [&](int i, int) {
+        const cv::Size size(std::max(1, parts[i].cols / reduction), std::max(1, parts[i].rows / reduction));
+        cv::resize(parts[i], small[static_cast<std::size_t>(i)], size, 0, 0, cv::INTER_AREA);
+    });
+
+    // Per pair: pixel count and colour sums of each side over the shared pixels.
+    std::vector<double> count(static_cast<std::size_t>(n * n), 0.0);
+    std::vector<cv::Vec3d> sum(static_cast<std::size_t>(n * n), cv::Vec3d(0, 0, 0));
+    for (int i = 0; i < n; ++i) {
+        for (int j = i + 1; j < n; ++j) {
+            const cv::Mat& a = small[static_cast<std::size_t>(i)];
+            const cv::Mat& b = small[static_cast<std::size_t>(j)];
+            for (int r = 0; r < a.rows; ++r) {
+                const cv::Vec4b* pa = a.ptr<cv::Vec4b>(r);
+                const cv::Vec4b* pb = b.ptr<cv::Vec4b>(r);
+                for (int c = 0; c < a.cols; ++c) {
+                    if (pa[c][3] != 255 || pb[c][3] != 255)
+                        continue;
+                    const double greyA = (pa[c][0] + pa[c][1] + pa[c][2]) / 3.0;
+                    const double greyB = (pb[c][0] + pb[c][1] + pb[c][2]) / 3.0;
+                    if (std::fabs(greyA - greyB) > kGrossDifference)
+                        continue;
+                    count[static_cast<std::size_t>(i * n + j)] += 1.0;
+                    for (int k = 0; k < 3; ++k) {
+                        sum[static_cast<std::size_t>(i * n + j)][k] += pa[c][k];
+                        sum[static_cast<std::size_t>(j * n + i)][k] += pb[c][k];
+                    }
+                }
+            }
+            count[static_cast<std::size_t>(j * n + i)] = count[static_cast<std::size_t>(i * n + j)];
+        }
+    }
+
+    // Least squares per channel: sum over pairs of N (g_i m_ij - g_j m_ji)^2 / noise^2
+    // plus, per part, its overlap count times (1 - g_i)^2 / gain^2.
+    std::vector<cv::Vec3d> gains(static_cast<std::size_t>(n), cv::Vec3d(1, 1, 1));
+    std::vector<bool> overlaps(static_cast<std::size_t>(n), false);
+    for (int i = 0; i < n; ++i)
+        for (int j = 0; j < n; ++j)
+            if (i != j && count[static_cast<std::size_t>(i * n + j)] > 0.0)
+                overlaps[static_cast<std::size_t>(i)] = true;
+    for (int k = 0; k < 3; ++k) {
+        cv::Mat a = cv::Mat::zeros(n, n, CV_64F);
+        cv::Mat b = cv::Mat::zeros(n, 1, CV_64F);
+        for (int i = 0; i < n; ++i) {
+            double overlap = 0.0;
+            for (int j = 0; j < n; ++j) {
+                const double nij = count[static_cast<std::size_t>(i * n + j)];
+                if (i == j || nij == 0.0)
+                    continue;
+                const double mij = sum[static_cast<std::size_t>(i * n + j)][k] / nij;
+                const double mji = sum[static_cast<std::size_t>(j * n + i)][k] / nij;
+                a.at<double>(i, i) += nij * mij * mij / (kNoiseSigma * kNoiseSigma);
+                a.at<double>(i, j) -= nij * mij * mji / (kNoiseSigma * kNoiseSigma);
+                overlap += nij;
+            }
+            // A part without overlaps is held at 1 by a unit prior.
+            const double prior = (overlap > 0.0 ? overlap : 1.0) / (kGainSigma * kGainSigma);
+            a.at<double>(i, i) += prior;
+            b.at<double>(i) = prior;
+        }
+        cv::Mat g;
+        if (!cv::solve(a, b, g, cv::DECOMP_CHOLESKY))
+            continue;
+        // The overlaps fix only the ratios; the level is set so that the gains of
+        // the parts that overlap others multiply to 1, which keeps the panorama at
+        // the cameras' average exposure whichever way they differ.
+        double logSum = 0.0;
+        int overlapping = 0;
+        for (int i = 0; i < n; ++i) {
+            if (overlaps[static_cast<std::size_t>(i)] && g.at<double>(i) > 0.0) {
+                logSum += std::log(g.at<double>(i));
+                ++overlapping;
+            }
+        }
+        const double level = overlapping > 0 ? std::exp(-logSum / overlapping) : 1.0;
+        for (int i = 0; i < n; ++i)
+            gains[static_cast<std::size_t>(i)][k] =
+                overlaps[static_cast<std::size_t>(i)] ? g.at<double>(i) * level : g.at<double>(i);
+    }
+    return gains;
+}
+
+void ExposureCompensator::apply(std::vector<cv::Mat>& parts, const std::vector<cv::Vec3d>& gains)
+{
+    if (gains.size() != parts.size())
+        throw std::runtime_error("ExposureCompensator apply() needs one set of gains per part");
+    runIndependent(static_cast<int>(parts.size()), [&](int i, int) {
+        const cv::Vec3d& g = gains[static_cast<std::size_t>(i)];
+        cv::Mat& part = parts[static_cast<std::size_t>(i)];
+        if (part.depth() != CV_8U || (part.channels() != 3 && part.channels() != 4))
+            throw std::runtime_error("ExposureCompensator apply() needs 8-bit colour parts");
+        cv::multiply(part, cv::Scalar(g[0], g[1], g[2], 1.0), part);
+    });
+}
+
+} // namespace orb

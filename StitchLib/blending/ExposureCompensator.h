@@ -1,0 +1,31 @@
+#pragma once
+
+#include <opencv2/core.hpp>
+
+#include <vector>
+
+namespace orb {
+
+// Matches the exposure of the cameras before blending: one gain per part and
+// colour channel, chosen so that where two parts overlap their colours agree; the
+// gains of overlapping parts multiply to 1, so the panorama keeps the cameras'
+// average level.
+class ExposureCompensator {
+public:
+    // Parts are reduced by this factor (area averaging) before they are compared.
+    explicit ExposureCompensator(int reduction = 8);
+
+    // Gains (B, G, R) per part from the overlaps of 8-bit BGRA parts of one size:
+    // pixels every part of a pair holds fully (alpha 255 after reduction), except
+    // those where the two differ grossly (misaligned content says nothing about
+    // exposure). Parts without any overlap keep gain 1.
+    std::vector<cv::Vec3d> estimate(const std::vector<cv::Mat>& parts) const;
+
+    // Multiplies each part's colour by its gains, saturating; alpha is kept.
+    static void apply(std::vector<cv::Mat>& parts, const std::vector<cv::Vec3d>& gains);
+
+private:
+    int reduction;
+};
+
+} // namespace orb

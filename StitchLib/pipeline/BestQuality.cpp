@@ -1,0 +1,65 @@
+#include "StitchLib/pipeline/BestQuality.h"
+
+#include "StitchLib/blending/ExposureCompensator.h"
+#include "StitchLib/stereo/ScanGeneration.h"
+
+#include <stdexcept>
+
+namespace orb {
+namespace pipeline {
+
+Quality parseQuality(const std::string& name)
+{
+    if (name == "seed")
+        return Quality::Seed;
+    if (name == "best")
+        return Quality::Best;
+    throw std::invalid_argument("quality '" + name + "': expected seed or best");
+}
+
+DenseDepthStage::DenseDepthStage(std::shared_ptr<TakeHistory> history, Stereo::DenseDepthSettings settings)
+    : history(std::move(history)), settings(settings)
+{
+}
+
+ScanImages DenseDepthStage::estimate(const Rig& rig, const std::vector<cv::Mat>& images, int height)
+{
+    Stereo::DepthPanorama depth = Stereo::measureDenseDepth(images, rig.cameras(), rig.maxAngle(), settings);
+    Stereo::fillDepthGaps(depth);
+    if (history) {
+        history->depth.stabilise(depth.inverseDepth, images, rig.cameras(), rig.maxAngle());
+        history->seams->setUnchanged(history->depth.unchangedCells());
+    }
+    return Stereo::depthToScan(depth.inverseDepth, height);
+}
+
+ExposureStage::ExposureStage(std::shared_ptr<TakeHistory> history) : history(std::move(history)) {}
+
+void ExposureStage::apply(const Rig&, std::vector<cv::Mat>& parts)
+{
+    std::vector<cv::Vec3d> gains = ExposureCompensator().estimate(parts);
+    if (history)
+        gains = history->gains.smooth(gains);
+    ExposureCompensator::apply(parts, gains);
+}
+
+StitchOptions qualityOptions(Quality quality, const QualityStages& stages)
+{
+    StitchOptions options;
+    if (quality == Quality::Seed)
+        return options;
+    const std::shared_ptr<TakeHistory> history = stages.temporal ? std::make_shared<TakeHistory>() : nullptr;
+    if (stages.denseDepth)
+        options.depth = std::make_shared<DenseDepthStage>(history);
+    if (stages.exposure)
+        options.partsStages.push_back(std::make_shared<ExposureStage>(history));
+    options.cleanCoverageEdge = stages.cleanEdge;
+    if (history) {
+        options.seamFinder = history->seams;
+        options.keepAlive = history;
+    }
+    return options;
+}
+
+} // namespace pipeline
+} // namespace orb

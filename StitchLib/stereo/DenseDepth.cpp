@@ -1,0 +1,446 @@
+#include "StitchLib/stereo/DenseDepth.h"
+
+#include "BaseLib/CoordinateSystems.h"
+#include "StitchLib/stereo/CameraPosition.h"
+
+#include <opencv2/calib3d.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <stdexcept>
+#include <vector>
+
+namespace orb {
+namespace Stereo {
+
+namespace {
+
+constexpr int kCameras = 4;
+// Angle about the baseline that a rectified view spans: nearly a half turn, from
+// close to the zenith to close to the nadir.
+constexpr double kViewSpan = 170.0 * CV_PI / 180.0;
+// The same floor as scan generation: "infinitely far" is still a positive value.
+constexpr float kInverseDepthFloor = 1e-6f;
+// Gaps up to this fraction of the panorama width count as occlusions.
+constexpr double kShortGap = 1.0 / 120.0;
+
+using Vec3 = cv::Vec3d;
+
+struct PairView {
+    Vec3 origin;       // first camera's centre in the rig frame
+    Vec3 axes[3];      // baseline, "down" within the view, view axis
+    double baseline;   // metres
+    double focal;      // pixels per radian of q and per unit tangent
+    int rows;
+    int cols;
+};
+
+PairView makePairView(const CameraIntrinsics& a, const CameraIntrinsics& b, const DenseDepthSettings& s)
+{
+    const cv::Matx<float, 3, 1> pa = BaseApi::getCamPosB(a);
+    const cv::Matx<float, 3, 1> pb = BaseApi::getCamPosB(b);
+    PairView v;
+    v.origin = Vec3(pa(0), pa(1), pa(2));
+    const Vec3 d = Vec3(pb(0), pb(1), pb(2)) - v.origin;
+    v.baseline = cv::norm(d);
+    v.rows = s.viewRows;
+    v.focal = s.viewRows / kViewSpan;
+    v.cols = 2 * static_cast<int>(std::ceil(v.focal * std::tan(static_cast<double>(s.halfWidth))));
+    if (v.baseline <= 0.0)
+        return v;
+    v.axes[0] = d / v.baseline;
+    const Vec3 outward = v.axes[0].cross(Vec3(0.0, 0.0, 1.0));
+    const double n = cv::norm(outward);
+    if (n < 1e-6) {
+        v.baseline = 0.0;  // a vertical baseline has no horizontal view axis
+        return v;
+    }
+    v.axes[2] = outward / n;
+    v.axes[1] = v.axes[2].cross(v.axes[0]);
+    return v;
+}
+
+double viewAngle(const PairView& v, double row) { return (row + 0.5 - 0.5 * v.rows) / v.focal; }
+double viewTangent(const PairView& v, double col) { return (col + 0.5 - 0.5 * v.cols) / v.focal; }
+
+// Rig-frame direction (not unit) of view pixel (col, row).
+Vec3 viewDirection(const PairView& v, double col, double row)
+{
+    const double q = viewAngle(v, row);
+    return viewTangent(v, col) * v.axes[0] + std::sin(q) * v.axes[1] + std::cos(q) * v.axes[2];
+}
+
+// Grey view of one camera and the mask of view pixels it sees, each camera from its
+// own centre.
+void renderView(const PairView& v, const cv::Mat& image, const CameraIntrinsics& camera, float maxAngle,
+                cv::Mat& view, cv::Mat& mask)
+{
+    cv::Mat map(v.rows, v.cols, CV_32FC2);
+    const float cosMaxAngle = std::cos(maxAngle);
+    cv::Matx33d rotation;
+    for (int r = 0; r < 3; ++r)
+        for (int c = 0; c < 3; ++c)
+            rotation(r, c) = camera.tmBToC(r, c);
+    cv::parallel_for_(cv::Range(0, v.rows), [&](const cv::Range& range) {
+        for (int y = range.start; y < range.end; ++y) {
+            float* out = map.ptr<float>(y);
+            for (int x = 0; x < v.cols; ++x) {
+                const Vec3 dirC = rotation * viewDirection(v, x, y);
+                const double n = cv::norm(dirC);
+                const float u[3] = {static_cast<float>(dirC[0] / n), static_cast<float>(dirC[1] / n),
+                                    static_cast<float>(dirC[2] / n)};
+                float* p = out + 2 * x;
+                coordinateSystems::unitVecCToFisheye<false>(u, camera.lensCoeffs.val, camera.centre.val, maxAngle,
+                                                            cosMaxAngle, p);
+            }
+        }
+    });
+    cv::Mat grey;
+    if (image.channels() == 1)
+        grey = image;
+    else
+        cv::cvtColor(image, grey, image.channels() == 4 ? cv::COLOR_BGRA2GRAY : cv::COLOR_BGR2GRAY);
+    cv::remap(grey, view, map, cv::noArray(), cv::INTER_LINEAR, cv::BORDER_CONSTANT, cv::Scalar(0));
+    cv::remap(cv::Mat(grey.size(), CV_8U, cv::Scalar(255)), mask, map, cv::noArray(), cv::INTER_LINEAR,
+              cv::BORDER_CONSTANT, cv::Scalar(0));
+    cv::threshold(mask, mask, 254, 255, cv::THRESH_BINARY);
+}
+
+cv::Mat matchDisparity(const cv::Mat& left, const cv::Mat& right, int numDisparities)
+{
+    const int block = 5;
+    cv::Ptr<cv::StereoSGBM> sgbm = cv::StereoSGBM::create(-2, numDisparities, block, 8 * block * block,
+                                                          32 * block * block, -1, 31, 10, 100, 2,
+                                                          cv::StereoSGBM::MODE_SGBM_3WAY);
+    cv::Mat disparity;
+    sgbm->compute(left, right, disparity);
+    return disparity;  // CV_16S, 4 fractional bits
+}
+
+// Consistent disparity (pixels) of the first camera's view, NaN where none.
+cv::Mat_<float> consistentDisparity(const cv::Mat& viewA, const cv::Mat& viewB, const cv::Mat& maskA,
+                                    const cv::Mat& maskB, int numDisparities, float tolerance)
+{
+    const cv::Mat left = matchDisparity(viewA, viewB, numDisparities);
+    cv::Mat flippedA, flippedB, flippedRight;
+    cv::flip(viewA, flippedA, 1);
+    cv::flip(viewB, flippedB, 1);
+    flippedRight = matchDisparity(flippedB, flippedA, numDisparities);
+    cv::Mat right;
+    cv::flip(flippedRight, right, 1);
+
+    const int minValid = -2 * 16;
+    cv::Mat_<float> out(viewA.size(), std::numeric_limits<float>::quiet_NaN());
+    for (int y = 0; y < out.rows; ++y) {
+        const short* l = left.ptr<short>(y);
+        const short* r = right.ptr<short>(y);
+        const uchar* ma = maskA.ptr<uchar>(y);
+        const uchar* mb = maskB.ptr<uchar>(y);
+        float* o = out.ptr<float>(y);
+        for (int x = 0; x < out.cols; ++x) {
+            if (l[x] < minValid || !ma[x])
+                continue;
+            const float d = l[x] / 16.0f;
+            const int xb = static_cast<int>(std::lround(x - d));
+            if (xb < 0 || xb >= out.cols || !mb[xb] || r[xb] < minValid)
+                continue;
+            if (std::fabs(r[xb] / 16.0f - d) > tolerance)
+                continue;
+            o[x] = d;
+        }
+    }
+    return out;
+}
+
+// Writes the consistent matches of one pair into the panorama: per cell, the
+// nearest surface's mean inverse distance.
+void splatPair(const PairView& v, const cv::Mat_<float>& disparity, cv::Mat_<float>& nearest,
+               cv::Mat_<float>& sum, cv::Mat_<float>& count, bool nearestPass)
+{
+    const int rows = nearest.rows;
+    const int cols = nearest.cols;
+    for (int y = 0; y < disparity.rows; ++y) {
+        const float* d = disparity.ptr<float>(y);
+        for (int x = 0; x < disparity.cols; ++x) {
+            // Zero and negative disparities are "infinitely far": no point to place.
+            if (!(d[x] > 0.05f))
+                continue;
+            const Vec3 p = v.origin + (v.baseline * v.focal / d[x]) * viewDirection(v, x, y);
+            const double dist = cv::norm(p);
+            if (!(dist > 1e-6))
+                continue;
+            const double elevation = std::asin(std::clamp(-p[2] / dist, -1.0, 1.0));
+            const double azimuth = std::atan2(p[1], p[0]);
+            const int r = std::clamp(static_cast<int>(std::floor((0.5 - elevation / CV_PI) * rows)), 0, rows - 1);
+            int c = static_cast<int>(std::floor((azimuth / (2.0 * CV_PI) + 0.5) * cols));
+            c = ((c % cols) + cols) % cols;
+            const float rho = static_cast<float>(1.0 / dist);
+            if (nearestPass) {
+                nearest(r, c) = std::max(nearest(r, c), rho);
+            } else if (rho >= 0.85f * nearest(r, c)) {
+                // Only the front surface of a cell counts: averaging across an
+                // object's edge would invent a distance where nothing stands.
+                sum(r, c) += rho;
+                count(r, c) += 1.0f;
+            }
+        }
+    }
+}
+
+// The background next to a long gap, walking from `from` in steps of `step`
+// over the measured cells of up to an eighth of the row: the farthest value there
+// sets the background level, and the first cell from the gap within 20 % of it
+// gives the value. A near object at the gap's edge is thus passed over.
+float sideFarValue(const float* row, int cols, int from, int step)
+{
+    const int reach = std::max(1, cols / 8);
+    float farthest = row[from];
+    for (int k = 0; k < reach; ++k) {
+        const float v = row[((from + step * k) % cols + cols) % cols];
+        if (v > 0.0f)
+            farthest = std::min(farthest, v);
+    }
+    for (int k = 0; k < reach; ++k) {
+        const float v = row[((from + step * k) % cols + cols) % cols];
+        if (v > 0.0f && v <= 1.2f * farthest)
+            return v;
+    }
+    return farthest;
+}
+
+// Fills the gaps of one cyclic row; false when the row holds no value.
+bool fillRow(float* row, int cols)
+{
+    int first = -1;
+    for (int c = 0; c < cols; ++c)
+        if (row[c] > 0.0f) {
+            first = c;
+            break;
+        }
+    if (first < 0)
+        return false;
+    const int shortGap = std::max(1, static_cast<int>(std::lround(kShortGap * cols)));
+    std::vector<float> out(row, row + cols);
+    // Walk the gaps cyclically, starting from a measured cell.
+    int c = first;
+    int visited = 0;
+    while (visited < cols) {
+        const int start = c;
+        int next = (start + 1) % cols;
+        int gap = 0;
+        while (!(row[next] > 0.0f)) {
+            next = (next + 1) % cols;
+            ++gap;
+        }
+        visited += gap + 1;
+        if (gap > 0) {
+            const float leftValue = row[start];
+            const float rightValue = row[next];
+            if (gap <= shortGap) {
+                // Occlusion: the hidden surface lies behind, on the farther side.
+                const float far = std::min(leftValue, rightValue);
+                for (int k = 1; k <= gap; ++k)
+                    out[(start + k) % cols] = far;
+            } else {
+                // One camera only: blend between the far values of both sides.
+                const float leftFar = sideFarValue(row, cols, start, -1);
+                const float rightFar = sideFarValue(row, cols, next, +1);
+                for (int k = 1; k <= gap; ++k) {
+                    const float w = static_cast<float>(k) / static_cast<float>(gap + 1);
+                    out[(start + k) % cols] = (1.0f - w) * leftFar + w * rightFar;
+                }
+            }
+        }
+        c = next;
+    }
+    std::copy(out.begin(), out.end(), row);
+    return true;
+}
+
+// Height below (down) or above the rig of the farthest horizontal surface the
+// measurements show, from cells 20 degrees or more off the horizon: a high
+// percentile, so that a few overshooting matches do not lower the bound.
+double planeHeight(const cv::Mat_<float>& d, const cv::Mat& measured, bool down)
+{
+    const int rows = d.rows;
+    std::vector<float> heights;
+    for (int r = 0; r < rows; ++r) {
+        const double e = (0.5 - (r + 0.5) / rows) * CV_PI;
+        const double s = down ? -std::sin(e) : std::sin(e);
+        if (s < std::sin(20.0 * CV_PI / 180.0))
+            continue;
+        for (int c = 0; c < d.cols; ++c)
+            if (measured.at<uchar>(r, c) && d(r, c) > 0.0f)
+                heights.push_back(static_cast<float>(s / d(r, c)));
+    }
+    if (heights.size() < 100)
+        return 0.0;
+    const std::size_t at = heights.size() * 9 / 10;
+    std::nth_element(heights.begin(), heights.begin() + static_cast<long>(at), heights.end());
+    return heights[at];
+}
+
+} // namespace
+
+DepthPanorama measureDenseDepth(const std::vector<cv::Mat>& images, const std::vector<CameraIntrinsics>& cameras,
+                                float maxAngle, const DenseDepthSettings& settings)
+{
+    if (images.size() < static_cast<std::size_t>(kCameras) || cameras.size() < static_cast<std::size_t>(kCameras))
+        throw std::runtime_error("Stereo measureDenseDepth() requires four images and four cameras");
+    if (settings.viewRows < 16 || settings.panoramaRows < 2 || !(settings.halfWidth > 0.0f) ||
+        !(settings.halfWidth < 1.5f) || !(settings.nearestDistance > 0.0f))
+        throw std::runtime_error("Stereo measureDenseDepth() unusable settings");
+
+    const int rows = settings.panoramaRows;
+    cv::Mat_<float> nearest(rows, 2 * rows, 0.0f);
+    cv::Mat_<float> sum(rows, 2 * rows, 0.0f);
+    cv::Mat_<float> count(rows, 2 * rows, 0.0f);
+
+    std::vector<PairView> views;
+    std::vector<cv::Mat_<float>> disparities;
+    for (int p = 0; p < kCameras; ++p) {
+        const int a = p;
+        const int b = (p + 1) % kCameras;
+        const PairView v = makePairView(cameras[a], cameras[b], settings);
+        // Cameras at one point see no parallax: nothing to measure.
+        if (!(v.baseline > 1e-4))
+            continue;
+        cv::Mat viewA, viewB, maskA, maskB;
+        renderView(v, images[a], cameras[a], maxAngle, viewA, maskA);
+        renderView(v, images[b], cameras[b], maxAngle, viewB, maskB);
+        const double largest = v.focal * v.baseline / settings.nearestDistance;
+        const int numDisparities = std::max(16, static_cast<int>(std::ceil((largest + 2.0) / 16.0)) * 16);
+        views.push_back(v);
+        disparities.push_back(
+            consistentDisparity(viewA, viewB, maskA, maskB, numDisparities, settings.consistency));
+    }
+    for (int pass = 0; pass < 2; ++pass)
+        for (std::size_t i = 0; i < views.size(); ++i)
+            splatPair(views[i], disparities[i], nearest, sum, count, pass == 0);
+
+    DepthPanorama out;
+    out.inverseDepth = cv::Mat_<float>(rows, 2 * rows, 0.0f);
+    out.weight = count;
+    for (int r = 0; r < rows; ++r)
+        for (int c = 0; c < 2 * rows; ++c)
+            if (count(r, c) > 0.0f)
+                out.inverseDepth(r, c) = sum(r, c) / count(r, c);
+    return out;
+}
+
+void fillDepthGaps(DepthPanorama& depth)
+{
+    cv::Mat_<float>& d = depth.inverseDepth;
+    const int rows = d.rows;
+    const int cols = d.cols;
+    const cv::Mat measured = d > 0.0f;
+    std::vector<int> filled;
+    for (int r = 0; r < rows; ++r)
+        if (fillRow(d.ptr<float>(r), cols))
+            filled.push_back(r);
+    if (filled.empty()) {
+        d.setTo(kInverseDepthFloor);
+        return;
+    }
+    // Filled cells vary from row to row with the far values they came from:
+    // smooth them among themselves, leaving the measurements alone.
+    {
+        // Only filled cells count: rows not yet filled hold zeros.
+        const cv::Mat gap = (measured == 0) & (d > 0.0f);
+        cv::Mat weight, values;
+        gap.convertTo(weight, CV_32F, 1.0 / 255.0);
+        values = d.mul(weight);
+        cv::GaussianBlur(values, values, cv::Size(1, 9), 0.0, 2.0, cv::BORDER_REPLICATE);
+        cv::GaussianBlur(weight, weight, cv::Size(1, 9), 0.0, 2.0, cv::BORDER_REPLICATE);
+        for (int r = 0; r < rows; ++r)
+            for (int c = 0; c < cols; ++c)
+                if (gap.at<uchar>(r, c) && weight.at<float>(r, c) > 0.0f)
+                    d(r, c) = values.at<float>(r, c) / weight.at<float>(r, c);
+    }
+    // Rows left empty towards the poles copy their nearest filled row.
+    std::size_t k = 0;
+    for (int r = 0; r < rows; ++r) {
+        while (k + 1 < filled.size() && std::abs(filled[k + 1] - r) <= std::abs(filled[k] - r))
+            ++k;
+        if (filled[k] != r)
+            d.row(filled[k]).copyTo(d.row(r));
+    }
+    // Nothing lies below the floor or above the ceiling: a ray that leaves the
+    // horizon meets something no farther than the lowest (highest) measured
+    // surface's plane. This lifts the unmeasured floor and ceiling, which the far
+    // walls beside them would otherwise set.
+    const auto elevation = [rows](int r) { return (0.5 - (r + 0.5) / rows) * CV_PI; };
+    const double floorHeight = planeHeight(d, measured, true);
+    const double ceilingHeight = planeHeight(d, measured, false);
+    for (int r = 0; r < rows; ++r) {
+        const double s = std::sin(elevation(r));
+        const double h = s < 0.0 ? floorHeight : ceilingHeight;
+        if (!(h > 0.0))
+            continue;
+        const float bound = static_cast<float>(std::fabs(s) / h);
+        float* row = d.ptr<float>(r);
+        const uchar* m = measured.ptr<uchar>(r);
+        for (int c = 0; c < cols; ++c)
+            if (!m[c])
+                row[c] = std::max(row[c], bound);
+    }
+    cv::Mat smoothed;
+    cv::medianBlur(d, smoothed, 5);
+    smoothed.copyTo(d);
+    cv::max(d, kInverseDepthFloor, d);
+}
+
+ScanImages depthToScan(const cv::Mat_<float>& inverseDepth, int height)
+{
+    if (inverseDepth.empty() || inverseDepth.cols != 2 * inverseDepth.rows || height < 1)
+        throw std::runtime_error("Stereo depthToScan() needs a depth panorama twice as wide as high");
+    // One wrapped column on each side, so that azimuth interpolates across the edge.
+    cv::Mat wrapped;
+    cv::copyMakeBorder(inverseDepth, wrapped, 0, 0, 1, 1, cv::BORDER_WRAP);
+    const int width = 2 * height;
+    const double sx = static_cast<double>(inverseDepth.cols) / width;
+    const double sy = static_cast<double>(inverseDepth.rows) / height;
+    cv::Mat mapX(1, width, CV_32F), mapY(height, 1, CV_32F);
+    for (int c = 0; c < width; ++c)
+        mapX.at<float>(c) = static_cast<float>((c + 0.5) * sx - 0.5 + 1.0);
+    for (int r = 0; r < height; ++r)
+        mapY.at<float>(r) = static_cast<float>(std::clamp((r + 0.5) * sy - 0.5, 0.0, inverseDepth.rows - 1.0));
+
+    ScanImages scan;
+    scan.inverseDepth = cv::Mat_<float>(height, width);
+    scan.intensity = cv::Mat_<uchar>::zeros(height, width);
+    cv::parallel_for_(cv::Range(0, height), [&](const cv::Range& range) {
+        for (int r = range.start; r < range.end; ++r) {
+            const float y = mapY.at<float>(r);
+            const int y0 = static_cast<int>(y);
+            const int y1 = std::min(y0 + 1, wrapped.rows - 1);
+            const float wy = y - static_cast<float>(y0);
+            const float* a = wrapped.ptr<float>(y0);
+            const float* b = wrapped.ptr<float>(y1);
+            float* out = scan.inverseDepth.ptr<float>(r);
+            for (int c = 0; c < width; ++c) {
+                const float x = mapX.at<float>(c);
+                const int x0 = static_cast<int>(x);
+                const float wx = x - static_cast<float>(x0);
+                const float top = a[x0] + wx * (a[x0 + 1] - a[x0]);
+                const float bottom = b[x0] + wx * (b[x0 + 1] - b[x0]);
+                out[c] = std::max(kInverseDepthFloor, top + wy * (bottom - top));
+            }
+        }
+    });
+    scan.validRows = height;
+    return scan;
+}
+
+ScanImages generateDenseScan(const std::vector<cv::Mat>& images, const std::vector<CameraIntrinsics>& cameras,
+                             int height, float maxAngle, const DenseDepthSettings& settings)
+{
+    DepthPanorama depth = measureDenseDepth(images, cameras, maxAngle, settings);
+    fillDepthGaps(depth);
+    return depthToScan(depth.inverseDepth, height);
+}
+
+} // namespace Stereo
+} // namespace orb

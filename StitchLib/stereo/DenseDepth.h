@@ -1,0 +1,73 @@
+#pragma once
+
+#include "BaseLib/CameraIntrinsics.h"
+#include "StitchLib/geometry/ScanImages.h"
+
+#include <opencv2/core.hpp>
+
+#include <vector>
+
+namespace orb {
+namespace Stereo {
+
+// Dense depth from the overlap of each pair of neighbouring cameras.
+//
+// Each pair (p, p + 1 mod 4) is resampled into a rectified view whose rows are
+// planes through the baseline (angle q about it) and whose columns are the tangent
+// of the angle within that plane, so that depth shows as a pure column shift with
+// inverse distance proportional to disparity. Semi-global matching gives a
+// disparity per pixel in both directions; pixels whose two disparities disagree
+// are dropped. The surviving points are placed in 3D, seen from the rig origin and
+// written into a small depth panorama, nearest surface first. The gaps (occlusions,
+// textureless areas and the parts of a sector only one camera sees) are then
+// filled along each row from the farther side, so that a near object's depth never
+// spreads beyond where it was measured.
+struct DenseDepthSettings {
+    // Rows of each rectified view; they span kDenseViewSpan of angle about the baseline.
+    int viewRows = 512;
+    // Columns cover this in-plane angle either side of the pair's view axis (radians).
+    float halfWidth = 1.05f;
+    // Rows of the internal depth panorama (twice as many columns).
+    int panoramaRows = 512;
+    // Largest disagreement of the two matching directions, in pixels.
+    float consistency = 1.0f;
+    // Nearest distance searched for, in units of the calibration (metres).
+    float nearestDistance = 0.5f;
+};
+
+// Measured depth at panorama geometry before filling: inverse distance from the
+// rig origin (0 where nothing was measured) and the weight of the measurement
+// (number of consistent matches that landed in the cell).
+struct DepthPanorama {
+    cv::Mat_<float> inverseDepth;
+    cv::Mat_<float> weight;
+};
+
+// Measures all four pairs into one depth panorama of settings.panoramaRows rows.
+// Throws std::runtime_error for fewer than four images or cameras.
+DepthPanorama measureDenseDepth(const std::vector<cv::Mat>& images, const std::vector<CameraIntrinsics>& cameras,
+                                float maxAngle, const DenseDepthSettings& settings);
+
+// Fills every cell without a measurement in place. Short gaps along a row
+// (occlusions next to an object) take the farther of their two sides; long gaps
+// (one camera only) blend linearly between the background next to each side (the
+// cell nearest the gap that is within 20 % of the farthest value within an eighth
+// of a turn), so a near object at a gap's edge is passed over; filled cells are then
+// smoothed among themselves along columns. Rows with nothing measured copy the
+// nearest filled row. No filled cell off the horizon stays farther than the floor
+// (ceiling) plane that the measurements 20 degrees or more below (above) show.
+// A 5 x 5 median removes isolated outliers. A panorama with no measurement at all
+// becomes uniformly far (inverse depth floor).
+void fillDepthGaps(DepthPanorama& depth);
+
+// The filled low-resolution inverse depth brought to a scan of height x 2 height,
+// interpolated linearly (cyclic in azimuth), every value at least the floor used
+// by scan generation, validRows = height.
+ScanImages depthToScan(const cv::Mat_<float>& inverseDepth, int height);
+
+// measureDenseDepth, fillDepthGaps and depthToScan in one.
+ScanImages generateDenseScan(const std::vector<cv::Mat>& images, const std::vector<CameraIntrinsics>& cameras,
+                             int height, float maxAngle, const DenseDepthSettings& settings = DenseDepthSettings());
+
+} // namespace Stereo
+} // namespace orb

@@ -1,0 +1,145 @@
+// Stitches frames of a simulated take in seed or best quality at a chosen height,
+// with each best-quality stage switchable, and writes the panoramas for scoring.
+//
+//   quadstitch-quality DIR OUTDIR [--frames 0,1,2] [--height 5000] [--mode seed|best]
+//                      [--without depth,exposure,edge,temporal] [--dump-depth]
+//
+// Frames run in the order given through one pipeline, so the temporal state
+// carries from one to the next, as in a take.
+#include "app/AllocatorSettings.h"
+#include "app/FrameFiles.h"
+#include "StitchLib/pipeline/BestQuality.h"
+#include "StitchLib/input/CalibrationFile.h"
+#include "StitchLib/input/CameraImages.h"
+#include "StitchLib/pipeline/StitchPipeline.h"
+
+#include <boost/filesystem.hpp>
+#include <opencv2/imgcodecs.hpp>
+
+#include <chrono>
+#include <cstdio>
+#include <iostream>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace fs = boost::filesystem;
+
+namespace {
+
+std::vector<std::string> splitList(const std::string& text)
+{
+    std::vector<std::string> out;
+    std::stringstream in(text);
+    std::string item;
+    while (std::getline(in, item, ','))
+        if (!item.empty())
+            out.push_back(item);
+    return out;
+}
+
+struct Options {
+    std::string dir;
+    std::string outDir;
+    std::vector<uint32_t> frames{0};
+    int height = 5000;
+    orb::pipeline::Quality quality = orb::pipeline::Quality::Seed;
+    orb::pipeline::QualityStages stages;
+    bool dumpDepth = false;
+};
+
+Options parse(int argc, char** argv)
+{
+    Options o;
+    std::vector<std::string> positional;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        const auto value = [&]() -> std::string {
+            if (i + 1 >= argc)
+                throw std::runtime_error(a + " needs a value");
+            return argv[++i];
+        };
+        if (a == "--frames") {
+            o.frames.clear();
+            for (const std::string& f : splitList(value()))
+                o.frames.push_back(static_cast<uint32_t>(std::stoul(f)));
+        } else if (a == "--height") {
+            o.height = std::stoi(value());
+        } else if (a == "--mode") {
+            o.quality = orb::pipeline::parseQuality(value());
+        } else if (a == "--dump-depth") {
+            o.dumpDepth = true;
+        } else if (a == "--without") {
+            for (const std::string& s : splitList(value())) {
+                if (s == "depth")
+                    o.stages.denseDepth = false;
+                else if (s == "exposure")
+                    o.stages.exposure = false;
+                else if (s == "edge")
+                    o.stages.cleanEdge = false;
+                else if (s == "temporal")
+                    o.stages.temporal = false;
+                else
+                    throw std::runtime_error("--without: unknown stage '" + s + "'");
+            }
+        } else {
+            positional.push_back(a);
+        }
+    }
+    if (positional.size() != 2 || o.height < 8 || o.frames.empty())
+        throw std::runtime_error("usage: quadstitch-quality DIR OUTDIR [--frames 0,1,2] [--height H] "
+                                 "[--mode seed|best] [--without depth,exposure,edge,temporal] [--dump-depth]");
+    o.dir = positional[0];
+    o.outDir = positional[1];
+    return o;
+}
+
+// Writes the depth model as 16-bit inverse depth times 100 * 256 (2 m reads 50 * 256).
+class DepthDump : public orb::pipeline::PipelineObserver {
+public:
+    std::string path;
+    void scanReady(const orb::ScanImages& scan) override
+    {
+        if (path.empty())
+            return;
+        cv::Mat depth16;
+        scan.inverseDepth.convertTo(depth16, CV_16U, 100.0 * 256.0);
+        cv::imwrite(path, depth16);
+    }
+};
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    keepLargeBlocksOnTheHeap();
+    try {
+        const Options o = parse(argc, argv);
+        fs::create_directories(o.outDir);
+        orb::Rig rig(orb::input::readCalibration((fs::path(o.dir) / "calibration.yaml").string(),
+                                                    orb::Rig::kCameraCount),
+                     0);
+        DepthDump dump;
+        orb::pipeline::StitchPipeline pipeline(rig, orb::pipeline::qualityOptions(o.quality, o.stages),
+                                               o.dumpDepth ? &dump : nullptr);
+        for (const uint32_t frame : o.frames) {
+            const auto start = std::chrono::steady_clock::now();
+            std::vector<std::string> paths;
+            for (unsigned k = 1; k <= 4; ++k)
+                paths.push_back(FrameFiles::cameraImagePath(o.dir, ".png", frame, k).string());
+            if (o.dumpDepth)
+                dump.path = (fs::path(o.outDir) / ("depth-" + std::to_string(frame) + ".png")).string();
+            const cv::Mat panorama = pipeline.fullStitch(orb::input::readCameraImages(paths), o.height);
+            const std::string out = FrameFiles::panoramaPath(o.outDir, ".png", frame).string();
+            if (!cv::imwrite(out, panorama))
+                throw std::runtime_error("cannot write " + out);
+            std::fprintf(stderr, "frame %u: %.2f s\n", frame,
+                         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+        }
+    } catch (const std::exception& e) {
+        std::cerr << "quadstitch-quality: " << e.what() << "\n";
+        return 2;
+    }
+    return 0;
+}

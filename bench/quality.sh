@@ -1,0 +1,149 @@
+#!/usr/bin/env bash
+# Quality benchmark: seed quality, best quality and the fast stitch side by side on
+# simulated frames with a known answer, one table with the targets.
+#
+#   bash bench/quality.sh [--quick] [--camera-size N] [--height H] [--keep DIR [--reuse]]
+#
+# Scenarios: a room with near objects on the seams, the same room without them, the
+# no-parallax control (all cameras at the rig centre), the near-object room with
+# camera gains of +-8 %, and three frames of a static scene with sensor noise of
+# sigma 3. Default size: 1280-pixel cameras and 5000-row panoramas (the program's);
+# --quick: 640 and 2500. Every run is niced; expect several minutes at full size.
+# --keep DIR keeps the frames and panoramas; with --reuse, frames already simulated
+# there (by an earlier run with the same sizes) are not simulated again.
+set -euo pipefail
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+camera=1280
+height=5000
+keep=""
+reuse=0
+while [ $# -gt 0 ]; do
+    case "$1" in
+        --quick) camera=640; height=2500 ;;
+        --camera-size) camera="$2"; shift ;;
+        --height) height="$2"; shift ;;
+        --keep) keep="$2"; shift ;;
+        --reuse) reuse=1 ;;
+        *) echo "usage: bash bench/quality.sh [--quick] [--camera-size N] [--height H] [--keep DIR [--reuse]]" >&2
+           exit 1 ;;
+    esac
+    shift
+done
+
+build="$root/build"
+if [ ! -x "$build/bench/quadstitch-quality" ] || [ ! -x "$build/tools/sim/quadstitch-sim" ]; then
+    bash "$root/scripts/build.sh" >/dev/null
+fi
+sim="$build/tools/sim/quadstitch-sim"
+quality="$build/bench/quadstitch-quality"
+quadstitch="$build/quadstitch"
+if [ -n "$keep" ]; then
+    work="$keep"
+    mkdir -p "$work"
+else
+    work="$(mktemp -d /tmp/quadstitch-quality.XXXXXX)"
+    trap 'rm -rf "$work"' EXIT
+fi
+
+seed=11
+gen() {
+    local frame=0 args=("${@:2}")
+    for ((i = 0; i < ${#args[@]}; i++)); do [ "${args[i]}" = --frame ] && frame="${args[i + 1]}"; done
+    if [ "$reuse" = 1 ] && [ -f "$work/$1/$(printf %010d "$frame")-4.png" ] && [ -f "$work/$1/truth.png" ]; then
+        return
+    fi
+    nice "$sim" generate "$work/$1" --camera-size "$camera" --seed "$seed" "${@:2}" >/dev/null
+}
+echo "simulating frames ($camera-pixel cameras) in $work ..." >&2
+gen near
+gen nonear --no-near
+gen control --rig-radius 0
+gen gains --gains 1.08,0.92,1.08,0.92
+for f in 0 1 2; do gen noise --noise 3 --frame "$f"; done
+
+# run LABEL COMMAND...: wall seconds and peak MiB of the command into $work/LABEL.time
+run() {
+    local label="$1"; shift
+    /usr/bin/time -f "%e %M" -o "$work/$label.time" nice "$@" >/dev/null 2>"$work/$label.log" ||
+        { cat "$work/$label.log" >&2; exit 2; }
+}
+seedRun() { run "$1-seed" "$quality" "$work/$1" "$work/$1/seed" --height "$height" --mode seed "${@:2}"; }
+bestRun() { run "$1-best" "$quality" "$work/$1" "$work/$1/best" --height "$height" --mode best "${@:2}"; }
+fastRun() {
+    mkdir -p "$work/$1/fast"
+    for f in "${@:2}"; do
+        run "$1-fast-$f" "$quadstitch" -d "$work/$1" -s 1 -t "$height" -f "$f"
+        mv "$work/$1/$(printf %010d "$f").png" "$work/$1/fast/"
+    done
+}
+
+echo "stitching at $height rows ..." >&2
+for scenario in near nonear control gains; do
+    seedRun "$scenario"
+    bestRun "$scenario"
+    fastRun "$scenario" 0
+done
+seedRun noise --frames 0,1,2
+bestRun noise --frames 0,1,2
+fastRun noise 0 1 2
+
+# score SCENARIO MODE KEY: one value of the detailed score of frame 0
+score() {
+    "$sim" score "$work/$1/$2/0000000000.png" "$work/$1" --detail | awk -v k="$3" '$1 == k { print $2 }'
+}
+# flicker MODE: largest difference of consecutive frames, and differing coverage pixels
+flicker() {
+    local most=0 differing=0 a b
+    for pair in "0 1" "1 2"; do
+        set -- $pair
+        a="$work/noise/$MODE/$(printf %010d "$1").png"
+        b="$work/noise/$MODE/$(printf %010d "$2").png"
+        read -r d c < <("$sim" compare "$a" "$b" | awk '$1 == "max_difference" {d = $2} $1 == "coverage_differing" {c = $2} END {print d, c}')
+        most="$(awk -v x="$most" -v y="$d" 'BEGIN {print (y > x) ? y : x}')"
+        differing=$((differing + c))
+    done
+    echo "$most $differing"
+}
+
+row() { printf '%-40s %10s %10s %10s   %s\n' "$@"; }
+check() { awk "BEGIN { exit !($1) }" && echo "met" || echo "NOT met"; }
+
+echo
+echo "quality at $height rows, $camera-pixel cameras, scored at 500 rows against the rendered truth"
+row "measure" "seed" "best" "fast" "target"
+for key in psnr psnr_near psnr_far; do
+    s="$(score near seed $key)"; b="$(score near best $key)"; f="$(score near fast $key)"
+    case "$key" in
+        psnr) target="best >= 28: $(check "$b >= 28")" ;;
+        psnr_near) target="best >= seed: $(check "$b >= $s")" ;;
+        *) target="" ;;
+    esac
+    row "near objects: $key" "$s" "$b" "$f" "$target"
+done
+worse="$("$sim" score "$work/near/best/0000000000.png" "$work/near" --versus "$work/near/seed/0000000000.png" |
+         awk '$1 == "near_worse_share" { print $2 }')"
+row "near objects: near pixels worse by > 8" "" "$worse" "" "share of best's near pixels worse than seed's"
+for sector in forward right back left; do
+    key="sector_${sector}_psnr_far"
+    s="$(score near seed $key)"; b="$(score near best $key)"; f="$(score near fast $key)"
+    row "near objects: far content, $sector" "$s" "$b" "$f" "best >= fast + 3: $(check "$b >= $f + 3")"
+done
+s="$(score nonear seed psnr)"; b="$(score nonear best psnr)"; f="$(score nonear fast psnr)"
+row "no near objects: psnr" "$s" "$b" "$f" "best >= seed: $(check "$b >= $s")"
+s="$(score control seed band_-70_-40_psnr)"; b="$(score control best band_-70_-40_psnr)"
+f="$(score control fast band_-70_-40_psnr)"
+row "no parallax: psnr at -70..-40" "$s" "$b" "$f" "best >= fast - 0.5: $(check "$b >= $f - 0.5")"
+s="$(score control seed band_-70_-40_coverage)"; b="$(score control best band_-70_-40_coverage)"
+f="$(score control fast band_-70_-40_coverage)"
+row "no parallax: coverage at -70..-40" "$s" "$b" "$f" "best >= fast: $(check "$b >= $f")"
+s="$(score control seed coverage)"; b="$(score control best coverage)"; f="$(score control fast coverage)"
+row "no parallax: coverage" "$s" "$b" "$f" "best >= fast: $(check "$b >= $f")"
+s="$(score gains seed psnr)"; b="$(score gains best psnr)"; f="$(score gains fast psnr)"
+plain="$(score near best psnr)"
+row "gains +-8 %: psnr" "$s" "$b" "$f" "best >= $plain - 0.5 (no gains): $(check "$b >= $plain - 0.5")"
+read -r sd sc < <(MODE=seed flicker); read -r bd bc < <(MODE=best flicker); read -r fd fc < <(MODE=fast flicker)
+row "noise 3, 3 frames: max diff (8x)" "$sd" "$bd" "$fd" "best <= 16: $(check "$bd <= 16")"
+row "noise 3, 3 frames: alpha pixels differing" "$sc" "$bc" "$fc" "best = 0: $(check "$bc == 0")"
+read -r st sm < "$work/near-seed.time"; read -r bt bm < "$work/near-best.time"; read -r ft fm < "$work/near-fast-0.time"
+row "time, one frame (s)" "$st" "$bt" "$ft" "best <= 1.5 x seed: $(check "$bt <= 1.5 * $st")"
+row "peak memory (MiB)" "$((sm / 1024))" "$((bm / 1024))" "$((fm / 1024))" "best <= 1.2 x seed: $(check "$bm <= 1.2 * $sm")"

@@ -1,0 +1,169 @@
+// The best quality mode on small simulated frames: reduced-size checks that catch
+// regressions of its stages (the benchmark measures the quality itself).
+#include "StitchLib/pipeline/BestQuality.h"
+#include "StitchLib/input/CalibrationFile.h"
+#include "StitchLib/input/CameraImages.h"
+#include "StitchLib/pipeline/StitchPipeline.h"
+
+#include <gtest/gtest.h>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include <cmath>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include <unistd.h>
+
+using namespace orb;
+
+TEST(BestQualityOptions, QualityNamesAndSeedDefaults)
+{
+    EXPECT_EQ(pipeline::parseQuality("seed"), pipeline::Quality::Seed);
+    EXPECT_EQ(pipeline::parseQuality("best"), pipeline::Quality::Best);
+    EXPECT_THROW(pipeline::parseQuality("Best"), std::invalid_argument);
+    EXPECT_THROW(pipeline::parseQuality(""), std::invalid_argument);
+
+    const pipeline::StitchOptions seed = pipeline::qualityOptions(pipeline::Quality::Seed);
+    EXPECT_NE(std::dynamic_pointer_cast<pipeline::ProfileDepthStage>(seed.depth), nullptr);
+    EXPECT_TRUE(seed.partsStages.empty());
+    EXPECT_FALSE(seed.cleanCoverageEdge);
+    EXPECT_EQ(seed.seamFinder, nullptr);
+
+    const pipeline::StitchOptions best = pipeline::qualityOptions(pipeline::Quality::Best);
+    EXPECT_NE(std::dynamic_pointer_cast<pipeline::DenseDepthStage>(best.depth), nullptr);
+    ASSERT_EQ(best.partsStages.size(), 1u);
+    EXPECT_STREQ(best.partsStages[0]->name(), "exposure");
+    EXPECT_TRUE(best.cleanCoverageEdge);
+    EXPECT_NE(best.seamFinder, nullptr);
+    // Two pipelines never share a history.
+    EXPECT_NE(pipeline::qualityOptions(pipeline::Quality::Best).seamFinder, best.seamFinder);
+}
+
+#ifdef QUADSTITCH_SIM_BIN
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr int kHeight = 500;
+
+class SmallTake : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        // One folder per process: ctest runs the cases of this suite side by side.
+        dir = new fs::path(fs::path(QUADSTITCH_TEST_TMP) / ("best-quality-take-" + std::to_string(::getpid())));
+        fs::create_directories(*dir);
+        // One static scene, two frames with independent sensor noise.
+        for (int frame = 0; frame < 2; ++frame) {
+            const std::string command = std::string("'") + QUADSTITCH_SIM_BIN + "' generate '" + dir->string() +
+                                        "' --camera-size 320 --truth-height 250 --seed 5 --noise 3 --frame " +
+                                        std::to_string(frame) + " >/dev/null";
+            ASSERT_EQ(std::system(command.c_str()), 0);
+        }
+    }
+    static void TearDownTestSuite()
+    {
+        fs::remove_all(*dir);
+        delete dir;
+    }
+
+    static std::vector<cv::Mat> images(int frame)
+    {
+        std::vector<std::string> paths;
+        for (int k = 1; k <= 4; ++k)
+            paths.push_back((*dir / ("000000000" + std::to_string(frame) + "-" + std::to_string(k) + ".png")).string());
+        return input::readCameraImages(paths);
+    }
+    static Rig rig() { return Rig(input::readCalibration((*dir / "calibration.yaml").string(), 4), 0); }
+
+    // PSNR against the truth on far content (beyond 2 m), at the truth's size; only
+    // fully covered pixels count.
+    static double farPsnr(const cv::Mat& panorama)
+    {
+        const cv::Mat truth = cv::imread((*dir / "truth.png").string(), cv::IMREAD_COLOR);
+        const cv::Mat depth = cv::imread((*dir / "truth-invdepth.tiff").string(), cv::IMREAD_UNCHANGED);
+        cv::Mat small;
+        cv::resize(panorama, small, truth.size(), 0, 0, cv::INTER_AREA);
+        double sum = 0.0;
+        long count = 0;
+        for (int r = 0; r < truth.rows; ++r)
+            for (int c = 0; c < truth.cols; ++c) {
+                const cv::Vec4b p = small.at<cv::Vec4b>(r, c);
+                if (p[3] != 255 || depth.at<float>(r, c) > 0.5f)
+                    continue;
+                const cv::Vec3b t = truth.at<cv::Vec3b>(r, c);
+                for (int k = 0; k < 3; ++k)
+                    sum += (p[k] - t[k]) * (p[k] - t[k]);
+                count += 3;
+            }
+        return 10.0 * std::log10(255.0 * 255.0 * count / sum);
+    }
+
+    static fs::path* dir;
+};
+fs::path* SmallTake::dir = nullptr;
+
+} // namespace
+
+TEST_F(SmallTake, BestAlignsTheFarRoomWhereSeedSpreadsNearDepth)
+{
+    pipeline::StitchPipeline seed(rig(), pipeline::qualityOptions(pipeline::Quality::Seed));
+    pipeline::StitchPipeline best(rig(), pipeline::qualityOptions(pipeline::Quality::Best));
+    const double seedPsnr = farPsnr(seed.fullStitch(images(0), kHeight));
+    const double bestPsnr = farPsnr(best.fullStitch(images(0), kHeight));
+    EXPECT_GT(bestPsnr, seedPsnr + 3.0) << "seed " << seedPsnr << " dB, best " << bestPsnr << " dB";
+}
+
+TEST_F(SmallTake, EveryStageSwitchedOffIsTheSeedStitch)
+{
+    pipeline::QualityStages none;
+    none.denseDepth = none.exposure = none.cleanEdge = none.temporal = false;
+    pipeline::StitchPipeline seed(rig(), pipeline::qualityOptions(pipeline::Quality::Seed));
+    pipeline::StitchPipeline off(rig(), pipeline::qualityOptions(pipeline::Quality::Best, none));
+    const cv::Mat a = seed.fullStitch(images(0), kHeight);
+    const cv::Mat b = off.fullStitch(images(0), kHeight);
+    ASSERT_EQ(a.size(), b.size());
+    EXPECT_EQ(cv::norm(a, b, cv::NORM_INF), 0.0);
+}
+
+TEST_F(SmallTake, StaticSceneStitchesToTheSamePanoramaUpToNoise)
+{
+    pipeline::StitchPipeline best(rig(), pipeline::qualityOptions(pipeline::Quality::Best));
+    const cv::Mat first = best.fullStitch(images(0), kHeight);
+    const cv::Mat second = best.fullStitch(images(1), kHeight);
+    cv::Mat alphaA, alphaB;
+    cv::extractChannel(first, alphaA, 3);
+    cv::extractChannel(second, alphaB, 3);
+    EXPECT_EQ(cv::countNonZero(alphaA != alphaB), 0);
+
+    // After 8x area reduction, over blocks both cover fully.
+    const cv::Size reduced(first.cols / 8, first.rows / 8);
+    cv::Mat a, b, coverA;
+    cv::resize(first, a, reduced, 0, 0, cv::INTER_AREA);
+    cv::resize(second, b, reduced, 0, 0, cv::INTER_AREA);
+    cv::Mat diff;
+    cv::absdiff(a, b, diff);
+    double worst = 0.0;
+    for (int r = 0; r < reduced.height; ++r)
+        for (int c = 0; c < reduced.width; ++c) {
+            const cv::Vec4b d = diff.at<cv::Vec4b>(r, c);
+            if (a.at<cv::Vec4b>(r, c)[3] == 255 && b.at<cv::Vec4b>(r, c)[3] == 255)
+                worst = std::max({worst, double(d[0]), double(d[1]), double(d[2])});
+        }
+    EXPECT_LE(worst, 16.0);
+
+    // Without the frame-to-frame memory the coverage follows the depth noise.
+    pipeline::QualityStages noMemory;
+    noMemory.temporal = false;
+    pipeline::StitchPipeline forgetful(rig(), pipeline::qualityOptions(pipeline::Quality::Best, noMemory));
+    cv::Mat alphaC, alphaD;
+    cv::extractChannel(forgetful.fullStitch(images(0), kHeight), alphaC, 3);
+    cv::extractChannel(forgetful.fullStitch(images(1), kHeight), alphaD, 3);
+    EXPECT_GT(cv::countNonZero(alphaC != alphaD), 0);
+}
+
+#endif

@@ -1,0 +1,209 @@
+// Dense depth from the pairs' overlaps, its gap filling, and depth held over frames.
+#include "BaseLib/LensParameters.h"
+#include "StitchLib/stereo/DenseDepth.h"
+#include "StitchLib/stereo/TemporalDepth.h"
+#include "tests/support/SyntheticRig.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <vector>
+
+namespace orb {
+namespace {
+
+class DenseDepthRig : public ::testing::Test {
+protected:
+    synthetic::RigLayout layout = [] {
+        synthetic::RigLayout l;
+        l.imageSize = 480;
+        l.k0 = 150.0f;
+        return l;
+    }();
+    synthetic::DirectionTexture texture{0.7};
+    float maxAngle = maxAngleForLensVersion(0);
+
+    Stereo::DenseDepthSettings settings()
+    {
+        Stereo::DenseDepthSettings s;
+        s.viewRows = 384;
+        s.panoramaRows = 128;
+        return s;
+    }
+};
+
+TEST_F(DenseDepthRig, SphereIsMeasuredInTheOverlapsAtItsDistance)
+{
+    const std::vector<CameraIntrinsics> cameras = synthetic::makeRig(layout);
+    const double radius = 1.5;
+    const std::vector<cv::Mat> images = synthetic::renderSphere(cameras, layout, texture, radius);
+    const Stereo::DepthPanorama depth = Stereo::measureDenseDepth(images, cameras, maxAngle, settings());
+    ASSERT_EQ(depth.inverseDepth.size(), cv::Size(256, 128));
+    ASSERT_EQ(depth.weight.size(), depth.inverseDepth.size());
+
+    std::vector<float> measured;
+    int nearPairAxis = 0;
+    for (int r = 0; r < 128; ++r)
+        for (int c = 0; c < 256; ++c)
+            if (depth.weight(r, c) > 0.0f) {
+                measured.push_back(depth.inverseDepth(r, c));
+                // Columns 32 +- 8 lie around -135 degrees (pair 2), 160 +- 8 around 45 (pair 0).
+                nearPairAxis += (std::abs(c - 32) < 8 || std::abs(c - 160) < 8) && std::abs(r - 64) < 20;
+            }
+    // Most of the panorama is seen by two cameras, and the pairs' centres always.
+    EXPECT_GT(measured.size(), 256u * 128u / 3);
+    EXPECT_GT(nearPairAxis, 2 * 15 * 39 * 8 / 10);
+    std::sort(measured.begin(), measured.end());
+    const float truth = static_cast<float>(1.0 / radius);
+    EXPECT_NEAR(measured[measured.size() / 2], truth, 0.03f * truth);
+    EXPECT_NEAR(measured[measured.size() / 10], truth, 0.15f * truth);
+    EXPECT_NEAR(measured[measured.size() * 9 / 10], truth, 0.15f * truth);
+}
+
+TEST_F(DenseDepthRig, CamerasAtOnePointMeasureNothingAndFillFar)
+{
+    layout.radius = 0.0f;
+    const std::vector<CameraIntrinsics> cameras = synthetic::makeRig(layout);
+    const std::vector<cv::Mat> images = synthetic::renderSphere(cameras, layout, texture, 1.5);
+    Stereo::DepthPanorama depth = Stereo::measureDenseDepth(images, cameras, maxAngle, settings());
+    EXPECT_EQ(cv::countNonZero(depth.weight), 0);
+    Stereo::fillDepthGaps(depth);
+    double lowest = 0.0, highest = 0.0;
+    cv::minMaxLoc(depth.inverseDepth, &lowest, &highest);
+    EXPECT_GT(lowest, 0.0);
+    EXPECT_LT(highest, 1e-5);
+
+    EXPECT_THROW(Stereo::measureDenseDepth({images[0]}, cameras, maxAngle, settings()), std::runtime_error);
+}
+
+// A panorama of rows x 2 rows with the given cells measured.
+Stereo::DepthPanorama panorama(int rows)
+{
+    Stereo::DepthPanorama d;
+    d.inverseDepth = cv::Mat_<float>(rows, 2 * rows, 0.0f);
+    d.weight = cv::Mat_<float>(rows, 2 * rows, 0.0f);
+    return d;
+}
+
+TEST(DenseDepthFill, NearObjectsDoNotSpreadIntoLongGaps)
+{
+    // Around the horizon (rows 28..35 of 64): a wall at 0.25 with a near object
+    // (1.0) at the end of a measured stretch, then a long unmeasured stretch, and a
+    // second wall stretch at 0.3 beyond it; a short gap inside the first wall.
+    Stereo::DepthPanorama d = panorama(64);
+    for (int r = 28; r < 36; ++r) {
+        for (int c = 0; c < 40; ++c)
+            d.inverseDepth(r, c) = c >= 30 ? 1.0f : 0.25f;
+        d.inverseDepth(r, 12) = 0.0f;  // one-cell gap inside the wall
+        for (int c = 80; c < 128; ++c)
+            d.inverseDepth(r, c) = 0.3f;
+    }
+    Stereo::fillDepthGaps(d);
+    for (int r = 28; r < 36; ++r) {
+        EXPECT_NEAR(d.inverseDepth(r, 12), 0.25f, 1e-6f);
+        // The long gap (columns 40..79) blends the two sides' far values.
+        for (int c = 41; c < 79; ++c) {
+            ASSERT_GE(d.inverseDepth(r, c), 0.25f - 1e-5f) << r << "," << c;
+            ASSERT_LE(d.inverseDepth(r, c), 0.3f + 1e-5f) << r << "," << c;
+        }
+        // Measurements stay as they were, object included (the median keeps edges).
+        EXPECT_FLOAT_EQ(d.inverseDepth(r, 35), 1.0f);
+        EXPECT_FLOAT_EQ(d.inverseDepth(r, 100), 0.3f);
+    }
+    // Rows with nothing measured copy their nearest row, but no ray that leaves the
+    // horizon sees beyond the farthest measured floor or ceiling: none here (all
+    // measurements lie within 20 degrees of the horizon), so the rows are copies.
+    EXPECT_NEAR(d.inverseDepth(2, 5), d.inverseDepth(28, 5), 1e-6f);
+    EXPECT_NEAR(d.inverseDepth(60, 100), d.inverseDepth(35, 100), 1e-6f);
+}
+
+TEST(DenseDepthFill, FloorBoundsUnmeasuredCellsBelow)
+{
+    // Measured floor 1.5 below the rig from 25 to 45 degrees down, nothing lower.
+    const int rows = 90;  // two degrees per row
+    Stereo::DepthPanorama d = panorama(rows);
+    const auto elevation = [rows](int r) { return (0.5 - (r + 0.5) / rows) * CV_PI; };
+    for (int r = 0; r < rows; ++r) {
+        const double e = elevation(r);
+        for (int c = 0; c < 2 * rows; ++c) {
+            if (e < -25 * CV_PI / 180 && e > -45 * CV_PI / 180)
+                d.inverseDepth(r, c) = static_cast<float>(std::sin(-e) / 1.5);
+            else if (std::fabs(e) < 20 * CV_PI / 180)
+                d.inverseDepth(r, c) = 0.3f;  // walls
+        }
+    }
+    Stereo::fillDepthGaps(d);
+    // Towards the nadir the depth follows the floor plane, not the last measured row.
+    for (int r = 70; r < rows; ++r) {
+        const float floorValue = static_cast<float>(std::sin(-elevation(r)) / 1.5);
+        EXPECT_NEAR(d.inverseDepth(r, 7), floorValue, 0.02f * floorValue) << r;
+    }
+}
+
+TEST(DenseDepthScan, UpsamplesLinearlyAndWrapsInAzimuth)
+{
+    cv::Mat_<float> low(2, 4, 0.5f);
+    low(0, 0) = 0.2f;
+    low(0, 3) = 0.6f;
+    const ScanImages scan = Stereo::depthToScan(low, 8);
+    ASSERT_EQ(scan.inverseDepth.size(), cv::Size(16, 8));
+    EXPECT_EQ(scan.validRows, 8);
+    EXPECT_EQ(cv::countNonZero(scan.intensity), 0);
+    // Output column 0 sits at low column -0.375: between low column 3 (wrapped) and 0.
+    EXPECT_NEAR(scan.inverseDepth(0, 0), 0.625f * 0.2f + 0.375f * 0.6f, 1e-6f);
+    EXPECT_NEAR(scan.inverseDepth(0, 15), 0.625f * 0.6f + 0.375f * 0.2f, 1e-6f);
+    EXPECT_NEAR(scan.inverseDepth(7, 8), 0.5f, 1e-6f);
+    // Never below the floor, so that every pixel is mapped.
+    const ScanImages zero = Stereo::depthToScan(cv::Mat_<float>(2, 4, 0.0f), 4);
+    double lowest = 0.0;
+    cv::minMaxLoc(zero.inverseDepth, &lowest);
+    EXPECT_GT(lowest, 0.0);
+    EXPECT_THROW(Stereo::depthToScan(cv::Mat_<float>(3, 3, 0.1f), 4), std::runtime_error);
+}
+
+TEST_F(DenseDepthRig, HistoryKeepsDepthWhereTheViewIsUnchanged)
+{
+    const std::vector<CameraIntrinsics> cameras = synthetic::makeRig(layout);
+    const std::vector<cv::Mat> images = synthetic::renderSphere(cameras, layout, texture, 2.0);
+    Stereo::DepthHistory history;
+    cv::Mat_<float> first(64, 128, 0.4f);
+    history.stabilise(first, images, cameras, maxAngle);
+    EXPECT_EQ(history.keptShare(), 0.0);
+    EXPECT_TRUE(history.unchangedCells().empty());
+    EXPECT_FLOAT_EQ(first(10, 10), 0.4f);
+
+    // Same view with a little noise, new depth: the previous depth stays.
+    std::vector<cv::Mat> noisy;
+    for (const cv::Mat& image : images) {
+        cv::Mat n(image.size(), image.type());
+        cv::randn(n, cv::Scalar::all(0), cv::Scalar::all(3));
+        noisy.push_back(image + n);
+    }
+    cv::Mat_<float> second(64, 128, 0.7f);
+    history.stabilise(second, noisy, cameras, maxAngle);
+    EXPECT_EQ(history.keptShare(), 1.0);
+    EXPECT_EQ(cv::countNonZero(second != 0.4f), 0);
+
+    // Something moves in front of camera 0 (forward): the cells it covers take the
+    // new depth, the backward sector keeps the old.
+    std::vector<cv::Mat> moved = noisy;
+    moved[0] = noisy[0].clone();
+    moved[0](cv::Rect(200, 200, 80, 80)).setTo(cv::Scalar::all(255));
+    cv::Mat_<float> third(64, 128, 0.9f);
+    history.stabilise(third, moved, cameras, maxAngle);
+    EXPECT_GT(history.keptShare(), 0.8);
+    EXPECT_LT(history.keptShare(), 1.0);
+    EXPECT_FLOAT_EQ(third(32, 64), 0.9f);  // straight ahead
+    EXPECT_FLOAT_EQ(third(32, 2), 0.4f);   // behind
+    EXPECT_EQ(cv::countNonZero(history.unchangedCells() == 0), cv::countNonZero(third == 0.9f));
+
+    // Another panorama size starts afresh.
+    cv::Mat_<float> other(32, 64, 0.1f);
+    history.stabilise(other, moved, cameras, maxAngle);
+    EXPECT_EQ(history.keptShare(), 0.0);
+    EXPECT_THROW(Stereo::DepthHistory(0), std::runtime_error);
+}
+
+} // namespace
+} // namespace orb

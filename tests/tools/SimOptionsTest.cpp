@@ -1,0 +1,181 @@
+// Simulator options for quality measurements: sensor noise, camera gains, the
+// no-parallax rig, and the sector/band/temporal scores.
+#include "sim/Generator.h"
+#include "sim/Renderer.h"
+#include "sim/Rig.h"
+#include "sim/Scene.h"
+#include "sim/Scorer.h"
+
+#include <gtest/gtest.h>
+#include <opencv2/imgproc.hpp>
+
+#include <cmath>
+#include <stdexcept>
+
+namespace {
+
+const orb::sim::Scene& scene()
+{
+    static const orb::sim::Scene s = orb::sim::Scene::makeRoom(6, true, 0.01);
+    return s;
+}
+
+struct Truth {
+    cv::Mat colour, depth;
+};
+
+const Truth& truth()
+{
+    static const Truth t = [] {
+        Truth out;
+        orb::sim::Renderer(scene(), 1).renderTruth(90, out.colour, out.depth);
+        return out;
+    }();
+    return t;
+}
+
+} // namespace
+
+TEST(SimOptions, NoiseHasTheAskedSpreadAndChangesWithTheFrameOnly)
+{
+    const cv::Mat grey(200, 200, CV_8UC3, cv::Scalar::all(128));
+    cv::Mat a = grey.clone(), again = grey.clone(), nextFrame = grey.clone(), otherCamera = grey.clone();
+    orb::sim::addSensorNoise(a, 3.0, 7, 0, 1);
+    orb::sim::addSensorNoise(again, 3.0, 7, 0, 1);
+    orb::sim::addSensorNoise(nextFrame, 3.0, 7, 1, 1);
+    orb::sim::addSensorNoise(otherCamera, 3.0, 7, 0, 2);
+    EXPECT_EQ(cv::norm(a, again, cv::NORM_INF), 0.0);
+    EXPECT_GT(cv::norm(a, nextFrame, cv::NORM_L1), 0.0);
+    EXPECT_GT(cv::norm(a, otherCamera, cv::NORM_L1), 0.0);
+
+    cv::Mat diff;
+    a.convertTo(diff, CV_32F);
+    diff -= cv::Scalar::all(128);
+    cv::Scalar mean, stddev;
+    cv::meanStdDev(diff.reshape(1), mean, stddev);
+    EXPECT_NEAR(mean[0], 0.0, 0.1);
+    // Rounding adds 1/12 of a level squared.
+    EXPECT_NEAR(stddev[0], std::sqrt(9.0 + 1.0 / 12.0), 0.1);
+
+    // Saturates instead of wrapping at black.
+    cv::Mat black(50, 50, CV_8UC3, cv::Scalar::all(0));
+    orb::sim::addSensorNoise(black, 20.0, 1, 0, 1);
+    double minV, maxV;
+    cv::minMaxLoc(black.reshape(1), &minV, &maxV);
+    EXPECT_LT(maxV, 100.0);
+    EXPECT_GT(cv::mean(black)[0], 5.0);
+}
+
+TEST(SimOptions, RigRadiusScalesPositionsOnlyAndGainsScaleExposure)
+{
+    const cv::Size size(320, 320);
+    const auto nominal = orb::sim::makeRig(size, 5);
+    const auto same = orb::sim::makeRig(size, 5, orb::sim::kNominalRigRadius);
+    const auto centred = orb::sim::makeRig(size, 5, 0.0);
+    const auto wide = orb::sim::makeRig(size, 5, 0.10);
+    for (int k = 0; k < 4; ++k) {
+        EXPECT_EQ(same[k].position(), nominal[k].position());
+        EXPECT_EQ(centred[k].position(), cv::Vec3d(0, 0, 0));
+        EXPECT_LT(cv::norm(wide[k].position() - 2.0 * nominal[k].position()), 1e-12);
+        EXPECT_EQ(centred[k].rotation(), nominal[k].rotation());
+        EXPECT_EQ(centred[k].lens().coeffs(), nominal[k].lens().coeffs());
+        EXPECT_EQ(centred[k].exposure(), nominal[k].exposure());
+    }
+    EXPECT_THROW(orb::sim::makeRig(size, 5, -0.01), std::runtime_error);
+
+    const auto gained = orb::sim::withGains(nominal, {1.08, 0.92, 1.0, 1.08});
+    EXPECT_DOUBLE_EQ(gained[0].exposure(), nominal[0].exposure() * 1.08);
+    EXPECT_DOUBLE_EQ(gained[1].exposure(), nominal[1].exposure() * 0.92);
+    EXPECT_THROW(orb::sim::withGains(nominal, {1.0, 1.0, 1.0}), std::runtime_error);
+    EXPECT_THROW(orb::sim::withGains(nominal, {1.0, 0.0, 1.0, 1.0}), std::runtime_error);
+
+    // The rendered image follows the gain (away from saturation).
+    const orb::sim::Renderer renderer(scene(), 1);
+    const double plain = cv::mean(renderer.renderCamera(nominal[1]))[1];
+    const double darker = cv::mean(renderer.renderCamera(gained[1]))[1];
+    EXPECT_NEAR(darker / plain, 0.92, 0.01);
+}
+
+TEST(SimOptions, SectorsAndBandsLocaliseErrors)
+{
+    const cv::Mat& t = truth().colour;
+    // Spoil the right sector (azimuth 45..135 degrees: columns 112.5..157.5 of 180).
+    cv::Mat spoiled = t.clone();
+    spoiled.colRange(118, 152).setTo(cv::Scalar(0, 0, 255));
+    const orb::sim::Score s = orb::sim::scorePanorama(spoiled, t, truth().depth, 90);
+    ASSERT_EQ(s.sectors.size(), 4u);
+    EXPECT_TRUE(std::isinf(s.sectors[0].psnr));
+    EXPECT_TRUE(std::isfinite(s.sectors[1].psnr));
+    EXPECT_TRUE(std::isinf(s.sectors[2].psnr));
+    EXPECT_TRUE(std::isinf(s.sectors[3].psnr));
+    EXPECT_EQ(s.sectors[1].pixels, 45 * 90);
+    EXPECT_EQ(s.sectors[0].coverage, 1.0);
+
+    // Spoil rows 70..74 of 90: elevations -51 to -59 at their centres.
+    cv::Mat low = t.clone();
+    low.rowRange(70, 75).setTo(cv::Scalar(255, 0, 0));
+    cv::Mat bgra;
+    cv::cvtColor(low, bgra, cv::COLOR_BGR2BGRA);
+    bgra.rowRange(0, 5).setTo(cv::Scalar::all(0));  // uncovered zenith cap
+    const orb::sim::Score b = orb::sim::scorePanorama(bgra, t, truth().depth, 90);
+    ASSERT_EQ(b.bands.size(), 20u);
+    for (const orb::sim::BandScore& band : b.bands) {
+        const bool holdsSpoiled = band.lowDeg <= -55 && -55 < band.highDeg;
+        SCOPED_TRACE(band.lowDeg);
+        EXPECT_EQ(std::isfinite(band.psnr), holdsSpoiled);
+        EXPECT_EQ(band.coverage, band.lowDeg == 80 ? 0.0 : 1.0);
+    }
+    EXPECT_EQ(b.bands[18].lowDeg, -30);
+    EXPECT_EQ(b.bands[19].highDeg, -40);
+    const std::string text = orb::sim::formatScoreDetail(b);
+    EXPECT_NE(text.find("sector_back_psnr_far inf\n"), std::string::npos);
+    EXPECT_NE(text.find("band_-70_-40_coverage 1.000000\n"), std::string::npos);
+}
+
+TEST(SimOptions, ComparisonMeasuresReducedDifferenceAndCoverageChanges)
+{
+    // 88 x 176 reduces to whole 8 x 8 blocks.
+    cv::Mat a;
+    cv::cvtColor(truth().colour(cv::Rect(0, 0, 176, 88)), a, cv::COLOR_BGR2BGRA);
+    cv::Mat b = a.clone();
+    orb::sim::Comparison c = orb::sim::comparePanoramas(a, b, 8);
+    EXPECT_EQ(c.maxDifference, 0.0);
+    EXPECT_EQ(c.coverageDiffering, 0);
+    EXPECT_EQ(c.compared, 11 * 22);
+
+    // One pixel off by 64 shows as 1 level after 8x8 averaging; a whole block by 64.
+    b.at<cv::Vec4b>(3, 3)[1] = static_cast<uchar>(a.at<cv::Vec4b>(3, 3)[1] > 128 ? a.at<cv::Vec4b>(3, 3)[1] - 64
+                                                                                  : a.at<cv::Vec4b>(3, 3)[1] + 64);
+    EXPECT_NEAR(orb::sim::comparePanoramas(a, b, 8).maxDifference, 1.0, 1e-4);
+    EXPECT_NEAR(orb::sim::comparePanoramas(a, b, 1).maxDifference, 64.0, 1e-4);
+
+    // Alpha changes are counted at full size, and the blocks they touch are not compared.
+    b = a.clone();
+    b(cv::Rect(40, 40, 2, 3)).setTo(cv::Scalar(9, 9, 9, 0));
+    c = orb::sim::comparePanoramas(a, b, 8);
+    EXPECT_EQ(c.coverageDiffering, 6);
+    EXPECT_EQ(c.compared, 11 * 22 - 1);
+    EXPECT_EQ(c.maxDifference, 0.0);
+
+    EXPECT_THROW(orb::sim::comparePanoramas(a, b.colRange(0, 10), 8), std::runtime_error);
+}
+
+TEST(SimOptions, NearComparisonCountsPixelsThatGotWorse)
+{
+    const cv::Mat& t = truth().colour;
+    const cv::Mat near = truth().depth > 0.5f;
+    // "Other" spoils half of the near pixels by 40 levels, "this" the other half by 5.
+    cv::Mat other = t.clone(), self = t.clone();
+    cv::Mat left = near.clone(), right = near.clone();
+    left.colRange(90, 180).setTo(0);
+    right.colRange(0, 90).setTo(0);
+    cv::add(other, cv::Scalar::all(40), other, left);
+    cv::add(self, cv::Scalar::all(5), self, right);
+    const orb::sim::NearVersus v = orb::sim::compareNear(self, other, t, truth().depth, 90);
+    EXPECT_EQ(v.compared, cv::countNonZero(near));
+    EXPECT_EQ(v.worse, 0.0);  // 5 levels stay inside the margin
+    EXPECT_GT(v.better, 0.3);
+    const orb::sim::NearVersus w = orb::sim::compareNear(other, self, t, truth().depth, 90);
+    EXPECT_DOUBLE_EQ(w.worse, v.better);
+    EXPECT_NE(orb::sim::formatNearVersus(w).find("near_worse_share "), std::string::npos);
+}
