@@ -6,7 +6,6 @@
 //
 // Frames run in the order given through one pipeline, so the temporal state
 // carries from one to the next, as in a take.
-#include "app/AllocatorSettings.h"
 #include "app/FrameFiles.h"
 #include "StitchLib/pipeline/BestQuality.h"
 #include "StitchLib/input/CalibrationFile.h"
@@ -113,7 +112,6 @@ public:
 
 int main(int argc, char** argv)
 {
-    keepLargeBlocksOnTheHeap();
     try {
         const Options o = parse(argc, argv);
         fs::create_directories(o.outDir);

@@ -1,8 +1,8 @@
 // Times the stages of the full stitch on one frame, as the pipeline runs them:
 // reading, scan, ground plane (wide lens only), parts, masks, seams, spline, then
 // encoding. Prints one line per stage with wall and processor time.
-#include "app/AllocatorSettings.h"
 #include "app/FrameFiles.h"
+#include "app/PanoramaEncoder.h"
 #include "StitchLib/input/CalibrationFile.h"
 #include "StitchLib/input/CameraImages.h"
 #include "StitchLib/pipeline/StitchPipeline.h"
@@ -53,8 +53,6 @@ int main(int argc, char** argv)
         std::cerr << "usage: quadstitch-stages FRAME_DIR [FRAME_NUMBER [LENS_VERSION]]\n";
         return 1;
     }
-    // The same allocator settings as the program, so the stages add up to its time.
-    keepLargeBlocksOnTheHeap();
     try {
         const fs::path dir = argv[1];
         const uint32_t frame = argc > 2 ? static_cast<uint32_t>(std::stoul(argv[2])) : 0u;
@@ -75,7 +73,7 @@ int main(int argc, char** argv)
         printer.cpuStart = std::clock();
         start = std::chrono::steady_clock::now();
         std::vector<uchar> encoded;
-        cv::imencode(".png", panorama, encoded);
+        encoded = encodePanorama(panorama, ".png");
         printer.print("encode", since(start));
         std::printf("%-13s %7.2f s wall %7.2f s cpu  (%zu bytes of PNG)\n", "total", printer.total, printer.totalCpu,
                     encoded.size());

@@ -6,6 +6,7 @@
 #include "TakeOutput.h"
 
 #include "app/FrameFiles.h"
+#include "app/PanoramaWriter.h"
 #include "StitchLib/input/CalibrationFile.h"
 #include "StitchLib/input/CalibrationCheck.h"
 #include "StitchLib/input/CameraImages.h"
@@ -140,9 +141,7 @@ FrameResult stitchFrame(Take& take, orb::pipeline::StitchPipeline& pipeline, Sta
         result.coverage = coverageOf(panorama);
 
         t = std::chrono::steady_clock::now();
-        std::vector<uchar> bytes;
-        if (!cv::imencode("." + o.format, panorama, bytes) || bytes.empty())
-            throw std::runtime_error("cannot encode the panorama as " + o.format);
+        std::vector<uchar> bytes = encodePanorama(panorama, "." + o.format);
         if (canCarryPanoramaMetadata(o.format))
             bytes = addPanoramaMetadata(bytes, panorama.cols, panorama.rows);
         result.seconds.emplace_back("encode", secondsSince(t));

@@ -2,7 +2,6 @@
 // quadstitch, several frames at once, resumable, with progress and a report.
 #include "BatchRunner.h"
 
-#include "app/AllocatorSettings.h"
 
 #include <boost/program_options.hpp>
 
@@ -36,7 +35,6 @@ std::uint64_t unsignedOption(const po::variables_map& vm, const char* name, std:
 
 int main(int argc, char** argv)
 {
-    keepLargeBlocksOnTheHeap();
     po::options_description description("quadstitch-batch -d DIR [options]", 100, 50);
     description.add_options()
         ("help,h", "this help")
