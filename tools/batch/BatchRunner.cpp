@@ -35,8 +35,10 @@ using orb::pipeline::Stage;
 
 namespace {
 
-// The full stitch's peak is about 2.3 GiB at 5000 x 10000; leave room.
-constexpr std::uint64_t kFullStitchBytes = 2600ull << 20;
+// Peaks of the full stitch at 5000 x 10000, with room to spare: about 1.1 GiB for
+// the seed quality, about 2.3 GiB for the best (its spline keeps whole planes).
+constexpr std::uint64_t kFullStitchBytes = 1536ull << 20;
+constexpr std::uint64_t kBestFullStitchBytes = 2600ull << 20;
 
 double secondsSince(std::chrono::steady_clock::time_point start)
 {
@@ -266,7 +268,7 @@ void signalWaiter(Take& take, sigset_t signals)
 std::uint64_t bytesPerFrame(const BatchOptions& options)
 {
     if (!options.fastStitch)
-        return kFullStitchBytes;
+        return options.quality == "best" ? kBestFullStitchBytes : kFullStitchBytes;
     // Camera images (up to 4 x 1280^2 x 3 in practice), the panorama, its maps
     // (8 bytes a pixel) and the encoder's copy.
     const std::uint64_t pixels = 2ull * options.fastStitchHeight * options.fastStitchHeight;
