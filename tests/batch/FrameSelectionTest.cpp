@@ -10,18 +10,18 @@ using namespace batch;
 
 TEST(FrameSelection, SpecsAndShardsParseOrNameTheText)
 {
-    EXPECT_TRUE(parseFrameSpec("all").all);
-    const FrameSpec one = parseFrameSpec("42");
+    EXPECT_TRUE(parseFrameChoice("all").all);
+    const FrameChoice one = parseFrameChoice("42");
     EXPECT_FALSE(one.all);
     EXPECT_EQ(one.first, 42u);
     EXPECT_EQ(one.last, 42u);
-    const FrameSpec range = parseFrameSpec("7-4294967295");
+    const FrameChoice range = parseFrameChoice("7-4294967295");
     EXPECT_EQ(range.first, 7u);
     EXPECT_EQ(range.last, 4294967295u);
     // Negative numbers must not wrap round, and nothing half-parsed is accepted.
     for (const char* bad : {"-1", "4294967296", "3-2", "1-", "-", "", "1,2", " 1", "1e3", "all-3"}) {
         try {
-            parseFrameSpec(bad);
+            parseFrameChoice(bad);
             ADD_FAILURE() << "accepted --frames '" << bad << "'";
         } catch (const std::invalid_argument& e) {
             EXPECT_NE(std::string(e.what()).find("--frames '" + std::string(bad) + "'"), std::string::npos);
@@ -62,11 +62,11 @@ TEST(FrameSelection, ShardsCoverEveryFrameExactlyOnceInBlocks)
 TEST(FrameSelection, RangesSelectExistingFramesAndASingleFrameAlways)
 {
     const std::vector<std::uint32_t> discovered{1, 2, 5, 9};
-    EXPECT_EQ(selectFrames(parseFrameSpec("all"), discovered), discovered);
-    EXPECT_EQ(selectFrames(parseFrameSpec("2-6"), discovered), (std::vector<std::uint32_t>{2, 5}));
-    EXPECT_EQ(selectFrames(parseFrameSpec("0-4294967295"), discovered), discovered);
+    EXPECT_EQ(selectFrames(parseFrameChoice("all"), discovered), discovered);
+    EXPECT_EQ(selectFrames(parseFrameChoice("2-6"), discovered), (std::vector<std::uint32_t>{2, 5}));
+    EXPECT_EQ(selectFrames(parseFrameChoice("0-4294967295"), discovered), discovered);
     // Asked for by number, a missing frame is stitched and fails with its reason.
-    EXPECT_EQ(selectFrames(parseFrameSpec("3"), discovered), (std::vector<std::uint32_t>{3}));
+    EXPECT_EQ(selectFrames(parseFrameChoice("3"), discovered), (std::vector<std::uint32_t>{3}));
 }
 
 TEST(FrameSelection, FramesInFlightNeverExceedTheMemory)

@@ -14,7 +14,7 @@ namespace batch {
 struct BatchOptions {
     std::string workingDirectory = ".";
     std::string outputDirectory;   // empty: the working directory
-    FrameSpec frames;
+    FrameChoice frames;
     bool fastStitch = false;
     std::uint32_t fastStitchHeight = 1000;
     std::string imageExtension = ".png";

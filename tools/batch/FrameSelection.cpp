@@ -32,20 +32,20 @@ constexpr std::uint64_t kMaxFrame = std::numeric_limits<std::uint32_t>::max();
 
 } // namespace
 
-FrameSpec parseFrameSpec(const std::string& text)
+FrameChoice parseFrameChoice(const std::string& text)
 {
-    FrameSpec spec;
+    FrameChoice choice;
     if (text == "all")
-        return spec;
-    spec.all = false;
+        return choice;
+    choice.all = false;
     const std::size_t dash = text.find('-');
     std::uint64_t a = 0, b = 0;
     if (dash == std::string::npos) {
         if (!parseNumber(text, kMaxFrame, a))
             throw std::invalid_argument("--frames '" + text + "': expected all, N or A-B with frame numbers from 0 to " +
                                         std::to_string(kMaxFrame));
-        spec.first = spec.last = static_cast<std::uint32_t>(a);
-        return spec;
+        choice.first = choice.last = static_cast<std::uint32_t>(a);
+        return choice;
     }
     if (!parseNumber(text.substr(0, dash), kMaxFrame, a) || !parseNumber(text.substr(dash + 1), kMaxFrame, b))
         throw std::invalid_argument("--frames '" + text + "': expected all, N or A-B with frame numbers from 0 to " +
@@ -53,9 +53,9 @@ FrameSpec parseFrameSpec(const std::string& text)
     if (a > b)
         throw std::invalid_argument("--frames '" + text + "': the range is empty (" + std::to_string(a) + " > " +
                                     std::to_string(b) + ")");
-    spec.first = static_cast<std::uint32_t>(a);
-    spec.last = static_cast<std::uint32_t>(b);
-    return spec;
+    choice.first = static_cast<std::uint32_t>(a);
+    choice.last = static_cast<std::uint32_t>(b);
+    return choice;
 }
 
 Shard parseShard(const std::string& text)
@@ -107,16 +107,16 @@ std::vector<std::uint32_t> discoverFrames(const std::string& directory, const st
     return frames;
 }
 
-std::vector<std::uint32_t> selectFrames(const FrameSpec& spec, const std::vector<std::uint32_t>& discovered)
+std::vector<std::uint32_t> selectFrames(const FrameChoice& choice, const std::vector<std::uint32_t>& discovered)
 {
-    if (spec.all)
+    if (choice.all)
         return discovered;
     // A single frame is stitched (or fails with its reason) whatever exists.
-    if (spec.first == spec.last)
-        return {spec.first};
+    if (choice.first == choice.last)
+        return {choice.first};
     std::vector<std::uint32_t> frames;
     for (std::uint32_t f : discovered) {
-        if (f >= spec.first && f <= spec.last)
+        if (f >= choice.first && f <= choice.last)
             frames.push_back(f);
     }
     return frames;

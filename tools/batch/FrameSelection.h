@@ -7,7 +7,7 @@
 namespace batch {
 
 // Which frames of a take to stitch: "all", "N" or "A-B" (inclusive).
-struct FrameSpec {
+struct FrameChoice {
     bool all = true;
     std::uint32_t first = 0;
     std::uint32_t last = 0;
@@ -20,7 +20,7 @@ struct Shard {
 };
 
 // Both throw std::invalid_argument with a message that quotes the text.
-FrameSpec parseFrameSpec(const std::string& text);
+FrameChoice parseFrameChoice(const std::string& text);
 Shard parseShard(const std::string& text);
 
 // Frame numbers (ascending) for which all `cameraCount` camera images
@@ -28,10 +28,10 @@ Shard parseShard(const std::string& text);
 std::vector<std::uint32_t> discoverFrames(const std::string& directory, const std::string& extension,
                                           int cameraCount);
 
-// The frames the spec names, in ascending order: the discovered frames, or those of
+// The frames the choice names, in ascending order: the discovered frames, or those of
 // them inside a range. A single frame number is selected whether or not its images
 // exist, so that asking for a missing frame fails with the reason.
-std::vector<std::uint32_t> selectFrames(const FrameSpec& spec, const std::vector<std::uint32_t>& discovered);
+std::vector<std::uint32_t> selectFrames(const FrameChoice& choice, const std::vector<std::uint32_t>& discovered);
 
 // The shard's contiguous block of the sorted frame list: shards 1..N together cover
 // every frame exactly once, and the split depends only on the list. Contiguous blocks

@@ -71,7 +71,7 @@ int main(int argc, char** argv)
         options.workingDirectory = vm["working-directory"].as<std::string>();
         if (vm.count("output-directory"))
             options.outputDirectory = vm["output-directory"].as<std::string>();
-        options.frames = batch::parseFrameSpec(vm["frames"].as<std::string>());
+        options.frames = batch::parseFrameChoice(vm["frames"].as<std::string>());
         options.fastStitch = unsignedOption(vm, "stitch-type", 0, 1) == 1;
         // Height: at least one column per sector; at most what a 32-bit map can index.
         options.fastStitchHeight = static_cast<std::uint32_t>(unsignedOption(vm, "height-faststitch", 4, 32767));
