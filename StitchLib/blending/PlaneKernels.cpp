@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <sys/mman.h>
+#include <unistd.h>
 #include <vector>
 
 namespace orb {
@@ -164,6 +165,45 @@ bool keepsFullAndClearsNone(const ByteTable& table)
         }
     }
     return true;
+}
+
+void prepareWrites(cv::Mat& plane, int row, const uchar* where, int cols)
+{
+#ifdef MADV_POPULATE_WRITE
+    CV_Assert(plane.type() == CV_8UC1 && cols <= plane.cols);
+    static const std::uintptr_t page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
+    const std::uintptr_t start = reinterpret_cast<std::uintptr_t>(plane.ptr<uchar>(row));
+    // Runs of pages holding a column to be written, each one request.
+    std::uintptr_t runBegin = 0;
+    std::uintptr_t runEnd = 0;
+    const auto flush = [&]() {
+        if (runEnd > runBegin) {
+            madvise(reinterpret_cast<void*>(runBegin), runEnd - runBegin, MADV_POPULATE_WRITE);
+        }
+        runBegin = runEnd = 0;
+    };
+    int c = 0;
+    while (c < cols) {
+        const std::uintptr_t pageBegin = (start + static_cast<std::uintptr_t>(c)) & ~(page - 1);
+        const int pageCols = static_cast<int>(std::min<std::uintptr_t>(pageBegin + page - start, cols) - c);
+        const uchar* chunk = where + c;
+        const bool written = std::find_if(chunk, chunk + pageCols, [](uchar v) { return v != 0; }) != chunk + pageCols;
+        if (written) {
+            if (runEnd != pageBegin) {
+                flush();
+                runBegin = pageBegin;
+            }
+            runEnd = pageBegin + page;
+        }
+        c += pageCols;
+    }
+    flush();
+#else
+    (void)plane;
+    (void)row;
+    (void)where;
+    (void)cols;
+#endif
 }
 
 void forRowBands(int rows, int bandRows, const std::function<void(int begin, int end)>& body)
