@@ -1,8 +1,8 @@
 #include "StitchLib/blending/MaskedImage.h"
 
-#include "StitchLib/blending/DetailBand.h"
 #include "StitchLib/blending/ParallelUnits.h"
 #include "StitchLib/blending/PlaneKernels.h"
+#include "StitchLib/blending/PyramidExpansion.h"
 
 #include <opencv2/core/hal/intrin.hpp>
 #include <opencv2/imgproc.hpp>
@@ -334,7 +334,7 @@ MaskedImage MaskedImage::bandPassFilter() const
         // |B - L|: for 8-bit planes this equals (B - L) + (L - B), each
         // saturating. In place, with the last expansion of L made band by
         // band: the blurred plane is not needed afterwards.
-        DetailBand::subtractExpanded(lowPassHalf(bands[p], sizes), bands[p]);
+        PyramidExpansion::subtractExpanded(lowPassHalf(bands[p], sizes), bands[p]);
     });
     return MaskedImage(bands[0], bands[1], bands[2], validMask, contributingMask);
 }
