@@ -23,11 +23,26 @@ constexpr std::size_t kLargePlane = 4u << 20;
 
 // Freed planes of full pages, kept for the next plane of the same size: the
 // blend allocates planes of a few sizes over and over, and mapping and filling
-// fresh pages cost more than reusing written ones. Bounded to about one
-// panorama plane, which the measured peak of a full stitch does not notice.
+// fresh pages cost more than reusing written ones. Bounded by default to about
+// one panorama plane, which the measured peak of a full stitch does not notice.
 class KeptPlanes {
 public:
-    static constexpr std::size_t kBytes = 64u << 20;
+    void setLimit(std::size_t bytesKept)
+    {
+        std::vector<std::pair<void*, std::size_t>> released;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            limit = bytesKept;
+            while (bytes > limit && !planes.empty()) {
+                released.push_back(planes.back());
+                bytes -= planes.back().second;
+                planes.pop_back();
+            }
+        }
+        for (const auto& [block, size] : released) {
+            munmap(block, size);
+        }
+    }
 
     void* take(std::size_t size)
     {
@@ -47,7 +62,7 @@ public:
     bool keep(void* block, std::size_t size)
     {
         std::lock_guard<std::mutex> lock(mutex);
-        if (bytes + size > kBytes) {
+        if (bytes + size > limit) {
             return false;
         }
         planes.emplace_back(block, size);
@@ -59,6 +74,7 @@ private:
     std::mutex mutex;
     std::vector<std::pair<void*, std::size_t>> planes;
     std::size_t bytes = 0;
+    std::size_t limit = std::size_t(64) << 20;
 };
 
 KeptPlanes& keptPlanes()
@@ -149,6 +165,11 @@ private:
 };
 
 } // namespace
+
+void keepFreedPlanes(std::size_t bytes)
+{
+    keptPlanes().setLimit(bytes);
+}
 
 void createZeroPlane(cv::Mat& m, int rows, int cols, int type)
 {

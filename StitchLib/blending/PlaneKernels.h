@@ -43,6 +43,11 @@ bool keepsFullAndClearsNone(const ByteTable& table);
 // soon as they are freed.
 void createPlane(cv::Mat& m, int rows, int cols, int type);
 void createPlane(cv::Mat& m, cv::Size size, int type);
+// How many bytes of freed large planes are kept for reuse (64 MiB unless set):
+// a process that stitches frame after frame and has memory to spare trades it
+// for fewer fresh pages. Lowering it frees the surplus at once.
+void keepFreedPlanes(std::size_t bytes);
+
 // Creates m as a rows x cols matrix of zeros (of the given type) whose pages
 // take memory only once written: large ones are fresh mappings, never kept
 // planes. For planes that stay 0 over large areas and are written sparsely.

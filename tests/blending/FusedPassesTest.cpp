@@ -130,6 +130,29 @@ TEST(ByteTableTest, ZeroPlanesStartAsZerosEvenWhereFreedPlanesWereWritten)
     }
 }
 
+TEST(ByteTableTest, FreedPlanesAreKeptWithinTheirBudgetOnly)
+{
+    // A freed written plane comes back for the next plane of its size (its old
+    // contents show); with no budget the next one is a fresh mapping.
+    const cv::Size size(3000, 2000);
+    const auto freedThenNew = [&] {
+        cv::Mat first;
+        PlaneKernels::createPlane(first, size, CV_8UC1);
+        first.setTo(77);
+        const uchar* address = first.data;
+        first.release();
+        cv::Mat second;
+        PlaneKernels::createPlane(second, size, CV_8UC1);
+        return std::make_pair(second.data == address, cv::countNonZero(second));
+    };
+    const auto kept = freedThenNew();
+    EXPECT_TRUE(kept.first);
+    EXPECT_EQ(size.area(), kept.second);
+    PlaneKernels::keepFreedPlanes(0);
+    EXPECT_EQ(0, freedThenNew().second);
+    PlaneKernels::keepFreedPlanes(std::size_t(64) << 20);
+}
+
 TEST(ByteTableTest, PreparedWritesKeepContentsAndLeaveOtherPagesUntouched)
 {
     // A large zero plane: only pages under the marked columns of the row may
