@@ -59,27 +59,12 @@ public:
         }
     }
 
-    void getCoords(int col, float* out) const
-    {
-        float direction[4];
-        if constexpr (DepthAligned) {
-            if (depthRow == nullptr || col < 0 || col >= inverseDepth.cols) {
-                out[0] = -1.0f;
-                out[1] = -1.0f;
-                return;
-            }
-            rowColToUnitVec.GetUnitVect(col, direction);
-            direction[3] = depthRow[col];
-        } else {
-            rowColToUnitVec.GetUnitVect(col, direction);
-            direction[3] = 0.0f;
-        }
-        coordinateSystems::calculateUv<false, float, float>(direction, transform.val, intrinsics.lensCoeffs.val,
-                                                           intrinsics.centre.val, out, maxAngle, cosMaxAngle);
-    }
+    // The pixel position of column col of the current row, the rig-to-camera transform,
+    // unit vector and lens projection in the mixed precision that fixes the maps.
+    void getCoords(int col, float* out) const { coordsRun(col, 1, out); }
 
     // getCoords for columns first, first + 1, ... first + count - 1 of the current row,
-    // two floats each into out, with the same bits. The row is taken in short runs,
+    // two floats each into out. The row is taken in short runs,
     // stage by stage, so that the square roots and divisions of neighbouring pixels
     // overlap instead of waiting on each other and on the arctangent.
     void getRowCoords(int first, int count, float* out) const
@@ -96,7 +81,7 @@ public:
 private:
     // One run of at most 64 columns: the camera-frame direction of every pixel first,
     // then the arctangents, then the lens polynomial and the pixel position. Each
-    // step is getCoords' own arithmetic, in its order and precision.
+    // step is calculateUv's arithmetic, in its order and precision.
     void coordsRun(int first, int n, float* out) const
     {
         // What becomes of each pixel: no position, the optical axis, or the lens.
