@@ -23,6 +23,9 @@ constexpr int kCameras = 4;
 constexpr double kViewSpan = 170.0 * CV_PI / 180.0;
 // The same floor as scan generation: "infinitely far" is still a positive value.
 constexpr float kInverseDepthFloor = 1e-6f;
+// How far (radians of elevation) an upright surface is carried beyond its last
+// measured cell into the unmeasured cells of its column.
+constexpr double kUprightReach = 12.0 * CV_PI / 180.0;
 // Gaps up to this fraction of the panorama width count as occlusions.
 constexpr double kShortGap = 1.0 / 120.0;
 
@@ -347,6 +350,37 @@ bool fillRow(float* row, int cols)
     return true;
 }
 
+// See fillDepthGaps: each unmeasured cell at least as near as the upright surface
+// through the last measured cell within reach towards the horizon in its column.
+void extendUpright(cv::Mat_<float>& d, const cv::Mat& measured)
+{
+    const int rows = d.rows;
+    const int cols = d.cols;
+    const int reach = std::max(1, static_cast<int>(std::lround(kUprightReach / CV_PI * rows)));
+    const auto elevation = [rows](int r) { return (0.5 - (r + 0.5) / rows) * CV_PI; };
+    cv::parallel_for_(cv::Range(0, cols), [&](const cv::Range& range) {
+        for (int c = range.start; c < range.end; ++c) {
+            // Downwards from the horizon, then upwards from it.
+            for (int direction : {+1, -1}) {
+                int r = direction > 0 ? rows / 2 : rows / 2 - 1;
+                int last = -1;
+                double distance = 0.0;  // horizontal distance of the last measured cell
+                for (; r >= 0 && r < rows; r += direction) {
+                    const float v = d(r, c);
+                    if (measured.at<uchar>(r, c)) {
+                        last = r;
+                        distance = std::cos(elevation(r)) / v;
+                        continue;
+                    }
+                    if (last < 0 || std::abs(r - last) > reach)
+                        continue;
+                    d(r, c) = std::max(v, static_cast<float>(std::cos(elevation(r)) / distance));
+                }
+            }
+        }
+    });
+}
+
 // Height below (down) or above the rig of the farthest horizontal surface the
 // measurements show, from cells 20 degrees or more off the horizon: a high
 // percentile, so that a few overshooting matches do not lower the bound.
@@ -510,6 +544,14 @@ void fillDepthGaps(DepthPanorama& depth)
         if (filled[k] != r)
             d.row(filled[k]).copyTo(d.row(r));
     }
+    // Standing surfaces go on beyond where they were measured: below the horizon an
+    // unmeasured cell is no farther than the upright surface measured within reach
+    // above it in its column (the same horizontal distance), above the horizon the
+    // one below it. Near the edge of the coverage only one camera sees the feet of
+    // the objects standing in the overlaps; this keeps them at the object's depth
+    // instead of the background's from the sides. Where the floor comes nearer, its
+    // plane below takes over.
+    extendUpright(d, measured);
     // Nothing lies below the floor or above the ceiling: a ray that leaves the
     // horizon meets something no farther than the lowest (highest) measured
     // surface's plane. This lifts the unmeasured floor and ceiling, which the far
