@@ -26,6 +26,9 @@ constexpr float kInverseDepthFloor = 1e-6f;
 // How far (radians of elevation) an upright surface is carried beyond its last
 // measured cell into the unmeasured cells of its column.
 constexpr double kUprightReach = 12.0 * CV_PI / 180.0;
+// Cells whose inverse depth is within this fraction of the floor's or ceiling's
+// plane lie on it.
+constexpr double kPlaneBand = 0.08;
 // Gaps up to this fraction of the panorama width count as occlusions.
 constexpr double kShortGap = 1.0 / 120.0;
 
@@ -381,27 +384,85 @@ void extendUpright(cv::Mat_<float>& d, const cv::Mat& measured)
     });
 }
 
-// Height below (down) or above the rig of the farthest horizontal surface the
-// measurements show, from cells 20 degrees or more off the horizon: a high
-// percentile, so that a few overshooting matches do not lower the bound.
-double planeHeight(const cv::Mat_<float>& d, const cv::Mat& measured, bool down)
+// Unit direction of a depth panorama cell (rig frame: x forward, y right, z down).
+Vec3 cellDirection(int r, int c, int rows, int cols)
+{
+    const double elevation = (0.5 - (r + 0.5) / rows) * CV_PI;
+    const double azimuth = ((c + 0.5) / cols - 0.5) * 2.0 * CV_PI;
+    return Vec3(std::cos(azimuth) * std::cos(elevation), std::sin(azimuth) * std::cos(elevation),
+                -std::sin(elevation));
+}
+
+// The floor (down) or ceiling plane the measurements show, from cells 20 degrees or
+// more off the horizon, as the vector n with n . X = 1 for the plane's points X, so
+// that the plane's inverse depth along a unit direction u is n . u. Zero when no
+// plane holds enough cells. The height comes from the most common measured height
+// (the plane is the largest surface that far off the horizon), then the plane is
+// fitted by least squares to the cells within kPlaneBand of it, which also finds a
+// tilt of the rig.
+Vec3 fitPlane(const cv::Mat_<float>& d, const cv::Mat& measured, bool down)
 {
     const int rows = d.rows;
-    std::vector<float> heights;
+    const int cols = d.cols;
+    struct Cell {
+        Vec3 u;
+        double rho;
+    };
+    std::vector<Cell> cells;
+    // Heights in steps of 1 % (logarithm in hundredths), from 10 cm to 100 m.
+    constexpr int kBins = 700;
+    std::vector<double> histogram(kBins, 0.0);
+    const double limit = std::sin(20.0 * CV_PI / 180.0);
     for (int r = 0; r < rows; ++r) {
-        const double e = (0.5 - (r + 0.5) / rows) * CV_PI;
-        const double s = down ? -std::sin(e) : std::sin(e);
-        if (s < std::sin(20.0 * CV_PI / 180.0))
-            continue;
-        for (int c = 0; c < d.cols; ++c)
-            if (measured.at<uchar>(r, c) && d(r, c) > 0.0f)
-                heights.push_back(static_cast<float>(s / d(r, c)));
+        for (int c = 0; c < cols; ++c) {
+            if (!measured.at<uchar>(r, c) || !(d(r, c) > 0.0f))
+                continue;
+            const Vec3 u = cellDirection(r, c, rows, cols);
+            const double s = down ? u[2] : -u[2];
+            if (s < limit)
+                continue;
+            cells.push_back({u, d(r, c)});
+            const int bin = static_cast<int>(std::lround(100.0 * std::log(s / d(r, c) / 0.1)));
+            if (bin >= 0 && bin < kBins)
+                histogram[static_cast<std::size_t>(bin)] += 1.0;
+        }
     }
-    if (heights.size() < 100)
-        return 0.0;
-    const std::size_t at = heights.size() * 9 / 10;
-    std::nth_element(heights.begin(), heights.begin() + static_cast<long>(at), heights.end());
-    return heights[at];
+    if (cells.size() < 100)
+        return Vec3();
+    int mode = 0;
+    double most = 0.0;
+    for (int b = 0; b < kBins; ++b) {
+        double around = 0.0;
+        for (int k = std::max(0, b - 2); k <= std::min(kBins - 1, b + 2); ++k)
+            around += histogram[static_cast<std::size_t>(k)];
+        if (around > most) {
+            most = around;
+            mode = b;
+        }
+    }
+    const double height = 0.1 * std::exp(mode / 100.0);
+    Vec3 n(0.0, 0.0, (down ? 1.0 : -1.0) / height);
+    for (int iteration = 0; iteration < 3; ++iteration) {
+        cv::Matx33d normal = cv::Matx33d::zeros();
+        Vec3 rhs;
+        std::size_t inliers = 0;
+        for (const Cell& cell : cells) {
+            const double plane = n.dot(cell.u);
+            if (!(plane > 0.0) || std::fabs(cell.rho - plane) > kPlaneBand * plane)
+                continue;
+            normal += cell.u * cell.u.t();
+            rhs += cell.rho * cell.u;
+            ++inliers;
+        }
+        // A plane is a large part of the cells off the horizon, or none is there.
+        if (inliers < std::max<std::size_t>(100, cells.size() / 10))
+            return Vec3();
+        Vec3 fitted;
+        if (!cv::solve(normal, rhs, fitted, cv::DECOMP_CHOLESKY))
+            return Vec3();
+        n = fitted;
+    }
+    return n;
 }
 
 // Averages each measured cell with the measured cells around it that lie on the same
@@ -553,24 +614,29 @@ void fillDepthGaps(DepthPanorama& depth)
     // plane below takes over.
     extendUpright(d, measured);
     // Nothing lies below the floor or above the ceiling: a ray that leaves the
-    // horizon meets something no farther than the lowest (highest) measured
-    // surface's plane. This lifts the unmeasured floor and ceiling, which the far
-    // walls beside them would otherwise set.
-    const auto elevation = [rows](int r) { return (0.5 - (r + 0.5) / rows) * CV_PI; };
-    const double floorHeight = planeHeight(d, measured, true);
-    const double ceilingHeight = planeHeight(d, measured, false);
-    for (int r = 0; r < rows; ++r) {
-        const double s = std::sin(elevation(r));
-        const double h = s < 0.0 ? floorHeight : ceilingHeight;
-        if (!(h > 0.0))
-            continue;
-        const float bound = static_cast<float>(std::fabs(s) / h);
-        float* row = d.ptr<float>(r);
-        const uchar* m = measured.ptr<uchar>(r);
-        for (int c = 0; c < cols; ++c)
-            if (!m[c])
-                row[c] = std::max(row[c], bound);
-    }
+    // horizon meets something no farther than the floor's (ceiling's) plane. This
+    // lifts the unmeasured floor and ceiling, which the far walls beside them would
+    // otherwise set, and the cells on the plane take its value.
+    const Vec3 planes[2] = {fitPlane(d, measured, true), fitPlane(d, measured, false)};
+    cv::parallel_for_(cv::Range(0, rows), [&](const cv::Range& range) {
+        for (int r = range.start; r < range.end; ++r) {
+            float* row = d.ptr<float>(r);
+            const uchar* m = measured.ptr<uchar>(r);
+            for (int c = 0; c < cols; ++c) {
+                const Vec3 u = cellDirection(r, c, rows, cols);
+                const Vec3& n = planes[u[2] > 0.0 ? 0 : 1];
+                const float plane = static_cast<float>(n.dot(u));
+                if (!(plane > 0.0f))
+                    continue;
+                if (!m[c])
+                    row[c] = std::max(row[c], plane);
+                // Cells on the plane take its value: the fit over thousands of
+                // cells is far steadier than any one match.
+                if (std::fabs(row[c] - plane) <= kPlaneBand * plane)
+                    row[c] = plane;
+            }
+        }
+    });
     cv::Mat smoothed;
     cv::medianBlur(d, smoothed, 5);
     smoothed.copyTo(d);
