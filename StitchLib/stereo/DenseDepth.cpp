@@ -333,10 +333,17 @@ bool fillRow(float* row, int cols)
             const float leftValue = row[start];
             const float rightValue = row[next];
             if (gap <= shortGap) {
-                // Occlusion: the hidden surface lies behind, on the farther side.
+                // Occlusion: beside a depth edge one camera sees the background the
+                // other cannot, and the near surface's side the other cannot. Seen
+                // from the rig centre the near side comes first: the half next to
+                // it keeps its depth, the rest lies behind, on the farther side.
                 const float far = std::min(leftValue, rightValue);
-                for (int k = 1; k <= gap; ++k)
-                    out[(start + k) % cols] = far;
+                const bool nearOnLeft = leftValue > rightValue;
+                const bool edge = std::max(leftValue, rightValue) > 1.25f * far;
+                for (int k = 1; k <= gap; ++k) {
+                    const bool nearHalf = edge && (nearOnLeft ? 2 * k <= gap : 2 * k > gap + 1);
+                    out[(start + k) % cols] = nearHalf ? std::max(leftValue, rightValue) : far;
+                }
             } else {
                 // One camera only: blend between the far values of both sides.
                 const float leftFar = sideFarValue(row, cols, start, -1);
