@@ -68,10 +68,11 @@ gen control --rig-radius 0
 gen gains --gains 1.08,0.92,1.08,0.92
 for f in 0 1 2; do gen noise --noise 3 --frame "$f"; done
 
-# run LABEL COMMAND...: wall seconds and peak MiB of the command into $work/LABEL.time
+# run LABEL COMMAND...: wall seconds, peak KiB and processor seconds (user + system) of
+# the command into $work/LABEL.time
 run() {
     local label="$1"; shift
-    /usr/bin/time -f "%e %M" -o "$work/$label.time" nice "$@" >/dev/null 2>"$work/$label.log" ||
+    /usr/bin/time -f "%e %M %U %S" -o "$work/$label.time" nice "$@" >/dev/null 2>"$work/$label.log" ||
         { cat "$work/$label.log" >&2; exit 2; }
 }
 seedRun() { run "$1-seed" "$quality" "$work/$1" "$work/$1/seed" --height "$height" --mode seed "${@:2}"; }
@@ -164,6 +165,11 @@ row "gains +-8 %: psnr" "$s" "$b" "$f" "best >= $plain - 0.5 (no gains): $(check
 read -r sd sc < <(MODE=seed flicker); read -r bd bc < <(MODE=best flicker); read -r fd fc < <(MODE=fast flicker)
 row "noise 3, 3 frames: max diff (8x)" "$sd" "$bd" "$fd" "best <= 16: $(check "$bd <= 16")"
 row "noise 3, 3 frames: alpha pixels differing" "$sc" "$bc" "$fc" "best = 0: $(check "$bc == 0")"
-read -r st sm < "$work/near-seed.time"; read -r bt bm < "$work/near-best.time"; read -r ft fm < "$work/near-fast-0.time"
-row "time, one frame (s)" "$st" "$bt" "$ft" "best <= 1.5 x seed: $(check "$bt <= 1.5 * $st")"
+read -r st sm su ss < "$work/near-seed.time"; read -r bt bm bu bs < "$work/near-best.time"
+read -r ft fm fu fs < "$work/near-fast-0.time"
+# Processor time decides: wall time follows whatever else the machine runs.
+sc="$(awk -v u="$su" -v s="$ss" 'BEGIN {print u + s}')"; bc="$(awk -v u="$bu" -v s="$bs" 'BEGIN {print u + s}')"
+fc="$(awk -v u="$fu" -v s="$fs" 'BEGIN {print u + s}')"
+row "processor time, one frame (s)" "$sc" "$bc" "$fc" "best <= 1.5 x seed: $(check "$bc <= 1.5 * $sc")"
+row "wall time, one frame (s)" "$st" "$bt" "$ft" "shared machine: for information"
 row "peak memory (MiB)" "$((sm / 1024))" "$((bm / 1024))" "$((fm / 1024))" "best <= 1.2 x seed: $(check "$bm <= 1.2 * $sm")"
