@@ -152,12 +152,20 @@ void addLevelBands(MaskedImage& image, MaskedImage& reduced, bool firstImage, bo
     colourPlanes(minus, minusPlanes);
     // A blend's valid and contributing masks are one buffer, a new one: the
     // running images' masks stay as they are during the pass, so that bands
-    // can blur them around their rows.
+    // can blur them around their rows. Where both running images hold one
+    // contribution buffer (as the first image leaves them), both blends
+    // compute the same union of it and this image's contribution: then that
+    // is one buffer too, written by both.
+    const bool sharedContribution = plus.contributingPixels().data == minus.contributingPixels().data;
     cv::Mat plusUnion;
     cv::Mat minusUnion;
     if (!firstImage) {
         PlaneKernels::createZeroPlane(plusUnion, rows, cols, CV_8UC1);
-        PlaneKernels::createZeroPlane(minusUnion, rows, cols, CV_8UC1);
+        if (sharedContribution) {
+            minusUnion = plusUnion;
+        } else {
+            PlaneKernels::createZeroPlane(minusUnion, rows, cols, CV_8UC1);
+        }
     }
 
     PlaneKernels::forRowBands(rows, PyramidBands::bandRows(reduced, false, size), [&](int begin, int end) {
@@ -194,7 +202,7 @@ void addLevelBands(MaskedImage& image, MaskedImage& reduced, bool firstImage, bo
         const int last = std::min(end + FeatherRows::kReach, rows);
         cv::Mat plusWeight, minusWeight, imageWeight;
         FeatherRows::blurRows(plus.contributingPixels(), first, last, plusWeight);
-        if (sameRows(plus.contributingPixels(), minus.contributingPixels(), first, last)) {
+        if (sharedContribution || sameRows(plus.contributingPixels(), minus.contributingPixels(), first, last)) {
             minusWeight = plusWeight;
         } else {
             FeatherRows::blurRows(minus.contributingPixels(), first, last, minusWeight);

@@ -1,6 +1,7 @@
 #include "StitchLib/blending/QualitySeamFinder.h"
 
 #include "StitchLib/blending/PlaneKernels.h"
+#include "StitchLib/blending/SeamOverlap.h"
 
 #include <opencv2/core/hal/intrin.hpp>
 #include <opencv2/imgproc.hpp>
@@ -16,30 +17,9 @@ namespace {
 constexpr int kImagesPerRig = 4;
 
 
-// Where both A and B contribute, with a margin: the product of their masks
-// (255 where both are 255) eroded by a 7 x 7 square.
 cv::Mat overlapMask(MaskedImage& a, MaskedImage& b)
 {
-    const cv::Mat& maskA = a.contributingPixels();
-    const cv::Mat& maskB = b.contributingPixels();
-    CV_Assert(maskA.type() == CV_8UC1 && maskB.type() == CV_8UC1 && maskA.size() == maskB.size());
-    cv::Mat overlap;
-    PlaneKernels::createPlane(overlap, maskA.size(), CV_8UC1);
-    const PlaneKernels::ByteTable& product = PlaneKernels::maskedSingle();
-    PlaneKernels::forRowBands(overlap.rows, PlaneKernels::bandRowsFor(overlap.cols, 3), [&](int begin, int end) {
-        for (int r = begin; r < end; ++r) {
-            const uchar* inA = maskA.ptr<uchar>(r);
-            const uchar* inB = maskB.ptr<uchar>(r);
-            uchar* out = overlap.ptr<uchar>(r);
-            for (int c = 0; c < overlap.cols; ++c) {
-                out[c] = product(inA[c], inB[c]);
-            }
-        }
-    });
-    // Pixels outside the image must not erode, hence the maximal border value.
-    cv::erode(overlap, overlap, cv::getStructuringElement(cv::MORPH_RECT, cv::Size(7, 7)), cv::Point(-1, -1), 1,
-              cv::BORDER_CONSTANT, cv::morphologyDefaultBorderValue());
-    return overlap;
+    return SeamOverlap::overlap(a.contributingPixels(), b.contributingPixels());
 }
 
 // Per-pixel cost of cutting between A and B in one row, 0..255: how much
