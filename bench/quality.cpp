@@ -4,6 +4,7 @@
 //   quadstitch-quality DIR OUTDIR [--frames 0,1,2] [--height 5000] [--mode seed|best]
 //                      [--without depth,exposure,edge,temporal] [--dump-depth]
 //
+// Prints each frame's stage times, with the peak memory so far, to standard error.
 // Frames run in the order given through one pipeline, so the temporal state
 // carries from one to the next, as in a take.
 #include "app/FrameFiles.h"
@@ -16,6 +17,8 @@
 #include <opencv2/imgcodecs.hpp>
 
 #include <chrono>
+#include <cstdlib>
+#include <fstream>
 #include <cstdio>
 #include <iostream>
 #include <set>
@@ -94,10 +97,26 @@ Options parse(int argc, char** argv)
     return o;
 }
 
-// Writes the depth model as 16-bit inverse depth times 100 * 256 (2 m reads 50 * 256).
+// Prints each stage's wall time and the peak memory so far to standard error, and writes the depth model, when
+// asked, as 16-bit inverse depth times 100 * 256 (2 m reads 50 * 256).
 class DepthDump : public orb::pipeline::PipelineObserver {
 public:
     std::string path;
+    void stageFinished(orb::pipeline::Stage stage, double seconds) override
+    {
+        std::fprintf(stderr, "  %s %.2f s, peak so far %ld MiB\n", orb::pipeline::stageName(stage), seconds,
+                     peakKiB() / 1024);
+    }
+    // The process's peak resident memory (VmHWM), 0 where the system does not say.
+    static long peakKiB()
+    {
+        std::ifstream status("/proc/self/status");
+        std::string line;
+        while (std::getline(status, line))
+            if (line.rfind("VmHWM:", 0) == 0)
+                return std::atol(line.c_str() + 6);
+        return 0;
+    }
     void scanReady(const orb::ScanImages& scan) override
     {
         if (path.empty())
@@ -120,7 +139,7 @@ int main(int argc, char** argv)
                      0);
         DepthDump dump;
         orb::pipeline::StitchPipeline pipeline(rig, orb::pipeline::qualityOptions(o.quality, o.stages),
-                                               o.dumpDepth ? &dump : nullptr);
+                                               &dump);
         for (const uint32_t frame : o.frames) {
             const auto start = std::chrono::steady_clock::now();
             std::vector<std::string> paths;

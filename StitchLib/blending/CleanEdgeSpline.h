@@ -23,6 +23,10 @@ public:
     MaskedImage spline(MaskedImageSet& images);
 
 private:
+    // The standard generator and blender run as fused passes over bands of rows
+    // (same bits, far less memory); any other pair runs step by step.
+    bool standardCollaborators() const;
+
     PyramidGeneratorBase& generator;
     BlenderBase& blender;
     std::vector<LaplacianPyramidLevel> pyramid;

@@ -121,13 +121,30 @@ void ExposureCompensator::apply(std::vector<cv::Mat>& parts, const std::vector<c
 {
     if (gains.size() != parts.size())
         throw std::runtime_error("ExposureCompensator apply() needs one set of gains per part");
-    runIndependent(static_cast<int>(parts.size()), [&](int i, int) {
-        const cv::Vec3d& g = gains[static_cast<std::size_t>(i)];
-        cv::Mat& part = parts[static_cast<std::size_t>(i)];
+    for (const cv::Mat& part : parts)
         if (part.depth() != CV_8U || (part.channels() != 3 && part.channels() != 4))
             throw std::runtime_error("ExposureCompensator apply() needs 8-bit colour parts");
-        cv::multiply(part, cv::Scalar(g[0], g[1], g[2], 1.0), part);
-    });
+    for (std::size_t i = 0; i < parts.size(); ++i) {
+        cv::Mat& part = parts[i];
+        const int channels = part.channels();
+        // Gains in 16-bit fixed point.
+        int scale[3];
+        for (int k = 0; k < 3; ++k)
+            scale[k] = static_cast<int>(std::lround(gains[i][k] * 65536.0));
+        // Only pixels with colour are written: a part's pages where its camera does
+        // not see hold zeros that were never written, and take no memory until they are.
+        cv::parallel_for_(cv::Range(0, part.rows), [&](const cv::Range& rows) {
+            for (int r = rows.start; r < rows.end; ++r) {
+                uchar* p = part.ptr<uchar>(r);
+                for (int c = 0; c < part.cols; ++c, p += channels) {
+                    if (channels == 4 ? p[3] == 0 : (p[0] | p[1] | p[2]) == 0)
+                        continue;
+                    for (int k = 0; k < 3; ++k)
+                        p[k] = cv::saturate_cast<uchar>((p[k] * scale[k] + 32768) >> 16);
+                }
+            }
+        });
+    }
 }
 
 } // namespace orb

@@ -26,6 +26,7 @@ ScanImages DenseDepthStage::estimate(const Rig& rig, const std::vector<cv::Mat>&
 {
     Stereo::DepthPanorama depth = Stereo::measureDenseDepth(images, rig.cameras(), rig.maxAngle(), settings);
     Stereo::fillDepthGaps(depth);
+    Stereo::keepCoverage(depth.inverseDepth, rig.cameras(), Stereo::imageSizes(images), rig.maxAngle());
     if (history) {
         history->depth.stabilise(depth.inverseDepth, images, rig.cameras(), rig.maxAngle());
         history->seams->setUnchanged(history->depth.unchangedCells());

@@ -23,6 +23,12 @@ constexpr int kCameras = 4;
 constexpr double kViewSpan = 170.0 * CV_PI / 180.0;
 // The same floor as scan generation: "infinitely far" is still a positive value.
 constexpr float kInverseDepthFloor = 1e-6f;
+// How far (radians of elevation) an upright surface is carried beyond its last
+// measured cell into the unmeasured cells of its column.
+constexpr double kUprightReach = 12.0 * CV_PI / 180.0;
+// Cells whose inverse depth is within this fraction of the floor's or ceiling's
+// plane lie on it.
+constexpr double kPlaneBand = 0.08;
 // Gaps up to this fraction of the panorama width count as occlusions.
 constexpr double kShortGap = 1.0 / 120.0;
 
@@ -119,6 +125,94 @@ cv::Mat matchDisparity(const cv::Mat& left, const cv::Mat& right, int numDispari
     return disparity;  // CV_16S, 4 fractional bits
 }
 
+// Sub-pixel refinement of the consistent disparities by Gauss-Newton steps on the grey
+// values of a small window. The matcher's parabola fit pulls disparities towards
+// whole pixels, which on a plane shows as steps of a whole pixel's depth (about 12 %
+// of the inverse depth on a ceiling 1.2 m away), and the misregistration they cause
+// shows in fine texture. Windows that straddle a depth edge (disparities more than a
+// pixel apart) or hold no texture keep the matcher's value; a step never moves a
+// disparity by more than a pixel. Window means are removed, so a small exposure
+// difference between the cameras does not bias the step.
+cv::Mat_<float> refineDisparity(const cv::Mat& viewA, const cv::Mat& viewB, const cv::Mat_<float>& disparity)
+{
+    constexpr int kHalf = 2;
+    constexpr int kSide = 2 * kHalf + 1;
+    constexpr int kIterations = 4;
+    // Least gradient energy of a window worth refining: 2 levels per pixel throughout.
+    constexpr float kMinTexture = kSide * kSide * 4.0f;
+    cv::Mat a, b, gradient;
+    viewA.convertTo(a, CV_32F);
+    viewB.convertTo(b, CV_32F);
+    cv::Sobel(b, gradient, CV_32F, 1, 0, 1, 0.5);
+    cv::Mat_<float> out = disparity.clone();
+    const int rows = disparity.rows;
+    const int cols = disparity.cols;
+    cv::parallel_for_(cv::Range(kHalf, std::max(kHalf, rows - kHalf)), [&](const cv::Range& range) {
+        float av[kSide * kSide], bv[kSide * kSide], gv[kSide * kSide];
+        for (int y = range.start; y < range.end; ++y) {
+            for (int x = kHalf; x < cols - kHalf; ++x) {
+                const float d0 = disparity(y, x);
+                if (std::isnan(d0))
+                    continue;
+                bool smooth = true;
+                for (int j = -kHalf; j <= kHalf && smooth; ++j)
+                    for (int i = -kHalf; i <= kHalf && smooth; ++i) {
+                        const float di = disparity(y + j, x + i);
+                        smooth = !std::isnan(di) && std::fabs(di - d0) <= 1.0f;
+                    }
+                if (!smooth)
+                    continue;
+                float d = d0;
+                for (int iteration = 0; iteration < kIterations; ++iteration) {
+                    int n = 0;
+                    float meanA = 0.0f, meanB = 0.0f, meanG = 0.0f;
+                    bool inside = true;
+                    for (int j = -kHalf; j <= kHalf && inside; ++j) {
+                        const float* rowA = a.ptr<float>(y + j);
+                        const float* rowB = b.ptr<float>(y + j);
+                        const float* rowG = gradient.ptr<float>(y + j);
+                        for (int i = -kHalf; i <= kHalf; ++i, ++n) {
+                            const float xb = static_cast<float>(x + i) - d;
+                            const int x0 = static_cast<int>(std::floor(xb));
+                            if (x0 < 0 || x0 + 1 >= cols) {
+                                inside = false;
+                                break;
+                            }
+                            const float w = xb - static_cast<float>(x0);
+                            av[n] = rowA[x + i];
+                            bv[n] = rowB[x0] + w * (rowB[x0 + 1] - rowB[x0]);
+                            gv[n] = rowG[x0] + w * (rowG[x0 + 1] - rowG[x0]);
+                            meanA += av[n];
+                            meanB += bv[n];
+                            meanG += gv[n];
+                        }
+                    }
+                    if (!inside)
+                        break;
+                    meanA /= static_cast<float>(n);
+                    meanB /= static_cast<float>(n);
+                    meanG /= static_cast<float>(n);
+                    float eg = 0.0f, gg = 0.0f;
+                    for (int k = 0; k < n; ++k) {
+                        const float g = gv[k] - meanG;
+                        eg += ((av[k] - meanA) - (bv[k] - meanB)) * g;
+                        gg += g * g;
+                    }
+                    if (gg < kMinTexture)
+                        break;
+                    // A(x) = B(x - d - step) to first order: residual + step * gradient = 0.
+                    const float step = -eg / gg;
+                    d = std::clamp(d + step, d0 - 1.0f, d0 + 1.0f);
+                    if (std::fabs(step) < 0.01f)
+                        break;
+                }
+                out(y, x) = d;
+            }
+        }
+    });
+    return out;
+}
+
 // Consistent disparity (pixels) of the first camera's view, NaN where none.
 cv::Mat_<float> consistentDisparity(const cv::Mat& viewA, const cv::Mat& viewB, const cv::Mat& maskA,
                                     const cv::Mat& maskB, int numDisparities, float tolerance)
@@ -151,7 +245,7 @@ cv::Mat_<float> consistentDisparity(const cv::Mat& viewA, const cv::Mat& viewB, 
             o[x] = d;
         }
     }
-    return out;
+    return refineDisparity(viewA, viewB, out);
 }
 
 // Writes the consistent matches of one pair into the panorama: per cell, the
@@ -239,10 +333,17 @@ bool fillRow(float* row, int cols)
             const float leftValue = row[start];
             const float rightValue = row[next];
             if (gap <= shortGap) {
-                // Occlusion: the hidden surface lies behind, on the farther side.
+                // Occlusion: beside a depth edge one camera sees the background the
+                // other cannot, and the near surface's side the other cannot. Seen
+                // from the rig centre the near side comes first: the half next to
+                // it keeps its depth, the rest lies behind, on the farther side.
                 const float far = std::min(leftValue, rightValue);
-                for (int k = 1; k <= gap; ++k)
-                    out[(start + k) % cols] = far;
+                const bool nearOnLeft = leftValue > rightValue;
+                const bool edge = std::max(leftValue, rightValue) > 1.25f * far;
+                for (int k = 1; k <= gap; ++k) {
+                    const bool nearHalf = edge && (nearOnLeft ? 2 * k <= gap : 2 * k > gap + 1);
+                    out[(start + k) % cols] = nearHalf ? std::max(leftValue, rightValue) : far;
+                }
             } else {
                 // One camera only: blend between the far values of both sides.
                 const float leftFar = sideFarValue(row, cols, start, -1);
@@ -259,30 +360,173 @@ bool fillRow(float* row, int cols)
     return true;
 }
 
-// Height below (down) or above the rig of the farthest horizontal surface the
-// measurements show, from cells 20 degrees or more off the horizon: a high
-// percentile, so that a few overshooting matches do not lower the bound.
-double planeHeight(const cv::Mat_<float>& d, const cv::Mat& measured, bool down)
+// See fillDepthGaps: each unmeasured cell at least as near as the upright surface
+// through the last measured cell within reach towards the horizon in its column.
+void extendUpright(cv::Mat_<float>& d, const cv::Mat& measured)
 {
     const int rows = d.rows;
-    std::vector<float> heights;
+    const int cols = d.cols;
+    const int reach = std::max(1, static_cast<int>(std::lround(kUprightReach / CV_PI * rows)));
+    const auto elevation = [rows](int r) { return (0.5 - (r + 0.5) / rows) * CV_PI; };
+    cv::parallel_for_(cv::Range(0, cols), [&](const cv::Range& range) {
+        for (int c = range.start; c < range.end; ++c) {
+            // Downwards from the horizon, then upwards from it.
+            for (int direction : {+1, -1}) {
+                int r = direction > 0 ? rows / 2 : rows / 2 - 1;
+                int last = -1;
+                double distance = 0.0;  // horizontal distance of the last measured cell
+                for (; r >= 0 && r < rows; r += direction) {
+                    const float v = d(r, c);
+                    if (measured.at<uchar>(r, c)) {
+                        last = r;
+                        distance = std::cos(elevation(r)) / v;
+                        continue;
+                    }
+                    if (last < 0 || std::abs(r - last) > reach)
+                        continue;
+                    d(r, c) = std::max(v, static_cast<float>(std::cos(elevation(r)) / distance));
+                }
+            }
+        }
+    });
+}
+
+// Unit direction of a depth panorama cell (rig frame: x forward, y right, z down).
+Vec3 cellDirection(int r, int c, int rows, int cols)
+{
+    const double elevation = (0.5 - (r + 0.5) / rows) * CV_PI;
+    const double azimuth = ((c + 0.5) / cols - 0.5) * 2.0 * CV_PI;
+    return Vec3(std::cos(azimuth) * std::cos(elevation), std::sin(azimuth) * std::cos(elevation),
+                -std::sin(elevation));
+}
+
+// The floor (down) or ceiling plane the measurements show, from cells 20 degrees or
+// more off the horizon, as the vector n with n . X = 1 for the plane's points X, so
+// that the plane's inverse depth along a unit direction u is n . u. Zero when no
+// plane holds enough cells. The height comes from the most common measured height
+// (the plane is the largest surface that far off the horizon), then the plane is
+// fitted by least squares to the cells within kPlaneBand of it, which also finds a
+// tilt of the rig.
+Vec3 fitPlane(const cv::Mat_<float>& d, const cv::Mat& measured, bool down)
+{
+    const int rows = d.rows;
+    const int cols = d.cols;
+    struct Cell {
+        Vec3 u;
+        double rho;
+    };
+    std::vector<Cell> cells;
+    // Heights in steps of 1 % (logarithm in hundredths), from 10 cm to 100 m.
+    constexpr int kBins = 700;
+    std::vector<double> histogram(kBins, 0.0);
+    const double limit = std::sin(20.0 * CV_PI / 180.0);
     for (int r = 0; r < rows; ++r) {
-        const double e = (0.5 - (r + 0.5) / rows) * CV_PI;
-        const double s = down ? -std::sin(e) : std::sin(e);
-        if (s < std::sin(20.0 * CV_PI / 180.0))
-            continue;
-        for (int c = 0; c < d.cols; ++c)
-            if (measured.at<uchar>(r, c) && d(r, c) > 0.0f)
-                heights.push_back(static_cast<float>(s / d(r, c)));
+        for (int c = 0; c < cols; ++c) {
+            if (!measured.at<uchar>(r, c) || !(d(r, c) > 0.0f))
+                continue;
+            const Vec3 u = cellDirection(r, c, rows, cols);
+            const double s = down ? u[2] : -u[2];
+            if (s < limit)
+                continue;
+            cells.push_back({u, d(r, c)});
+            const int bin = static_cast<int>(std::lround(100.0 * std::log(s / d(r, c) / 0.1)));
+            if (bin >= 0 && bin < kBins)
+                histogram[static_cast<std::size_t>(bin)] += 1.0;
+        }
     }
-    if (heights.size() < 100)
-        return 0.0;
-    const std::size_t at = heights.size() * 9 / 10;
-    std::nth_element(heights.begin(), heights.begin() + static_cast<long>(at), heights.end());
-    return heights[at];
+    if (cells.size() < 100)
+        return Vec3();
+    int mode = 0;
+    double most = 0.0;
+    for (int b = 0; b < kBins; ++b) {
+        double around = 0.0;
+        for (int k = std::max(0, b - 2); k <= std::min(kBins - 1, b + 2); ++k)
+            around += histogram[static_cast<std::size_t>(k)];
+        if (around > most) {
+            most = around;
+            mode = b;
+        }
+    }
+    const double height = 0.1 * std::exp(mode / 100.0);
+    Vec3 n(0.0, 0.0, (down ? 1.0 : -1.0) / height);
+    for (int iteration = 0; iteration < 3; ++iteration) {
+        cv::Matx33d normal = cv::Matx33d::zeros();
+        Vec3 rhs;
+        std::size_t inliers = 0;
+        for (const Cell& cell : cells) {
+            const double plane = n.dot(cell.u);
+            if (!(plane > 0.0) || std::fabs(cell.rho - plane) > kPlaneBand * plane)
+                continue;
+            normal += cell.u * cell.u.t();
+            rhs += cell.rho * cell.u;
+            ++inliers;
+        }
+        // A plane is a large part of the cells off the horizon, or none is there.
+        if (inliers < std::max<std::size_t>(100, cells.size() / 10))
+            return Vec3();
+        Vec3 fitted;
+        if (!cv::solve(normal, rhs, fitted, cv::DECOMP_CHOLESKY))
+            return Vec3();
+        n = fitted;
+    }
+    return n;
+}
+
+// Averages each measured cell with the measured cells around it that lie on the same
+// surface (inverse depth within kSameSurface of the cell's), weighted by their match
+// counts and a Gaussian of the distance. Planes and gently curved surfaces lose the
+// matcher's noise; depth edges stay where they are, since the other side's cells do
+// not count.
+cv::Mat_<float> smoothSurfaces(const cv::Mat_<float>& inverseDepth, const cv::Mat_<float>& weight)
+{
+    constexpr int kRadius = 6;
+    constexpr float kSigma = 3.0f;
+    constexpr float kSameSurface = 0.15f;
+    const int rows = inverseDepth.rows;
+    const int cols = inverseDepth.cols;
+    float spatial[2 * kRadius + 1][2 * kRadius + 1];
+    for (int j = -kRadius; j <= kRadius; ++j)
+        for (int i = -kRadius; i <= kRadius; ++i)
+            spatial[j + kRadius][i + kRadius] = std::exp(-static_cast<float>(i * i + j * j) / (2.0f * kSigma * kSigma));
+    cv::Mat_<float> out = inverseDepth.clone();
+    cv::parallel_for_(cv::Range(0, rows), [&](const cv::Range& range) {
+        for (int r = range.start; r < range.end; ++r) {
+            for (int c = 0; c < cols; ++c) {
+                const float centre = inverseDepth(r, c);
+                if (!(weight(r, c) > 0.0f))
+                    continue;
+                float sum = 0.0f, total = 0.0f;
+                for (int j = -kRadius; j <= kRadius; ++j) {
+                    const int rr = r + j;
+                    if (rr < 0 || rr >= rows)
+                        continue;
+                    const float* v = inverseDepth.ptr<float>(rr);
+                    const float* w = weight.ptr<float>(rr);
+                    for (int i = -kRadius; i <= kRadius; ++i) {
+                        const int cc = (c + i + cols) % cols;
+                        if (!(w[cc] > 0.0f) || std::fabs(v[cc] - centre) > kSameSurface * centre)
+                            continue;
+                        const float k = w[cc] * spatial[j + kRadius][i + kRadius];
+                        sum += k * v[cc];
+                        total += k;
+                    }
+                }
+                out(r, c) = sum / total;
+            }
+        }
+    });
+    return out;
 }
 
 } // namespace
+
+std::vector<cv::Size> imageSizes(const std::vector<cv::Mat>& images)
+{
+    std::vector<cv::Size> sizes;
+    for (const cv::Mat& image : images)
+        sizes.push_back(image.size());
+    return sizes;
+}
 
 DepthPanorama measureDenseDepth(const std::vector<cv::Mat>& images, const std::vector<CameraIntrinsics>& cameras,
                                 float maxAngle, const DenseDepthSettings& settings)
@@ -327,6 +571,7 @@ DepthPanorama measureDenseDepth(const std::vector<cv::Mat>& images, const std::v
         for (int c = 0; c < 2 * rows; ++c)
             if (count(r, c) > 0.0f)
                 out.inverseDepth(r, c) = sum(r, c) / count(r, c);
+    out.inverseDepth = smoothSurfaces(out.inverseDepth, count);
     return out;
 }
 
@@ -367,29 +612,109 @@ void fillDepthGaps(DepthPanorama& depth)
         if (filled[k] != r)
             d.row(filled[k]).copyTo(d.row(r));
     }
+    // Standing surfaces go on beyond where they were measured: below the horizon an
+    // unmeasured cell is no farther than the upright surface measured within reach
+    // above it in its column (the same horizontal distance), above the horizon the
+    // one below it. Near the edge of the coverage only one camera sees the feet of
+    // the objects standing in the overlaps; this keeps them at the object's depth
+    // instead of the background's from the sides. Where the floor comes nearer, its
+    // plane below takes over.
+    extendUpright(d, measured);
     // Nothing lies below the floor or above the ceiling: a ray that leaves the
-    // horizon meets something no farther than the lowest (highest) measured
-    // surface's plane. This lifts the unmeasured floor and ceiling, which the far
-    // walls beside them would otherwise set.
-    const auto elevation = [rows](int r) { return (0.5 - (r + 0.5) / rows) * CV_PI; };
-    const double floorHeight = planeHeight(d, measured, true);
-    const double ceilingHeight = planeHeight(d, measured, false);
-    for (int r = 0; r < rows; ++r) {
-        const double s = std::sin(elevation(r));
-        const double h = s < 0.0 ? floorHeight : ceilingHeight;
-        if (!(h > 0.0))
-            continue;
-        const float bound = static_cast<float>(std::fabs(s) / h);
-        float* row = d.ptr<float>(r);
-        const uchar* m = measured.ptr<uchar>(r);
-        for (int c = 0; c < cols; ++c)
-            if (!m[c])
-                row[c] = std::max(row[c], bound);
-    }
+    // horizon meets something no farther than the floor's (ceiling's) plane. This
+    // lifts the unmeasured floor and ceiling, which the far walls beside them would
+    // otherwise set, and the cells on the plane take its value.
+    const Vec3 planes[2] = {fitPlane(d, measured, true), fitPlane(d, measured, false)};
+    cv::parallel_for_(cv::Range(0, rows), [&](const cv::Range& range) {
+        for (int r = range.start; r < range.end; ++r) {
+            float* row = d.ptr<float>(r);
+            const uchar* m = measured.ptr<uchar>(r);
+            for (int c = 0; c < cols; ++c) {
+                const Vec3 u = cellDirection(r, c, rows, cols);
+                const Vec3& n = planes[u[2] > 0.0 ? 0 : 1];
+                const float plane = static_cast<float>(n.dot(u));
+                if (!(plane > 0.0f))
+                    continue;
+                if (!m[c])
+                    row[c] = std::max(row[c], plane);
+                // Cells on the plane take its value: the fit over thousands of
+                // cells is far steadier than any one match.
+                if (std::fabs(row[c] - plane) <= kPlaneBand * plane)
+                    row[c] = plane;
+            }
+        }
+    });
     cv::Mat smoothed;
     cv::medianBlur(d, smoothed, 5);
     smoothed.copyTo(d);
     cv::max(d, kInverseDepthFloor, d);
+}
+
+void keepCoverage(cv::Mat_<float>& inverseDepth, const std::vector<CameraIntrinsics>& cameras,
+                  const std::vector<cv::Size>& imageSizes, float maxAngle)
+{
+    if (cameras.size() != static_cast<std::size_t>(kCameras) || imageSizes.size() != cameras.size())
+        throw std::runtime_error("Stereo keepCoverage() needs four cameras and their image sizes");
+    const int rows = inverseDepth.rows;
+    const int cols = inverseDepth.cols;
+    const float cosMaxAngle = std::cos(maxAngle);
+    // A camera's part reaches 54 degrees either side of its axis (a quarter turn and
+    // a tenth of one); half a cell less, so that no part's edge is counted on.
+    const double reach = (54.0 * CV_PI / 180.0) - CV_PI / cols;
+    const auto sees = [&](int k, const float* direction, float rho) {
+        const float point[4] = {direction[0], direction[1], direction[2], rho};
+        float xy[2];
+        coordinateSystems::calculateUv<false, float, float>(point, cameras[k].tmBToC.val, cameras[k].lensCoeffs.val,
+                                                           cameras[k].centre.val, xy, maxAngle, cosMaxAngle);
+        // Inside by a pixel, so that the interpolated sample is whole.
+        return xy[0] >= 1.0f && xy[1] >= 1.0f && xy[0] <= imageSizes[k].width - 2.0f &&
+               xy[1] <= imageSizes[k].height - 2.0f;
+    };
+    // The share of each cell's inverse depth that some camera still sees.
+    cv::Mat_<float> share(rows, cols, 1.0f);
+    cv::parallel_for_(cv::Range(0, rows), [&](const cv::Range& range) {
+        for (int r = range.start; r < range.end; ++r) {
+            const double elevation = (0.5 - (r + 0.5) / rows) * CV_PI;
+            // The strip at the zenith belongs to every camera's part.
+            const bool zenith = elevation > 88.0 * CV_PI / 180.0;
+            float* row = inverseDepth.ptr<float>(r);
+            for (int c = 0; c < cols; ++c) {
+                const double azimuth = ((c + 0.5) / cols - 0.5) * 2.0 * CV_PI;
+                const float direction[3] = {static_cast<float>(std::cos(azimuth) * std::cos(elevation)),
+                                            static_cast<float>(std::sin(azimuth) * std::cos(elevation)),
+                                            static_cast<float>(-std::sin(elevation))};
+                bool inPart[kCameras];
+                bool seen = false;
+                for (int k = 0; k < kCameras; ++k) {
+                    const double off = std::remainder(azimuth - k * CV_PI / 2.0, 2.0 * CV_PI);
+                    inPart[k] = zenith || std::fabs(off) <= reach;
+                    if (inPart[k] && !seen)
+                        seen = sees(k, direction, row[c]);
+                }
+                if (seen)
+                    continue;
+                // The nearest distance at which some camera still sees the ray,
+                // a little farther for the interpolation between cells; rays no
+                // camera sees at any distance stay far, so that they do not pull
+                // their neighbours' interpolated depth out of sight either.
+                float nearest = -1.0f;
+                for (int k = 0; k < kCameras; ++k) {
+                    if (!inPart[k] || !sees(k, direction, kInverseDepthFloor))
+                        continue;
+                    float lo = kInverseDepthFloor, hi = row[c];
+                    for (int step = 0; step < 16; ++step) {
+                        const float mid = 0.5f * (lo + hi);
+                        (sees(k, direction, mid) ? lo : hi) = mid;
+                    }
+                    nearest = std::max(nearest, lo);
+                }
+                share(r, c) = nearest > 0.0f ? 0.97f * nearest / row[c] : 0.0f;
+            }
+        }
+    });
+    for (int r = 0; r < rows; ++r)
+        for (int c = 0; c < cols; ++c)
+            inverseDepth(r, c) = std::max(kInverseDepthFloor, inverseDepth(r, c) * share(r, c));
 }
 
 ScanImages depthToScan(const cv::Mat_<float>& inverseDepth, int height)
@@ -439,6 +764,7 @@ ScanImages generateDenseScan(const std::vector<cv::Mat>& images, const std::vect
 {
     DepthPanorama depth = measureDenseDepth(images, cameras, maxAngle, settings);
     fillDepthGaps(depth);
+    keepCoverage(depth.inverseDepth, cameras, imageSizes(images), maxAngle);
     return depthToScan(depth.inverseDepth, height);
 }
 

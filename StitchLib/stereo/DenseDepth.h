@@ -60,12 +60,25 @@ DepthPanorama measureDenseDepth(const std::vector<cv::Mat>& images, const std::v
 // becomes uniformly far (inverse depth floor).
 void fillDepthGaps(DepthPanorama& depth);
 
+// Keeps the panorama's coverage what it is for distant content. Near the edge of a
+// camera's view, a near surface can be out of the camera's sight although the ray
+// from the rig centre is within it: a camera off the centre sees a near point at
+// another angle. Where no camera whose part holds the cell sees the filled depth,
+// the depth is brought to (a little farther than) the nearest at which one does,
+// and rays no camera sees at any distance become far. The content there is then a
+// little misplaced (as with a far depth) instead of missing.
+void keepCoverage(cv::Mat_<float>& inverseDepth, const std::vector<CameraIntrinsics>& cameras,
+                  const std::vector<cv::Size>& imageSizes, float maxAngle);
+
+// The sizes of the images, in order.
+std::vector<cv::Size> imageSizes(const std::vector<cv::Mat>& images);
+
 // The filled low-resolution inverse depth brought to a scan of height x 2 height,
 // interpolated linearly (cyclic in azimuth), every value at least the floor used
 // by scan generation, validRows = height.
 ScanImages depthToScan(const cv::Mat_<float>& inverseDepth, int height);
 
-// measureDenseDepth, fillDepthGaps and depthToScan in one.
+// measureDenseDepth, fillDepthGaps, keepCoverage and depthToScan in one.
 ScanImages generateDenseScan(const std::vector<cv::Mat>& images, const std::vector<CameraIntrinsics>& cameras,
                              int height, float maxAngle, const DenseDepthSettings& settings = DenseDepthSettings());
 

@@ -164,6 +164,33 @@ TEST(CoverageEdgeTest, CleanEdgeSplineKeepsDetailUpToTheCoverageEdge)
     EXPECT_GT(worstAwayFromSeam(false), 20.0);
 }
 
+// The same generator, but not the standard type: the spline then runs step by step.
+struct StepByStepGenerator : OpenCVPyramidGenerator {
+};
+
+TEST(CoverageEdgeTest, CleanEdgeSplineFusedPassesGiveTheStepByStepBits)
+{
+    for (const int rows : {100, 130}) {
+        const auto splined = [rows](PyramidGeneratorBase& generator) {
+            std::vector<cv::Mat> parts = makeSyntheticRigParts(rows, 11);
+            for (cv::Mat& part : parts)
+                restoreRim(part, kMinRimAlpha);
+            MaskedImageSet set(parts, false);
+            QualitySeamFinder().findSeam(set);
+            FeatherBlender blender;
+            CleanEdgeSpline spline(generator, blender);
+            return spline.spline(set).cvMat(true);
+        };
+        OpenCVPyramidGenerator standard;
+        StepByStepGenerator stepByStep;
+        const cv::Mat fused = splined(standard);
+        const cv::Mat reference = splined(stepByStep);
+        ASSERT_EQ(fused.size(), reference.size());
+        EXPECT_EQ(cv::norm(fused, reference, cv::NORM_INF), 0.0) << rows;
+        EXPECT_GT(cv::countNonZero(fused.reshape(1) != 0), 0);
+    }
+}
+
 std::vector<cv::Mat> contributions(MaskedImageSet& set)
 {
     std::vector<cv::Mat> out;

@@ -141,29 +141,33 @@ TEST_F(SmallTake, StaticSceneStitchesToTheSamePanoramaUpToNoise)
     EXPECT_EQ(cv::countNonZero(alphaA != alphaB), 0);
 
     // After 8x area reduction, over blocks both cover fully.
-    const cv::Size reduced(first.cols / 8, first.rows / 8);
-    cv::Mat a, b, coverA;
-    cv::resize(first, a, reduced, 0, 0, cv::INTER_AREA);
-    cv::resize(second, b, reduced, 0, 0, cv::INTER_AREA);
-    cv::Mat diff;
-    cv::absdiff(a, b, diff);
-    double worst = 0.0;
-    for (int r = 0; r < reduced.height; ++r)
-        for (int c = 0; c < reduced.width; ++c) {
-            const cv::Vec4b d = diff.at<cv::Vec4b>(r, c);
-            if (a.at<cv::Vec4b>(r, c)[3] == 255 && b.at<cv::Vec4b>(r, c)[3] == 255)
-                worst = std::max({worst, double(d[0]), double(d[1]), double(d[2])});
-        }
-    EXPECT_LE(worst, 16.0);
+    const auto largestDifference = [](const cv::Mat& x, const cv::Mat& y) {
+        const cv::Size reduced(x.cols / 8, x.rows / 8);
+        cv::Mat a, b;
+        cv::resize(x, a, reduced, 0, 0, cv::INTER_AREA);
+        cv::resize(y, b, reduced, 0, 0, cv::INTER_AREA);
+        cv::Mat diff;
+        cv::absdiff(a, b, diff);
+        double worst = 0.0;
+        for (int r = 0; r < reduced.height; ++r)
+            for (int c = 0; c < reduced.width; ++c) {
+                const cv::Vec4b d = diff.at<cv::Vec4b>(r, c);
+                if (a.at<cv::Vec4b>(r, c)[3] == 255 && b.at<cv::Vec4b>(r, c)[3] == 255)
+                    worst = std::max({worst, double(d[0]), double(d[1]), double(d[2])});
+            }
+        return worst;
+    };
+    const double held = largestDifference(first, second);
+    EXPECT_LE(held, 16.0);
 
-    // Without the frame-to-frame memory the coverage follows the depth noise.
+    // Without the frame-to-frame memory the depth and seams follow the noise.
     pipeline::QualityStages noMemory;
     noMemory.temporal = false;
     pipeline::StitchPipeline forgetful(rig(), pipeline::qualityOptions(pipeline::Quality::Best, noMemory));
-    cv::Mat alphaC, alphaD;
-    cv::extractChannel(forgetful.fullStitch(images(0), kHeight), alphaC, 3);
-    cv::extractChannel(forgetful.fullStitch(images(1), kHeight), alphaD, 3);
-    EXPECT_GT(cv::countNonZero(alphaC != alphaD), 0);
+    const cv::Mat third = forgetful.fullStitch(images(0), kHeight);
+    const cv::Mat fourth = forgetful.fullStitch(images(1), kHeight);
+    // (The coverage no longer does: the depth at the coverage edge is held in sight.)
+    EXPECT_GT(largestDifference(third, fourth), held);
 }
 
 #endif

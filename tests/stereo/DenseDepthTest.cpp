@@ -1,4 +1,5 @@
 // Dense depth from the pairs' overlaps, its gap filling, and depth held over frames.
+#include "BaseLib/CoordinateSystems.h"
 #include "BaseLib/LensParameters.h"
 #include "StitchLib/stereo/DenseDepth.h"
 #include "StitchLib/stereo/TemporalDepth.h"
@@ -139,6 +140,125 @@ TEST(DenseDepthFill, FloorBoundsUnmeasuredCellsBelow)
         const float floorValue = static_cast<float>(std::sin(-elevation(r)) / 1.5);
         EXPECT_NEAR(d.inverseDepth(r, 7), floorValue, 0.02f * floorValue) << r;
     }
+}
+
+TEST(DenseDepthFill, PlanesTakeTheirFittedValueAndUprightSurfacesGoOnDownwards)
+{
+    // A floor 1.5 below a rig tilted by 3 degrees about its forward axis, measured
+    // with +-5 % noise from 25 to 70 degrees down; walls at 0.3 about the horizon;
+    // an object (inverse depth 1.0 at the horizon, upright) in columns 40..49,
+    // measured down to 30 degrees below the horizon, unmeasured from there to 50.
+    const int rows = 90;  // two degrees per row
+    Stereo::DepthPanorama d = panorama(rows);
+    const double tilt = 3.0 * CV_PI / 180.0;
+    const cv::Vec3d n(0.0, -std::sin(tilt) / 1.5, std::cos(tilt) / 1.5);  // n . X = 1 on the floor
+    const auto direction = [rows](int r, int c) {
+        const double e = (0.5 - (r + 0.5) / rows) * CV_PI;
+        const double a = ((c + 0.5) / (2 * rows) - 0.5) * 2.0 * CV_PI;
+        return cv::Vec3d(std::cos(a) * std::cos(e), std::sin(a) * std::cos(e), -std::sin(e));
+    };
+    cv::RNG rng(3);
+    for (int r = 0; r < rows; ++r) {
+        const double e = (0.5 - (r + 0.5) / rows) * 180.0;
+        for (int c = 0; c < 2 * rows; ++c) {
+            const bool object = c >= 40 && c < 50;
+            if (object && e > -30.0 && e < 20.0)
+                d.inverseDepth(r, c) = static_cast<float>(std::cos(e * CV_PI / 180.0));
+            else if (object && e > -50.0)
+                continue;  // its foot, seen by one camera only
+            else if (e < -25.0 && e > -70.0)
+                d.inverseDepth(r, c) = static_cast<float>(n.dot(direction(r, c)) * rng.uniform(0.95, 1.05));
+            else if (std::fabs(e) < 20.0)
+                d.inverseDepth(r, c) = 0.3f;
+        }
+    }
+    Stereo::fillDepthGaps(d);
+    // The floor away from the object: its plane, noise gone, tilt followed.
+    for (int r = 60; r < rows; r += 3)
+        for (int c = 100; c < 180; c += 7) {
+            const float plane = static_cast<float>(n.dot(direction(r, c)));
+            ASSERT_NEAR(d.inverseDepth(r, c), plane, 0.01f * plane) << r << "," << c;
+        }
+    // Below the object's last measured row (row 59, -29 degrees) its surface goes on
+    // at its horizontal distance, 1 m, for 12 degrees, wherever that is nearer than
+    // the floor; the cells beside it (columns 36, 53) stay far.
+    for (int r = 61; r <= 64; ++r) {
+        const double e = (0.5 - (r + 0.5) / rows) * CV_PI;
+        const float upright = static_cast<float>(std::cos(e));
+        const float floorValue = static_cast<float>(n.dot(direction(r, 45)));
+        EXPECT_NEAR(d.inverseDepth(r, 45), std::max(upright, floorValue), 0.02f) << r;
+        EXPECT_LT(d.inverseDepth(r, 36), 0.9f * upright) << r;
+        EXPECT_LT(d.inverseDepth(r, 53), 0.9f * upright) << r;
+    }
+    // The measured object is not taken for floor.
+    EXPECT_NEAR(d.inverseDepth(55, 45), std::cos(-20.0 * CV_PI / 180.0), 0.02f);
+}
+
+TEST(DenseDepthFill, OcclusionGapsSplitBetweenTheNearSideAndTheFarSide)
+{
+    // Gaps up to 1/120 of a turn are occlusions: 6 of 1024 columns.
+    Stereo::DepthPanorama d = panorama(512);
+    for (int r = 250; r < 262; ++r)
+        for (int c = 0; c < 1024; ++c)
+            if (c < 20 || c >= 26)
+                d.inverseDepth(r, c) = c < 20 ? 1.0f : 0.25f;  // columns 20..25 unmeasured
+    Stereo::fillDepthGaps(d);
+    for (int r = 253; r < 259; ++r) {
+        for (int c = 20; c < 23; ++c)
+            EXPECT_FLOAT_EQ(d.inverseDepth(r, c), 1.0f) << r << "," << c;
+        for (int c = 23; c < 26; ++c)
+            EXPECT_FLOAT_EQ(d.inverseDepth(r, c), 0.25f) << r << "," << c;
+    }
+}
+
+TEST_F(DenseDepthRig, CoverageStaysWhatItIsForFarContent)
+{
+    const std::vector<CameraIntrinsics> cameras = synthetic::makeRig(layout);
+    const std::vector<cv::Size> sizes(4, cv::Size(layout.imageSize, layout.imageSize));
+    const float cosMaxAngle = std::cos(maxAngle);
+    // Whether any camera sees the point at inverse depth rho along cell (r, c).
+    const auto seen = [&](int rows, int r, int c, float rho) {
+        const double e = (0.5 - (r + 0.5) / rows) * CV_PI;
+        const double a = ((c + 0.5) / (2 * rows) - 0.5) * 2.0 * CV_PI;
+        const float point[4] = {static_cast<float>(std::cos(a) * std::cos(e)),
+                                static_cast<float>(std::sin(a) * std::cos(e)), static_cast<float>(-std::sin(e)), rho};
+        for (const CameraIntrinsics& camera : cameras) {
+            float xy[2];
+            coordinateSystems::calculateUv<false, float, float>(point, camera.tmBToC.val, camera.lensCoeffs.val,
+                                                               camera.centre.val, xy, maxAngle, cosMaxAngle);
+            if (xy[0] >= 1.0f && xy[1] >= 1.0f && xy[0] <= layout.imageSize - 2.0f &&
+                xy[1] <= layout.imageSize - 2.0f)
+                return true;
+        }
+        return false;
+    };
+    // A sphere 0.4 m around the rig: near the edge of the views the cameras, 5 cm off
+    // the centre, lose some rays that they see at a distance.
+    const int rows = 90;
+    const float nearRho = 2.5f;
+    cv::Mat_<float> depth(rows, 2 * rows, nearRho);
+    int lost = 0, farCovered = 0;
+    for (int r = 0; r < rows; ++r)
+        for (int c = 0; c < 2 * rows; ++c)
+            if (seen(rows, r, c, 1e-6f)) {
+                ++farCovered;
+                lost += !seen(rows, r, c, nearRho);
+            }
+    ASSERT_GT(lost, 20);
+    Stereo::keepCoverage(depth, cameras, sizes, maxAngle);
+    int kept = 0, unchanged = 0;
+    for (int r = 0; r < rows; ++r)
+        for (int c = 0; c < 2 * rows; ++c) {
+            if (seen(rows, r, c, 1e-6f))
+                kept += seen(rows, r, c, depth(r, c));
+            if (seen(rows, r, c, nearRho))
+                unchanged += depth(r, c) == nearRho;
+        }
+    // Every ray seen at a distance is seen again; rays the cameras saw at the sphere
+    // keep its depth (but where another camera's part is needed for them).
+    EXPECT_EQ(kept, farCovered);
+    EXPECT_GT(unchanged, (farCovered - lost) * 95 / 100);
+    EXPECT_THROW(Stereo::keepCoverage(depth, cameras, {sizes[0]}, maxAngle), std::runtime_error);
 }
 
 TEST(DenseDepthScan, UpsamplesLinearlyAndWrapsInAzimuth)

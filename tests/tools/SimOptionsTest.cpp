@@ -160,22 +160,58 @@ TEST(SimOptions, ComparisonMeasuresReducedDifferenceAndCoverageChanges)
     EXPECT_THROW(orb::sim::comparePanoramas(a, b.colRange(0, 10), 8), std::runtime_error);
 }
 
-TEST(SimOptions, NearComparisonCountsPixelsThatGotWorse)
+TEST(SimOptions, NearComparisonCountsPixelsThatGotWorseOrWentMissing)
 {
     const cv::Mat& t = truth().colour;
     const cv::Mat near = truth().depth > 0.5f;
-    // "Other" spoils half of the near pixels by 40 levels, "this" the other half by 5.
+    const long long nearCount = cv::countNonZero(near);
+    // "Other" spoils the left half of the near pixels by 40 levels, "this" the right
+    // half by 5.
     cv::Mat other = t.clone(), self = t.clone();
     cv::Mat left = near.clone(), right = near.clone();
     left.colRange(90, 180).setTo(0);
     right.colRange(0, 90).setTo(0);
     cv::add(other, cv::Scalar::all(40), other, left);
     cv::add(self, cv::Scalar::all(5), self, right);
-    const orb::sim::NearVersus v = orb::sim::compareNear(self, other, t, truth().depth, 90);
-    EXPECT_EQ(v.compared, cv::countNonZero(near));
-    EXPECT_EQ(v.worse, 0.0);  // 5 levels stay inside the margin
-    EXPECT_GT(v.better, 0.3);
-    const orb::sim::NearVersus w = orb::sim::compareNear(other, self, t, truth().depth, 90);
-    EXPECT_DOUBLE_EQ(w.worse, v.better);
-    EXPECT_NE(orb::sim::formatNearVersus(w).find("near_worse_share "), std::string::npos);
+    const orb::sim::NearVersus v = orb::sim::compareNear(self, other, t, truth().depth, 90, 8.0);
+    EXPECT_EQ(v.compared, nearCount);
+    EXPECT_EQ(v.worse, 0);  // 5 levels stay inside a tolerance of 8
+    EXPECT_GE(v.worseStrict, cv::countNonZero(right) * 9 / 10);
+    EXPECT_GE(v.better, cv::countNonZero(left) * 9 / 10);
+    const orb::sim::NearVersus w = orb::sim::compareNear(other, self, t, truth().depth, 90, 8.0);
+    EXPECT_NEAR(w.worse, v.better, nearCount / 100);  // black texels count as holes
+    const long long beyondThree = orb::sim::compareNear(self, other, t, truth().depth, 90, 3.0).worse;
+    EXPECT_GE(beyondThree, cv::countNonZero(right) * 9 / 10);
+    EXPECT_LE(beyondThree, v.worseStrict);
+
+    // A panorama darker throughout is brought to the truth's level first: 6 % less
+    // light is no worse than the exact truth, though it is 6 % of the colour off.
+    cv::Mat darker;
+    t.convertTo(darker, -1, 0.94);
+    const orb::sim::NearVersus level = orb::sim::compareNear(darker, t, t, truth().depth, 90, 1.0);
+    EXPECT_EQ(level.worse, 0);
+    EXPECT_NEAR(level.level[1], 1.0 / 0.94, 0.005);
+    EXPECT_DOUBLE_EQ(level.otherLevel[1], 1.0);
+
+    // Near pixels the other panorama covers and this one does not are worse at any
+    // tolerance, and are drawn in magenta; worse ones in red.
+    cv::Mat holed = t.clone();
+    holed.setTo(cv::Scalar::all(0), right);
+    cv::Mat picture;
+    const orb::sim::NearVersus h = orb::sim::compareNear(holed, t, t, truth().depth, 90, 255.0, &picture);
+    ASSERT_EQ(picture.size(), cv::Size(180, 90));
+    EXPECT_EQ(h.uncovered, cv::countNonZero(right));
+    EXPECT_EQ(h.worse, h.uncovered);
+    EXPECT_DOUBLE_EQ(h.share(h.worse), static_cast<double>(h.uncovered) / static_cast<double>(nearCount));
+    cv::Mat magenta;
+    cv::inRange(picture, cv::Scalar(255, 0, 255), cv::Scalar(255, 0, 255), magenta);
+    EXPECT_EQ(cv::countNonZero(magenta), h.uncovered);
+    cv::Mat drawn;
+    orb::sim::compareNear(self, t, t, truth().depth, 90, 3.0, &drawn);
+    cv::Mat red;
+    cv::inRange(drawn, cv::Scalar(0, 0, 96), cv::Scalar(0, 0, 255), red);
+    EXPECT_EQ(cv::countNonZero(red & right), cv::countNonZero(red));
+    EXPECT_GE(cv::countNonZero(red), cv::countNonZero(right) * 9 / 10);
+    EXPECT_NE(orb::sim::formatNearVersus(h).find("near_worse_strict_share "), std::string::npos);
+    EXPECT_THROW(orb::sim::compareNear(self, t, t, truth().depth, 90, -1.0), std::runtime_error);
 }

@@ -271,7 +271,7 @@ Comparison comparePanoramas(const cv::Mat& a, const cv::Mat& b, int factor)
 }
 
 NearVersus compareNear(const cv::Mat& panorama, const cv::Mat& other, const cv::Mat& truth,
-                       const cv::Mat& truthInverseDepth, int reducedRows, double margin)
+                       const cv::Mat& truthInverseDepth, int reducedRows, double tolerance, cv::Mat* picture)
 {
     checkPanoramaShape(panorama, "panorama");
     checkPanoramaShape(other, "other panorama");
@@ -280,36 +280,86 @@ NearVersus compareNear(const cv::Mat& panorama, const cv::Mat& other, const cv::
         throw std::runtime_error("Scorer compareNear() needs an 8-bit BGR truth and its CV_32F inverse depth");
     if (reducedRows < 1)
         throw std::runtime_error("Scorer compareNear() reduced height must be positive");
+    if (!(tolerance >= 0.0))
+        throw std::runtime_error("Scorer compareNear() tolerance must be non-negative");
     const int rows = std::min({reducedRows, panorama.rows, other.rows, truth.rows});
     const cv::Size size(2 * rows, rows);
     const cv::Mat coverA = reducePlane(coverageMask(panorama), size);
     const cv::Mat coverB = reducePlane(coverageMask(other), size);
-    const std::vector<cv::Mat> a = reduceColour(panorama, size);
-    const std::vector<cv::Mat> b = reduceColour(other, size);
+    std::vector<cv::Mat> a = reduceColour(panorama, size);
+    std::vector<cv::Mat> b = reduceColour(other, size);
     const std::vector<cv::Mat> t = reduceColour(truth, size);
     cv::Mat inverseDepth;
     cv::resize(truthInverseDepth, inverseDepth, size, 0, 0, cv::INTER_AREA);
     const float full = 255.0f * (1.0f - 1e-6f);
     NearVersus v;
-    long long worse = 0, better = 0;
+    v.tolerance = tolerance;
+    {
+        // Each panorama at its own level per colour against the truth, the median
+        // ratio over the pixels both cover (not a fit, which a region of gross errors
+        // would pull): the cameras' common exposure is unknown to any stitch, so a
+        // panorama uniformly a little brighter is not worse.
+        const cv::Mat bothCovered = (coverA >= full) & (coverB >= full);
+        for (int k = 0; k < 3; ++k) {
+            const auto level = [&](cv::Mat& plane) {
+                std::vector<float> ratios;
+                for (int r = 0; r < rows; ++r) {
+                    const uchar* m = bothCovered.ptr<uchar>(r);
+                    const float* p = plane.ptr<float>(r);
+                    const float* q = t[k].ptr<float>(r);
+                    for (int c = 0; c < size.width; ++c)
+                        if (m[c] && q[c] >= 16.0f && p[c] >= 1.0f)
+                            ratios.push_back(q[c] / p[c]);
+                }
+                if (ratios.empty())
+                    return 1.0;
+                const auto middle = ratios.begin() + static_cast<long>(ratios.size() / 2);
+                std::nth_element(ratios.begin(), middle, ratios.end());
+                const double gain = *middle;
+                plane *= gain;
+                return gain;
+            };
+            v.level[k] = level(a[k]);
+            v.otherLevel[k] = level(b[k]);
+        }
+    }
+    if (picture) {
+        cv::Mat grey;
+        cv::cvtColor(truth, grey, cv::COLOR_BGR2GRAY);
+        cv::resize(grey, grey, size, 0, 0, cv::INTER_AREA);
+        grey.convertTo(grey, CV_8U, 0.35);
+        cv::cvtColor(grey, *picture, cv::COLOR_GRAY2BGR);
+    }
     for (int r = 0; r < rows; ++r) {
         for (int c = 0; c < size.width; ++c) {
-            if (!(inverseDepth.at<float>(r, c) > 0.5f) || !(coverA.at<float>(r, c) >= full) ||
-                !(coverB.at<float>(r, c) >= full))
+            if (!(inverseDepth.at<float>(r, c) > 0.5f) || !(coverB.at<float>(r, c) >= full))
                 continue;
+            ++v.compared;
+            if (!(coverA.at<float>(r, c) >= full)) {
+                ++v.uncovered;
+                ++v.worse;
+                ++v.worseStrict;
+                if (picture)
+                    picture->at<cv::Vec3b>(r, c) = cv::Vec3b(255, 0, 255);
+                continue;
+            }
             double ea = 0.0, eb = 0.0;
             for (int k = 0; k < 3; ++k) {
                 ea += std::fabs(a[k].at<float>(r, c) - t[k].at<float>(r, c)) / 3.0;
                 eb += std::fabs(b[k].at<float>(r, c) - t[k].at<float>(r, c)) / 3.0;
             }
-            ++v.compared;
-            worse += ea > eb + margin;
-            better += eb > ea + margin;
+            v.worseStrict += ea > eb;
+            if (ea > eb + tolerance) {
+                ++v.worse;
+                if (picture)
+                    picture->at<cv::Vec3b>(r, c) =
+                        cv::Vec3b(0, 0, cv::saturate_cast<uchar>(96.0 + 159.0 * (ea - eb - tolerance) / 32.0));
+            } else if (eb > ea + tolerance) {
+                ++v.better;
+                if (picture)
+                    picture->at<cv::Vec3b>(r, c) = cv::Vec3b(0, 160, 0);
+            }
         }
-    }
-    if (v.compared > 0) {
-        v.worse = static_cast<double>(worse) / static_cast<double>(v.compared);
-        v.better = static_cast<double>(better) / static_cast<double>(v.compared);
     }
     return v;
 }
@@ -317,9 +367,18 @@ NearVersus compareNear(const cv::Mat& panorama, const cv::Mat& other, const cv::
 std::string formatNearVersus(const NearVersus& v)
 {
     std::string out;
-    out += "near_worse_share " + formatDouble(v.worse, 6) + "\n";
-    out += "near_better_share " + formatDouble(v.better, 6) + "\n";
+    out += "near_tolerance " + formatDouble(v.tolerance, 2) + "\n";
+    out += "near_worse_share " + formatDouble(v.share(v.worse), 6) + "\n";
+    out += "near_worse_strict_share " + formatDouble(v.share(v.worseStrict), 6) + "\n";
+    out += "near_uncovered_share " + formatDouble(v.share(v.uncovered), 6) + "\n";
+    out += "near_better_share " + formatDouble(v.share(v.better), 6) + "\n";
     out += "near_compared " + std::to_string(v.compared) + "\n";
+    out += "near_worse " + std::to_string(v.worse) + "\n";
+    out += "near_level " + formatDouble(v.level[0], 4) + "," + formatDouble(v.level[1], 4) + ","
+           + formatDouble(v.level[2], 4) + "\n";
+    out += "near_other_level " + formatDouble(v.otherLevel[0], 4) + "," + formatDouble(v.otherLevel[1], 4) + ","
+           + formatDouble(v.otherLevel[2], 4) + "\n";
+    out += "near_worse_strict " + std::to_string(v.worseStrict) + "\n";
     return out;
 }
 

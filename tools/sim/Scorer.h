@@ -77,16 +77,37 @@ struct Comparison {
 Comparison comparePanoramas(const cv::Mat& a, const cv::Mat& b, int factor);
 
 // Near pixels (as in Score) of a panorama against those of another panorama of the
-// same frame, reduced as scorePanorama does, over reduced pixels both cover fully:
-// the share whose mean absolute error over the three colours exceeds the other's by
-// more than margin levels, and the share where it is that much smaller.
+// same frame (e.g. best quality against seed quality), reduced as scorePanorama does,
+// each first brought to the truth's overall level by one gain per colour (the median
+// ratio of truth to panorama over the pixels both cover; the absolute exposure is
+// unknown to a stitch, so it is not held against either). A pixel counts where the other panorama covers it fully. Per pixel the error is the
+// mean absolute difference from the truth over the three colours; a pixel is worse
+// when its error exceeds the other's by more than `tolerance` levels, or when this
+// panorama does not cover it fully (a hole is worse than any colour). The strict count
+// takes any excess at all, down to float rounding of the averages. Better is the
+// mirror image (the other's error larger by more than the tolerance).
 struct NearVersus {
-    double worse = 0.0;
-    double better = 0.0;
-    long long compared = 0;
+    double tolerance = 0.0;
+    long long compared = 0;     // near pixels the other panorama covers fully
+    long long worse = 0;        // worse beyond the tolerance, holes included
+    long long worseStrict = 0;  // worse at all, holes included
+    long long uncovered = 0;    // holes: covered fully by the other only
+    long long better = 0;       // better beyond the tolerance
+    // The gains per colour (B, G, R) that brought each panorama to the truth's level.
+    cv::Vec3d level{1.0, 1.0, 1.0};
+    cv::Vec3d otherLevel{1.0, 1.0, 1.0};
+    double share(long long n) const { return compared ? static_cast<double>(n) / static_cast<double>(compared) : 0.0; }
 };
+// The near pixels' default tolerance, in levels: the sensor noise sigma of the noise
+// scenario. Smaller differences are within what two good stitches of one scene show
+// (which camera's resampling a pixel comes from, 8-bit rounding), see bench/quality.sh.
+constexpr double kNearTolerance = 3.0;
+// When `picture` is given, it receives a reduced-size BGR picture of the comparison:
+// the truth in dim grey, near pixels worse beyond the tolerance in red (brighter for
+// larger excess, full red from 32 levels), holes in magenta, better ones in green.
 NearVersus compareNear(const cv::Mat& panorama, const cv::Mat& other, const cv::Mat& truth,
-                       const cv::Mat& truthInverseDepth, int reducedRows = 500, double margin = 8.0);
+                       const cv::Mat& truthInverseDepth, int reducedRows = 500, double tolerance = kNearTolerance,
+                       cv::Mat* picture = nullptr);
 std::string formatComparison(const Comparison& comparison);
 std::string formatNearVersus(const NearVersus& versus);
 

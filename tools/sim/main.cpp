@@ -24,7 +24,8 @@ const char* kUsage =
     "  quadstitch-sim generate DIR [--frame N] [--ext .png] [--truth-height H] [--seed S]\n"
     "                              [--no-near] [--camera-size N] [--noise SIGMA]\n"
     "                              [--gains G1,G2,G3,G4] [--rig-radius METRES]\n"
-    "  quadstitch-sim score PANO DIR [--rows N] [--detail] [--versus OTHER_PANO]\n"
+    "  quadstitch-sim score PANO DIR [--rows N] [--detail]\n"
+    "                              [--versus OTHER_PANO [--tolerance LEVELS] [--picture FILE.png]]\n"
     "  quadstitch-sim compare PANO_A PANO_B [--factor N]\n";
 
 // Bad command lines are reported with the usage text and status 1.
@@ -179,12 +180,13 @@ cv::Mat readImage(const std::string& path, int flags)
 
 int score(int argc, char** argv)
 {
-    const Arguments args = splitArguments(argc, argv, 2, {"--rows", "--versus"}, {"--detail"});
+    const Arguments args = splitArguments(argc, argv, 2, {"--rows", "--versus", "--tolerance", "--picture"}, {"--detail"});
     if (args.positional.size() != 2)
         throw UsageError("score takes a panorama and a directory");
     int rows = 500;
     bool detail = false;
-    std::string versus;
+    std::string versus, picturePath;
+    double tolerance = orb::sim::kNearTolerance;
     for (const auto& [name, value] : args.options) {
         if (name == "--rows")
             rows = static_cast<int>(parseUnsigned(name, value, 100000));
@@ -192,7 +194,13 @@ int score(int argc, char** argv)
             detail = true;
         else if (name == "--versus")
             versus = value;
+        else if (name == "--picture")
+            picturePath = value;
+        else if (name == "--tolerance")
+            tolerance = parseReal(name, value, 255.0);
     }
+    if (versus.empty() && (!picturePath.empty() || tolerance != orb::sim::kNearTolerance))
+        throw UsageError("--tolerance and --picture need --versus");
     if (rows < 1)
         throw UsageError("--rows must be at least 1");
     const std::filesystem::path dir(args.positional[1]);
@@ -205,7 +213,11 @@ int score(int argc, char** argv)
         std::cout << orb::sim::formatScoreDetail(result);
     if (!versus.empty()) {
         const cv::Mat other = readImage(versus, cv::IMREAD_UNCHANGED);
-        std::cout << orb::sim::formatNearVersus(orb::sim::compareNear(pano, other, truth, depth, rows));
+        cv::Mat picture;
+        std::cout << orb::sim::formatNearVersus(orb::sim::compareNear(pano, other, truth, depth, rows, tolerance,
+                                                                      picturePath.empty() ? nullptr : &picture));
+        if (!picturePath.empty() && !cv::imwrite(picturePath, picture))
+            throw std::runtime_error("cannot write '" + picturePath + "'");
     }
     return 0;
 }
