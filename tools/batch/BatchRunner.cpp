@@ -6,6 +6,7 @@
 #include "TakeOutput.h"
 
 #include "app/FrameFiles.h"
+#include "app/PanoramaEncoder.h"
 #include "app/PanoramaWriter.h"
 #include "StitchLib/input/CalibrationFile.h"
 #include "StitchLib/input/CalibrationCheck.h"
@@ -143,7 +144,8 @@ FrameResult stitchFrame(Take& take, orb::pipeline::StitchPipeline& pipeline, Sta
         result.coverage = coverageOf(panorama);
 
         t = std::chrono::steady_clock::now();
-        std::vector<uchar> bytes = encodePanorama(panorama, "." + o.format);
+        // The other workers keep the cores busy: the encoding that takes least CPU.
+        std::vector<uchar> bytes = encodePanorama(panorama, "." + o.format, PngCompression::OneStream);
         if (canCarryPanoramaMetadata(o.format))
             bytes = addPanoramaMetadata(bytes, panorama.cols, panorama.rows);
         result.seconds.emplace_back("encode", secondsSince(t));
