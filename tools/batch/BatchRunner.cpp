@@ -107,6 +107,8 @@ struct Take {
     std::vector<FrameResult> results; // in the order frames finish
     std::vector<bool> finished;       // by index into frames
     Progress progress;
+    // The fast stitch's maps, built once for all workers.
+    std::shared_ptr<orb::pipeline::SharedFastMaps> fastMaps = std::make_shared<orb::pipeline::SharedFastMaps>();
 };
 
 FrameResult stitchFrame(Take& take, orb::pipeline::StitchPipeline& pipeline, StageTimes& times, std::uint32_t frame)
@@ -182,7 +184,7 @@ void worker(Take& take, unsigned workerIndex, unsigned workers)
     // previous frame, which is why its frames come in take order.
     orb::pipeline::StitchOptions stitchOptions =
         orb::pipeline::qualityOptions(orb::pipeline::parseQuality(take.options.quality));
-    stitchOptions.keepFastMaps = true; // same rig and height for the whole take
+    stitchOptions.sharedFastMaps = take.fastMaps; // same rig and height for the whole take
     StageTimes times(take.options.overlays);
     orb::pipeline::StitchPipeline pipeline(take.rig, stitchOptions, &times);
     // Frames in order: this worker's chunk; otherwise the next frame nobody took.
