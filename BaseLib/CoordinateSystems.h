@@ -1,6 +1,7 @@
 #pragma once
 
 #include "BaseLib/Matrix.h"
+#include "BaseLib/OddPowers.h"
 
 #include <cmath>
 
@@ -47,9 +48,10 @@ inline Matrix<float, 3, 1> getUnitVec(const V& v)
 // k0 * (theta + k1 theta^3 + k2 theta^5 + k3 theta^7).
 inline double fisheye_radial_f(double theta, const float* const& k)
 {
-    double s = theta + static_cast<double>(k[1]) * std::pow(theta, 3.0);
-    s = s + static_cast<double>(k[2]) * std::pow(theta, 5.0);
-    s = s + static_cast<double>(k[3]) * std::pow(theta, 7.0);
+    const OddPowers powers = oddPowers(theta);
+    double s = theta + static_cast<double>(k[1]) * powers.cube;
+    s = s + static_cast<double>(k[2]) * powers.fifth;
+    s = s + static_cast<double>(k[3]) * powers.seventh;
     return s * static_cast<double>(k[0]);
 }
 

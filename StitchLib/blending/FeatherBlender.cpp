@@ -83,7 +83,9 @@ void blendRow(const Input* inputs, int count, int cols, uchar* const* out, uchar
         for (int p = 0; p < 3; ++p) {
             storeChanged(out[p] + c, normalised(static_cast<uchar>(sums[p]), static_cast<uchar>(weightSum)));
         }
-        storeChanged(covered + c, any ? 255 : 0);
+        if (any) {
+            covered[c] = 255;
+        }
     };
     int done = 0;
 #if CV_SIMD128
@@ -115,7 +117,9 @@ void blendRow(const Input* inputs, int count, int cols, uchar* const* out, uchar
             for (int p = 0; p < 3; ++p) {
                 storeChanged(out[p] + done, held[p]);
             }
-            storeChanged(covered + done, any);
+            if (!cv::v_check_all(any == zero)) {
+                cv::v_store(covered + done, any);
+            }
         }
     }
 #endif
@@ -157,7 +161,7 @@ MaskedImage FeatherBlender::blend(MaskedImageSet images)
         PlaneKernels::createPlane(plane, rowCount, colCount, CV_8UC1);
     }
     cv::Mat coverage;
-    PlaneKernels::createPlane(coverage, rowCount, colCount, CV_8UC1);
+    PlaneKernels::createZeroPlane(coverage, rowCount, colCount, CV_8UC1);
     if (rowCount == 0 || colCount == 0) {
         return MaskedImage(planes[0], planes[1], planes[2], coverage, coverage);
     }

@@ -25,9 +25,10 @@ constexpr int kReach = 2;
 void blurRows(const cv::Mat& contributing, int first, int last, cv::Mat& blurred);
 
 // The blend of count images in one row of cols pixels: colour into out[0..2],
-// 255 where any image contributes (0 elsewhere) into covered. Each pixel is
-// read before it is written, so out may be an input's own row; values equal
-// to what out already holds are not written.
+// and 255 into covered, a row of zeros, where any image contributes. Each
+// pixel of out is read before it is written, so out may be an input's own
+// row; values equal to what out already holds are not written. covered is
+// only written, never read, so that its untouched pages cost nothing.
 void blendRow(const Input* inputs, int count, int cols, uchar* const* out, uchar* covered);
 
 } // namespace FeatherRows

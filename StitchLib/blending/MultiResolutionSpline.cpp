@@ -213,7 +213,13 @@ void addLevelBands(MaskedImage& image, MaskedImage& reduced, bool firstImage, bo
                 maskedRow(e, own, eValid, cols, true, bandRows.ptr<uchar>(3 + p));
             }
             // Each pixel is read before it is written, so the blends may go
-            // over the running images in place.
+            // over the running images in place; where this image has data the
+            // running images will mostly change, so those pages are made
+            // writable before they are read.
+            for (int p = 0; p < 3; ++p) {
+                PlaneKernels::prepareWrites(*plusPlanes[p], r, valid, cols);
+                PlaneKernels::prepareWrites(*minusPlanes[p], r, eValid, cols);
+            }
             const uchar* weight = imageWeight.ptr<uchar>(r - first);
             uchar* plusOut[3] = {plusPlanes[0]->ptr<uchar>(r), plusPlanes[1]->ptr<uchar>(r),
                                  plusPlanes[2]->ptr<uchar>(r)};

@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <cstdint>
 #include <sys/mman.h>
+#include <unistd.h>
+#include <mutex>
+#include <utility>
 #include <vector>
 
 namespace orb {
@@ -17,6 +20,53 @@ constexpr double kInverse255Single = 0.003921568859368563;
 // that the memory goes back to the system at once and a plane of zeros takes
 // memory only where it is written.
 constexpr std::size_t kLargePlane = 4u << 20;
+
+// Freed planes of full pages, kept for the next plane of the same size: the
+// blend allocates planes of a few sizes over and over, and mapping and filling
+// fresh pages cost more than reusing written ones. Bounded to about one
+// panorama plane, which the measured peak of a full stitch does not notice.
+class KeptPlanes {
+public:
+    static constexpr std::size_t kBytes = 64u << 20;
+
+    void* take(std::size_t size)
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        for (auto it = planes.begin(); it != planes.end(); ++it) {
+            if (it->second == size) {
+                void* block = it->first;
+                bytes -= size;
+                planes.erase(it);
+                return block;
+            }
+        }
+        return nullptr;
+    }
+
+    // False when the plane does not fit: then the caller unmaps it.
+    bool keep(void* block, std::size_t size)
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (bytes + size > kBytes) {
+            return false;
+        }
+        planes.emplace_back(block, size);
+        bytes += size;
+        return true;
+    }
+
+private:
+    std::mutex mutex;
+    std::vector<std::pair<void*, std::size_t>> planes;
+    std::size_t bytes = 0;
+};
+
+KeptPlanes& keptPlanes()
+{
+    // Never destroyed: planes may be freed by other static objects at exit.
+    static KeptPlanes* kept = new KeptPlanes();
+    return *kept;
+}
 
 class PlaneAllocator : public cv::MatAllocator {
 public:
@@ -52,9 +102,15 @@ public:
             }
             return u;
         }
-        // A plane that will be written whole is populated in one go, which
-        // costs far less than faulting it in page by page; a zero plane is
-        // left untouched.
+        // A plane that will be written whole is a kept one, or populated in
+        // one go, which costs far less than faulting it in page by page; a
+        // zero plane is left untouched.
+        if (!zeroed) {
+            if (void* kept = keptPlanes().take(total)) {
+                u->data = u->origdata = static_cast<uchar*>(kept);
+                return u;
+            }
+        }
         const int populate = zeroed ? 0 : MAP_POPULATE;
         void* block = mmap(nullptr, total, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | populate, -1, 0);
         if (block == MAP_FAILED) {
@@ -76,7 +132,10 @@ public:
         if (!(u->flags & cv::UMatData::USER_ALLOCATED)) {
             // The size alone tells a mapping from a small block.
             if (u->size >= kLargePlane) {
-                munmap(u->origdata, u->size);
+                // Zero planes are never kept: their pages are written sparsely.
+                if (zeroed || !keptPlanes().keep(u->origdata, u->size)) {
+                    munmap(u->origdata, u->size);
+                }
             } else {
                 cv::fastFree(u->origdata);
             }
@@ -164,6 +223,45 @@ bool keepsFullAndClearsNone(const ByteTable& table)
         }
     }
     return true;
+}
+
+void prepareWrites(cv::Mat& plane, int row, const uchar* where, int cols)
+{
+#ifdef MADV_POPULATE_WRITE
+    CV_Assert(plane.type() == CV_8UC1 && cols <= plane.cols);
+    static const std::uintptr_t page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
+    const std::uintptr_t start = reinterpret_cast<std::uintptr_t>(plane.ptr<uchar>(row));
+    // Runs of pages holding a column to be written, each one request.
+    std::uintptr_t runBegin = 0;
+    std::uintptr_t runEnd = 0;
+    const auto flush = [&]() {
+        if (runEnd > runBegin) {
+            madvise(reinterpret_cast<void*>(runBegin), runEnd - runBegin, MADV_POPULATE_WRITE);
+        }
+        runBegin = runEnd = 0;
+    };
+    int c = 0;
+    while (c < cols) {
+        const std::uintptr_t pageBegin = (start + static_cast<std::uintptr_t>(c)) & ~(page - 1);
+        const int pageCols = static_cast<int>(std::min<std::uintptr_t>(pageBegin + page - start, cols) - c);
+        const uchar* chunk = where + c;
+        const bool written = std::find_if(chunk, chunk + pageCols, [](uchar v) { return v != 0; }) != chunk + pageCols;
+        if (written) {
+            if (runEnd != pageBegin) {
+                flush();
+                runBegin = pageBegin;
+            }
+            runEnd = pageBegin + page;
+        }
+        c += pageCols;
+    }
+    flush();
+#else
+    (void)plane;
+    (void)row;
+    (void)where;
+    (void)cols;
+#endif
 }
 
 void forRowBands(int rows, int bandRows, const std::function<void(int begin, int end)>& body)

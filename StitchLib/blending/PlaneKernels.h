@@ -48,6 +48,14 @@ void createPlane(cv::Mat& m, cv::Size size, int type);
 // planes. For planes that stay 0 over large areas and are written sparsely.
 void createZeroPlane(cv::Mat& m, int rows, int cols, int type);
 
+// Gives the pages of row `row` of the 8-bit plane that lie under the
+// non-zero bytes of `where` (cols of them) memory of their own before they
+// are read and then written. A page of a zero plane that is read first is
+// the system's shared zero page, and writing it afterwards makes every core
+// drop it from its address cache: far dearer than a fresh page. Contents do
+// not change; a system without the request simply takes the slow path.
+void prepareWrites(cv::Mat& plane, int row, const uchar* where, int cols);
+
 // Calls body(begin, end) for consecutive bands of about bandRows rows that
 // cover [0, rows), on all cores. Bands are disjoint, so a body that writes
 // only its own rows gives the same bits whatever the number of threads.

@@ -1,5 +1,7 @@
 #include "StitchLib/stereo/GapInterpolation.h"
 
+#include <opencv2/core/utility.hpp>
+
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -92,12 +94,15 @@ void interpolateSmallGaps(ScanImages scan, int maxGap, bool wrapAround)
         throw std::runtime_error("BaseApi interpolateSmallGaps() rows wider than 32767 pixels are not supported");
     maxGap = std::min(maxGap, cols);
 
-    std::vector<std::uint16_t> leftDistance(static_cast<std::size_t>(cols));
-    std::vector<uchar> leftIntensity(static_cast<std::size_t>(cols));
-    std::vector<float> leftDepth(static_cast<std::size_t>(cols));
-    for (int r = 0; r < rows; ++r)
-        fillRow(scan.intensity.ptr<uchar>(r), scan.inverseDepth.ptr<float>(r), cols, maxGap, wrapAround,
-                leftDistance.data(), leftIntensity.data(), leftDepth.data());
+    // Rows are independent: bands of them on all cores, each with its own buffers.
+    cv::parallel_for_(cv::Range(0, rows), [&](const cv::Range& band) {
+        std::vector<std::uint16_t> leftDistance(static_cast<std::size_t>(cols));
+        std::vector<uchar> leftIntensity(static_cast<std::size_t>(cols));
+        std::vector<float> leftDepth(static_cast<std::size_t>(cols));
+        for (int r = band.start; r < band.end; ++r)
+            fillRow(scan.intensity.ptr<uchar>(r), scan.inverseDepth.ptr<float>(r), cols, maxGap, wrapAround,
+                    leftDistance.data(), leftIntensity.data(), leftDepth.data());
+    });
 }
 
 } // namespace BaseApi

@@ -267,21 +267,26 @@ ScanImages generateScan(const std::vector<cv::Mat>& images, const std::vector<Ca
 
     cv::Mat bandTable(kScanBands, kCameras, CV_32F, cv::Scalar(0));
     float azimuths[kCameras] = {0.0f, 0.0f, 0.0f, 0.0f};
-    std::exception_ptr lastError;
-    for (int p = 0; p < kCameras; ++p) {
-        // One bad image or calibration should not hide what the other pairs
-        // report; the last failure is rethrown once all pairs have run.
-        try {
-            const PairDepth depth = estimatePair(images, cameras, p, maxAngle);
-            azimuths[p] = depth.azimuth;
-            for (int j = 0; j < kScanBands; ++j)
-                bandTable.at<float>(j, p) = depth.bandInverseDepth[j];
-        } catch (...) {
-            lastError = std::current_exception();
+    // The pairs are independent, one per core. One bad image or calibration
+    // should not hide what the other pairs report: every pair runs, and the
+    // failure of the last failing pair is rethrown.
+    std::exception_ptr errors[kCameras];
+    cv::parallel_for_(cv::Range(0, kCameras), [&](const cv::Range& pairs) {
+        for (int p = pairs.start; p < pairs.end; ++p) {
+            try {
+                const PairDepth depth = estimatePair(images, cameras, p, maxAngle);
+                azimuths[p] = depth.azimuth;
+                for (int j = 0; j < kScanBands; ++j)
+                    bandTable.at<float>(j, p) = depth.bandInverseDepth[j];
+            } catch (...) {
+                errors[p] = std::current_exception();
+            }
         }
+    });
+    for (int p = kCameras - 1; p >= 0; --p) {
+        if (errors[p])
+            std::rethrow_exception(errors[p]);
     }
-    if (lastError)
-        std::rethrow_exception(lastError);
 
     const int width = 2 * height;
     ScanImages result;

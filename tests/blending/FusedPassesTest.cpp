@@ -13,6 +13,9 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <functional>
 
@@ -125,6 +128,37 @@ TEST(ByteTableTest, ZeroPlanesStartAsZerosEvenWhereFreedPlanesWereWritten)
             EXPECT_EQ(5, copy.at<uchar>(size.height - 1, size.width - 1));
         }
     }
+}
+
+TEST(ByteTableTest, PreparedWritesKeepContentsAndLeaveOtherPagesUntouched)
+{
+    // A large zero plane: only pages under the marked columns of the row may
+    // take memory, and values already written stay as they are.
+    const int cols = 64 * 1024;
+    cv::Mat plane;
+    PlaneKernels::createZeroPlane(plane, 80, cols, CV_8UC1); // large enough to be a mapping
+    plane.at<uchar>(1, 100) = 9;
+    std::vector<uchar> where(static_cast<std::size_t>(cols), 0);
+    std::fill(where.begin() + 40000, where.begin() + 41000, uchar(1));
+    where[100] = 1;
+    PlaneKernels::prepareWrites(plane, 1, where.data(), cols);
+
+    const long page = sysconf(_SC_PAGESIZE);
+    const auto resident = [&](int row, int col) {
+        const auto address = reinterpret_cast<std::uintptr_t>(plane.ptr<uchar>(row) + col);
+        unsigned char state = 0;
+        EXPECT_EQ(0, mincore(reinterpret_cast<void*>(address & ~static_cast<std::uintptr_t>(page - 1)),
+                             static_cast<std::size_t>(page), &state));
+        return (state & 1) != 0;
+    };
+    EXPECT_TRUE(resident(1, 40500));
+    EXPECT_TRUE(resident(1, 40000));
+    EXPECT_FALSE(resident(1, 20000));
+    EXPECT_FALSE(resident(2, 40500));
+    EXPECT_FALSE(resident(0, 40500));
+    // Read last: reading maps untouched pages too.
+    EXPECT_EQ(9, plane.at<uchar>(1, 100));
+    EXPECT_EQ(1, cv::countNonZero(plane));
 }
 
 TEST(FusedPassesTest, ImageConversionMatchesTheWholePlaneChain)
