@@ -2,10 +2,11 @@
 
 #include "StitchLib/input/ImageLimits.h"
 
-#include <opencv2/imgproc.hpp>
+#include <opencv2/imgproc/hal/hal.hpp>
 
 #include <libdeflate.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -167,21 +168,30 @@ bool decodeCommonPng(const std::uint8_t* data, std::size_t size, cv::Mat& image)
         consumed != compressedSize || produced != rawSize)
         return false;
 
+    // Rows are unfiltered a band at a time and copied out while still in cache, in the
+    // library's channel order: PNG stores RGB(A), the library's images are BGR(A).
+    constexpr std::uint32_t kBandRows = 16;
+    image.create(static_cast<int>(height), static_cast<int>(width), CV_8UC(channels));
     const std::vector<std::uint8_t> zeros(rowBytes, 0);
     const std::uint8_t* prior = zeros.data();
-    for (std::uint32_t r = 0; r < height; ++r) {
-        std::uint8_t* row = raw.get() + stride * r;
-        if (!unfilterRow(row[0], row + 1, prior, rowBytes, static_cast<std::size_t>(channels)))
-            return false;
-        prior = row + 1;
-    }
-
-    // PNG stores RGB(A); the library's images are BGR(A).
-    const cv::Mat pixels(static_cast<int>(height), static_cast<int>(width), CV_8UC(channels), raw.get() + 1, stride);
-    switch (channels) {
-    case 1: pixels.copyTo(image); break;
-    case 3: cv::cvtColor(pixels, image, cv::COLOR_RGB2BGR); break;
-    default: cv::cvtColor(pixels, image, cv::COLOR_RGBA2BGRA); break;
+    for (std::uint32_t band = 0; band < height; band += kBandRows) {
+        const std::uint32_t bandEnd = std::min(height, band + kBandRows);
+        for (std::uint32_t r = band; r < bandEnd; ++r) {
+            std::uint8_t* row = raw.get() + stride * r;
+            if (!unfilterRow(row[0], row + 1, prior, rowBytes, static_cast<std::size_t>(channels))) {
+                image.release();
+                return false;
+            }
+            prior = row + 1;
+        }
+        const std::uint8_t* first = raw.get() + stride * band + 1;
+        if (channels == 1) {
+            for (std::uint32_t r = band; r < bandEnd; ++r)
+                std::memcpy(image.ptr(static_cast<int>(r)), first + stride * (r - band), rowBytes);
+        } else {
+            cv::hal::cvtBGRtoBGR(first, stride, image.ptr(static_cast<int>(band)), image.step, static_cast<int>(width),
+                                 static_cast<int>(bandEnd - band), CV_8U, channels, channels, true);
+        }
     }
     return true;
 }
