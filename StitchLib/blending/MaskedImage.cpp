@@ -1,5 +1,6 @@
 #include "StitchLib/blending/MaskedImage.h"
 
+#include "StitchLib/blending/DetailBand.h"
 #include "StitchLib/blending/ParallelUnits.h"
 #include "StitchLib/blending/PlaneKernels.h"
 
@@ -7,6 +8,8 @@
 #include <opencv2/imgproc.hpp>
 
 #include <algorithm>
+#include <atomic>
+#include <thread>
 #include <stdexcept>
 #include <vector>
 
@@ -21,7 +24,9 @@ const double kDetailBlurSigma = 4.0;
 // The band keeps detail finer than this many halvings.
 const int kDetailLevels = 8;
 
-cv::Mat lowPass(const cv::Mat& plane, const std::vector<cv::Size>& sizes)
+// The plane reduced sizes.size() times and expanded back to sizes[1]: the low
+// pass one expansion short of the plane's own size, sizes[0].
+cv::Mat lowPassHalf(const cv::Mat& plane, const std::vector<cv::Size>& sizes)
 {
     cv::Mat low = plane;
     for (std::size_t i = 0; i < sizes.size(); ++i) {
@@ -29,7 +34,7 @@ cv::Mat lowPass(const cv::Mat& plane, const std::vector<cv::Size>& sizes)
         cv::pyrDown(low, reduced, cv::Size(), cv::BORDER_DEFAULT);
         low = reduced;
     }
-    for (auto size = sizes.rbegin(); size != sizes.rend(); ++size) {
+    for (auto size = sizes.rbegin(); size + 1 != sizes.rend(); ++size) {
         cv::Mat expanded;
         PlaneKernels::createPlane(expanded, *size, CV_8UC1);
         cv::pyrUp(low, expanded, *size, cv::BORDER_DEFAULT);
@@ -295,14 +300,36 @@ MaskedImage MaskedImage::bandPassFilter() const
     }
     const cv::Mat* sources[] = {&redPlane, &greenPlane, &bluePlane};
     cv::Mat bands[3];
-    runIndependent(3, [&](int p, int) {
-        cv::Mat blurred;
-        PlaneKernels::createPlane(blurred, sources[p]->size(), CV_8UC1);
-        cv::GaussianBlur(*sources[p], blurred, kDetailBlurSize, kDetailBlurSigma, 0.0, cv::BORDER_DEFAULT);
+    // Six units, the three blurs first and then the three band passes, so that
+    // two cores share three planes evenly. A band pass waits for its plane's
+    // blur, which was taken up before it (or ran before it, one unit after the
+    // other, inside another parallel loop).
+    enum Blur { kBlurring, kBlurred, kFailed };
+    std::atomic<int> blur[3] = {kBlurring, kBlurring, kBlurring};
+    runIndependent(6, [&](int unit, int) {
+        const int p = unit % 3;
+        if (unit < 3) {
+            try {
+                PlaneKernels::createPlane(bands[p], sources[p]->size(), CV_8UC1);
+                cv::GaussianBlur(*sources[p], bands[p], kDetailBlurSize, kDetailBlurSigma, 0.0, cv::BORDER_DEFAULT);
+            } catch (...) {
+                blur[p] = kFailed;
+                throw;
+            }
+            blur[p] = kBlurred;
+            return;
+        }
+        int state = blur[p];
+        for (; state == kBlurring; state = blur[p]) {
+            std::this_thread::yield();
+        }
+        if (state == kFailed) {
+            return; // the blur's own error is the one reported
+        }
         // |B - L|: for 8-bit planes this equals (B - L) + (L - B), each
-        // saturating. In place: the blurred plane is not needed afterwards.
-        cv::absdiff(blurred, lowPass(blurred, sizes), blurred);
-        bands[p] = blurred;
+        // saturating. In place, with the last expansion of L made band by
+        // band: the blurred plane is not needed afterwards.
+        DetailBand::subtractExpanded(lowPassHalf(bands[p], sizes), bands[p]);
     });
     return MaskedImage(bands[0], bands[1], bands[2], validMask, contributingMask);
 }

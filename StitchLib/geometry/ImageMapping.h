@@ -2,6 +2,9 @@
 
 #include <opencv2/core.hpp>
 
+#include <type_traits>
+#include <utility>
+
 namespace orb {
 namespace ImageMapping {
 
@@ -13,14 +16,26 @@ namespace ImageMapping {
 namespace detail {
 
 // The per-row inner loop shared by the serial and the parallel builder.
+// Mappers that can fill a run of a row at once (getRowCoords) do so; the others
+// go pixel by pixel.
+template <typename Mapper, typename = void>
+struct FillsRuns : std::false_type {};
+template <typename Mapper>
+struct FillsRuns<Mapper, std::void_t<decltype(std::declval<const Mapper&>().getRowCoords(0, 0, nullptr))>>
+    : std::true_type {};
+
 template <typename Mapper>
 inline void fillMapRows(const cv::Rect& roi, Mapper& mapper, cv::Mat& map, int firstRow, int endRow)
 {
     for (int i = firstRow; i < endRow; ++i) {
         mapper.setRow(roi.y + i);
         float* out = map.ptr<float>(i);
-        for (int j = 0; j < roi.width; ++j)
-            mapper.getCoords(roi.x + j, out + 2 * j);
+        if constexpr (FillsRuns<Mapper>::value) {
+            mapper.getRowCoords(roi.x, roi.width, out);
+        } else {
+            for (int j = 0; j < roi.width; ++j)
+                mapper.getCoords(roi.x + j, out + 2 * j);
+        }
     }
 }
 

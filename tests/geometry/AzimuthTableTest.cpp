@@ -1,5 +1,6 @@
-// The mappers read the azimuth's cosine and sine from a per-column table; the
-// remap maps must stay the same to the bit as when every pixel evaluated them.
+// The mappers read the azimuth's cosine and sine from a per-column table and
+// fill the maps in runs of a row; the remap maps must stay the same to the bit
+// as when every pixel evaluated everything on its own.
 #include "StitchLib/geometry/EqrToFisheye.h"
 #include "StitchLib/geometry/ImageMapping.h"
 
@@ -83,6 +84,10 @@ TEST(AzimuthTableTest, MapsMatchPerPixelTrigonometryOnManyRigsAndHeights)
             rng.fill(depth, cv::RNG::UNIFORM, 0.0, 1.5);
             depth.at<float>(rows / 2, 0) = 0.0f;
             depth.at<float>(rows - 1, cols - 1) = std::numeric_limits<float>::quiet_NaN();
+            // Points behind the rig, and near enough to be on the far side of a camera.
+            depth.at<float>(0, cols / 3) = -2.0f;
+            depth.at<float>(rows / 3, cols / 2) = 50.0f;
+            depth.at<float>(rows - 1, 1) = std::numeric_limits<float>::infinity();
             for (const cv::Rect& region : regions) {
                 auto plain = makeEqrToFisheye(camera, cv::Matx44f::eye(), rows, cols, maxAngle);
                 PerPixelMapper plainReference(camera, rows, cols, cv::Mat(), 0, maxAngle);
