@@ -46,34 +46,61 @@ std::uint8_t paeth(std::uint8_t a, std::uint8_t b, std::uint8_t c)
 }
 
 // Undoes one row's filter in place. `prior` is the row above, already unfiltered
-// (zeros for the first row); `bpp` bytes per pixel. False for an unknown filter.
-bool unfilterRow(int filter, std::uint8_t* row, const std::uint8_t* prior, std::size_t length, std::size_t bpp)
+// (zeros for the first row); Bpp bytes per pixel, `length` a multiple of it. The
+// pixel to the left and the one above it are kept in registers (the inner loops
+// unrolled), which makes the left-dependent filters several times faster than a
+// byte loop through memory. False for an unknown filter.
+template <int Bpp>
+bool unfilterRow(int filter, std::uint8_t* row, const std::uint8_t* prior, std::size_t length)
 {
+    std::uint8_t left[Bpp] = {}, upperLeft[Bpp] = {};
     switch (filter) {
     case 0:
         return true;
     case 1:
-        for (std::size_t i = bpp; i < length; ++i)
-            row[i] = static_cast<std::uint8_t>(row[i] + row[i - bpp]);
+        for (std::size_t i = 0; i < length; i += Bpp) {
+#pragma GCC unroll 4
+            for (int k = 0; k < Bpp; ++k) {
+                left[k] = static_cast<std::uint8_t>(row[i + k] + left[k]);
+                row[i + k] = left[k];
+            }
+        }
         return true;
     case 2:
         for (std::size_t i = 0; i < length; ++i)
             row[i] = static_cast<std::uint8_t>(row[i] + prior[i]);
         return true;
     case 3:
-        for (std::size_t i = 0; i < bpp; ++i)
-            row[i] = static_cast<std::uint8_t>(row[i] + (prior[i] >> 1));
-        for (std::size_t i = bpp; i < length; ++i)
-            row[i] = static_cast<std::uint8_t>(row[i] + ((row[i - bpp] + prior[i]) >> 1));
+        for (std::size_t i = 0; i < length; i += Bpp) {
+#pragma GCC unroll 4
+            for (int k = 0; k < Bpp; ++k) {
+                left[k] = static_cast<std::uint8_t>(row[i + k] + ((left[k] + prior[i + k]) >> 1));
+                row[i + k] = left[k];
+            }
+        }
         return true;
     case 4:
-        for (std::size_t i = 0; i < bpp; ++i)
-            row[i] = static_cast<std::uint8_t>(row[i] + prior[i]);
-        for (std::size_t i = bpp; i < length; ++i)
-            row[i] = static_cast<std::uint8_t>(row[i] + paeth(row[i - bpp], prior[i], prior[i - bpp]));
+        for (std::size_t i = 0; i < length; i += Bpp) {
+#pragma GCC unroll 4
+            for (int k = 0; k < Bpp; ++k) {
+                const std::uint8_t up = prior[i + k];
+                left[k] = static_cast<std::uint8_t>(row[i + k] + paeth(left[k], up, upperLeft[k]));
+                upperLeft[k] = up;
+                row[i + k] = left[k];
+            }
+        }
         return true;
     default:
         return false;
+    }
+}
+
+bool unfilterRow(int filter, std::uint8_t* row, const std::uint8_t* prior, std::size_t length, int channels)
+{
+    switch (channels) {
+    case 1: return unfilterRow<1>(filter, row, prior, length);
+    case 3: return unfilterRow<3>(filter, row, prior, length);
+    default: return unfilterRow<4>(filter, row, prior, length);
     }
 }
 
@@ -178,7 +205,7 @@ bool decodeCommonPng(const std::uint8_t* data, std::size_t size, cv::Mat& image)
         const std::uint32_t bandEnd = std::min(height, band + kBandRows);
         for (std::uint32_t r = band; r < bandEnd; ++r) {
             std::uint8_t* row = raw.get() + stride * r;
-            if (!unfilterRow(row[0], row + 1, prior, rowBytes, static_cast<std::size_t>(channels))) {
+            if (!unfilterRow(row[0], row + 1, prior, rowBytes, channels)) {
                 image.release();
                 return false;
             }
