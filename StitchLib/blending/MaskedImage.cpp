@@ -1,8 +1,8 @@
 #include "StitchLib/blending/MaskedImage.h"
 
-#include "StitchLib/blending/DetailBand.h"
 #include "StitchLib/blending/ParallelUnits.h"
 #include "StitchLib/blending/PlaneKernels.h"
+#include "StitchLib/blending/PyramidExpansion.h"
 
 #include <opencv2/core/hal/intrin.hpp>
 #include <opencv2/imgproc.hpp>
@@ -282,9 +282,14 @@ cv::Mat MaskedImage::cvMat(bool withAlpha) const
     const int channels = withAlpha ? 4 : 3;
     cv::Mat result;
     PlaneKernels::createPlane(result, rows(), cols(), CV_8UC(channels));
-    const cv::Mat planes[] = {redPlane, greenPlane, bluePlane, contributingMask};
     const int pairs[] = {0, 0, 1, 1, 2, 2, 3, 3};
-    cv::mixChannels(planes, channels, &result, 1, pairs, channels);
+    // A copy per pixel, so bands of rows on all cores give the same bytes.
+    PlaneKernels::forRowBands(rows(), PlaneKernels::bandRowsFor(cols(), 2 * channels), [&](int begin, int end) {
+        const cv::Mat planes[] = {redPlane.rowRange(begin, end), greenPlane.rowRange(begin, end),
+                                  bluePlane.rowRange(begin, end), contributingMask.rowRange(begin, end)};
+        cv::Mat band = result.rowRange(begin, end);
+        cv::mixChannels(planes, channels, &band, 1, pairs, channels);
+    });
     return result;
 }
 
@@ -329,7 +334,7 @@ MaskedImage MaskedImage::bandPassFilter() const
         // |B - L|: for 8-bit planes this equals (B - L) + (L - B), each
         // saturating. In place, with the last expansion of L made band by
         // band: the blurred plane is not needed afterwards.
-        DetailBand::subtractExpanded(lowPassHalf(bands[p], sizes), bands[p]);
+        PyramidExpansion::subtractExpanded(lowPassHalf(bands[p], sizes), bands[p]);
     });
     return MaskedImage(bands[0], bands[1], bands[2], validMask, contributingMask);
 }

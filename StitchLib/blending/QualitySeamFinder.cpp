@@ -74,6 +74,12 @@ void pixelCostRow(const uchar* const* planesA, const uchar* const* planesB, cons
         const cv::v_uint8x16 noise = cv::v_setall_u8(18);
         for (; done + 16 <= cols; done += 16) {
             const cv::v_uint8x16 o = cv::v_load(overlap + done);
+            if (cv::v_check_all(o == none)) {
+                // Outside the overlap, most of the panorama: the highest
+                // cost whatever the colours, which are then not even read.
+                cv::v_store(cost + done, full);
+                continue;
+            }
             const cv::v_uint8x16 isFull = o == full;
             if (!cv::v_check_all(isFull | (o == none))) {
                 for (int c = done; c < done + 16; ++c) pixelCost(c);

@@ -96,6 +96,15 @@ TEST_F(SmallFrame, PanoramasKeepTheirPixels)
 
     EXPECT_EQ(pixelChecksum(lens0.fastStitch(camera, 300)), 0xade030ec4bcd54feull);
     EXPECT_EQ(pixelChecksum(lens0.fastStitch(camera, 97)), 0x653ea32d4abcfa3aull);
+    // Odd heights take the other branches of every pyramid step (recorded with the
+    // stitcher as it was before the performance work), and one thread gives the
+    // same bits as all of them.
+    EXPECT_EQ(pixelChecksum(lens0.fullStitch(camera, 201)), 0x3fee4522ab6a6a5bull);
+    const int threads = cv::getNumThreads();
+    cv::setNumThreads(1);
+    EXPECT_EQ(pixelChecksum(lens1.fullStitch(camera, 333)), 0xc73651cf72455954ull);
+    EXPECT_EQ(pixelChecksum(lens0.fullStitch(camera, 400)), 0x916801b66476c05cull);
+    cv::setNumThreads(threads);
     // A take keeps its maps from frame to frame; the pixels stay the same.
     pipeline::StitchOptions keep;
     keep.keepFastMaps = true;

@@ -1,4 +1,4 @@
-#include "StitchLib/blending/DetailBand.h"
+#include "StitchLib/blending/PyramidExpansion.h"
 
 #include <opencv2/imgproc.hpp>
 
@@ -7,11 +7,10 @@
 namespace orb {
 namespace {
 
-// The band by band difference against OpenCV's whole-plane expansion, on
-// planes of twice the low plane's size or one column less (the banded path)
-// and of odd heights (OpenCV's own path), with noise, flat extremes and
-// single rows and columns.
-TEST(DetailBandTest, EqualsTheWholePlaneExpansionAndDifference)
+// The band by band difference against OpenCV's whole-plane expansion, at
+// twice the low plane's size or one less in either direction, with noise,
+// flat extremes and single rows and columns.
+TEST(PyramidExpansionTest, EqualsOpenCVsExpansionAndDifferenceAtEverySizeParity)
 {
     cv::RNG rng(5);
     int compared = 0;
@@ -38,7 +37,7 @@ TEST(DetailBandTest, EqualsTheWholePlaneExpansionAndDifference)
                     cv::Mat expanded, expected;
                     cv::pyrUp(reduced, expanded, size, cv::BORDER_DEFAULT);
                     cv::absdiff(plane, expanded, expected);
-                    DetailBand::subtractExpanded(reduced, plane);
+                    PyramidExpansion::subtractExpanded(reduced, plane);
                     EXPECT_EQ(0, cv::norm(plane, expected, cv::NORM_INF)) << low << " into " << size << " " << content;
                     ++compared;
                 }
