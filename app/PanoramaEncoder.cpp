@@ -2,13 +2,16 @@
 
 #include <opencv2/core/utility.hpp>
 #include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc/hal/hal.hpp>
 
+#include <libdeflate.h>
 #include <zlib.h>
 
 #include <algorithm>
 #include <cctype>
 #include <cstdint>
 #include <exception>
+#include <memory>
 #include <stdexcept>
 
 namespace {
@@ -23,6 +26,11 @@ constexpr int kMinBandRows = 16;
 constexpr int kLevel = Z_BEST_SPEED;
 constexpr int kStrategy = Z_RLE;
 constexpr unsigned char kFilterSub = 1;
+
+// One stream: libdeflate's fastest level, which compresses better than the
+// bands' settings at about twice their speed; cut into chunks of this size.
+constexpr int kOneStreamLevel = 1;
+constexpr std::size_t kChunkBytes = 1u << 20;
 
 std::string lowerCase(std::string text)
 {
@@ -48,7 +56,7 @@ void putChunk(std::vector<uchar>& out, const char* type, const uchar* data, std:
     const std::size_t typeAt = out.size();
     out.insert(out.end(), type, type + 4);
     out.insert(out.end(), data, data + size);
-    const uLong crc = crc32(0L, out.data() + typeAt, static_cast<uInt>(4 + size));
+    const std::uint32_t crc = libdeflate_crc32(0, out.data() + typeAt, 4 + size);
     putBigEndian(out, static_cast<uint32_t>(crc));
 }
 
@@ -65,25 +73,22 @@ struct Band {
 // library stores BGR and BGRA), each byte minus the one a pixel to the left.
 void filterRow(const uchar* row, int cols, int channels, uchar* out)
 {
+    const std::size_t length = static_cast<std::size_t>(cols) * channels;
+    // The row in PNG order first, then one subtraction over it that vectorises.
+    thread_local std::vector<uchar> ordered;
+    ordered.resize(length);
+    if (channels == 1)
+        std::copy(row, row + length, ordered.data());
+    else
+        cv::hal::cvtBGRtoBGR(row, length, ordered.data(), length, cols, 1, CV_8U, channels, channels, true);
     out[0] = kFilterSub;
     uchar* filtered = out + 1;
-    uchar previous[4] = {0, 0, 0, 0};
-    for (int c = 0; c < cols; ++c) {
-        const uchar* pixel = row + static_cast<std::size_t>(c) * channels;
-        uchar rgb[4];
-        if (channels == 1) {
-            rgb[0] = pixel[0];
-        } else {
-            rgb[0] = pixel[2];
-            rgb[1] = pixel[1];
-            rgb[2] = pixel[0];
-            if (channels == 4) rgb[3] = pixel[3];
-        }
-        for (int k = 0; k < channels; ++k) {
-            filtered[static_cast<std::size_t>(c) * channels + k] = static_cast<uchar>(rgb[k] - previous[k]);
-            previous[k] = rgb[k];
-        }
-    }
+    const uchar* in = ordered.data();
+    const std::size_t step = static_cast<std::size_t>(channels);
+    for (std::size_t i = 0; i < step && i < length; ++i)
+        filtered[i] = in[i];
+    for (std::size_t i = step; i < length; ++i)
+        filtered[i] = static_cast<uchar>(in[i] - in[i - step]);
 }
 
 Band deflateBand(const cv::Mat& image, int begin, int end, bool last)
@@ -100,7 +105,7 @@ Band deflateBand(const cv::Mat& image, int begin, int end, bool last)
     int status = Z_OK;
     for (int r = begin; r < end && !failed; ++r) {
         filterRow(image.ptr<uchar>(r), image.cols, channels, filtered.data());
-        band.adler = adler32(band.adler, filtered.data(), static_cast<uInt>(filtered.size()));
+        band.adler = libdeflate_adler32(static_cast<std::uint32_t>(band.adler), filtered.data(), filtered.size());
         band.length += static_cast<uLong>(filtered.size());
         stream.next_in = filtered.data();
         stream.avail_in = static_cast<uInt>(filtered.size());
@@ -122,6 +127,55 @@ Band deflateBand(const cv::Mat& image, int begin, int end, bool last)
         throw std::runtime_error("the '.png' encoder failed: compression failed");
     }
     return band;
+}
+
+// Signature and image header of an 8-bit PNG of the image's size and channels.
+std::vector<uchar> pngHeader(const cv::Mat& image)
+{
+    const int channels = image.channels();
+    std::vector<uchar> png = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
+    std::vector<uchar> header;
+    putBigEndian(header, static_cast<uint32_t>(image.cols));
+    putBigEndian(header, static_cast<uint32_t>(image.rows));
+    const uchar colourType = channels == 1 ? 0 : channels == 3 ? 2 : 6;
+    header.insert(header.end(), {8, colourType, 0, 0, 0}); // 8 bits, deflate, adaptive filters, no interlace
+    putChunk(png, "IHDR", header.data(), header.size());
+    return png;
+}
+
+struct CompressorDeleter {
+    void operator()(libdeflate_compressor* c) const { libdeflate_free_compressor(c); }
+};
+
+std::vector<uchar> encodePngOneStream(const cv::Mat& image)
+{
+    const int channels = image.channels();
+    const std::size_t rowBytes = 1 + static_cast<std::size_t>(image.cols) * channels;
+    std::unique_ptr<uchar[]> filtered(new uchar[rowBytes * static_cast<std::size_t>(image.rows)]);
+    for (int r = 0; r < image.rows; ++r)
+        filterRow(image.ptr<uchar>(r), image.cols, channels, filtered.get() + rowBytes * static_cast<std::size_t>(r));
+    const std::size_t filteredBytes = rowBytes * static_cast<std::size_t>(image.rows);
+
+    // One compressor per thread: it holds about a megabyte of tables.
+    thread_local std::unique_ptr<libdeflate_compressor, CompressorDeleter> compressor(
+        libdeflate_alloc_compressor(kOneStreamLevel));
+    if (!compressor)
+        throw std::runtime_error("the '.png' encoder failed: the compressor could not start");
+    std::unique_ptr<uchar[]> stream(
+        new uchar[libdeflate_zlib_compress_bound(compressor.get(), filteredBytes)]);
+    const std::size_t streamBytes = libdeflate_zlib_compress(
+        compressor.get(), filtered.get(), filteredBytes, stream.get(),
+        libdeflate_zlib_compress_bound(compressor.get(), filteredBytes));
+    filtered.reset();
+    if (streamBytes == 0)
+        throw std::runtime_error("the '.png' encoder failed: compression failed");
+
+    std::vector<uchar> png = pngHeader(image);
+    png.reserve(png.size() + streamBytes + (streamBytes / kChunkBytes + 2) * 12);
+    for (std::size_t at = 0; at < streamBytes; at += kChunkBytes)
+        putChunk(png, "IDAT", stream.get() + at, std::min(kChunkBytes, streamBytes - at));
+    putChunk(png, "IEND", nullptr, 0);
+    return png;
 }
 
 std::vector<uchar> encodePng(const cv::Mat& image)
@@ -148,14 +202,7 @@ std::vector<uchar> encodePng(const cv::Mat& image)
         if (failure) std::rethrow_exception(failure);
     }
 
-    std::vector<uchar> png = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
-    std::vector<uchar> header;
-    putBigEndian(header, static_cast<uint32_t>(image.cols));
-    putBigEndian(header, static_cast<uint32_t>(image.rows));
-    const uchar colourType = channels == 1 ? 0 : channels == 3 ? 2 : 6;
-    header.insert(header.end(), {8, colourType, 0, 0, 0}); // 8 bits, deflate, adaptive filters, no interlace
-    putChunk(png, "IHDR", header.data(), header.size());
-
+    std::vector<uchar> png = pngHeader(image);
     // One zlib stream over all bands: a header, the bands' deflate data in
     // order, the Adler-32 of everything. One IDAT chunk per band.
     uLong adler = 1;
@@ -181,10 +228,16 @@ std::vector<uchar> encodePng(const cv::Mat& image)
 
 std::vector<uchar> encodePanorama(const cv::Mat& panorama, const std::string& extension)
 {
+    return encodePanorama(panorama, extension, PngCompression::Bands);
+}
+
+std::vector<uchar> encodePanorama(const cv::Mat& panorama, const std::string& extension,
+                                  PngCompression compression)
+{
     const int channels = panorama.channels();
     if (lowerCase(extension) == ".png" && panorama.depth() == CV_8U && panorama.dims == 2 && !panorama.empty() &&
         (channels == 1 || channels == 3 || channels == 4)) {
-        return encodePng(panorama);
+        return compression == PngCompression::OneStream ? encodePngOneStream(panorama) : encodePng(panorama);
     }
     std::vector<uchar> encoded;
     bool written = false;

@@ -13,3 +13,15 @@
 // std::runtime_error ("the '<ext>' encoder failed...") when the format has no
 // encoder or cannot hold the image. The panorama writer encodes through it.
 std::vector<uchar> encodePanorama(const cv::Mat& panorama, const std::string& extension);
+
+// How an 8-bit PNG is compressed; the decoded pixels are the same either way.
+enum class PngCompression {
+    // Independent bands of rows on all cores: one image done soonest (the program).
+    Bands,
+    // One whole-buffer stream on the calling thread, at about half the CPU time of the
+    // bands and a smaller file: for callers that keep the cores busy with several
+    // images at once (a take). Needs a second copy of the image's bytes meanwhile.
+    OneStream,
+};
+std::vector<uchar> encodePanorama(const cv::Mat& panorama, const std::string& extension,
+                                  PngCompression compression);

@@ -4,7 +4,7 @@
 # peak memory, CPU use); prints frames per second for both and their ratio.
 #
 #   bash bench/batch.sh [--fast-frames N] [--full-frames N] [--height H] [--camera-size N]
-#                       [--jobs N] [--repeat R] [--keep DIR]
+#                       [--jobs N] [--repeat R] [--keep DIR] [--programs DIR]
 #
 #   --fast-frames N   frames of the fast-stitch take (default 24; 0 leaves it out)
 #   --full-frames N   frames of the full-stitch take (default 4; 0 leaves it out)
@@ -14,6 +14,8 @@
 #   --repeat R        R rounds of loop then batch; the ratio compares the fastest of each
 #                     (default 1; more rounds steady the figures on a shared machine)
 #   --keep DIR        build the takes in DIR and keep them (default: a temporary folder)
+#   --programs DIR    run quadstitch, quadstitch-batch and quadstitch-sim from DIR (e.g.
+#                     copies from an earlier build, to compare versions) instead of building
 #
 # A take repeats four simulated frames (0 to 3) under new frame numbers; both sides read
 # the same files, and each round starts without panoramas.
@@ -21,7 +23,7 @@ set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 usage() { awk 'NR > 1 && !/^#/ { exit } NR > 1 { sub(/^# ?/, ""); print }' "${BASH_SOURCE[0]}" >&2; exit "${1:-1}"; }
 
-fast_frames=24 full_frames=4 height=1000 camera_size='' jobs=() repeat=1 keep=''
+fast_frames=24 full_frames=4 height=1000 camera_size='' jobs=() repeat=1 keep='' programs=''
 while [ $# -gt 0 ]; do
     case "$1" in
         --fast-frames) fast_frames="$2"; shift ;;
@@ -31,6 +33,7 @@ while [ $# -gt 0 ]; do
         --jobs) jobs=(-j "$2"); shift ;;
         --repeat) repeat="$2"; shift ;;
         --keep) keep="$2"; shift ;;
+        --programs) programs="$2"; shift ;;
         -h|--help) usage 0 ;;
         *) echo "batch.sh: unknown option '$1'" >&2; usage ;;
     esac
@@ -42,12 +45,20 @@ done
 [[ "$repeat" =~ ^[1-9][0-9]*$ ]] || { echo "batch.sh: --repeat: a whole number of at least 1" >&2; exit 1; }
 
 # /usr/bin/time comes with the build dependencies (package time).
-bash "$root/scripts/build.sh" >/dev/null
-build="$root/build"
-quadstitch="$build/quadstitch"
-batch="$build/tools/batch/quadstitch-batch"
-sim="$build/tools/sim/quadstitch-sim"
-[ -x "$batch" ] || { echo "batch.sh: $batch was not built" >&2; exit 1; }
+if [ -n "$programs" ]; then
+    quadstitch="$programs/quadstitch"
+    batch="$programs/quadstitch-batch"
+    sim="$programs/quadstitch-sim"
+else
+    bash "$root/scripts/build.sh" >/dev/null
+    build="$root/build"
+    quadstitch="$build/quadstitch"
+    batch="$build/tools/batch/quadstitch-batch"
+    sim="$build/tools/sim/quadstitch-sim"
+fi
+for program in "$quadstitch" "$batch" "$sim"; do
+    [ -x "$program" ] || { echo "batch.sh: $program was not built" >&2; exit 1; }
+done
 
 if [ -n "$keep" ]; then
     work="$keep"

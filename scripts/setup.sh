@@ -19,6 +19,9 @@ packages=(
     libyaml-dev
     libjpeg-dev
     zlib1g-dev
+    # whole-buffer deflate: camera PNGs inflated in one call, chunk checksums, and
+    # the batch tool's panoramas compressed as one stream
+    libdeflate-dev
     # fuzzing (clang's libFuzzer and sanitizer runtimes)
     clang
     libclang-rt-14-dev

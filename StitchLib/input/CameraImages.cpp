@@ -5,6 +5,7 @@
 #include "StitchLib/input/ImageLimits.h"
 #include "StitchLib/input/InputError.h"
 #include "StitchLib/input/InputFile.h"
+#include "StitchLib/input/PngDecoder.h"
 
 #include <opencv2/core/utility.hpp>
 #include <opencv2/imgcodecs.hpp>
@@ -38,15 +39,19 @@ cv::Mat readCameraImage(const std::string& path)
     checkType(header.type, path);
     checkImageIntegrity(data, bytes.size(), header, path);
 
+    // The common PNG in one pass over whole buffers (the pixels the library's decoder
+    // gives); anything else, including every damaged file, the library's way.
     cv::Mat image;
-    try {
-        image = cv::imdecode(cv::Mat(1, static_cast<int>(bytes.size()), CV_8U, const_cast<char*>(bytes.data())),
-                             cv::IMREAD_UNCHANGED);
-    } catch (const cv::Exception& e) {
-        throw ImageError("Camera image '" + path + "' could not be decoded: " + e.err);
+    if (header.format != ImageFormat::Png || !decodeCommonPng(data, bytes.size(), image)) {
+        try {
+            image = cv::imdecode(cv::Mat(1, static_cast<int>(bytes.size()), CV_8U, const_cast<char*>(bytes.data())),
+                                 cv::IMREAD_UNCHANGED);
+        } catch (const cv::Exception& e) {
+            throw ImageError("Camera image '" + path + "' could not be decoded: " + e.err);
+        }
+        if (image.empty())
+            throw ImageError("Camera image '" + path + "' could not be read as an image");
     }
-    if (image.empty())
-        throw ImageError("Camera image '" + path + "' could not be read as an image");
     // The header promised these; a decoder that disagrees must not slip past.
     checkType(image.type(), path);
     if (image.cols != header.width || image.rows != header.height) {

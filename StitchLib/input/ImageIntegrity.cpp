@@ -5,7 +5,7 @@
 
 #include <opencv2/core.hpp>
 
-#include <zlib.h>
+#include <libdeflate.h>
 
 #include <algorithm>
 #include <cstring>
@@ -35,7 +35,7 @@ void checkPng(const std::uint8_t* data, std::size_t size, const std::string& nam
         if (length > size - offset - 12)
             fail(name, "is cut short: a PNG chunk runs past the end of the file");
         const std::uint8_t* type = data + offset + 4;
-        const uLong crc = crc32(crc32(0L, Z_NULL, 0), type, static_cast<uInt>(length + 4));
+        const std::uint32_t crc = libdeflate_crc32(0, type, std::size_t{length} + 4);
         if (crc != bigEndian32(type + 4 + length)) {
             fail(name, "is damaged: the PNG chunk '" + std::string(reinterpret_cast<const char*>(type), 4) +
                            "' at byte " + std::to_string(offset) + " fails its checksum");

@@ -18,6 +18,16 @@
 namespace orb {
 namespace pipeline {
 
+std::shared_ptr<const FastStitchMaps> SharedFastMaps::get(const Rig& rig, int height)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!maps_ || maps_->height() != height) {
+        maps_.reset();
+        maps_ = std::make_shared<const FastStitchMaps>(rig.cameras(), cv::Matx44f::eye(), height, rig.maxAngle());
+    }
+    return maps_;
+}
+
 StitchPipeline::StitchPipeline(Rig rig, StitchOptions options, PipelineObserver* observer)
     : rig_(std::move(rig)), options_(std::move(options)), observer_(observer)
 {
@@ -158,6 +168,8 @@ cv::Mat StitchPipeline::fastStitch(const std::vector<cv::Mat>& images, int heigh
 {
     checkImages(images);
     return timed(Stage::FastStitch, [&] {
+        if (options_.sharedFastMaps)
+            return options_.sharedFastMaps->get(rig_, height)->stitch(images);
         if (!options_.keepFastMaps) {
             std::vector<cv::Mat> sources = images;
             return BaseApi::remapFastWithExtrinsics(cv::Matx44f::eye(), rig_.cameras(), height, sources,

@@ -11,6 +11,7 @@
 #include <opencv2/core.hpp>
 
 #include <memory>
+#include <mutex>
 #include <vector>
 
 namespace orb {
@@ -18,6 +19,18 @@ namespace pipeline {
 
 // Height of the full stitch's panorama.
 constexpr int kFullStitchHeight = 5000;
+
+// The fast stitch's maps of one rig, shared by the pipelines that stitch a take side
+// by side (one per thread): built once, by the first pipeline to need them, and
+// built again only for another height. Thread-safe.
+class SharedFastMaps {
+public:
+    std::shared_ptr<const FastStitchMaps> get(const Rig& rig, int height);
+
+private:
+    std::mutex mutex_;
+    std::shared_ptr<const FastStitchMaps> maps_;
+};
 
 // What a full stitch runs between the parts and the blend. The defaults are the
 // program's stitch; other stages are opt-in.
@@ -27,6 +40,9 @@ struct StitchOptions {
     // Keep the fast stitch's maps for the next frame of the same height (a take). They
     // cost 8 bytes per panorama pixel; without them one sector's map lives at a time.
     bool keepFastMaps = false;
+    // Take the fast stitch's maps from here instead (every pipeline sharing it must
+    // have the same rig); they live as long as it does.
+    std::shared_ptr<SharedFastMaps> sharedFastMaps;
     // Blend with a clean coverage edge: the parts' soft rims keep their restored colour
     // instead of being eroded, and every band keeps both halves over its image's data.
     bool cleanCoverageEdge = false;

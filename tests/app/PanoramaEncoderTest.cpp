@@ -107,6 +107,39 @@ TEST(PanoramaEncoderTest, PngDecodesToTheLibraryEncodersPixelsAndIsAValidStream)
     }
 }
 
+TEST(PanoramaEncoderTest, OneStreamGivesTheSamePixelsAsTheBands)
+{
+    unsigned seed = 100;
+    // Down to one pixel; the widest spans several IDAT chunks.
+    const cv::Size sizes[] = {cv::Size(1, 1), cv::Size(5, 3), cv::Size(37, 600), cv::Size(2001, 1000)};
+    for (const cv::Size size : sizes) {
+        for (const int type : {CV_8UC1, CV_8UC3, CV_8UC4}) {
+            cv::Mat image = testImage(size.height, size.width, type, seed++);
+            if (size.width > 1000) // noise compresses poorly: a stream longer than one chunk
+                cv::randu(image, cv::Scalar::all(0), cv::Scalar::all(256));
+            const std::vector<uchar> png = encodePanorama(image, ".png", PngCompression::OneStream);
+            const cv::Mat decoded = cv::imdecode(png, cv::IMREAD_UNCHANGED);
+            ASSERT_EQ(image.type(), decoded.type()) << size << " type " << type;
+            EXPECT_EQ(0, cv::norm(image, decoded, cv::NORM_INF)) << size << " type " << type;
+            EXPECT_EQ(0, cv::norm(cv::imdecode(encodePanorama(image, ".png"), cv::IMREAD_UNCHANGED), decoded,
+                                  cv::NORM_INF));
+
+            int width = 0, height = 0;
+            EXPECT_EQ(static_cast<long>(size.height) * (1 + size.width * image.channels()),
+                      checkedInflatedSize(png, width, height))
+                << size;
+            EXPECT_EQ(size, cv::Size(width, height));
+        }
+    }
+    // A view into a larger image (rows not contiguous), and other formats as before.
+    const cv::Mat large = testImage(50, 60, CV_8UC3, 7);
+    const cv::Mat view = large(cv::Rect(3, 5, 31, 20));
+    EXPECT_EQ(0, cv::norm(view, cv::imdecode(encodePanorama(view, ".png", PngCompression::OneStream),
+                                             cv::IMREAD_UNCHANGED),
+                          cv::NORM_INF));
+    EXPECT_EQ(encodePanorama(view, ".jpg"), encodePanorama(view, ".jpg", PngCompression::OneStream));
+}
+
 TEST(PanoramaEncoderTest, BytesDoNotDependOnTheNumberOfThreads)
 {
     const cv::Mat image = testImage(900, 1200, CV_8UC4, 42);

@@ -113,6 +113,16 @@ TEST_F(SmallFrame, PanoramasKeepTheirPixels)
         EXPECT_EQ(pixelChecksum(take.fastStitch(camera, 300)), 0xade030ec4bcd54feull);
         EXPECT_EQ(pixelChecksum(take.fastStitch(camera, 97)), 0x653ea32d4abcfa3aull);
     }
+    // Pipelines of one take share one set of maps, built once per height.
+    pipeline::StitchOptions share;
+    share.sharedFastMaps = std::make_shared<pipeline::SharedFastMaps>();
+    pipeline::StitchPipeline first(rig(0), share), second(rig(0), share);
+    EXPECT_EQ(pixelChecksum(first.fastStitch(camera, 300)), 0xade030ec4bcd54feull);
+    const auto maps = share.sharedFastMaps->get(rig(0), 300);
+    EXPECT_EQ(pixelChecksum(second.fastStitch(camera, 300)), 0xade030ec4bcd54feull);
+    EXPECT_EQ(maps, share.sharedFastMaps->get(rig(0), 300));
+    EXPECT_EQ(pixelChecksum(second.fastStitch(camera, 97)), 0x653ea32d4abcfa3aull);
+    EXPECT_EQ(share.sharedFastMaps->get(rig(0), 97)->height(), 97);
 }
 
 TEST_F(SmallFrame, StagesRunInOrderAndHandOutIntermediates)

@@ -6,6 +6,7 @@
 #include "TakeOutput.h"
 
 #include "app/FrameFiles.h"
+#include "app/PanoramaEncoder.h"
 #include "app/PanoramaWriter.h"
 #include "StitchLib/input/CalibrationFile.h"
 #include "StitchLib/input/CalibrationCheck.h"
@@ -23,6 +24,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <malloc.h>
 #include <mutex>
 #include <pthread.h>
 #include <thread>
@@ -105,6 +107,8 @@ struct Take {
     std::vector<FrameResult> results; // in the order frames finish
     std::vector<bool> finished;       // by index into frames
     Progress progress;
+    // The fast stitch's maps, built once for all workers.
+    std::shared_ptr<orb::pipeline::SharedFastMaps> fastMaps = std::make_shared<orb::pipeline::SharedFastMaps>();
 };
 
 FrameResult stitchFrame(Take& take, orb::pipeline::StitchPipeline& pipeline, StageTimes& times, std::uint32_t frame)
@@ -143,7 +147,8 @@ FrameResult stitchFrame(Take& take, orb::pipeline::StitchPipeline& pipeline, Sta
         result.coverage = coverageOf(panorama);
 
         t = std::chrono::steady_clock::now();
-        std::vector<uchar> bytes = encodePanorama(panorama, "." + o.format);
+        // The other workers keep the cores busy: the encoding that takes least CPU.
+        std::vector<uchar> bytes = encodePanorama(panorama, "." + o.format, PngCompression::OneStream);
         if (canCarryPanoramaMetadata(o.format))
             bytes = addPanoramaMetadata(bytes, panorama.cols, panorama.rows);
         result.seconds.emplace_back("encode", secondsSince(t));
@@ -179,7 +184,7 @@ void worker(Take& take, unsigned workerIndex, unsigned workers)
     // previous frame, which is why its frames come in take order.
     orb::pipeline::StitchOptions stitchOptions =
         orb::pipeline::qualityOptions(orb::pipeline::parseQuality(take.options.quality));
-    stitchOptions.keepFastMaps = true; // same rig and height for the whole take
+    stitchOptions.sharedFastMaps = take.fastMaps; // same rig and height for the whole take
     StageTimes times(take.options.overlays);
     orb::pipeline::StitchPipeline pipeline(take.rig, stitchOptions, &times);
     // Frames in order: this worker's chunk; otherwise the next frame nobody took.
@@ -261,6 +266,17 @@ void signalWaiter(Take& take, sigset_t signals)
     writeReport(take.options.reportPath, resultsWithUnfinished(take));
     std::fflush(stderr);
     ::_exit(kExitInterrupted);
+}
+
+// Frame after frame allocates the same buffers (file bytes, decoded images, the
+// panorama and its encoding). malloc is asked to keep what a frame frees, up to a
+// frame's budget (at most 256 MiB), for the next one rather than give it back and
+// fault it in again, and to serve blocks up to its largest threshold (32 MiB) from
+// that memory.
+void keepFreedMemory(std::uint64_t perFrame)
+{
+    mallopt(M_MMAP_THRESHOLD, 32 << 20);
+    mallopt(M_TRIM_THRESHOLD, static_cast<int>(std::min<std::uint64_t>(perFrame, 256ull << 20)));
 }
 
 } // namespace
@@ -348,6 +364,7 @@ int runTake(const BatchOptions& options)
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     std::thread waiter(signalWaiter, std::ref(take), signals);
 
+    keepFreedMemory(perFrame);
     std::vector<std::thread> workers;
     for (unsigned j = 0; j < jobs; ++j)
         workers.emplace_back(worker, std::ref(take), j, jobs);

@@ -1,7 +1,9 @@
 #include "PanoramaMetadata.h"
 
 #include <exiv2/exiv2.hpp>
+#include <zlib.h>
 
+#include <cstring>
 #include <mutex>
 #include <stdexcept>
 
@@ -30,22 +32,74 @@ bool canCarryPanoramaMetadata(const std::string& format)
     return format == "png" || format == "jpg";
 }
 
+namespace {
+
+void setPanoramaProperties(Exiv2::XmpData& xmp, int width, int height)
+{
+    xmp["Xmp.GPano.ProjectionType"] = "equirectangular";
+    xmp["Xmp.GPano.UsePanoramaViewer"] = "True";
+    xmp["Xmp.GPano.FullPanoWidthPixels"] = std::to_string(width);
+    xmp["Xmp.GPano.FullPanoHeightPixels"] = std::to_string(height);
+    xmp["Xmp.GPano.CroppedAreaImageWidthPixels"] = std::to_string(width);
+    xmp["Xmp.GPano.CroppedAreaImageHeightPixels"] = std::to_string(height);
+    xmp["Xmp.GPano.CroppedAreaLeftPixels"] = "0";
+    xmp["Xmp.GPano.CroppedAreaTopPixels"] = "0";
+}
+
+void putBigEndian(std::vector<uchar>& out, std::uint32_t value)
+{
+    for (int shift = 24; shift >= 0; shift -= 8)
+        out.push_back(static_cast<uchar>(value >> shift));
+}
+
+bool isPngWithHeader(const std::vector<uchar>& encoded)
+{
+    static const uchar kStart[] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n', 0, 0, 0, 13, 'I', 'H', 'D', 'R'};
+    return encoded.size() >= 33 + 12 && std::memcmp(encoded.data(), kStart, sizeof kStart) == 0;
+}
+
+// A PNG gets the packet as the standard XMP text chunk (iTXt, keyword
+// "XML:com.adobe.xmp", uncompressed) right after its image header: the rest of the
+// file is copied once rather than read and rewritten by the metadata library.
+std::vector<uchar> addToPng(const std::vector<uchar>& png, const std::string& packet)
+{
+    std::vector<uchar> chunk;
+    static const char kKeyword[] = "XML:com.adobe.xmp";
+    const std::size_t dataLength = sizeof kKeyword + 4 + packet.size(); // keyword, NUL, flag, method, 2 NULs
+    putBigEndian(chunk, static_cast<std::uint32_t>(dataLength));
+    chunk.insert(chunk.end(), {'i', 'T', 'X', 't'});
+    chunk.insert(chunk.end(), kKeyword, kKeyword + sizeof kKeyword); // with its NUL
+    chunk.insert(chunk.end(), {0, 0, 0, 0});  // not compressed, method 0, no language, no translation
+    chunk.insert(chunk.end(), packet.begin(), packet.end());
+    putBigEndian(chunk, static_cast<std::uint32_t>(crc32(0L, chunk.data() + 4, static_cast<uInt>(4 + dataLength))));
+
+    constexpr std::size_t kAfterHeader = 33;
+    std::vector<uchar> out;
+    out.reserve(png.size() + chunk.size());
+    out.insert(out.end(), png.begin(), png.begin() + kAfterHeader);
+    out.insert(out.end(), chunk.begin(), chunk.end());
+    out.insert(out.end(), png.begin() + kAfterHeader, png.end());
+    return out;
+}
+
+} // namespace
+
 std::vector<uchar> addPanoramaMetadata(const std::vector<uchar>& encoded, int width, int height)
 {
     std::lock_guard<std::mutex> lock(xmpMutex());
     registerPanoramaNamespace();
     try {
+        if (isPngWithHeader(encoded)) {
+            Exiv2::XmpData xmp;
+            setPanoramaProperties(xmp, width, height);
+            std::string packet;
+            if (Exiv2::XmpParser::encode(packet, xmp) != 0)
+                throw std::runtime_error("cannot add the panorama metadata: the XMP packet could not be written");
+            return addToPng(encoded, packet);
+        }
         Exiv2::Image::AutoPtr image = Exiv2::ImageFactory::open(encoded.data(), static_cast<long>(encoded.size()));
         image->readMetadata();
-        Exiv2::XmpData& xmp = image->xmpData();
-        xmp["Xmp.GPano.ProjectionType"] = "equirectangular";
-        xmp["Xmp.GPano.UsePanoramaViewer"] = "True";
-        xmp["Xmp.GPano.FullPanoWidthPixels"] = std::to_string(width);
-        xmp["Xmp.GPano.FullPanoHeightPixels"] = std::to_string(height);
-        xmp["Xmp.GPano.CroppedAreaImageWidthPixels"] = std::to_string(width);
-        xmp["Xmp.GPano.CroppedAreaImageHeightPixels"] = std::to_string(height);
-        xmp["Xmp.GPano.CroppedAreaLeftPixels"] = "0";
-        xmp["Xmp.GPano.CroppedAreaTopPixels"] = "0";
+        setPanoramaProperties(image->xmpData(), width, height);
         image->writeMetadata();
         Exiv2::BasicIo& io = image->io();
         io.seek(0, Exiv2::BasicIo::beg);

@@ -14,7 +14,8 @@ bool canCarryPanoramaMetadata(const std::string& format);
 // Adds the Photo Sphere XMP properties to an encoded PNG or JPEG: an equirectangular
 // projection to be shown in a panorama viewer, covering the whole sphere (the cropped
 // area is the full image of width x height, at offset 0, 0). Throws std::runtime_error
-// when the encoded image cannot be read back.
+// when the encoded image cannot be read back. A PNG must not carry XMP already (the
+// panorama encoder writes none).
 std::vector<uchar> addPanoramaMetadata(const std::vector<uchar>& encoded, int width, int height);
 
 // The XMP properties of a file, key ("Xmp.GPano.ProjectionType") to value.
