@@ -8,6 +8,7 @@
 #include "app/FrameFiles.h"
 #include "app/PanoramaEncoder.h"
 #include "app/PanoramaWriter.h"
+#include "StitchLib/blending/PlaneKernels.h"
 #include "StitchLib/input/CalibrationFile.h"
 #include "StitchLib/input/CalibrationCheck.h"
 #include "StitchLib/input/CameraImages.h"
@@ -365,6 +366,14 @@ int runTake(const BatchOptions& options)
     std::thread waiter(signalWaiter, std::ref(take), signals);
 
     keepFreedMemory(perFrame);
+    if (!options.fastStitch) {
+        // The blend's freed planes are kept for the next frame's planes of the same
+        // size, within the memory the frames in flight leave free (at most a frame's).
+        const std::uint64_t inFlight = static_cast<std::uint64_t>(jobs) * perFrame;
+        const std::uint64_t spare = available > inFlight ? available - inFlight : 0;
+        if (spare > (64ull << 20))
+            orb::PlaneKernels::keepFreedPlanes(static_cast<std::size_t>(std::min(spare, perFrame)));
+    }
     std::vector<std::thread> workers;
     for (unsigned j = 0; j < jobs; ++j)
         workers.emplace_back(worker, std::ref(take), j, jobs);
