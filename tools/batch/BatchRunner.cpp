@@ -15,6 +15,7 @@
 #include "StitchLib/pipeline/StitchPipeline.h"
 
 #include <opencv2/core.hpp>
+#include <opencv2/core/utility.hpp>
 #include <opencv2/imgcodecs.hpp>
 
 #include <atomic>
@@ -41,6 +42,9 @@ namespace {
 // the seed quality, about 2.3 GiB for the best (its spline keeps whole planes).
 constexpr std::uint64_t kFullStitchBytes = 1536ull << 20;
 constexpr std::uint64_t kBestFullStitchBytes = 2600ull << 20;
+// Freed blend planes kept per full-stitch frame in flight, inside its budget
+// (a full stitch peaks near 1 GiB).
+constexpr std::size_t kKeptPlanesPerFrame = std::size_t(256) << 20;
 
 double secondsSince(std::chrono::steady_clock::time_point start)
 {
@@ -365,6 +369,15 @@ int runTake(const BatchOptions& options)
     std::thread waiter(signalWaiter, std::ref(take), signals);
 
     keepFreedMemory(perFrame);
+    if (!options.fastStitch) {
+        // Full stitches that fill the cores each run on one thread: two frames
+        // splitting every step between them made both slower than one frame
+        // with all cores (the bits do not depend on the thread count). The
+        // blend keeps freed planes for the next frame, within the frame budget.
+        if (jobs >= cores)
+            cv::setNumThreads(1);
+        orb::pipeline::keepFreedPlanes(jobs * kKeptPlanesPerFrame);
+    }
     std::vector<std::thread> workers;
     for (unsigned j = 0; j < jobs; ++j)
         workers.emplace_back(worker, std::ref(take), j, jobs);
