@@ -369,6 +369,7 @@ int runTake(const BatchOptions& options)
     std::thread waiter(signalWaiter, std::ref(take), signals);
 
     keepFreedMemory(perFrame);
+    const int threads = cv::getNumThreads();
     if (!options.fastStitch) {
         // Full stitches that fill the cores each run on one thread: two frames
         // splitting every step between them made both slower than one frame
@@ -383,6 +384,7 @@ int runTake(const BatchOptions& options)
         workers.emplace_back(worker, std::ref(take), j, jobs);
     for (std::thread& w : workers)
         w.join();
+    cv::setNumThreads(threads);
 
     pthread_kill(waiter.native_handle(), SIGUSR1);
     waiter.join();
