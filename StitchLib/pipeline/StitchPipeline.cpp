@@ -5,6 +5,7 @@
 #include "StitchLib/blending/FeatherBlender.h"
 #include "StitchLib/blending/MultiResolutionSpline.h"
 #include "StitchLib/blending/OpenCVPyramidGenerator.h"
+#include "StitchLib/blending/PlaneKernels.h"
 #include "StitchLib/blending/QualitySeamFinder.h"
 #include "StitchLib/mapping/FastStitch.h"
 #include "StitchLib/mapping/RemapParts.h"
@@ -182,6 +183,11 @@ cv::Mat StitchPipeline::fastStitch(const std::vector<cv::Mat>& images, int heigh
         }
         return fastMaps_->stitch(images);
     });
+}
+
+void keepFreedPlanes(std::size_t bytes)
+{
+    PlaneKernels::keepFreedPlanes(bytes);
 }
 
 } // namespace pipeline

@@ -101,5 +101,10 @@ private:
     std::unique_ptr<FastStitchMaps> fastMaps_;
 };
 
+// For processes that stitch frame after frame: freed blend planes up to this many
+// bytes are kept for the next frame's planes of the same size (64 MiB unless set),
+// instead of being returned to the system and faulted in again.
+void keepFreedPlanes(std::size_t bytes);
+
 } // namespace pipeline
 } // namespace orb

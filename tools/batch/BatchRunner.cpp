@@ -8,7 +8,6 @@
 #include "app/FrameFiles.h"
 #include "app/PanoramaEncoder.h"
 #include "app/PanoramaWriter.h"
-#include "StitchLib/blending/PlaneKernels.h"
 #include "StitchLib/input/CalibrationFile.h"
 #include "StitchLib/input/CalibrationCheck.h"
 #include "StitchLib/input/CameraImages.h"
@@ -16,6 +15,7 @@
 #include "StitchLib/pipeline/StitchPipeline.h"
 
 #include <opencv2/core.hpp>
+#include <opencv2/core/utility.hpp>
 #include <opencv2/imgcodecs.hpp>
 
 #include <atomic>
@@ -42,6 +42,9 @@ namespace {
 // the seed quality, about 2.3 GiB for the best (its spline keeps whole planes).
 constexpr std::uint64_t kFullStitchBytes = 1536ull << 20;
 constexpr std::uint64_t kBestFullStitchBytes = 2600ull << 20;
+// Freed blend planes kept per full-stitch frame in flight, inside its budget
+// (a full stitch peaks near 1 GiB).
+constexpr std::size_t kKeptPlanesPerFrame = std::size_t(256) << 20;
 
 double secondsSince(std::chrono::steady_clock::time_point start)
 {
@@ -366,19 +369,22 @@ int runTake(const BatchOptions& options)
     std::thread waiter(signalWaiter, std::ref(take), signals);
 
     keepFreedMemory(perFrame);
+    const int threads = cv::getNumThreads();
     if (!options.fastStitch) {
-        // The blend's freed planes are kept for the next frame's planes of the same
-        // size, within the memory the frames in flight leave free (at most a frame's).
-        const std::uint64_t inFlight = static_cast<std::uint64_t>(jobs) * perFrame;
-        const std::uint64_t spare = available > inFlight ? available - inFlight : 0;
-        if (spare > (64ull << 20))
-            orb::PlaneKernels::keepFreedPlanes(static_cast<std::size_t>(std::min(spare, perFrame)));
+        // Full stitches that fill the cores each run on one thread: two frames
+        // splitting every step between them made both slower than one frame
+        // with all cores (the bits do not depend on the thread count). The
+        // blend keeps freed planes for the next frame, within the frame budget.
+        if (jobs >= cores)
+            cv::setNumThreads(1);
+        orb::pipeline::keepFreedPlanes(jobs * kKeptPlanesPerFrame);
     }
     std::vector<std::thread> workers;
     for (unsigned j = 0; j < jobs; ++j)
         workers.emplace_back(worker, std::ref(take), j, jobs);
     for (std::thread& w : workers)
         w.join();
+    cv::setNumThreads(threads);
 
     pthread_kill(waiter.native_handle(), SIGUSR1);
     waiter.join();
