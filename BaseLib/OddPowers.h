@@ -29,7 +29,8 @@ struct Sum {
 inline const bool kFusedMultiplyAdd = [] {
 #if defined(__x86_64__) && defined(__GNUC__)
     __builtin_cpu_init();
-    return __builtin_cpu_supports("fma") != 0;
+    // AVX too: only then has the system enabled the registers the instruction uses.
+    return __builtin_cpu_supports("avx") != 0 && __builtin_cpu_supports("fma") != 0;
 #else
     return false;
 #endif
