@@ -7,6 +7,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include <stdexcept>
+#include <utility>
 
 namespace orb {
 
@@ -18,7 +19,10 @@ FastStitchMaps::FastStitchMaps(const std::vector<CameraIntrinsics>& intrinsics, 
         for (const cv::Rect& rect : Rig::sectorRects(static_cast<int>(i), height)) {
             if (rect.width <= 0 || rect.height <= 0)
                 continue;
-            sectors_.push_back({static_cast<int>(i), rect, sectorMap(intrinsics[i], extrinsic, height, maxAngle, rect)});
+            Sector sector{static_cast<int>(i), rect, cv::Mat(), cv::Mat()};
+            cv::convertMaps(sectorMap(intrinsics[i], extrinsic, height, maxAngle, rect), cv::noArray(),
+                            sector.positions, sector.fractions, CV_16SC2);
+            sectors_.push_back(std::move(sector));
         }
     }
 }
@@ -31,7 +35,7 @@ cv::Mat FastStitchMaps::stitch(const std::vector<cv::Mat>& images) const
         if (static_cast<std::size_t>(sector.camera) >= images.size())
             throw std::runtime_error("FastStitchMaps stitch() no image for camera " +
                                      std::to_string(sector.camera + 1));
-        remapSector(sector.rect, sector.map, images[sector.camera], panorama);
+        remapSector(sector.rect, sector.positions, images[sector.camera], panorama, sector.fractions);
     }
     return panorama;
 }
@@ -45,10 +49,14 @@ cv::Mat FastStitchMaps::sectorMap(const CameraIntrinsics& intrinsics, const cv::
     return map;
 }
 
-void FastStitchMaps::remapSector(const cv::Rect& sector, const cv::Mat& map, const cv::Mat& image, cv::Mat& panorama)
+void FastStitchMaps::remapSector(const cv::Rect& sector, const cv::Mat& map, const cv::Mat& image, cv::Mat& panorama,
+                                 const cv::Mat& fractions)
 {
     cv::Mat block;
-    cv::remap(image, block, map, cv::noArray(), cv::INTER_LINEAR, cv::BORDER_CONSTANT, cv::Scalar::all(0));
+    if (fractions.empty())
+        cv::remap(image, block, map, cv::noArray(), cv::INTER_LINEAR, cv::BORDER_CONSTANT, cv::Scalar::all(0));
+    else
+        cv::remap(image, block, map, fractions, cv::INTER_LINEAR, cv::BORDER_CONSTANT, cv::Scalar::all(0));
     // Writing a block of another channel count into the view would silently reallocate
     // it instead of filling the panorama.
     CV_Assert(block.channels() == panorama.channels());

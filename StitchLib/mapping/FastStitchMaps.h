@@ -28,14 +28,19 @@ public:
     // `intrinsics`.
     static cv::Mat sectorMap(const CameraIntrinsics& intrinsics, const cv::Matx44f& extrinsic, int height,
                              float maxAngle, const cv::Rect& sector);
-    // Remaps the sector of the panorama from a camera image through its map.
-    static void remapSector(const cv::Rect& sector, const cv::Mat& map, const cv::Mat& image, cv::Mat& panorama);
+    // Remaps the sector of the panorama from a camera image through its map: one
+    // float map, or the fixed-point pair cv::convertMaps makes of it (the form the
+    // remap itself brings float maps to, block by block).
+    static void remapSector(const cv::Rect& sector, const cv::Mat& map, const cv::Mat& image, cv::Mat& panorama,
+                            const cv::Mat& fractions = cv::Mat());
 
 private:
+    // Kept in fixed point: converted once here rather than in every frame's remap.
     struct Sector {
         int camera;
         cv::Rect rect;
-        cv::Mat map;
+        cv::Mat positions; // CV_16SC2
+        cv::Mat fractions; // CV_16UC1
     };
     int height_;
     std::vector<Sector> sectors_;
