@@ -38,10 +38,9 @@ using orb::pipeline::Stage;
 
 namespace {
 
-// Peaks of the full stitch at 5000 x 10000, with room to spare: about 1.1 GiB for
-// the seed quality, about 2.3 GiB for the best (its spline keeps whole planes).
+// Peaks of the full stitch at 5000 x 10000, with room to spare: about 1.0 GiB at
+// either quality (1.3 GiB measured for a best-quality frame with its kept planes).
 constexpr std::uint64_t kFullStitchBytes = 1536ull << 20;
-constexpr std::uint64_t kBestFullStitchBytes = 2600ull << 20;
 // Freed blend planes kept per full-stitch frame in flight, inside its budget
 // (a full stitch peaks near 1 GiB).
 constexpr std::size_t kKeptPlanesPerFrame = std::size_t(256) << 20;
@@ -288,7 +287,7 @@ void keepFreedMemory(std::uint64_t perFrame)
 std::uint64_t bytesPerFrame(const BatchOptions& options)
 {
     if (!options.fastStitch)
-        return options.quality == "best" ? kBestFullStitchBytes : kFullStitchBytes;
+        return kFullStitchBytes;
     // Camera images (up to 4 x 1280^2 x 3 in practice), the panorama, its maps
     // (8 bytes a pixel) and the encoder's copy.
     const std::uint64_t pixels = 2ull * options.fastStitchHeight * options.fastStitchHeight;
