@@ -56,7 +56,7 @@ std::uint8_t paeth(int a, int b, int c)
 // A PNG writer independent of the decoder's code: row r uses filter filterOf(r),
 // the stream is cut into IDAT chunks of `idatBytes`, and `extra` chunks are put
 // before the image data and `trailing` ones after it.
-struct PngSpec {
+struct PngLayout {
     int colourType = 2;
     std::vector<int> filters = {0, 1, 2, 3, 4};
     std::size_t idatBytes = 1000;
@@ -104,31 +104,31 @@ Bytes deflateZlib(const Bytes& raw)
     return out;
 }
 
-Bytes writePng(const cv::Mat& image, const PngSpec& spec, const Bytes& stream)
+Bytes writePng(const cv::Mat& image, const PngLayout& layout, const Bytes& stream)
 {
     Bytes png = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
     Bytes ihdr;
     putBigEndian32(ihdr, static_cast<std::uint32_t>(image.cols));
     putBigEndian32(ihdr, static_cast<std::uint32_t>(image.rows));
-    ihdr.insert(ihdr.end(), {8, static_cast<std::uint8_t>(spec.colourType), 0, 0,
-                             static_cast<std::uint8_t>(spec.interlace)});
+    ihdr.insert(ihdr.end(), {8, static_cast<std::uint8_t>(layout.colourType), 0, 0,
+                             static_cast<std::uint8_t>(layout.interlace)});
     putChunk(png, "IHDR", ihdr);
-    for (const auto& chunk : spec.extra)
+    for (const auto& chunk : layout.extra)
         putChunk(png, chunk.first.c_str(), chunk.second);
-    for (std::size_t at = 0; at < stream.size(); at += spec.idatBytes) {
-        const std::size_t end = std::min(stream.size(), at + spec.idatBytes);
+    for (std::size_t at = 0; at < stream.size(); at += layout.idatBytes) {
+        const std::size_t end = std::min(stream.size(), at + layout.idatBytes);
         putChunk(png, "IDAT", Bytes(stream.begin() + static_cast<std::ptrdiff_t>(at),
                                     stream.begin() + static_cast<std::ptrdiff_t>(end)));
     }
-    for (const auto& chunk : spec.trailing)
+    for (const auto& chunk : layout.trailing)
         putChunk(png, chunk.first.c_str(), chunk.second);
     putChunk(png, "IEND", {});
     return png;
 }
 
-Bytes writePng(const cv::Mat& image, const PngSpec& spec)
+Bytes writePng(const cv::Mat& image, const PngLayout& layout)
 {
-    return writePng(image, spec, deflateZlib(filteredRows(image, spec.filters)));
+    return writePng(image, layout, deflateZlib(filteredRows(image, layout.filters)));
 }
 
 // Recomputes the checksum of every whole chunk, as far as the lengths lead.
@@ -174,10 +174,10 @@ TEST(PngDecoder, GivesTheLibraryDecodersPixelsForEveryFilterSizeAndColourType)
         for (int f = 0; f <= 4; ++f)
             filterSets.push_back({f});
         for (const auto& filters : filterSets) {
-            PngSpec spec;
-            spec.colourType = c.colourType;
-            spec.filters = filters;
-            const Bytes png = writePng(image, spec);
+            PngLayout layout;
+            layout.colourType = c.colourType;
+            layout.filters = filters;
+            const Bytes png = writePng(image, layout);
             cv::Mat decoded;
             ASSERT_TRUE(decode(png, decoded)) << c.cols << " x " << c.rows << " colour type " << c.colourType;
             EXPECT_TRUE(samePixels(decoded, image)) << c.cols << " x " << c.rows << ", filter " << filters[0];
@@ -198,12 +198,12 @@ TEST(PngDecoder, GivesTheLibraryDecodersPixelsForEveryFilterSizeAndColourType)
 TEST(PngDecoder, AncillaryChunksAndOneIdatOrManyAreDecoded)
 {
     const cv::Mat image = texture(20, 21, CV_8UC3, 7);
-    PngSpec spec;
-    spec.extra = {{"gAMA", {0, 0, 0xb1, 0x8f}}, {"tEXt", {'a', 0, 'b'}}};
-    spec.trailing = {{"tIME", {7, 0xea, 12, 7, 14, 0, 0}}};
+    PngLayout layout;
+    layout.extra = {{"gAMA", {0, 0, 0xb1, 0x8f}}, {"tEXt", {'a', 0, 'b'}}};
+    layout.trailing = {{"tIME", {7, 0xea, 12, 7, 14, 0, 0}}};
     for (std::size_t idatBytes : {std::size_t{1}, std::size_t{100}, std::size_t{1} << 20}) {
-        spec.idatBytes = idatBytes;
-        const Bytes png = writePng(image, spec);
+        layout.idatBytes = idatBytes;
+        const Bytes png = writePng(image, layout);
         cv::Mat decoded;
         ASSERT_TRUE(decode(png, decoded)) << idatBytes;
         EXPECT_TRUE(samePixels(decoded, libraryDecode(png)));
@@ -220,21 +220,21 @@ TEST(PngDecoder, DeclinesWhatItDoesNotHandleAndLeavesNoImage)
         EXPECT_TRUE(decoded.empty()) << what;
     };
 
-    PngSpec spec;
-    spec.extra = {{"tRNS", {0, 1, 0, 2, 0, 3}}};
-    declines(writePng(image, spec, stream), "transparency: the library adds alpha");
-    spec.extra = {{"PLTE", {1, 2, 3}}};
-    declines(writePng(image, spec, stream), "a palette chunk");
-    spec.extra = {{"eXIf", {'M', 'M', 0, 42}}};
-    declines(writePng(image, spec, stream), "Exif data");
-    spec.extra = {{"ab1d", {}}};
-    declines(writePng(image, spec, stream), "a chunk name that is not letters");
-    spec.extra = {};
-    spec.interlace = 1;
-    declines(writePng(image, spec, stream), "interlaced");
-    spec.interlace = 0;
-    spec.colourType = 3;
-    declines(writePng(image, spec, stream), "palette colour type");
+    PngLayout layout;
+    layout.extra = {{"tRNS", {0, 1, 0, 2, 0, 3}}};
+    declines(writePng(image, layout, stream), "transparency: the library adds alpha");
+    layout.extra = {{"PLTE", {1, 2, 3}}};
+    declines(writePng(image, layout, stream), "a palette chunk");
+    layout.extra = {{"eXIf", {'M', 'M', 0, 42}}};
+    declines(writePng(image, layout, stream), "Exif data");
+    layout.extra = {{"ab1d", {}}};
+    declines(writePng(image, layout, stream), "a chunk name that is not letters");
+    layout.extra = {};
+    layout.interlace = 1;
+    declines(writePng(image, layout, stream), "interlaced");
+    layout.interlace = 0;
+    layout.colourType = 3;
+    declines(writePng(image, layout, stream), "palette colour type");
 
     // 16-bit, through the library's encoder.
     std::vector<uchar> deep;
@@ -242,15 +242,15 @@ TEST(PngDecoder, DeclinesWhatItDoesNotHandleAndLeavesNoImage)
     declines(Bytes(deep.begin(), deep.end()), "16 bits");
 
     // IDAT chunks separated by another chunk.
-    spec = PngSpec();
-    spec.idatBytes = stream.size() / 2 + 1;
-    Bytes split = writePng(image, spec, stream);
+    layout = PngLayout();
+    layout.idatBytes = stream.size() / 2 + 1;
+    Bytes split = writePng(image, layout, stream);
     const Bytes text = [] {
         Bytes chunk;
         putChunk(chunk, "tEXt", {'a', 0, 'b'});
         return chunk;
     }();
-    const std::size_t secondIdat = 8 + 25 + 12 + spec.idatBytes;
+    const std::size_t secondIdat = 8 + 25 + 12 + layout.idatBytes;
     ASSERT_EQ(std::memcmp(&split[secondIdat + 4], "IDAT", 4), 0);
     split.insert(split.begin() + static_cast<std::ptrdiff_t>(secondIdat), text.begin(), text.end());
     declines(split, "interrupted image data");
@@ -263,25 +263,25 @@ TEST(PngDecoder, DeclinesStreamsThatDoNotFillTheImageExactly)
     cv::Mat decoded;
 
     Bytes shortRaw(raw.begin(), raw.end() - 1);
-    EXPECT_FALSE(decode(writePng(image, PngSpec(), deflateZlib(shortRaw)), decoded)) << "one byte missing";
-    EXPECT_TRUE(libraryDecode(writePng(image, PngSpec(), deflateZlib(shortRaw))).empty());
+    EXPECT_FALSE(decode(writePng(image, PngLayout(), deflateZlib(shortRaw)), decoded)) << "one byte missing";
+    EXPECT_TRUE(libraryDecode(writePng(image, PngLayout(), deflateZlib(shortRaw))).empty());
 
     Bytes longRaw = raw;
     longRaw.push_back(0);
-    EXPECT_FALSE(decode(writePng(image, PngSpec(), deflateZlib(longRaw)), decoded)) << "one byte too many";
+    EXPECT_FALSE(decode(writePng(image, PngLayout(), deflateZlib(longRaw)), decoded)) << "one byte too many";
 
     Bytes surplus = deflateZlib(raw);
     surplus.push_back(0);
-    EXPECT_FALSE(decode(writePng(image, PngSpec(), surplus), decoded)) << "bytes after the stream";
+    EXPECT_FALSE(decode(writePng(image, PngLayout(), surplus), decoded)) << "bytes after the stream";
 
     Bytes badFilter = raw;
     badFilter[raw.size() / 2 / (1 + 30) * (1 + 30)] = 5;
-    EXPECT_FALSE(decode(writePng(image, PngSpec(), deflateZlib(badFilter)), decoded)) << "filter type 5";
-    EXPECT_TRUE(libraryDecode(writePng(image, PngSpec(), deflateZlib(badFilter))).empty());
+    EXPECT_FALSE(decode(writePng(image, PngLayout(), deflateZlib(badFilter)), decoded)) << "filter type 5";
+    EXPECT_TRUE(libraryDecode(writePng(image, PngLayout(), deflateZlib(badFilter))).empty());
 
     Bytes badChecksum = deflateZlib(raw);
     badChecksum.back() ^= 1;
-    EXPECT_FALSE(decode(writePng(image, PngSpec(), badChecksum), decoded)) << "Adler-32";
+    EXPECT_FALSE(decode(writePng(image, PngLayout(), badChecksum), decoded)) << "Adler-32";
 }
 
 TEST(PngDecoder, DamagedFilesAreDeclinedOrDecodedAsTheLibraryDecodesThem)
@@ -290,10 +290,10 @@ TEST(PngDecoder, DamagedFilesAreDeclinedOrDecodedAsTheLibraryDecodesThem)
     // match again after each change, so only the decoder stands between the bytes
     // and the image. Whatever it accepts must be what the library gives.
     const cv::Mat image = texture(16, 19, CV_8UC3, 5);
-    PngSpec spec;
-    spec.idatBytes = 64;
-    spec.extra = {{"tEXt", {'k', 0, 'v'}}};
-    const Bytes png = writePng(image, spec);
+    PngLayout layout;
+    layout.idatBytes = 64;
+    layout.extra = {{"tEXt", {'k', 0, 'v'}}};
+    const Bytes png = writePng(image, layout);
 
     for (std::size_t cut = 0; cut < png.size(); ++cut) {
         cv::Mat decoded;
