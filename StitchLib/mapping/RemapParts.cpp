@@ -1,5 +1,6 @@
 #include "StitchLib/mapping/RemapParts.h"
 
+#include "StitchLib/blending/PlaneKernels.h"
 #include "StitchLib/geometry/EqrToFisheye.h"
 #include "StitchLib/geometry/ImageMapping.h"
 #include "StitchLib/geometry/Rig.h"
@@ -8,73 +9,20 @@
 
 #include <stdexcept>
 #include <string>
-#include <sys/mman.h>
 
 namespace orb {
 namespace BaseApi {
 
 namespace {
 
-// Parts live in fresh anonymous mappings, which the system hands out as zeros
-// without touching them: a page of a part is only stored once a camera's
-// region is written into it. Each camera covers about a third of its part, so
-// most of the part's transparent zeros never take memory, nor time to write.
-class FreshZeroAllocator : public cv::MatAllocator {
-public:
-    cv::UMatData* allocate(int dims, const int* sizes, int type, void* data0, std::size_t* step, cv::AccessFlag,
-                           cv::UMatUsageFlags) const override
-    {
-        std::size_t total = CV_ELEM_SIZE(type);
-        for (int i = dims - 1; i >= 0; --i) {
-            if (step) {
-                if (data0 && step[i] != cv::Mat::AUTO_STEP) {
-                    CV_Assert(total <= step[i]);
-                    total = step[i];
-                } else {
-                    step[i] = total;
-                }
-            }
-            total *= static_cast<std::size_t>(sizes[i]);
-        }
-        cv::UMatData* u = new cv::UMatData(this);
-        u->size = total;
-        if (data0) {
-            u->data = u->origdata = static_cast<uchar*>(data0);
-            u->flags |= cv::UMatData::USER_ALLOCATED;
-            return u;
-        }
-        void* mapped = mmap(nullptr, total > 0 ? total : 1, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        if (mapped == MAP_FAILED) {
-            delete u;
-            CV_Error(cv::Error::StsNoMem, "BaseApi remapPartsWithExtrinsics() out of memory");
-        }
-        u->data = u->origdata = static_cast<uchar*>(mapped);
-        return u;
-    }
-
-    bool allocate(cv::UMatData* u, cv::AccessFlag, cv::UMatUsageFlags) const override { return u != nullptr; }
-
-    void deallocate(cv::UMatData* u) const override
-    {
-        if (!u) {
-            return;
-        }
-        CV_Assert(u->urefcount == 0 && u->refcount == 0);
-        if (!(u->flags & cv::UMatData::USER_ALLOCATED)) {
-            munmap(u->origdata, u->size > 0 ? u->size : 1);
-            u->origdata = nullptr;
-        }
-        delete u;
-    }
-};
-
-// A rows x cols CV_8UC4 matrix of zeros (fully transparent).
+// A rows x cols CV_8UC4 matrix of zeros (fully transparent). A large one is a
+// fresh mapping, whose pages are only stored once a camera's region is written
+// into them: each camera covers about a third of its part, so most of the
+// part's transparent zeros never take memory, nor time to write.
 cv::Mat transparentPart(int rows, int cols)
 {
-    static FreshZeroAllocator allocator;
     cv::Mat part;
-    part.allocator = &allocator;
-    part.create(rows, cols, CV_8UC4);
+    PlaneKernels::createZeroPlane(part, rows, cols, CV_8UC4);
     return part;
 }
 
