@@ -2,7 +2,7 @@
 // with each best-quality stage switchable, and writes the panoramas for scoring.
 //
 //   quadstitch-quality DIR OUTDIR [--frames 0,1,2] [--height 5000] [--mode seed|best]
-//                      [--without depth,exposure,edge,temporal] [--dump-depth]
+//                      [--without depth,exposure,edge,temporal,sharp] [--dump-depth] [--dump-seams]
 //
 // Prints each frame's stage times, with the peak memory so far, to standard error.
 // Frames run in the order given through one pipeline, so the temporal state
@@ -49,6 +49,7 @@ struct Options {
     orb::pipeline::Quality quality = orb::pipeline::Quality::Seed;
     orb::pipeline::QualityStages stages;
     bool dumpDepth = false;
+    bool dumpSeams = false;
 };
 
 Options parse(int argc, char** argv)
@@ -72,6 +73,8 @@ Options parse(int argc, char** argv)
             o.quality = orb::pipeline::parseQuality(value());
         } else if (a == "--dump-depth") {
             o.dumpDepth = true;
+        } else if (a == "--dump-seams") {
+            o.dumpSeams = true;
         } else if (a == "--without") {
             for (const std::string& s : splitList(value())) {
                 if (s == "depth")
@@ -82,6 +85,8 @@ Options parse(int argc, char** argv)
                     o.stages.cleanEdge = false;
                 else if (s == "temporal")
                     o.stages.temporal = false;
+                else if (s == "sharp")
+                    o.stages.sharp = false;
                 else
                     throw std::runtime_error("--without: unknown stage '" + s + "'");
             }
@@ -91,7 +96,7 @@ Options parse(int argc, char** argv)
     }
     if (positional.size() != 2 || o.height < 8 || o.frames.empty())
         throw std::runtime_error("usage: quadstitch-quality DIR OUTDIR [--frames 0,1,2] [--height H] "
-                                 "[--mode seed|best] [--without depth,exposure,edge,temporal] [--dump-depth]");
+                                 "[--mode seed|best] [--without depth,exposure,edge,temporal,sharp] [--dump-depth] [--dump-seams]");
     o.dir = positional[0];
     o.outDir = positional[1];
     return o;
@@ -102,6 +107,7 @@ Options parse(int argc, char** argv)
 class DepthDump : public orb::pipeline::PipelineObserver {
 public:
     std::string path;
+    std::string seamsPath;
     void stageFinished(orb::pipeline::Stage stage, double seconds) override
     {
         std::fprintf(stderr, "  %s %.2f s, peak so far %ld MiB\n", orb::pipeline::stageName(stage), seconds,
@@ -125,6 +131,17 @@ public:
         scan.inverseDepth.convertTo(depth16, CV_16U, 100.0 * 256.0);
         cv::imwrite(path, depth16);
     }
+    void seamsReady(const orb::MaskedImageSet& constSet) override
+    {
+        if (seamsPath.empty())
+            return;
+        // Copies share the masks, and only the masks are read.
+        orb::MaskedImageSet set = constSet;
+        cv::Mat labels(set.rows(), set.cols(), CV_8UC1, cv::Scalar(0));
+        for (int k = 0; k < static_cast<int>(set.numImages()); ++k)
+            labels.setTo(static_cast<unsigned char>(64 * (k + 1) - 1), set.image(k).contributingPixels());
+        cv::imwrite(seamsPath, labels);
+    }
 };
 
 } // namespace
@@ -147,6 +164,8 @@ int main(int argc, char** argv)
                 paths.push_back(FrameFiles::cameraImagePath(o.dir, ".png", frame, k).string());
             if (o.dumpDepth)
                 dump.path = (fs::path(o.outDir) / ("depth-" + std::to_string(frame) + ".png")).string();
+            if (o.dumpSeams)
+                dump.seamsPath = (fs::path(o.outDir) / ("seams-" + std::to_string(frame) + ".png")).string();
             const cv::Mat panorama = pipeline.fullStitch(orb::input::readCameraImages(paths), o.height);
             const std::string out = FrameFiles::panoramaPath(o.outDir, ".png", frame).string();
             if (!cv::imwrite(out, panorama))

@@ -55,6 +55,7 @@ StitchOptions qualityOptions(Quality quality, const QualityStages& stages)
     if (stages.exposure)
         options.partsStages.push_back(std::make_shared<ExposureStage>(history));
     options.cleanCoverageEdge = stages.cleanEdge;
+    options.sharpResampling = stages.sharp;
     if (history) {
         options.seamFinder = history->seams;
         options.keepAlive = history;

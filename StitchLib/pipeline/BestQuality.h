@@ -25,6 +25,7 @@ struct QualityStages {
     bool denseDepth = true;  // dense stereo depth instead of four profiles
     bool exposure = true;    // gains per camera from the overlaps
     bool cleanEdge = true;   // restored rim, and bands kept whole up to the coverage edge
+    bool sharp = true;       // cubic resampling of the cameras into the parts
     // Frame-to-frame memory (depth and seams held where the view is unchanged, gains
     // smoothed). Depth and seams are held only with dense depth, which finds where the
     // view changed; without it only the gains are smoothed.

@@ -82,7 +82,8 @@ std::vector<cv::Mat> StitchPipeline::parts(const ScanImages& scan, const std::ve
     if (observer_)
         observer_->scanReady(scan);
     std::vector<cv::Mat> result = timed(Stage::Parts, [&] {
-        return BaseApi::remapPartsWithExtrinsics(cv::Matx44f::eye(), scan, rig_.cameras(), images, rig_.maxAngle());
+        return BaseApi::remapPartsWithExtrinsics(cv::Matx44f::eye(), scan, rig_.cameras(), images, rig_.maxAngle(),
+                                                 options_.sharpResampling);
     });
     return result;
 }

@@ -46,6 +46,9 @@ struct StitchOptions {
     // Blend with a clean coverage edge: the parts' soft rims keep their restored colour
     // instead of being eroded, and every band keeps both halves over its image's data.
     bool cleanCoverageEdge = false;
+    // Resample the cameras into the parts with a cubic kernel instead of a linear
+    // one: sharper fine detail, about a second more per 5000-row frame.
+    bool sharpResampling = false;
     // Seams from this finder instead of the default one (e.g. seams held over frames).
     std::shared_ptr<SeamFinderBase> seamFinder;
     // State the stages above share (e.g. a take's history), kept for their lifetime.

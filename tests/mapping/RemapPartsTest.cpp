@@ -107,6 +107,79 @@ TEST(RemapParts, RowsBelowValidRowsAndBeyondTheLensStayTransparent)
     }
 }
 
+ScanImages makeScanOfSize(int rows, float inverseDepth)
+{
+    ScanImages scan;
+    scan.inverseDepth = cv::Mat(rows, 2 * rows, CV_32F, cv::Scalar(inverseDepth));
+    scan.intensity = cv::Mat::zeros(rows, 2 * rows, CV_8U);
+    scan.validRows = rows;
+    return scan;
+}
+
+TEST(RemapParts, SharpResamplingKeepsTheRimOfLinearAndNoColourFromOutsideTheImage)
+{
+    // Images cut by the sensor above and below (100 pixels from the centre at 80 pixels
+    // per radian is 72 degrees, inside the lens's 83), so every part has a rim along
+    // the image's edge; cameras off the origin, at a near depth.
+    const std::vector<CameraIntrinsics> rig = testrig::makeRig(80.f, 180.f, 100.f, 0.1f);
+    const cv::Vec3b grey(90, 140, 200);
+    const std::vector<cv::Mat> uniform(4, cv::Mat(200, 360, CV_8UC3, cv::Scalar(grey[0], grey[1], grey[2])));
+    const ScanImages scan = makeScanOfSize(200, 0.5f);
+    const float maxAngle = maxAngleForLensVersion(1);
+    const auto sharp = BaseApi::remapPartsWithExtrinsics(kIdentity, scan, rig, uniform, maxAngle, true);
+    const auto linear = BaseApi::remapPartsWithExtrinsics(kIdentity, scan, rig, uniform, maxAngle);
+    for (int i = 0; i < 4; ++i) {
+        int rim = 0;
+        for (int r = 0; r < sharp[i].rows; ++r) {
+            for (int c = 0; c < sharp[i].cols; ++c) {
+                const cv::Vec4b p = sharp[i].at<cv::Vec4b>(r, c);
+                const int alpha = p[3];
+                // The coverage and its fade are those of linear resampling (which
+                // quantises positions to 1/32 of a pixel).
+                ASSERT_NEAR(alpha, linear[i].at<cv::Vec4b>(r, c)[3], 8) << i << " at " << r << "," << c;
+                if (alpha == 0)
+                    continue;
+                // A uniform image stays uniform up to its edge: the cubic kernel's
+                // lobes beyond the edge neither darken nor brighten it. The rim's
+                // colour is mixed with zeros in proportion to its alpha.
+                for (int k = 0; k < 3; ++k) {
+                    if (alpha == 255) {
+                        ASSERT_EQ(p[k], grey[k]) << i << " at " << r << "," << c;
+                    } else if (alpha >= 64) {
+                        ASSERT_NEAR(p[k] * 255.0 / alpha, grey[k], 3.0) << i << " at " << r << "," << c;
+                    }
+                }
+                rim += alpha < 255;
+            }
+        }
+        EXPECT_GT(rim, 100) << i; // the rim was really compared
+    }
+}
+
+TEST(RemapParts, SharpResamplingKeepsMoreDetailThanLinear)
+{
+    // The panorama samples the cameras more finely than their pixels (2.2 against 1.4
+    // per degree): linear interpolation then blurs noise, a cubic kernel much less.
+    const std::vector<CameraIntrinsics> rig = testrig::makeRig(80.f, 180.f, 150.f, 0.1f);
+    const std::vector<cv::Mat> images = testrig::randomImages(300, 360, 7);
+    const ScanImages scan = makeScanOfSize(400, 0.5f);
+    const float maxAngle = maxAngleForLensVersion(1);
+    const auto sharp = BaseApi::remapPartsWithExtrinsics(kIdentity, scan, rig, images, maxAngle, true);
+    const auto linear = BaseApi::remapPartsWithExtrinsics(kIdentity, scan, rig, images, maxAngle);
+    for (int i = 0; i < 4; ++i) {
+        std::vector<cv::Mat> s, l;
+        cv::split(sharp[i], s);
+        cv::split(linear[i], l);
+        const cv::Mat opaque = (s[3] == 255) & (l[3] == 255);
+        ASSERT_GT(cv::countNonZero(opaque), 10000) << i;
+        cv::Scalar meanSharp, spreadSharp, meanLinear, spreadLinear;
+        cv::meanStdDev(s[1], meanSharp, spreadSharp, opaque);
+        cv::meanStdDev(l[1], meanLinear, spreadLinear, opaque);
+        EXPECT_NEAR(meanSharp[0], meanLinear[0], 1.0) << i;
+        EXPECT_GT(spreadSharp[0], 1.1 * spreadLinear[0]) << i;
+    }
+}
+
 TEST(RemapParts, RejectsImagesItCannotPlace)
 {
     const auto rig = testrig::makeRig(100.f, 200.f, 200.f);

@@ -121,7 +121,7 @@ TEST_F(SmallTake, BestAlignsTheFarRoomWhereSeedSpreadsNearDepth)
 TEST_F(SmallTake, EveryStageSwitchedOffIsTheSeedStitch)
 {
     pipeline::QualityStages none;
-    none.denseDepth = none.exposure = none.cleanEdge = none.temporal = false;
+    none.denseDepth = none.exposure = none.cleanEdge = none.temporal = none.sharp = false;
     pipeline::StitchPipeline seed(rig(), pipeline::qualityOptions(pipeline::Quality::Seed));
     pipeline::StitchPipeline off(rig(), pipeline::qualityOptions(pipeline::Quality::Best, none));
     const cv::Mat a = seed.fullStitch(images(0), kHeight);
