@@ -400,6 +400,50 @@ Vec3 cellDirection(int r, int c, int rows, int cols)
                 -std::sin(elevation));
 }
 
+// See fillDepthGaps: in each column, from the horizon towards the pole, a run of
+// filled cells nearer than the floor's (ceiling's) plane that no upright surface
+// reaches, and below (above) which the column is back on the plane, is a surface
+// hanging in the air that only the filling along the rows made; it takes the plane.
+// Runs that follow on from a nearer cell (the unmeasured rest of an object) or end
+// at a measured nearer cell or at the pole are kept.
+void dropFloatingFill(cv::Mat_<float>& d, const cv::Mat& measured, const cv::Mat& reached, const Vec3 planes[2])
+{
+    const int rows = d.rows;
+    const int cols = d.cols;
+    cv::parallel_for_(cv::Range(0, cols), [&](const cv::Range& range) {
+        for (int c = range.start; c < range.end; ++c) {
+            for (int direction : {+1, -1}) {
+                const Vec3& n = planes[direction > 0 ? 0 : 1];
+                if (n == Vec3())
+                    continue;
+                const auto plane = [&](int r) { return static_cast<float>(n.dot(cellDirection(r, c, rows, cols))); };
+                int start = -1;        // first cell of the current run
+                bool open = false;     // the cell before it is no nearer than the plane
+                bool freeAbove = false;
+                for (int r = direction > 0 ? rows / 2 : rows / 2 - 1; r >= 0 && r < rows; r += direction) {
+                    const float p = plane(r);
+                    const bool nearer = p > 0.0f && d(r, c) > p * static_cast<float>(1.0 + kPlaneBand);
+                    const bool floating = nearer && !measured.at<uchar>(r, c) && !reached.at<uchar>(r, c);
+                    if (floating) {
+                        if (start < 0) {
+                            start = r;
+                            open = freeAbove;
+                        }
+                        continue;
+                    }
+                    freeAbove = !nearer;
+                    if (!open)
+                        start = -1;
+                    if (start >= 0 && p > 0.0f && std::fabs(d(r, c) - p) <= kPlaneBand * p)
+                        for (int k = start; k != r; k += direction)
+                            d(k, c) = plane(k);
+                    start = -1;
+                }
+            }
+        }
+    });
+}
+
 // The floor (down) or ceiling plane the measurements show, from cells 20 degrees or
 // more off the horizon, as the vector n with n . X = 1 for the plane's points X, so
 // that the plane's inverse depth along a unit direction u is n . u. Zero when no
@@ -619,7 +663,10 @@ void fillDepthGaps(DepthPanorama& depth)
     // the objects standing in the overlaps; this keeps them at the object's depth
     // instead of the background's from the sides. Where the floor comes nearer, its
     // plane below takes over.
+    cv::Mat_<float> beforeUpright = d.clone();
     extendUpright(d, measured);
+    const cv::Mat reached = d != beforeUpright;
+    beforeUpright.release();
     // Nothing lies below the floor or above the ceiling: a ray that leaves the
     // horizon meets something no farther than the floor's (ceiling's) plane. This
     // lifts the unmeasured floor and ceiling, which the far walls beside them would
@@ -644,6 +691,7 @@ void fillDepthGaps(DepthPanorama& depth)
             }
         }
     });
+    dropFloatingFill(d, measured, reached, planes);
     cv::Mat smoothed;
     cv::medianBlur(d, smoothed, 5);
     smoothed.copyTo(d);

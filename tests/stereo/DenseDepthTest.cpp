@@ -194,6 +194,43 @@ TEST(DenseDepthFill, PlanesTakeTheirFittedValueAndUprightSurfacesGoOnDownwards)
     EXPECT_NEAR(d.inverseDepth(55, 45), std::cos(-20.0 * CV_PI / 180.0), 0.02f);
 }
 
+TEST(DenseDepthFill, FillingAlongRowsLeavesNoSurfaceHangingOverTheFloor)
+{
+    // A floor 1.5 below the rig measured from 25 to 70 degrees down, except columns
+    // 40..139 between 30 and 50 degrees down (one camera only). In the rows from 38
+    // to 44 degrees down everything measured reads 1.0, as a stripe of false matches
+    // would; filling those rows across the gap carries that into it.
+    const int rows = 90;  // two degrees per row
+    Stereo::DepthPanorama d = panorama(rows);
+    const auto elevation = [rows](int r) { return (0.5 - (r + 0.5) / rows) * 180.0; };
+    const auto floorValue = [&](int r) { return static_cast<float>(std::sin(-elevation(r) * CV_PI / 180.0) / 1.5); };
+    for (int r = 0; r < rows; ++r) {
+        const double e = elevation(r);
+        for (int c = 0; c < 2 * rows; ++c) {
+            if (c >= 40 && c < 140 && e < -30.0 && e > -50.0)
+                continue;
+            if (e < -38.0 && e > -44.0)
+                d.inverseDepth(r, c) = 1.0f;
+            else if (e < -25.0 && e > -70.0)
+                d.inverseDepth(r, c) = floorValue(r);
+            else if (std::fabs(e) < 20.0)
+                d.inverseDepth(r, c) = 0.3f;
+        }
+    }
+    Stereo::fillDepthGaps(d);
+    int stripeRows = 0;
+    for (int r = 0; r < rows; ++r) {
+        if (!(elevation(r) < -38.0 && elevation(r) > -44.0))
+            continue;
+        ++stripeRows;
+        // Within the gap, the floor beneath the stripe; the measured stripe stays.
+        for (int c = 50; c < 130; c += 5)
+            ASSERT_NEAR(d.inverseDepth(r, c), floorValue(r), 0.02f * floorValue(r)) << r << "," << c;
+        EXPECT_FLOAT_EQ(d.inverseDepth(r, 10), 1.0f) << r;
+    }
+    EXPECT_EQ(stripeRows, 3);
+}
+
 TEST(DenseDepthFill, OcclusionGapsSplitBetweenTheNearSideAndTheFarSide)
 {
     // Gaps up to 1/120 of a turn are occlusions: 6 of 1024 columns.
