@@ -131,6 +131,11 @@ void ExposureCompensator::apply(std::vector<cv::Mat>& parts, const std::vector<c
         int scale[3];
         for (int k = 0; k < 3; ++k)
             scale[k] = static_cast<int>(std::lround(gains[i][k] * 65536.0));
+        // A saturated sample says only that its value is at least 255 * gain; where
+        // the gain darkens, the middle of what it can be (up to 255) halves the error.
+        uchar clipped[3];
+        for (int k = 0; k < 3; ++k)
+            clipped[k] = cv::saturate_cast<uchar>(gains[i][k] < 1.0 ? 127.5 * (1.0 + gains[i][k]) : 255.0);
         // Only pixels with colour are written: a part's pages where its camera does
         // not see hold zeros that were never written, and take no memory until they are.
         cv::parallel_for_(cv::Range(0, part.rows), [&](const cv::Range& rows) {
@@ -140,7 +145,7 @@ void ExposureCompensator::apply(std::vector<cv::Mat>& parts, const std::vector<c
                     if (channels == 4 ? p[3] == 0 : (p[0] | p[1] | p[2]) == 0)
                         continue;
                     for (int k = 0; k < 3; ++k)
-                        p[k] = cv::saturate_cast<uchar>((p[k] * scale[k] + 32768) >> 16);
+                        p[k] = p[k] == 255 ? clipped[k] : cv::saturate_cast<uchar>((p[k] * scale[k] + 32768) >> 16);
                 }
             }
         });

@@ -21,7 +21,9 @@ public:
     // exposure). Parts without any overlap keep gain 1.
     std::vector<cv::Vec3d> estimate(const std::vector<cv::Mat>& parts) const;
 
-    // Multiplies each part's colour by its gains, saturating; alpha is kept.
+    // Multiplies each part's colour by its gains, saturating; alpha is kept. A
+    // saturated sample (255) under a gain below 1 becomes the middle of the values it
+    // can stand for (255 * gain up to 255) instead of the lowest of them.
     static void apply(std::vector<cv::Mat>& parts, const std::vector<cv::Vec3d>& gains);
 
 private:

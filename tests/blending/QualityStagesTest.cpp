@@ -68,6 +68,35 @@ TEST(ExposureCompensatorTest, GainsUndoPerCameraExposureAndKeepTheLevel)
         EXPECT_NEAR(gains[0][k] * exposure[0], std::sqrt(1.1 * 0.9), 0.005);
 }
 
+TEST(ExposureCompensatorTest, SaturatedSamplesDarkenToTheMiddleOfWhatTheyCanBe)
+{
+    // A camera 10 % too bright saturates the scene's values above 232; its gain of
+    // 1 / 1.1 must bring every sample back as near the scene's value as it can.
+    cv::Mat scene(1, 256, CV_8UC4), part(1, 256, CV_8UC4);
+    for (int c = 0; c < 256; ++c) {
+        scene.at<cv::Vec4b>(0, c) = cv::Vec4b(static_cast<uchar>(c), 100, 0, 255);
+        part.at<cv::Vec4b>(0, c) = cv::Vec4b(cv::saturate_cast<uchar>(1.1 * c), 110, 0, 255);
+    }
+    cv::Mat brighter(1, 1, CV_8UC4, cv::Vec4b(255, 255, 100, 255));
+    std::vector<cv::Mat> parts{part, brighter};
+    ExposureCompensator::apply(parts, {cv::Vec3d::all(1.0 / 1.1), cv::Vec3d::all(1.1)});
+    double worst = 0.0;
+    for (int c = 0; c < 256; ++c) {
+        const cv::Vec4b got = parts[0].at<cv::Vec4b>(0, c);
+        if (c <= 231) {  // unsaturated: scaled as ever, to within rounding
+            ASSERT_NEAR(got[0], c, 1) << c;
+        }
+        worst = std::max(worst, std::fabs(got[0] - c));
+        EXPECT_EQ(got[1], 100) << c;
+        EXPECT_EQ(got[3], 255) << c;
+    }
+    // Scaled down like the rest, a saturated 255 would read 232 for scene values up
+    // to 255: an error of 23. The middle of 232..255 halves it.
+    EXPECT_LE(worst, 12.0);
+    // A gain that brightens keeps saturated samples saturated.
+    EXPECT_EQ(parts[1].at<cv::Vec4b>(0, 0), cv::Vec4b(255, 255, 110, 255));
+}
+
 TEST(ExposureCompensatorTest, PartsWithoutOverlapKeepUnitGainAndBadInputsAreRefused)
 {
     std::vector<cv::Mat> parts = midParts(100);
