@@ -4,6 +4,9 @@
 #include <cstdint>
 #include <sys/mman.h>
 #include <unistd.h>
+#include <atomic>
+#include <cstring>
+#include <iterator>
 #include <mutex>
 #include <utility>
 #include <vector>
@@ -25,6 +28,8 @@ constexpr std::size_t kLargePlane = 4u << 20;
 // blend allocates planes of a few sizes over and over, and mapping and filling
 // fresh pages cost more than reusing written ones. Bounded by default to about
 // one panorama plane, which the measured peak of a full stitch does not notice.
+// When a freed plane does not fit, the planes kept longest make room: sizes
+// that stop coming back do not hold the budget for good.
 class KeptPlanes {
 public:
     void setLimit(std::size_t bytesKept)
@@ -33,49 +38,71 @@ public:
         {
             std::lock_guard<std::mutex> lock(mutex);
             limit = bytesKept;
-            while (bytes > limit && !planes.empty()) {
-                released.push_back(planes.back());
-                bytes -= planes.back().second;
-                planes.pop_back();
-            }
+            evictFor(0, released);
         }
-        for (const auto& [block, size] : released) {
-            munmap(block, size);
-        }
+        unmap(released);
     }
 
     void* take(std::size_t size)
     {
         std::lock_guard<std::mutex> lock(mutex);
-        for (auto it = planes.begin(); it != planes.end(); ++it) {
+        // The newest of its size: its pages are the likeliest still in cache.
+        for (auto it = planes.rbegin(); it != planes.rend(); ++it) {
             if (it->second == size) {
                 void* block = it->first;
                 bytes -= size;
-                planes.erase(it);
+                planes.erase(std::next(it).base());
                 return block;
             }
         }
         return nullptr;
     }
 
-    // False when the plane does not fit: then the caller unmaps it.
+    // False when the plane alone exceeds the budget: then the caller unmaps it.
     bool keep(void* block, std::size_t size)
     {
-        std::lock_guard<std::mutex> lock(mutex);
-        if (bytes + size > limit) {
-            return false;
+        std::vector<std::pair<void*, std::size_t>> released;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            if (size > limit) {
+                return false;
+            }
+            evictFor(size, released);
+            planes.emplace_back(block, size);
+            bytes += size;
         }
-        planes.emplace_back(block, size);
-        bytes += size;
+        unmap(released);
         return true;
     }
 
 private:
+    // Takes the oldest planes out until `size` more bytes fit.
+    void evictFor(std::size_t size, std::vector<std::pair<void*, std::size_t>>& released)
+    {
+        std::size_t evicted = 0;
+        while (bytes + size > limit && evicted < planes.size()) {
+            released.push_back(planes[evicted]);
+            bytes -= planes[evicted].second;
+            ++evicted;
+        }
+        planes.erase(planes.begin(), planes.begin() + static_cast<std::ptrdiff_t>(evicted));
+    }
+
+    static void unmap(const std::vector<std::pair<void*, std::size_t>>& released)
+    {
+        for (const auto& [block, size] : released) {
+            munmap(block, size);
+        }
+    }
+
     std::mutex mutex;
-    std::vector<std::pair<void*, std::size_t>> planes;
+    std::vector<std::pair<void*, std::size_t>> planes; // oldest first
     std::size_t bytes = 0;
     std::size_t limit = std::size_t(64) << 20;
 };
+
+// Whether freed zero planes are kept too (and cleared when taken again).
+std::atomic<bool> keepZeroPlanes{false};
 
 KeptPlanes& keptPlanes()
 {
@@ -120,14 +147,20 @@ public:
         }
         // A plane that will be written whole is a kept one, or populated in
         // one go, which costs far less than faulting it in page by page; a
-        // zero plane is left untouched.
-        if (!zeroed) {
+        // zero plane is left untouched, unless it is a kept one, cleared.
+        if (!zeroed || keepZeroPlanes.load(std::memory_order_relaxed)) {
             if (void* kept = keptPlanes().take(total)) {
+                if (zeroed) {
+                    std::memset(kept, 0, total);
+                }
                 u->data = u->origdata = static_cast<uchar*>(kept);
                 return u;
             }
         }
-        const int populate = zeroed ? 0 : MAP_POPULATE;
+        // A zero plane that will be kept takes memory for all its pages
+        // anyway: populated at once too.
+        const bool sparse = zeroed && !keepZeroPlanes.load(std::memory_order_relaxed);
+        const int populate = sparse ? 0 : MAP_POPULATE;
         void* block = mmap(nullptr, total, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | populate, -1, 0);
         if (block == MAP_FAILED) {
             delete u;
@@ -148,8 +181,10 @@ public:
         if (!(u->flags & cv::UMatData::USER_ALLOCATED)) {
             // The size alone tells a mapping from a small block.
             if (u->size >= kLargePlane) {
-                // Zero planes are never kept: their pages are written sparsely.
-                if (zeroed || !keptPlanes().keep(u->origdata, u->size)) {
+                // Zero planes are written sparsely: kept only when asked for,
+                // as their untouched pages then take memory too once cleared.
+                const bool keep = !zeroed || keepZeroPlanes.load(std::memory_order_relaxed);
+                if (!keep || !keptPlanes().keep(u->origdata, u->size)) {
                     munmap(u->origdata, u->size);
                 }
             } else {
@@ -164,10 +199,23 @@ private:
     const bool zeroed;
 };
 
+PlaneAllocator& writtenPlaneAllocator()
+{
+    static PlaneAllocator allocator(false);
+    return allocator;
+}
+
 } // namespace
 
-void keepFreedPlanes(std::size_t bytes)
+void keepFreedPlanes(std::size_t bytes, Reuse reuse)
 {
+    const bool everything = reuse == Reuse::EveryLargePlane;
+    keepZeroPlanes.store(everything);
+#ifndef __SANITIZE_ADDRESS__
+    // Under the address sanitizer OpenCV's matrices stay on the heap, where
+    // it watches them.
+    cv::Mat::setDefaultAllocator(everything ? &writtenPlaneAllocator() : cv::Mat::getStdAllocator());
+#endif
     keptPlanes().setLimit(bytes);
 }
 
@@ -181,12 +229,11 @@ void createZeroPlane(cv::Mat& m, int rows, int cols, int type)
 
 void createPlane(cv::Mat& m, int rows, int cols, int type)
 {
-    static PlaneAllocator allocator(false);
     if (m.rows == rows && m.cols == cols && m.type() == type && m.dims == 2) {
         return;
     }
     m.release();
-    m.allocator = &allocator;
+    m.allocator = &writtenPlaneAllocator();
     m.create(rows, cols, type);
 }
 
