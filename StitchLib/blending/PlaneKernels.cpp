@@ -6,7 +6,6 @@
 #include <unistd.h>
 #include <atomic>
 #include <cstring>
-#include <iterator>
 #include <mutex>
 #include <utility>
 #include <vector>
@@ -28,8 +27,6 @@ constexpr std::size_t kLargePlane = 4u << 20;
 // blend allocates planes of a few sizes over and over, and mapping and filling
 // fresh pages cost more than reusing written ones. Bounded by default to about
 // one panorama plane, which the measured peak of a full stitch does not notice.
-// When a freed plane does not fit, the planes kept longest make room: sizes
-// that stop coming back do not hold the budget for good.
 class KeptPlanes {
 public:
     void setLimit(std::size_t bytesKept)
@@ -38,65 +35,46 @@ public:
         {
             std::lock_guard<std::mutex> lock(mutex);
             limit = bytesKept;
-            evictFor(0, released);
+            while (bytes > limit && !planes.empty()) {
+                released.push_back(planes.back());
+                bytes -= planes.back().second;
+                planes.pop_back();
+            }
         }
-        unmap(released);
+        for (const auto& [block, size] : released) {
+            munmap(block, size);
+        }
     }
 
     void* take(std::size_t size)
     {
         std::lock_guard<std::mutex> lock(mutex);
-        // The newest of its size: its pages are the likeliest still in cache.
-        for (auto it = planes.rbegin(); it != planes.rend(); ++it) {
+        for (auto it = planes.begin(); it != planes.end(); ++it) {
             if (it->second == size) {
                 void* block = it->first;
                 bytes -= size;
-                planes.erase(std::next(it).base());
+                planes.erase(it);
                 return block;
             }
         }
         return nullptr;
     }
 
-    // False when the plane alone exceeds the budget: then the caller unmaps it.
+    // False when the plane does not fit: then the caller unmaps it.
     bool keep(void* block, std::size_t size)
     {
-        std::vector<std::pair<void*, std::size_t>> released;
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            if (size > limit) {
-                return false;
-            }
-            evictFor(size, released);
-            planes.emplace_back(block, size);
-            bytes += size;
+        std::lock_guard<std::mutex> lock(mutex);
+        if (bytes + size > limit) {
+            return false;
         }
-        unmap(released);
+        planes.emplace_back(block, size);
+        bytes += size;
         return true;
     }
 
 private:
-    // Takes the oldest planes out until `size` more bytes fit.
-    void evictFor(std::size_t size, std::vector<std::pair<void*, std::size_t>>& released)
-    {
-        std::size_t evicted = 0;
-        while (bytes + size > limit && evicted < planes.size()) {
-            released.push_back(planes[evicted]);
-            bytes -= planes[evicted].second;
-            ++evicted;
-        }
-        planes.erase(planes.begin(), planes.begin() + static_cast<std::ptrdiff_t>(evicted));
-    }
-
-    static void unmap(const std::vector<std::pair<void*, std::size_t>>& released)
-    {
-        for (const auto& [block, size] : released) {
-            munmap(block, size);
-        }
-    }
-
     std::mutex mutex;
-    std::vector<std::pair<void*, std::size_t>> planes; // oldest first
+    std::vector<std::pair<void*, std::size_t>> planes;
     std::size_t bytes = 0;
     std::size_t limit = std::size_t(64) << 20;
 };
@@ -214,7 +192,11 @@ void keepFreedPlanes(std::size_t bytes, Reuse reuse)
 #ifndef __SANITIZE_ADDRESS__
     // Under the address sanitizer OpenCV's matrices stay on the heap, where
     // it watches them.
-    cv::Mat::setDefaultAllocator(everything ? &writtenPlaneAllocator() : cv::Mat::getStdAllocator());
+    if (everything) {
+        cv::Mat::setDefaultAllocator(&writtenPlaneAllocator());
+    } else if (cv::Mat::getDefaultAllocator() == &writtenPlaneAllocator()) {
+        cv::Mat::setDefaultAllocator(cv::Mat::getStdAllocator());
+    }
 #endif
     keptPlanes().setLimit(bytes);
 }

@@ -56,9 +56,8 @@ enum class Reuse {
 };
 // How many bytes of freed large planes are kept for reuse (64 MiB of written
 // planes unless set): a process that stitches frame after frame and has memory
-// to spare trades it for fewer fresh pages. When a freed plane does not fit,
-// those kept longest go. Lowering the budget frees the surplus at once. Meant
-// to be set while no other thread allocates planes.
+// to spare trades it for fewer fresh pages. Lowering it frees the surplus at
+// once. Meant to be set while no other thread allocates planes.
 void keepFreedPlanes(std::size_t bytes, Reuse reuse = Reuse::WrittenPlanes);
 
 // Creates m as a rows x cols matrix of zeros (of the given type) whose pages
