@@ -7,7 +7,8 @@
 #                       [--jobs N] [--repeat R] [--keep DIR] [--programs DIR]
 #
 #   --fast-frames N   frames of the fast-stitch take (default 24; 0 leaves it out)
-#   --full-frames N   frames of the full-stitch take (default 4; 0 leaves it out)
+#   --full-frames N   frames of the full-stitch take (default 8, four per worker on two
+#                     cores; 0 leaves it out)
 #   --height H        fast-stitch height (default 1000)
 #   --camera-size N   simulated camera images, N x N (default: the simulator's, 1280)
 #   --jobs N          quadstitch-batch -j (default: its own choice from cores and memory)
@@ -23,7 +24,7 @@ set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 usage() { awk 'NR > 1 && !/^#/ { exit } NR > 1 { sub(/^# ?/, ""); print }' "${BASH_SOURCE[0]}" >&2; exit "${1:-1}"; }
 
-fast_frames=24 full_frames=4 height=1000 camera_size='' jobs=() repeat=1 keep='' programs=''
+fast_frames=24 full_frames=8 height=1000 camera_size='' jobs=() repeat=1 keep='' programs=''
 while [ $# -gt 0 ]; do
     case "$1" in
         --fast-frames) fast_frames="$2"; shift ;;

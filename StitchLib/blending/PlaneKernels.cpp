@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <sys/mman.h>
 #include <unistd.h>
+#include <atomic>
+#include <cstring>
 #include <mutex>
 #include <utility>
 #include <vector>
@@ -77,6 +79,9 @@ private:
     std::size_t limit = std::size_t(64) << 20;
 };
 
+// Whether freed zero planes are kept too (and cleared when taken again).
+std::atomic<bool> keepZeroPlanes{false};
+
 KeptPlanes& keptPlanes()
 {
     // Never destroyed: planes may be freed by other static objects at exit.
@@ -120,14 +125,20 @@ public:
         }
         // A plane that will be written whole is a kept one, or populated in
         // one go, which costs far less than faulting it in page by page; a
-        // zero plane is left untouched.
-        if (!zeroed) {
+        // zero plane is left untouched, unless it is a kept one, cleared.
+        if (!zeroed || keepZeroPlanes.load(std::memory_order_relaxed)) {
             if (void* kept = keptPlanes().take(total)) {
+                if (zeroed) {
+                    std::memset(kept, 0, total);
+                }
                 u->data = u->origdata = static_cast<uchar*>(kept);
                 return u;
             }
         }
-        const int populate = zeroed ? 0 : MAP_POPULATE;
+        // A zero plane that will be kept takes memory for all its pages
+        // anyway: populated at once too.
+        const bool sparse = zeroed && !keepZeroPlanes.load(std::memory_order_relaxed);
+        const int populate = sparse ? 0 : MAP_POPULATE;
         void* block = mmap(nullptr, total, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | populate, -1, 0);
         if (block == MAP_FAILED) {
             delete u;
@@ -148,8 +159,10 @@ public:
         if (!(u->flags & cv::UMatData::USER_ALLOCATED)) {
             // The size alone tells a mapping from a small block.
             if (u->size >= kLargePlane) {
-                // Zero planes are never kept: their pages are written sparsely.
-                if (zeroed || !keptPlanes().keep(u->origdata, u->size)) {
+                // Zero planes are written sparsely: kept only when asked for,
+                // as their untouched pages then take memory too once cleared.
+                const bool keep = !zeroed || keepZeroPlanes.load(std::memory_order_relaxed);
+                if (!keep || !keptPlanes().keep(u->origdata, u->size)) {
                     munmap(u->origdata, u->size);
                 }
             } else {
@@ -164,10 +177,27 @@ private:
     const bool zeroed;
 };
 
+PlaneAllocator& writtenPlaneAllocator()
+{
+    static PlaneAllocator allocator(false);
+    return allocator;
+}
+
 } // namespace
 
-void keepFreedPlanes(std::size_t bytes)
+void keepFreedPlanes(std::size_t bytes, Reuse reuse)
 {
+    const bool everything = reuse == Reuse::EveryLargePlane;
+    keepZeroPlanes.store(everything);
+#ifndef __SANITIZE_ADDRESS__
+    // Under the address sanitizer OpenCV's matrices stay on the heap, where
+    // it watches them.
+    if (everything) {
+        cv::Mat::setDefaultAllocator(&writtenPlaneAllocator());
+    } else if (cv::Mat::getDefaultAllocator() == &writtenPlaneAllocator()) {
+        cv::Mat::setDefaultAllocator(cv::Mat::getStdAllocator());
+    }
+#endif
     keptPlanes().setLimit(bytes);
 }
 
@@ -181,12 +211,11 @@ void createZeroPlane(cv::Mat& m, int rows, int cols, int type)
 
 void createPlane(cv::Mat& m, int rows, int cols, int type)
 {
-    static PlaneAllocator allocator(false);
     if (m.rows == rows && m.cols == cols && m.type() == type && m.dims == 2) {
         return;
     }
     m.release();
-    m.allocator = &allocator;
+    m.allocator = &writtenPlaneAllocator();
     m.create(rows, cols, type);
 }
 

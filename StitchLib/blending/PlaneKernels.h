@@ -43,14 +43,27 @@ bool keepsFullAndClearsNone(const ByteTable& table);
 // soon as they are freed.
 void createPlane(cv::Mat& m, int rows, int cols, int type);
 void createPlane(cv::Mat& m, cv::Size size, int type);
-// How many bytes of freed large planes are kept for reuse (64 MiB unless set):
-// a process that stitches frame after frame and has memory to spare trades it
-// for fewer fresh pages. Lowering it frees the surplus at once.
-void keepFreedPlanes(std::size_t bytes);
+// Which freed large planes are kept for reuse.
+enum class Reuse {
+    // Planes that are written whole; zero planes go back to the system.
+    WrittenPlanes,
+    // Zero planes too, cleared when taken again, and every large matrix OpenCV
+    // allocates in the process (its default allocator becomes the planes'):
+    // frame after frame allocates the same sizes, and reusing the pages
+    // costs far less than faulting fresh ones in. Zero planes then take
+    // memory for all their pages.
+    EveryLargePlane,
+};
+// How many bytes of freed large planes are kept for reuse (64 MiB of written
+// planes unless set): a process that stitches frame after frame and has memory
+// to spare trades it for fewer fresh pages. Lowering it frees the surplus at
+// once. Meant to be set while no other thread allocates planes.
+void keepFreedPlanes(std::size_t bytes, Reuse reuse = Reuse::WrittenPlanes);
 
 // Creates m as a rows x cols matrix of zeros (of the given type) whose pages
-// take memory only once written: large ones are fresh mappings, never kept
-// planes. For planes that stay 0 over large areas and are written sparsely.
+// take memory only once written: large ones are fresh mappings, not kept
+// planes (unless every large plane is reused). For planes that stay 0 over
+// large areas and are written sparsely.
 void createZeroPlane(cv::Mat& m, int rows, int cols, int type);
 
 // Gives the pages of row `row` of the 8-bit plane that lie under the

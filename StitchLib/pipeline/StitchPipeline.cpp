@@ -186,9 +186,10 @@ cv::Mat StitchPipeline::fastStitch(const std::vector<cv::Mat>& images, int heigh
     });
 }
 
-void keepFreedPlanes(std::size_t bytes)
+void keepFreedPlanes(std::size_t bytes, bool everyLargeMatrix)
 {
-    PlaneKernels::keepFreedPlanes(bytes);
+    PlaneKernels::keepFreedPlanes(bytes, everyLargeMatrix ? PlaneKernels::Reuse::EveryLargePlane
+                                                          : PlaneKernels::Reuse::WrittenPlanes);
 }
 
 } // namespace pipeline

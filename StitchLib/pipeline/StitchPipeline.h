@@ -106,8 +106,10 @@ private:
 
 // For processes that stitch frame after frame: freed blend planes up to this many
 // bytes are kept for the next frame's planes of the same size (64 MiB unless set),
-// instead of being returned to the system and faulted in again.
-void keepFreedPlanes(std::size_t bytes);
+// instead of being returned to the system and faulted in again. With
+// `everyLargeMatrix`, also the sparsely written zero planes and every large
+// matrix of the process: faster still, for the memory of all their pages.
+void keepFreedPlanes(std::size_t bytes, bool everyLargeMatrix = false);
 
 } // namespace pipeline
 } // namespace orb

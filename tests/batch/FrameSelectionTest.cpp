@@ -89,6 +89,20 @@ TEST(FrameSelection, FramesInFlightNeverExceedTheMemory)
     EXPECT_GT(bytesPerFrame(fast), bytesPerFrame(full));
 }
 
+TEST(FrameSelection, EveryPlaneIsReusedOnlyWithMemoryToSpareAndFramesToReuseItFor)
+{
+    const std::uint64_t gib = 1ull << 30;
+    const std::uint64_t frame = bytesPerFrame(BatchOptions());
+    const PlaneReuse roomy = planeReuse(2, 8, 24 * gib, frame);
+    EXPECT_TRUE(roomy.everyLargeMatrix);
+    // What is kept and what a frame needs still fit in the memory.
+    EXPECT_LE(2 * frame + roomy.bytes, 24 * gib);
+    EXPECT_FALSE(planeReuse(2, 2, 24 * gib, frame).everyLargeMatrix); // one frame per worker
+    const PlaneReuse tight = planeReuse(2, 8, 2 * frame + gib, frame);
+    EXPECT_FALSE(tight.everyLargeMatrix);
+    EXPECT_LE(tight.bytes, gib);
+}
+
 TEST(FrameSelection, OrderedChunksSplitTheTakeIntoContiguousRuns)
 {
     for (std::size_t frames : {0u, 1u, 5u, 9u}) {

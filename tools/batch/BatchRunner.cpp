@@ -44,6 +44,10 @@ constexpr std::uint64_t kFullStitchBytes = 1536ull << 20;
 // Freed blend planes kept per full-stitch frame in flight, inside its budget
 // (a full stitch peaks near 1 GiB).
 constexpr std::size_t kKeptPlanesPerFrame = std::size_t(256) << 20;
+// With memory to spare beside the frames' budgets: every large plane a frame
+// frees, up to this much per frame in flight, is kept for the worker's next frame
+// (a full stitch allocates about 5 GiB over its course, 3 GiB in distinct sizes).
+constexpr std::size_t kEveryPlanePerFrame = std::size_t(3072) << 20;
 
 double secondsSince(std::chrono::steady_clock::time_point start)
 {
@@ -302,6 +306,14 @@ unsigned framesInFlight(unsigned requested, unsigned cores, std::uint64_t availa
     return jobs > 0 ? jobs : 1;
 }
 
+PlaneReuse planeReuse(unsigned jobs, std::size_t frames, std::uint64_t availableBytes, std::uint64_t perFrame)
+{
+    // A worker with one frame has nothing to reuse its planes for.
+    if (frames > jobs && availableBytes / jobs >= perFrame + kEveryPlanePerFrame)
+        return {jobs * kEveryPlanePerFrame, true};
+    return {jobs * kKeptPlanesPerFrame, false};
+}
+
 std::pair<std::size_t, std::size_t> orderedChunk(std::size_t frames, unsigned worker, unsigned workers)
 {
     return {frames * worker / workers, frames * (worker + 1) / workers};
@@ -373,10 +385,12 @@ int runTake(const BatchOptions& options)
         // Full stitches that fill the cores each run on one thread: two frames
         // splitting every step between them made both slower than one frame
         // with all cores (the bits do not depend on the thread count). The
-        // blend keeps freed planes for the next frame, within the frame budget.
+        // blend keeps freed planes for the next frame: all of them when the
+        // memory allows, saving about a tenth of a frame's time.
         if (jobs >= cores)
             cv::setNumThreads(1);
-        orb::pipeline::keepFreedPlanes(jobs * kKeptPlanesPerFrame);
+        const PlaneReuse reuse = planeReuse(jobs, frames.size(), available, perFrame);
+        orb::pipeline::keepFreedPlanes(reuse.bytes, reuse.everyLargeMatrix);
     }
     std::vector<std::thread> workers;
     for (unsigned j = 0; j < jobs; ++j)
@@ -384,6 +398,8 @@ int runTake(const BatchOptions& options)
     for (std::thread& w : workers)
         w.join();
     cv::setNumThreads(threads);
+    if (!options.fastStitch)
+        orb::pipeline::keepFreedPlanes(0);
 
     pthread_kill(waiter.native_handle(), SIGUSR1);
     waiter.join();

@@ -47,6 +47,16 @@ std::uint64_t bytesPerFrame(const BatchOptions& options);
 // the available memory holds, at least one.
 unsigned framesInFlight(unsigned requested, unsigned cores, std::uint64_t availableBytes, std::uint64_t perFrame);
 
+// What the full-stitch workers keep of the large planes they free, for their next
+// frames: every large plane (up to `bytes`) when the available memory holds that
+// beside each frame's budget and a worker has more than one frame, else only
+// written blend planes within the budget.
+struct PlaneReuse {
+    std::size_t bytes;
+    bool everyLargeMatrix;
+};
+PlaneReuse planeReuse(unsigned jobs, std::size_t frames, std::uint64_t availableBytes, std::uint64_t perFrame);
+
 // Frame indices [begin, end) that worker `worker` of `workers` runs in order when
 // frames must stay in take order: contiguous, balanced chunks.
 std::pair<std::size_t, std::size_t> orderedChunk(std::size_t frames, unsigned worker, unsigned workers);
