@@ -217,26 +217,25 @@ void addLevelBands(MaskedImage& image, MaskedImage& reduced, bool firstImage, bo
                 PlaneKernels::prepareWrites(*plusPlanes[p], r, valid, cols);
                 PlaneKernels::prepareWrites(*minusPlanes[p], r, minusKeep, cols);
             }
+            // One running image blended in place with this image's band (rows
+            // `band` to band + 2 of bandRows) kept where `keep` is set.
             const uchar* weight = imageWeight.ptr<uchar>(r - first);
-            uchar* plusOut[3] = {plusPlanes[0]->ptr<uchar>(r), plusPlanes[1]->ptr<uchar>(r),
-                                 plusPlanes[2]->ptr<uchar>(r)};
-            const FeatherRows::Input plusInputs[] = {
-                {{plusOut[0], plusOut[1], plusOut[2]},
-                 plus.validPixels().ptr<uchar>(r),
-                 plus.contributingPixels().ptr<uchar>(r),
-                 plusWeight.ptr<uchar>(r - first)},
-                {{bandRows.ptr<uchar>(0), bandRows.ptr<uchar>(1), bandRows.ptr<uchar>(2)}, valid, contributing, weight}};
-            FeatherRows::blendRow(plusInputs, 2, cols, plusOut, plusUnion.ptr<uchar>(r));
-            uchar* minusOut[3] = {minusPlanes[0]->ptr<uchar>(r), minusPlanes[1]->ptr<uchar>(r),
-                                  minusPlanes[2]->ptr<uchar>(r)};
-            const FeatherRows::Input minusInputs[] = {
-                {{minusOut[0], minusOut[1], minusOut[2]},
-                 minus.validPixels().ptr<uchar>(r),
-                 minus.contributingPixels().ptr<uchar>(r),
-                 minusWeight.ptr<uchar>(r - first)},
-                {{bandRows.ptr<uchar>(3), bandRows.ptr<uchar>(4), bandRows.ptr<uchar>(5)}, minusKeep, contributing,
-                 weight}};
-            FeatherRows::blendRow(minusInputs, 2, cols, minusOut, minusUnion.ptr<uchar>(r));
+            const auto blendBand = [&](MaskedImage& running, cv::Mat* const* planes, const cv::Mat& runningWeight,
+                                       int band, const uchar* keep, cv::Mat& unionMask) {
+                uchar* out[3] = {planes[0]->ptr<uchar>(r), planes[1]->ptr<uchar>(r), planes[2]->ptr<uchar>(r)};
+                const FeatherRows::Input inputs[] = {
+                    {{out[0], out[1], out[2]},
+                     running.validPixels().ptr<uchar>(r),
+                     running.contributingPixels().ptr<uchar>(r),
+                     runningWeight.ptr<uchar>(r - first)},
+                    {{bandRows.ptr<uchar>(band), bandRows.ptr<uchar>(band + 1), bandRows.ptr<uchar>(band + 2)},
+                     keep,
+                     contributing,
+                     weight}};
+                FeatherRows::blendRow(inputs, 2, cols, out, unionMask.ptr<uchar>(r));
+            };
+            blendBand(plus, plusPlanes, plusWeight, 0, valid, plusUnion);
+            blendBand(minus, minusPlanes, minusWeight, 3, minusKeep, minusUnion);
         }
     });
     if (!firstImage) {

@@ -130,17 +130,23 @@ TEST(ByteTableTest, ZeroPlanesStartAsZerosEvenWhereFreedPlanesWereWritten)
     }
 }
 
+// Creates a written plane of this size filled with value, frees it and
+// returns where it was.
+const uchar* freedPlane(cv::Size size, uchar value)
+{
+    cv::Mat plane;
+    PlaneKernels::createPlane(plane, size, CV_8UC1);
+    plane.setTo(value);
+    return plane.data;
+}
+
 TEST(ByteTableTest, FreedPlanesAreKeptWithinTheirBudgetOnly)
 {
     // A freed written plane comes back for the next plane of its size (its old
     // contents show); with no budget the next one is a fresh mapping.
     const cv::Size size(3000, 2000);
     const auto freedThenNew = [&] {
-        cv::Mat first;
-        PlaneKernels::createPlane(first, size, CV_8UC1);
-        first.setTo(77);
-        const uchar* address = first.data;
-        first.release();
+        const uchar* address = freedPlane(size, 77);
         cv::Mat second;
         PlaneKernels::createPlane(second, size, CV_8UC1);
         return std::make_pair(second.data == address, cv::countNonZero(second));
@@ -159,11 +165,7 @@ TEST(ByteTableTest, EveryLargePlaneIsReusedAndZeroPlanesComeBackCleared)
     // cleared, within the budget.
     const cv::Size size(3000, 2000), other(2100, 2000);
     PlaneKernels::keepFreedPlanes(std::size_t(8) << 20, PlaneKernels::Reuse::EveryLargePlane);
-    cv::Mat dirty;
-    PlaneKernels::createPlane(dirty, size, CV_8UC1);
-    dirty.setTo(77);
-    const uchar* address = dirty.data;
-    dirty.release();
+    const uchar* address = freedPlane(size, 77);
     cv::Mat zeros;
     PlaneKernels::createZeroPlane(zeros, size.height, size.width, CV_8UC1);
     EXPECT_EQ(address, zeros.data);
@@ -174,10 +176,7 @@ TEST(ByteTableTest, EveryLargePlaneIsReusedAndZeroPlanesComeBackCleared)
     // old contents).
     zeros.setTo(77);
     zeros.release();
-    cv::Mat second;
-    PlaneKernels::createPlane(second, other, CV_8UC1);
-    second.setTo(55);
-    second.release();
+    freedPlane(other, 55);
     cv::Mat fresh;
     PlaneKernels::createPlane(fresh, other, CV_8UC1);
     EXPECT_EQ(0, cv::countNonZero(fresh));
