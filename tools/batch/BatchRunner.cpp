@@ -370,6 +370,15 @@ int runTake(const BatchOptions& options)
               std::vector<bool>(frames.size(), false),
               Progress(frames.size(), Progress::styleFor(options.quiet))};
     take.output.removeStaleTemporaries(frames, options.format);
+    if (options.fastStitch && !frames.empty()) {
+        // The take's maps before the workers start, on every core.
+        try {
+            take.fastMaps->get(take.rig, static_cast<int>(options.fastStitchHeight));
+        } catch (const std::exception& e) {
+            std::cerr << "quadstitch-batch: cannot build the fast stitch's maps: " << e.what() << "\n";
+            return kExitFailed;
+        }
+    }
 
     // Signals go to the waiter only: block them before any thread starts.
     sigset_t signals;
@@ -381,6 +390,10 @@ int runTake(const BatchOptions& options)
 
     keepFreedMemory(perFrame);
     const int threads = cv::getNumThreads();
+    // Each fast stitch on one thread: the library's idle pool threads would
+    // spin beside the busy workers.
+    if (options.fastStitch && jobs >= cores)
+        cv::setNumThreads(1);
     if (!options.fastStitch) {
         // Full stitches that fill the cores each run on one thread: two frames
         // splitting every step between them made both slower than one frame
