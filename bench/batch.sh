@@ -6,8 +6,8 @@
 #   bash bench/batch.sh [--fast-frames N] [--full-frames N] [--height H] [--camera-size N]
 #                       [--jobs N] [--repeat R] [--keep DIR] [--programs DIR]
 #
-#   --fast-frames N   frames of the fast-stitch take (default 24; 0 leaves it out)
-#   --full-frames N   frames of the full-stitch take (default 8, four per worker on two
+#   --fast-frames N   frames of the fast-stitch take (default 96; 0 leaves it out)
+#   --full-frames N   frames of the full-stitch take (default 24, twelve per worker on two
 #                     cores; 0 leaves it out)
 #   --height H        fast-stitch height (default 1000)
 #   --camera-size N   simulated camera images, N x N (default: the simulator's, 1280)
@@ -18,13 +18,18 @@
 #   --programs DIR    run quadstitch, quadstitch-batch and quadstitch-sim from DIR (e.g.
 #                     copies from an earlier build, to compare versions) instead of building
 #
+# A real take has thousands of frames. The batch tool pays some costs once per take
+# (its start and the fast stitch's maps, about 0.25 s) or once per worker (a full
+# stitch's first frame faults in its planes, about 3 s more than the next ones); the
+# default takes are long enough for those to weigh as little as a few percent.
+#
 # A take repeats four simulated frames (0 to 3) under new frame numbers; both sides read
 # the same files, and each round starts without panoramas.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 usage() { awk 'NR > 1 && !/^#/ { exit } NR > 1 { sub(/^# ?/, ""); print }' "${BASH_SOURCE[0]}" >&2; exit "${1:-1}"; }
 
-fast_frames=24 full_frames=8 height=1000 camera_size='' jobs=() repeat=1 keep='' programs=''
+fast_frames=96 full_frames=24 height=1000 camera_size='' jobs=() repeat=1 keep='' programs=''
 while [ $# -gt 0 ]; do
     case "$1" in
         --fast-frames) fast_frames="$2"; shift ;;
