@@ -135,20 +135,6 @@ private:
     int fd_;
 };
 
-void writeAll(int fd, const std::vector<uchar>& bytes, const fs::path& destination, const fs::path& temporary)
-{
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            fail(destination, "cannot write '" + temporary.string() + "': " + errnoText(errno));
-        }
-        done += static_cast<std::size_t>(n);
-    }
-}
-
 // Makes the rename itself durable; file systems that cannot sync a directory say EINVAL.
 void syncDirectory(const fs::path& directory)
 {
@@ -199,6 +185,20 @@ void checkPanoramaEncodable(const fs::path& destination, int channels)
     }
 }
 
+void writeAllBytes(int fd, const std::vector<uchar>& bytes, const std::string& path)
+{
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            throw std::runtime_error("cannot write '" + path + "': " + errnoText(errno));
+        }
+        done += static_cast<std::size_t>(n);
+    }
+}
+
 void writePanoramaAtomically(const cv::Mat& panorama, const fs::path& destination, const fs::path& temporary)
 {
     if (panorama.empty())
@@ -216,7 +216,11 @@ void writePanoramaAtomically(const cv::Mat& panorama, const fs::path& destinatio
         File file(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
         if (file.get() < 0)
             fail(destination, "cannot create '" + temporary.string() + "': " + errnoText(errno));
-        writeAll(file.get(), bytes, destination, temporary);
+        try {
+            writeAllBytes(file.get(), bytes, temporary.string());
+        } catch (const std::runtime_error& e) {
+            fail(destination, e.what());
+        }
         if (::fsync(file.get()) != 0)
             fail(destination, "cannot flush '" + temporary.string() + "' to disk: " + errnoText(errno));
         if (file.close() != 0)

@@ -28,6 +28,10 @@ void checkPanoramaEncodable(const boost::filesystem::path& destination, int chan
 void writePanoramaAtomically(const cv::Mat& panorama, const boost::filesystem::path& destination,
                              const boost::filesystem::path& temporary);
 
+// Writes all of `bytes` to the open file `fd`, going on after interrupted writes.
+// Throws std::runtime_error "cannot write '<path>': <reason>".
+void writeAllBytes(int fd, const std::vector<uchar>& bytes, const std::string& path);
+
 // Keeps a file name registered for removal should SIGINT, SIGTERM or SIGHUP end the
 // process while the guard lives. Each guard puts the handlers back in place if
 // something replaced them (a signal the process ignores stays ignored); after

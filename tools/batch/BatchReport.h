@@ -1,5 +1,7 @@
 #pragma once
 
+#include "JsonString.h"
+
 #include <cstdint>
 #include <ostream>
 #include <string>
@@ -22,7 +24,6 @@ struct FrameResult {
 // The report as JSON: {"frames":[...], "summary":{...}}.
 void writeReportJson(std::ostream& out, const std::vector<FrameResult>& results);
 
-// JSON string literal of any bytes (UTF-8 passes through, controls are escaped).
-std::string jsonString(const std::string& text);
+using tools::jsonString;
 
 } // namespace batch

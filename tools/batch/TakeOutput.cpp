@@ -1,5 +1,7 @@
 #include "TakeOutput.h"
 
+#include "app/PanoramaWriter.h"
+
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -23,20 +25,6 @@ std::string stem(std::uint32_t frame)
 }
 
 std::string errnoText(int error) { return std::strerror(error); }
-
-void writeAll(int fd, const std::vector<unsigned char>& bytes, const std::string& path)
-{
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            throw std::runtime_error("cannot write '" + path + "': " + errnoText(errno));
-        }
-        done += static_cast<std::size_t>(n);
-    }
-}
 
 bool processGone(long pid)
 {
@@ -69,7 +57,7 @@ bool TakeOutput::write(std::uint32_t frame, const std::string& format, const std
     if (fd < 0)
         throw std::runtime_error("cannot write panorama '" + destination + "': " + errnoText(errno));
     try {
-        writeAll(fd, bytes, temporary);
+        writeAllBytes(fd, bytes, temporary);
         if (::fsync(fd) != 0)
             throw std::runtime_error("cannot flush '" + temporary + "' to disk: " + errnoText(errno));
     } catch (...) {

@@ -160,29 +160,6 @@ bool readPngHeader(const fs::path& file, int& width, int& height, int& channels)
     return true;
 }
 
-std::string jsonString(const std::string& text)
-{
-    std::string out = "\"";
-    for (unsigned char c : text) {
-        switch (c) {
-        case '"': out += "\\\""; break;
-        case '\\': out += "\\\\"; break;
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case '\t': out += "\\t"; break;
-        default:
-            if (c < 0x20 || c == '<' || c == '>' || c == '&') {
-                char escaped[8];
-                std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-                out += escaped;
-            } else {
-                out += static_cast<char>(c);
-            }
-        }
-    }
-    return out + "\"";
-}
-
 std::string relativeUrl(const fs::path& target, const fs::path& from)
 {
     const fs::path relative = absoluteNormal(target).lexically_relative(absoluteNormal(from));

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "JsonString.h"
+
 #include <cstdint>
 #include <filesystem>
 #include <optional>
@@ -27,9 +29,7 @@ std::vector<Panorama> findPanoramas(const std::filesystem::path& dir);
 // False when the file is not a readable PNG.
 bool readPngHeader(const std::filesystem::path& file, int& width, int& height, int& channels);
 
-// A JSON string literal of `text` that is also safe inside an HTML <script>
-// element: '<', '>' and '&' are written as \u escapes.
-std::string jsonString(const std::string& text);
+using tools::jsonString;
 
 // The URL of `target` relative to the directory `from` (both existing or not),
 // each path segment percent-encoded.
