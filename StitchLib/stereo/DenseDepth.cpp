@@ -26,6 +26,11 @@ constexpr float kInverseDepthFloor = 1e-6f;
 // How far (radians of elevation) an upright surface is carried beyond its last
 // measured cell into the unmeasured cells of its column.
 constexpr double kUprightReach = 12.0 * CV_PI / 180.0;
+// Measured cells whose horizontal distance the upright surface's goes by, and how far
+// (a fraction of that distance) a cell or a filled value may lie off it and still count
+// as the same surface.
+constexpr std::size_t kUprightCells = 5;
+constexpr double kUprightSameSurface = 0.2;
 // Cells whose inverse depth is within this fraction of the floor's or ceiling's
 // plane lie on it.
 constexpr double kPlaneBand = 0.08;
@@ -360,8 +365,13 @@ bool fillRow(float* row, int cols)
     return true;
 }
 
-// See fillDepthGaps: each unmeasured cell at least as near as the upright surface
-// through the last measured cell within reach towards the horizon in its column.
+// See fillDepthGaps: each unmeasured cell within reach towards the pole of the last
+// measured cells of its column takes the upright surface through them, unless the
+// filled value is much nearer (another surface in front). The horizontal distance is
+// the median of the last few measured cells of one surface: a single cell carries its
+// match's noise all the way down. Filled values a little nearer than the surface come
+// from filling along the rows, from the nearer parts of a curved object beside the
+// column, and are replaced too.
 void extendUpright(cv::Mat_<float>& d, const cv::Mat& measured)
 {
     const int rows = d.rows;
@@ -369,22 +379,37 @@ void extendUpright(cv::Mat_<float>& d, const cv::Mat& measured)
     const int reach = std::max(1, static_cast<int>(std::lround(kUprightReach / CV_PI * rows)));
     const auto elevation = [rows](int r) { return (0.5 - (r + 0.5) / rows) * CV_PI; };
     cv::parallel_for_(cv::Range(0, cols), [&](const cv::Range& range) {
+        std::vector<double> recent;  // horizontal distances of the surface's last measured cells
+        std::vector<double> sorted;
         for (int c = range.start; c < range.end; ++c) {
             // Downwards from the horizon, then upwards from it.
             for (int direction : {+1, -1}) {
                 int r = direction > 0 ? rows / 2 : rows / 2 - 1;
                 int last = -1;
-                double distance = 0.0;  // horizontal distance of the last measured cell
+                double distance = 0.0;  // of the surface through the last measured cells
+                recent.clear();
                 for (; r >= 0 && r < rows; r += direction) {
                     const float v = d(r, c);
                     if (measured.at<uchar>(r, c)) {
+                        const double here = std::cos(elevation(r)) / v;
+                        // A cell off the surface so far, or after a long gap, starts a new one.
+                        if (last < 0 || std::abs(r - last) > reach ||
+                            std::fabs(here - distance) > kUprightSameSurface * distance)
+                            recent.clear();
+                        recent.push_back(here);
+                        if (recent.size() > kUprightCells)
+                            recent.erase(recent.begin());
+                        sorted = recent;
+                        std::nth_element(sorted.begin(), sorted.begin() + sorted.size() / 2, sorted.end());
+                        distance = sorted[sorted.size() / 2];
                         last = r;
-                        distance = std::cos(elevation(r)) / v;
                         continue;
                     }
                     if (last < 0 || std::abs(r - last) > reach)
                         continue;
-                    d(r, c) = std::max(v, static_cast<float>(std::cos(elevation(r)) / distance));
+                    const float upright = static_cast<float>(std::cos(elevation(r)) / distance);
+                    if (v <= (1.0f + static_cast<float>(kUprightSameSurface)) * upright)
+                        d(r, c) = upright;
                 }
             }
         }
