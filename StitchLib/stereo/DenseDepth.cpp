@@ -541,6 +541,42 @@ Vec3 fitPlane(const cv::Mat_<float>& d, const cv::Mat& measured, bool down)
     return n;
 }
 
+// Removes measured cells that no two of their eight neighbours confirm (measured and
+// within kSameSurface of the cell's inverse depth): a lone false match, filled around
+// as if it were a surface, cuts a hole of its distance into whatever stands there.
+void dropIsolated(cv::Mat_<float>& inverseDepth, cv::Mat_<float>& weight)
+{
+    constexpr float kSameSurface = 0.2f;
+    const int rows = inverseDepth.rows;
+    const int cols = inverseDepth.cols;
+    cv::Mat_<uchar> lone(rows, cols, uchar(0));
+    cv::parallel_for_(cv::Range(0, rows), [&](const cv::Range& range) {
+        for (int r = range.start; r < range.end; ++r) {
+            for (int c = 0; c < cols; ++c) {
+                const float centre = inverseDepth(r, c);
+                if (!(centre > 0.0f))
+                    continue;
+                int agreeing = 0;
+                for (int j = -1; j <= 1; ++j) {
+                    const int rr = r + j;
+                    if (rr < 0 || rr >= rows)
+                        continue;
+                    for (int i = -1; i <= 1; ++i) {
+                        const int cc = (c + i + cols) % cols;
+                        if ((i != 0 || j != 0) && inverseDepth(rr, cc) > 0.0f &&
+                            std::fabs(inverseDepth(rr, cc) - centre) <= kSameSurface * centre)
+                            ++agreeing;
+                    }
+                }
+                lone(r, c) = agreeing < 2;
+            }
+        }
+    });
+    inverseDepth.setTo(0.0f, lone);
+    if (weight.size() == inverseDepth.size())
+        weight.setTo(0.0f, lone);
+}
+
 // Averages each measured cell with the measured cells around it that lie on the same
 // surface (inverse depth within kSameSurface of the cell's), weighted by their match
 // counts and a Gaussian of the distance. Planes and gently curved surfaces lose the
@@ -649,6 +685,7 @@ void fillDepthGaps(DepthPanorama& depth)
     cv::Mat_<float>& d = depth.inverseDepth;
     const int rows = d.rows;
     const int cols = d.cols;
+    dropIsolated(d, depth.weight);
     const cv::Mat measured = d > 0.0f;
     std::vector<int> filled;
     for (int r = 0; r < rows; ++r)

@@ -48,7 +48,9 @@ struct DepthPanorama {
 DepthPanorama measureDenseDepth(const std::vector<cv::Mat>& images, const std::vector<CameraIntrinsics>& cameras,
                                 float maxAngle, const DenseDepthSettings& settings);
 
-// Fills every cell without a measurement in place. Short gaps along a row
+// Fills every cell without a measurement in place. Measured cells that no two of
+// their eight neighbours confirm (within 20 %) are dropped first as false matches.
+// Short gaps along a row
 // (occlusions next to an object) take the farther of their two sides; long gaps
 // (one camera only) blend linearly between the background next to each side (the
 // cell nearest the gap that is within 20 % of the farthest value within an eighth

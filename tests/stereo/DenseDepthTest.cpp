@@ -194,7 +194,7 @@ TEST(DenseDepthFill, PlanesTakeTheirFittedValueAndUprightSurfacesGoOnDownwards)
     EXPECT_NEAR(d.inverseDepth(55, 45), std::cos(-20.0 * CV_PI / 180.0), 0.02f);
 }
 
-TEST(DenseDepthFill, UnmeasuredFeetFollowTheirSurfaceNotTheirNeighboursOrOneNoisyCell)
+TEST(DenseDepthFill, UnmeasuredFeetFollowTheirSurfaceNotTheirNeighboursOrStrayMatches)
 {
     // Two degrees per row. Walls at 0.3 within 20 degrees of the horizon, no floor.
     // Columns 40..49: an upright object 1 m away measured down to 30 degrees below
@@ -203,6 +203,8 @@ TEST(DenseDepthFill, UnmeasuredFeetFollowTheirSurfaceNotTheirNeighboursOrOneNois
     // middle) are measured down to 50 degrees, 10 % nearer. Columns 120..129: the wall
     // measured above an object whose top is unmeasured, with the object (0.9 m away)
     // measured beside it in columns 110..119 and 130..139 from 22 to 40 degrees down.
+    // Columns 150..159: the first object again, its last cell right, and lone false
+    // matches (far, every other column) in its unmeasured foot.
     const int rows = 90;
     Stereo::DepthPanorama d = panorama(rows);
     const auto elevation = [rows](int r) { return (0.5 - (r + 0.5) / rows) * 180.0; };
@@ -212,11 +214,11 @@ TEST(DenseDepthFill, UnmeasuredFeetFollowTheirSurfaceNotTheirNeighboursOrOneNois
     for (int r = 0; r < rows; ++r) {
         const double e = elevation(r);
         for (int c = 0; c < 2 * rows; ++c) {
-            const bool object = c >= 40 && c < 50;
+            const bool object = (c >= 40 && c < 50) || (c >= 150 && c < 160);
             const bool beside = (c >= 30 && c < 40) || (c >= 50 && c < 60);
             const bool besideTop = (c >= 110 && c < 120) || (c >= 130 && c < 140);
             if (object && e > -30.0 && e < 20.0)
-                d.inverseDepth(r, c) = upright(r, 1.0) * (e < -28.0 ? 1.1f : 1.0f);
+                d.inverseDepth(r, c) = upright(r, 1.0) * (e < -28.0 && c < 50 ? 1.1f : 1.0f);
             else if (beside && e < -30.0 && e > -50.0)
                 d.inverseDepth(r, c) = upright(r, 1.0) * 1.1f;
             else if (besideTop && e < -22.0 && e > -40.0)
@@ -225,12 +227,16 @@ TEST(DenseDepthFill, UnmeasuredFeetFollowTheirSurfaceNotTheirNeighboursOrOneNois
                 d.inverseDepth(r, c) = 0.3f;
         }
     }
+    for (int c = 150; c < 160; c += 2)
+        d.inverseDepth(61, c) = 0.06f;
     Stereo::fillDepthGaps(d);
     // Within the 12 degrees the surface is carried (rows 60..65), clear of the 5 x 5
     // median's reach beyond them: the object's own surface, neither its neighbours'
-    // nor its noisy cell's.
-    for (int r = 60; r <= 63; ++r)
+    // nor its noisy cell's, and lone matches do not start a surface of their own.
+    for (int r = 60; r <= 63; ++r) {
         EXPECT_NEAR(d.inverseDepth(r, 45), upright(r, 1.0), 0.02f * upright(r, 1.0)) << r;
+        EXPECT_NEAR(d.inverseDepth(r, 155), upright(r, 1.0), 0.02f * upright(r, 1.0)) << r;
+    }
     // A much nearer fill is another surface in front of the wall: it stays.
     for (int r = 57; r <= 63; ++r)
         EXPECT_GT(d.inverseDepth(r, 125), 0.9f * upright(r, 0.9)) << r;
