@@ -309,8 +309,11 @@ float sideFarValue(const float* row, int cols, int from, int step)
     return farthest;
 }
 
-// Fills the gaps of one cyclic row; false when the row holds no value.
-bool fillRow(float* row, int cols)
+// Fills the gaps of one cyclic row; false when the row holds no value. A gap is an
+// occlusion when it is short, or no wider than the parallax of its two sides across
+// `baseline` (metres) and a little more: next to a near object, the strip one camera
+// of a pair cannot see is that wide.
+bool fillRow(float* row, int cols, float baseline)
 {
     int first = -1;
     for (int c = 0; c < cols; ++c)
@@ -337,7 +340,8 @@ bool fillRow(float* row, int cols)
         if (gap > 0) {
             const float leftValue = row[start];
             const float rightValue = row[next];
-            if (gap <= shortGap) {
+            const double parallax = 1.25 * baseline * std::fabs(leftValue - rightValue) * cols / (2.0 * CV_PI);
+            if (gap <= std::max(static_cast<double>(shortGap), parallax)) {
                 // Occlusion: beside a depth edge one camera sees the background the
                 // other cannot, and the near surface's side the other cannot. Seen
                 // from the rig centre the near side comes first: the half next to
@@ -672,6 +676,8 @@ DepthPanorama measureDenseDepth(const std::vector<cv::Mat>& images, const std::v
     DepthPanorama out;
     out.inverseDepth = cv::Mat_<float>(rows, 2 * rows, 0.0f);
     out.weight = count;
+    for (const PairView& v : views)
+        out.baseline = std::max(out.baseline, static_cast<float>(v.baseline));
     for (int r = 0; r < rows; ++r)
         for (int c = 0; c < 2 * rows; ++c)
             if (count(r, c) > 0.0f)
@@ -689,7 +695,7 @@ void fillDepthGaps(DepthPanorama& depth)
     const cv::Mat measured = d > 0.0f;
     std::vector<int> filled;
     for (int r = 0; r < rows; ++r)
-        if (fillRow(d.ptr<float>(r), cols))
+        if (fillRow(d.ptr<float>(r), cols, depth.baseline))
             filled.push_back(r);
     if (filled.empty()) {
         d.setTo(kInverseDepthFloor);

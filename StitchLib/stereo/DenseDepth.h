@@ -41,6 +41,9 @@ struct DenseDepthSettings {
 struct DepthPanorama {
     cv::Mat_<float> inverseDepth;
     cv::Mat_<float> weight;
+    // The longest baseline of the pairs (metres), which bounds how wide the strip
+    // beside a near object that only one camera of a pair sees can be; 0 when unknown.
+    float baseline = 0.0f;
 };
 
 // Measures all four pairs into one depth panorama of settings.panoramaRows rows.
@@ -50,9 +53,10 @@ DepthPanorama measureDenseDepth(const std::vector<cv::Mat>& images, const std::v
 
 // Fills every cell without a measurement in place. Measured cells that no two of
 // their eight neighbours confirm (within 20 %) are dropped first as false matches.
-// Short gaps along a row
-// (occlusions next to an object) take the farther of their two sides; long gaps
-// (one camera only) blend linearly between the background next to each side (the
+// Short gaps along a row (occlusions next to an object: up to 3 degrees, or up to
+// the parallax of their two sides across the panorama's baseline and a quarter
+// more) are split between their two sides, the near side's half next to it; long
+// gaps (one camera only) blend linearly between the background next to each side (the
 // cell nearest the gap that is within 20 % of the farthest value within an eighth
 // of a turn), so a near object at a gap's edge is passed over; filled cells are then
 // smoothed among themselves along columns. Rows with nothing measured copy the

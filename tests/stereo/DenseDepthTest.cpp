@@ -296,6 +296,36 @@ TEST(DenseDepthFill, OcclusionGapsSplitBetweenTheNearSideAndTheFarSide)
     }
 }
 
+TEST(DenseDepthFill, GapsAsWideAsANearObjectsParallaxAreOcclusions)
+{
+    // 20 of 1024 columns is more than 1/120 of a turn, but less than the parallax
+    // across a 15 cm baseline between inverse depths 1.0 and 0.2 (about 20 columns,
+    // 24 with the margin): beside a near object that gap is the strip one camera of
+    // the pair cannot see, split between the two sides. Between 0.25 and 0.2 the
+    // parallax is a column or two, and the same gap blends as one camera's view.
+    Stereo::DepthPanorama d = panorama(512);
+    d.baseline = 0.15f;
+    for (int r = 240; r < 252; ++r)
+        for (int c = 0; c < 1024; ++c)
+            if (c < 100 || c >= 120)
+                d.inverseDepth(r, c) = c < 100 ? 1.0f : 0.2f;
+    for (int r = 260; r < 272; ++r)
+        for (int c = 0; c < 1024; ++c)
+            if (c < 400 || c >= 420)
+                d.inverseDepth(r, c) = c < 400 ? 0.25f : 0.2f;
+    Stereo::fillDepthGaps(d);
+    for (int r = 243; r < 249; ++r) {
+        for (int c = 100; c < 110; ++c)
+            EXPECT_FLOAT_EQ(d.inverseDepth(r, c), 1.0f) << r << "," << c;
+        for (int c = 110; c < 120; ++c)
+            EXPECT_FLOAT_EQ(d.inverseDepth(r, c), 0.2f) << r << "," << c;
+    }
+    for (int r = 263; r < 269; ++r) {
+        EXPECT_GT(d.inverseDepth(r, 410), 0.21f) << r;
+        EXPECT_LT(d.inverseDepth(r, 410), 0.24f) << r;
+    }
+}
+
 TEST_F(DenseDepthRig, CoverageStaysWhatItIsForFarContent)
 {
     const std::vector<CameraIntrinsics> cameras = synthetic::makeRig(layout);
