@@ -144,6 +144,11 @@ row "near px worse than seed, any amount (%)" "" "$nearStrict" "" "the strict co
 row "near px worse than seed by > $tolerance (%)" "" "$nearWorse" "" \
     "holes $nearHoles %, by > 8: $nearCoarse %; best <= no parallax: $(check "$nearWorse <= $controlWorse")"
 row "no parallax: near px worse by > $tolerance (%)" "" "$controlWorse" "" "exact geometry: seams, exposure, resampling"
+# Where the worse pixels are: the share of each kind of near surface's pixels.
+for kind in ceiling floor objects outlines; do
+    b="$(versus near "$tolerance" "near_${kind}_worse_share")"; c="$(versus control "$tolerance" "near_${kind}_worse_share")"
+    row "  of which $kind (% of their pixels)" "" "$b" "" "no parallax: $c"
+done
 for sector in forward right back left; do
     key="sector_${sector}_psnr_far"
     s="$(score near seed $key)"; b="$(score near best $key)"; f="$(score near fast $key)"

@@ -214,4 +214,25 @@ TEST(SimOptions, NearComparisonCountsPixelsThatGotWorseOrWentMissing)
     EXPECT_GE(cv::countNonZero(red), cv::countNonZero(right) * 9 / 10);
     EXPECT_NE(orb::sim::formatNearVersus(h).find("near_worse_strict_share "), std::string::npos);
     EXPECT_THROW(orb::sim::compareNear(self, t, t, truth().depth, 90, -1.0), std::runtime_error);
+
+    // Per kind of near surface the counts add up; spoiling the near pixels above the
+    // horizon makes the ceiling worse throughout and the floor nowhere.
+    cv::Mat above = near.clone();
+    above.rowRange(45, 90).setTo(0);
+    cv::Mat upper = t.clone();
+    cv::add(upper, cv::Scalar::all(40), upper, above);
+    const orb::sim::NearVersus k = orb::sim::compareNear(upper, t, t, truth().depth, 90, 3.0);
+    using V = orb::sim::NearVersus;
+    long long compared = 0, worse = 0;
+    for (int kind = 0; kind < V::kKinds; ++kind) {
+        compared += k.comparedOf[kind];
+        worse += k.worseOf[kind];
+    }
+    EXPECT_EQ(compared, k.compared);
+    EXPECT_EQ(worse, k.worse);
+    ASSERT_GT(k.comparedOf[V::kCeiling], 0);
+    ASSERT_GT(k.comparedOf[V::kFloor], 0);
+    EXPECT_GE(k.worseOf[V::kCeiling], k.comparedOf[V::kCeiling] * 9 / 10);
+    EXPECT_EQ(k.worseOf[V::kFloor], 0);
+    EXPECT_NE(orb::sim::formatNearVersus(k).find("near_floor_worse_share 0.000000"), std::string::npos);
 }

@@ -258,7 +258,7 @@ Scene Scene::makeRoom(std::uint64_t seed, bool nearObjects, double texelSize)
     faces.push_back(texture(S::Plaster, {0.3f, 0.6f, 0.5f}, {0.75f, 0.55f, 0.75f}, true));    // left
 
     Scene scene;
-    scene.objects_.push_back(std::make_shared<Room>(-3.5, 4.5, -3.0, 3.8, -1.2, 1.5, faces, texelSize));
+    scene.objects_.push_back(std::make_shared<Room>(-3.5, 4.5, -3.0, 3.8, -kRoomCeilingAbove, kRoomFloorBelow, faces, texelSize));
     if (nearObjects) {
         const double floorZ = 1.5;
         const double objectTexel = 0.5 * texelSize;

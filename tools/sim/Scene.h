@@ -110,6 +110,10 @@ struct SceneHit {
 // cameras overlap. Textures depend on the seed; the geometry does not. Textures are
 // evaluated on a grid of texelSize metres on the room (half that on the nearer
 // objects): about 4 mm suits 1280-pixel cameras, coarser grids build faster.
+// The room's floor and ceiling, metres below and above the rig centre.
+constexpr double kRoomFloorBelow = 1.5;
+constexpr double kRoomCeilingAbove = 1.2;
+
 class Scene {
 public:
     static Scene makeRoom(std::uint64_t seed, bool nearObjects, double texelSize = 0.004);

@@ -1,5 +1,7 @@
 #include "sim/Scorer.h"
 
+#include "sim/Scene.h"
+
 #include <opencv2/imgproc.hpp>
 
 #include <algorithm>
@@ -270,6 +272,40 @@ Comparison comparePanoramas(const cv::Mat& a, const cv::Mat& b, int factor)
     return result;
 }
 
+const char* NearVersus::kindName(int kind)
+{
+    static const char* const names[kKinds] = {"ceiling", "floor", "objects", "outlines"};
+    return kind >= 0 && kind < kKinds ? names[kind] : "";
+}
+
+namespace {
+
+// What kind of near surface the truth shows at (r, c) of an equirectangular inverse
+// depth: on the ceiling's or the floor's plane (within 3 %), next to a depth jump, or
+// an object's surface.
+NearVersus::Kind nearKind(const cv::Mat& inverseDepth, int r, int c)
+{
+    const int rows = inverseDepth.rows;
+    const int cols = inverseDepth.cols;
+    const float rho = inverseDepth.at<float>(r, c);
+    const double elevation = CV_PI / 2 - (r + 0.5) * CV_PI / rows;
+    const double up = std::sin(elevation);
+    if (up > 0 && std::fabs(rho - up / kRoomCeilingAbove) < 0.03 * rho)
+        return NearVersus::kCeiling;
+    if (up < 0 && std::fabs(rho + up / kRoomFloorBelow) < 0.03 * rho)
+        return NearVersus::kFloor;
+    for (int dr = -2; dr <= 2; ++dr) {
+        const int rr = std::clamp(r + dr, 0, rows - 1);
+        for (int dc = -2; dc <= 2; ++dc) {
+            if (std::fabs(inverseDepth.at<float>(rr, (c + dc + cols) % cols) - rho) > 0.15f * rho)
+                return NearVersus::kOutlines;
+        }
+    }
+    return NearVersus::kObjects;
+}
+
+} // namespace
+
 NearVersus compareNear(const cv::Mat& panorama, const cv::Mat& other, const cv::Mat& truth,
                        const cv::Mat& truthInverseDepth, int reducedRows, double tolerance, cv::Mat* picture)
 {
@@ -335,9 +371,12 @@ NearVersus compareNear(const cv::Mat& panorama, const cv::Mat& other, const cv::
             if (!(inverseDepth.at<float>(r, c) > 0.5f) || !(coverB.at<float>(r, c) >= full))
                 continue;
             ++v.compared;
+            const int kind = nearKind(inverseDepth, r, c);
+            ++v.comparedOf[kind];
             if (!(coverA.at<float>(r, c) >= full)) {
                 ++v.uncovered;
                 ++v.worse;
+                ++v.worseOf[kind];
                 ++v.worseStrict;
                 if (picture)
                     picture->at<cv::Vec3b>(r, c) = cv::Vec3b(255, 0, 255);
@@ -351,6 +390,7 @@ NearVersus compareNear(const cv::Mat& panorama, const cv::Mat& other, const cv::
             v.worseStrict += ea > eb;
             if (ea > eb + tolerance) {
                 ++v.worse;
+                ++v.worseOf[kind];
                 if (picture)
                     picture->at<cv::Vec3b>(r, c) =
                         cv::Vec3b(0, 0, cv::saturate_cast<uchar>(96.0 + 159.0 * (ea - eb - tolerance) / 32.0));
@@ -379,6 +419,14 @@ std::string formatNearVersus(const NearVersus& v)
     out += "near_other_level " + formatDouble(v.otherLevel[0], 4) + "," + formatDouble(v.otherLevel[1], 4) + ","
            + formatDouble(v.otherLevel[2], 4) + "\n";
     out += "near_worse_strict " + std::to_string(v.worseStrict) + "\n";
+    for (int k = 0; k < NearVersus::kKinds; ++k) {
+        const std::string name = NearVersus::kindName(k);
+        const long long n = v.comparedOf[static_cast<std::size_t>(k)];
+        const long long worse = v.worseOf[static_cast<std::size_t>(k)];
+        out += "near_" + name + "_compared " + std::to_string(n) + "\n";
+        out += "near_" + name + "_worse_share " +
+               formatDouble(n ? static_cast<double>(worse) / static_cast<double>(n) : 0.0, 6) + "\n";
+    }
     return out;
 }
 

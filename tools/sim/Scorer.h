@@ -2,6 +2,7 @@
 
 #include <opencv2/core.hpp>
 
+#include <array>
 #include <string>
 #include <vector>
 
@@ -93,6 +94,13 @@ struct NearVersus {
     long long worseStrict = 0;  // worse at all, holes included
     long long uncovered = 0;    // holes: covered fully by the other only
     long long better = 0;       // better beyond the tolerance
+    // The same per kind of near surface, told from the truth's depth: the room's
+    // ceiling and floor (on their planes), the objects' surfaces, and the objects'
+    // outlines (within two pixels of a depth jump of more than 15 %).
+    enum Kind { kCeiling, kFloor, kObjects, kOutlines, kKinds };
+    static const char* kindName(int kind);
+    std::array<long long, kKinds> comparedOf{};
+    std::array<long long, kKinds> worseOf{};
     // The gains per colour (B, G, R) that brought each panorama to the truth's level.
     cv::Vec3d level{1.0, 1.0, 1.0};
     cv::Vec3d otherLevel{1.0, 1.0, 1.0};
