@@ -375,12 +375,13 @@ bool fillRow(float* row, int cols, float baseline)
 // the median of the last few measured cells of one surface: a single cell carries its
 // match's noise all the way down. Filled values a little nearer than the surface come
 // from filling along the rows, from the nearer parts of a curved object beside the
-// column, and are replaced too.
-void extendUpright(cv::Mat_<float>& d, const cv::Mat& measured)
+// column, and are replaced too. `reached` marks the cells it changed.
+void extendUpright(cv::Mat_<float>& d, const cv::Mat& measured, cv::Mat& reached)
 {
     const int rows = d.rows;
     const int cols = d.cols;
     const int reach = std::max(1, static_cast<int>(std::lround(kUprightReach / CV_PI * rows)));
+    reached = cv::Mat::zeros(rows, cols, CV_8U);
     const auto elevation = [rows](int r) { return (0.5 - (r + 0.5) / rows) * CV_PI; };
     cv::parallel_for_(cv::Range(0, cols), [&](const cv::Range& range) {
         std::vector<double> recent;  // horizontal distances of the surface's last measured cells
@@ -412,8 +413,10 @@ void extendUpright(cv::Mat_<float>& d, const cv::Mat& measured)
                     if (last < 0 || std::abs(r - last) > reach)
                         continue;
                     const float upright = static_cast<float>(std::cos(elevation(r)) / distance);
-                    if (v <= (1.0f + static_cast<float>(kUprightSameSurface)) * upright)
+                    if (v <= (1.0f + static_cast<float>(kUprightSameSurface)) * upright && upright != v) {
                         d(r, c) = upright;
+                        reached.at<uchar>(r, c) = 255;
+                    }
                 }
             }
         }
@@ -731,10 +734,8 @@ void fillDepthGaps(DepthPanorama& depth)
     // the objects standing in the overlaps; this keeps them at the object's depth
     // instead of the background's from the sides. Where the floor comes nearer, its
     // plane below takes over.
-    cv::Mat_<float> beforeUpright = d.clone();
-    extendUpright(d, measured);
-    const cv::Mat reached = d != beforeUpright;
-    beforeUpright.release();
+    cv::Mat reached;
+    extendUpright(d, measured, reached);
     // Nothing lies below the floor or above the ceiling: a ray that leaves the
     // horizon meets something no farther than the floor's (ceiling's) plane. This
     // lifts the unmeasured floor and ceiling, which the far walls beside them would

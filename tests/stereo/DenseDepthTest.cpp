@@ -87,6 +87,17 @@ Stereo::DepthPanorama panorama(int rows)
     return d;
 }
 
+// Rows [rowBegin, rowEnd) measured: `left` before column gapBegin, `right` from
+// gapEnd on, and the gap between them unmeasured.
+void measureRowsAroundGap(Stereo::DepthPanorama& d, int rowBegin, int rowEnd, int gapBegin, int gapEnd, float left,
+                          float right)
+{
+    for (int r = rowBegin; r < rowEnd; ++r)
+        for (int c = 0; c < d.inverseDepth.cols; ++c)
+            if (c < gapBegin || c >= gapEnd)
+                d.inverseDepth(r, c) = c < gapBegin ? left : right;
+}
+
 TEST(DenseDepthFill, NearObjectsDoNotSpreadIntoLongGaps)
 {
     // Around the horizon (rows 28..35 of 64): a wall at 0.25 with a near object
@@ -283,10 +294,7 @@ TEST(DenseDepthFill, OcclusionGapsSplitBetweenTheNearSideAndTheFarSide)
 {
     // Gaps up to 1/120 of a turn are occlusions: 6 of 1024 columns.
     Stereo::DepthPanorama d = panorama(512);
-    for (int r = 250; r < 262; ++r)
-        for (int c = 0; c < 1024; ++c)
-            if (c < 20 || c >= 26)
-                d.inverseDepth(r, c) = c < 20 ? 1.0f : 0.25f;  // columns 20..25 unmeasured
+    measureRowsAroundGap(d, 250, 262, 20, 26, 1.0f, 0.25f);  // columns 20..25 unmeasured
     Stereo::fillDepthGaps(d);
     for (int r = 253; r < 259; ++r) {
         for (int c = 20; c < 23; ++c)
@@ -305,14 +313,8 @@ TEST(DenseDepthFill, GapsAsWideAsANearObjectsParallaxAreOcclusions)
     // parallax is a column or two, and the same gap blends as one camera's view.
     Stereo::DepthPanorama d = panorama(512);
     d.baseline = 0.15f;
-    for (int r = 240; r < 252; ++r)
-        for (int c = 0; c < 1024; ++c)
-            if (c < 100 || c >= 120)
-                d.inverseDepth(r, c) = c < 100 ? 1.0f : 0.2f;
-    for (int r = 260; r < 272; ++r)
-        for (int c = 0; c < 1024; ++c)
-            if (c < 400 || c >= 420)
-                d.inverseDepth(r, c) = c < 400 ? 0.25f : 0.2f;
+    measureRowsAroundGap(d, 240, 252, 100, 120, 1.0f, 0.2f);
+    measureRowsAroundGap(d, 260, 272, 400, 420, 0.25f, 0.2f);
     Stereo::fillDepthGaps(d);
     for (int r = 243; r < 249; ++r) {
         for (int c = 100; c < 110; ++c)
