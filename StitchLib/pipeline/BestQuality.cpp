@@ -26,10 +26,10 @@ DenseDepthStage::DenseDepthStage(std::shared_ptr<TakeHistory> history, Stereo::D
 ScanImages DenseDepthStage::estimate(const Rig& rig, const std::vector<cv::Mat>& images, int height)
 {
     // Rows finer than the defaults only as the panorama needs them (about a cell per
-    // 6.5 of its rows), and at most as many as set.
+    // 5 of its rows), and at most as many as set.
     Stereo::DenseDepthSettings used = settings;
     const Stereo::DenseDepthSettings defaults;
-    const int wanted = (2 * height + 12) / 13;
+    const int wanted = (height + 4) / 5;
     used.panoramaRows = std::min(settings.panoramaRows, std::max(defaults.panoramaRows, wanted));
     used.viewRows = std::min(settings.viewRows, std::max(defaults.viewRows, wanted));
     Stereo::DepthPanorama depth = Stereo::measureDenseDepth(images, rig.cameras(), rig.maxAngle(), used);
@@ -61,11 +61,12 @@ StitchOptions qualityOptions(Quality quality, const QualityStages& stages)
     if (stages.denseDepth) {
         // Finer than the defaults for large panoramas: an object's outline in the
         // depth is placed to a cell, and at 512 rows a cell is ten pixels of a
-        // 5000-row panorama, which misplaced the rims of near objects. 768 rows cost
-        // about 1.5 s of processor time a frame.
+        // 5000-row panorama, which misplaced the rims of near objects. 1000 rows
+        // (matching only where a pair overlaps) cost about 2 s of processor time a
+        // frame more than 512.
         Stereo::DenseDepthSettings settings;
-        settings.viewRows = 768;
-        settings.panoramaRows = 768;
+        settings.viewRows = 1024;
+        settings.panoramaRows = 1024;
         options.depth = std::make_shared<DenseDepthStage>(history, settings);
     }
     if (stages.exposure)

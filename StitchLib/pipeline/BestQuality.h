@@ -52,7 +52,7 @@ struct TakeHistory {
 // Dense depth from each pair's overlap (see Stereo::measureDenseDepth), held over
 // frames where the view is unchanged when a history is given. Rows of the depth
 // beyond the defaults are used only as the panorama's height needs them (about a
-// cell per 6.5 panorama rows).
+// cell per 5 panorama rows).
 class DenseDepthStage : public DepthStage {
 public:
     explicit DenseDepthStage(std::shared_ptr<TakeHistory> history = nullptr,

@@ -37,6 +37,9 @@ constexpr double kPlaneBand = 0.08;
 // Gaps up to this fraction of the panorama width count as occlusions.
 constexpr double kShortGap = 1.0 / 120.0;
 
+// Side of the matcher's window (view pixels).
+constexpr int kBlock = 5;
+
 using Vec3 = cv::Vec3d;
 
 struct PairView {
@@ -121,9 +124,8 @@ void renderView(const PairView& v, const cv::Mat& image, const CameraIntrinsics&
 
 cv::Mat matchDisparity(const cv::Mat& left, const cv::Mat& right, int numDisparities)
 {
-    const int block = 5;
-    cv::Ptr<cv::StereoSGBM> sgbm = cv::StereoSGBM::create(-2, numDisparities, block, 8 * block * block,
-                                                          32 * block * block, -1, 31, 10, 100, 2,
+    cv::Ptr<cv::StereoSGBM> sgbm = cv::StereoSGBM::create(-2, numDisparities, kBlock, 8 * kBlock * kBlock,
+                                                          32 * kBlock * kBlock, -1, 31, 10, 100, 2,
                                                           cv::StereoSGBM::MODE_SGBM_3WAY);
     cv::Mat disparity;
     sgbm->compute(left, right, disparity);
@@ -152,20 +154,23 @@ cv::Mat_<float> refineDisparity(const cv::Mat& viewA, const cv::Mat& viewB, cons
     cv::Mat_<float> out = disparity.clone();
     const int rows = disparity.rows;
     const int cols = disparity.cols;
+    // The window's largest and smallest disparity, a missing one counting as both
+    // (disparities are sixteenths, so d - d0 <= 1 and d <= d0 + 1 agree exactly).
+    cv::Mat_<float> highest, lowest;
+    {
+        const cv::Mat window = cv::Mat::ones(kSide, kSide, CV_8U);
+        cv::Mat_<float> high = disparity.clone(), low = disparity.clone();
+        cv::patchNaNs(high, std::numeric_limits<float>::infinity());
+        cv::patchNaNs(low, -std::numeric_limits<float>::infinity());
+        cv::dilate(high, highest, window);
+        cv::erode(low, lowest, window);
+    }
     cv::parallel_for_(cv::Range(kHalf, std::max(kHalf, rows - kHalf)), [&](const cv::Range& range) {
         float av[kSide * kSide], bv[kSide * kSide], gv[kSide * kSide];
         for (int y = range.start; y < range.end; ++y) {
             for (int x = kHalf; x < cols - kHalf; ++x) {
                 const float d0 = disparity(y, x);
-                if (std::isnan(d0))
-                    continue;
-                bool smooth = true;
-                for (int j = -kHalf; j <= kHalf && smooth; ++j)
-                    for (int i = -kHalf; i <= kHalf && smooth; ++i) {
-                        const float di = disparity(y + j, x + i);
-                        smooth = !std::isnan(di) && std::fabs(di - d0) <= 1.0f;
-                    }
-                if (!smooth)
+                if (std::isnan(d0) || !(highest(y, x) <= d0 + 1.0f) || !(lowest(y, x) >= d0 - 1.0f))
                     continue;
                 float d = d0;
                 for (int iteration = 0; iteration < kIterations; ++iteration) {
@@ -600,6 +605,12 @@ cv::Mat_<float> smoothSurfaces(const cv::Mat_<float>& inverseDepth, const cv::Ma
     for (int j = -kRadius; j <= kRadius; ++j)
         for (int i = -kRadius; i <= kRadius; ++i)
             spatial[j + kRadius][i + kRadius] = std::exp(-static_cast<float>(i * i + j * j) / (2.0f * kSigma * kSigma));
+    // Padded copies (cyclic in azimuth, no weight beyond the poles) keep the window's
+    // inner loop free of index arithmetic.
+    cv::Mat_<float> values, weights;
+    cv::copyMakeBorder(inverseDepth, values, kRadius, kRadius, kRadius, kRadius, cv::BORDER_WRAP);
+    cv::copyMakeBorder(weight, weights, 0, 0, kRadius, kRadius, cv::BORDER_WRAP);
+    cv::copyMakeBorder(weights, weights, kRadius, kRadius, 0, 0, cv::BORDER_CONSTANT, cv::Scalar(0));
     cv::Mat_<float> out = inverseDepth.clone();
     cv::parallel_for_(cv::Range(0, rows), [&](const cv::Range& range) {
         for (int r = range.start; r < range.end; ++r) {
@@ -608,18 +619,14 @@ cv::Mat_<float> smoothSurfaces(const cv::Mat_<float>& inverseDepth, const cv::Ma
                 if (!(weight(r, c) > 0.0f))
                     continue;
                 float sum = 0.0f, total = 0.0f;
-                for (int j = -kRadius; j <= kRadius; ++j) {
-                    const int rr = r + j;
-                    if (rr < 0 || rr >= rows)
-                        continue;
-                    const float* v = inverseDepth.ptr<float>(rr);
-                    const float* w = weight.ptr<float>(rr);
-                    for (int i = -kRadius; i <= kRadius; ++i) {
-                        const int cc = (c + i + cols) % cols;
-                        if (!(w[cc] > 0.0f) || std::fabs(v[cc] - centre) > kSameSurface * centre)
+                for (int j = 0; j <= 2 * kRadius; ++j) {
+                    const float* v = values.ptr<float>(r + j) + c;
+                    const float* w = weights.ptr<float>(r + j) + c;
+                    for (int i = 0; i <= 2 * kRadius; ++i) {
+                        if (!(w[i] > 0.0f) || std::fabs(v[i] - centre) > kSameSurface * centre)
                             continue;
-                        const float k = w[cc] * spatial[j + kRadius][i + kRadius];
-                        sum += k * v[cc];
+                        const float k = w[i] * spatial[j][i];
+                        sum += k * v[i];
                         total += k;
                     }
                 }
@@ -668,9 +675,20 @@ DepthPanorama measureDenseDepth(const std::vector<cv::Mat>& images, const std::v
         renderView(v, images[b], cameras[b], maxAngle, viewB, maskB);
         const double largest = v.focal * v.baseline / settings.nearestDistance;
         const int numDisparities = std::max(16, static_cast<int>(std::ceil((largest + 2.0) / 16.0)) * 16);
+        // Match only where both cameras see, with room for the search either way:
+        // the overlap is well under half of a view.
+        const cv::Rect both = cv::boundingRect(maskA & maskB);
+        if (both.empty())
+            continue;
+        const int margin = numDisparities + kBlock;
+        const cv::Rect roi = cv::Rect(both.x - margin, both.y - kBlock, both.width + 2 * margin,
+                                      both.height + 2 * kBlock) &
+                             cv::Rect(0, 0, v.cols, v.rows);
+        cv::Mat_<float> disparity(v.rows, v.cols, std::numeric_limits<float>::quiet_NaN());
+        consistentDisparity(viewA(roi), viewB(roi), maskA(roi), maskB(roi), numDisparities, settings.consistency)
+            .copyTo(disparity(roi));
         views.push_back(v);
-        disparities.push_back(
-            consistentDisparity(viewA, viewB, maskA, maskB, numDisparities, settings.consistency));
+        disparities.push_back(disparity);
     }
     for (int pass = 0; pass < 2; ++pass)
         for (std::size_t i = 0; i < views.size(); ++i)
