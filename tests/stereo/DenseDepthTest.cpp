@@ -53,7 +53,9 @@ TEST_F(DenseDepthRig, SphereIsMeasuredInTheOverlapsAtItsDistance)
                 nearPairAxis += (std::abs(c - 32) < 8 || std::abs(c - 160) < 8) && std::abs(r - 64) < 20;
             }
     // Most of the panorama is seen by two cameras, and the pairs' centres always.
-    EXPECT_GT(measured.size(), 256u * 128u / 3);
+    // Matching reaches the edges of each overlap: searching no farther than the part
+    // both cameras see measures about 5 % fewer cells.
+    EXPECT_GT(measured.size(), 256u * 128u * 3 / 5);
     EXPECT_GT(nearPairAxis, 2 * 15 * 39 * 8 / 10);
     std::sort(measured.begin(), measured.end());
     const float truth = static_cast<float>(1.0 / radius);
