@@ -38,7 +38,7 @@ constexpr double kPlaneBand = 0.08;
 constexpr double kShortGap = 1.0 / 120.0;
 
 // Side of the matcher's window (view pixels).
-constexpr int kBlock = 5;
+constexpr int kBlock = 3;
 
 using Vec3 = cv::Vec3d;
 
