@@ -86,29 +86,65 @@ Vec3 viewDirection(const PairView& v, double col, double row)
     return viewTangent(v, col) * v.axes[0] + std::sin(q) * v.axes[1] + std::cos(q) * v.axes[2];
 }
 
-// Grey view of one camera and the mask of view pixels it sees, each camera from its
-// own centre.
-void renderView(const PairView& v, const cv::Mat& image, const CameraIntrinsics& camera, float maxAngle,
-                cv::Mat& view, cv::Mat& mask)
+cv::Matx33d rigToCamera(const CameraIntrinsics& camera)
 {
-    cv::Mat map(v.rows, v.cols, CV_32FC2);
-    const float cosMaxAngle = std::cos(maxAngle);
     cv::Matx33d rotation;
     for (int r = 0; r < 3; ++r)
         for (int c = 0; c < 3; ++c)
             rotation(r, c) = camera.tmBToC(r, c);
-    cv::parallel_for_(cv::Range(0, v.rows), [&](const cv::Range& range) {
+    return rotation;
+}
+
+// Fisheye image coordinates of view pixel (x, y); (-1, -1) beyond the lens's angle.
+void viewToFisheye(const PairView& v, const cv::Matx33d& rotation, const CameraIntrinsics& camera, float maxAngle,
+                   float cosMaxAngle, int x, int y, float* p)
+{
+    const Vec3 dirC = rotation * viewDirection(v, x, y);
+    const double n = cv::norm(dirC);
+    const float u[3] = {static_cast<float>(dirC[0] / n), static_cast<float>(dirC[1] / n),
+                        static_cast<float>(dirC[2] / n)};
+    coordinateSystems::unitVecCToFisheye<false>(u, camera.lensCoeffs.val, camera.centre.val, maxAngle, cosMaxAngle,
+                                                p);
+}
+
+// The box of view pixels a camera sees, from every `step`th pixel and widened by a
+// step: it holds the box of the rendered mask.
+cv::Rect seenBox(const PairView& v, const CameraIntrinsics& camera, cv::Size imageSize, float maxAngle, int step)
+{
+    const cv::Matx33d rotation = rigToCamera(camera);
+    const float cosMaxAngle = std::cos(maxAngle);
+    int left = v.cols, top = v.rows, right = -1, bottom = -1;
+    for (int y = 0; y < v.rows + step; y += step)
+        for (int x = 0; x < v.cols + step; x += step) {
+            const int xs = std::min(x, v.cols - 1), ys = std::min(y, v.rows - 1);
+            float p[2];
+            viewToFisheye(v, rotation, camera, maxAngle, cosMaxAngle, xs, ys, p);
+            if (p[0] >= 0.0f && p[1] >= 0.0f && p[0] <= imageSize.width - 1.0f && p[1] <= imageSize.height - 1.0f) {
+                left = std::min(left, xs);
+                top = std::min(top, ys);
+                right = std::max(right, xs);
+                bottom = std::max(bottom, ys);
+            }
+        }
+    if (right < 0)
+        return cv::Rect();
+    return cv::Rect(left - step, top - step, right - left + 2 * step + 1, bottom - top + 2 * step + 1) &
+           cv::Rect(0, 0, v.cols, v.rows);
+}
+
+// Grey view of one camera within `area` of the view and the mask of the pixels it
+// sees there, each camera from its own centre.
+void renderView(const PairView& v, const cv::Mat& image, const CameraIntrinsics& camera, float maxAngle,
+                const cv::Rect& area, cv::Mat& view, cv::Mat& mask)
+{
+    cv::Mat map(area.size(), CV_32FC2);
+    const float cosMaxAngle = std::cos(maxAngle);
+    const cv::Matx33d rotation = rigToCamera(camera);
+    cv::parallel_for_(cv::Range(0, area.height), [&](const cv::Range& range) {
         for (int y = range.start; y < range.end; ++y) {
             float* out = map.ptr<float>(y);
-            for (int x = 0; x < v.cols; ++x) {
-                const Vec3 dirC = rotation * viewDirection(v, x, y);
-                const double n = cv::norm(dirC);
-                const float u[3] = {static_cast<float>(dirC[0] / n), static_cast<float>(dirC[1] / n),
-                                    static_cast<float>(dirC[2] / n)};
-                float* p = out + 2 * x;
-                coordinateSystems::unitVecCToFisheye<false>(u, camera.lensCoeffs.val, camera.centre.val, maxAngle,
-                                                            cosMaxAngle, p);
-            }
+            for (int x = 0; x < area.width; ++x)
+                viewToFisheye(v, rotation, camera, maxAngle, cosMaxAngle, area.x + x, area.y + y, out + 2 * x);
         }
     });
     cv::Mat grey;
@@ -670,22 +706,30 @@ DepthPanorama measureDenseDepth(const std::vector<cv::Mat>& images, const std::v
         // Cameras at one point see no parallax: nothing to measure.
         if (!(v.baseline > 1e-4))
             continue;
-        cv::Mat viewA, viewB, maskA, maskB;
-        renderView(v, images[a], cameras[a], maxAngle, viewA, maskA);
-        renderView(v, images[b], cameras[b], maxAngle, viewB, maskB);
         const double largest = v.focal * v.baseline / settings.nearestDistance;
         const int numDisparities = std::max(16, static_cast<int>(std::ceil((largest + 2.0) / 16.0)) * 16);
-        // Match only where both cameras see, with room for the search either way:
-        // the overlap is well under half of a view.
-        const cv::Rect both = cv::boundingRect(maskA & maskB);
+        // Render and match only about where both cameras see, with room for the
+        // search either way: the overlap is well under half of a view.
+        const int margin = numDisparities + kBlock;
+        const cv::Rect view(0, 0, v.cols, v.rows);
+        const cv::Rect seen = seenBox(v, cameras[a], images[a].size(), maxAngle, 8) &
+                              seenBox(v, cameras[b], images[b].size(), maxAngle, 8);
+        if (seen.empty())
+            continue;
+        const cv::Rect area = cv::Rect(seen.x - margin, seen.y - kBlock, seen.width + 2 * margin,
+                                       seen.height + 2 * kBlock) & view;
+        cv::Mat viewA, viewB, maskA, maskB;
+        renderView(v, images[a], cameras[a], maxAngle, area, viewA, maskA);
+        renderView(v, images[b], cameras[b], maxAngle, area, viewB, maskB);
+        const cv::Rect both = cv::boundingRect(maskA & maskB) + area.tl();
         if (both.empty())
             continue;
-        const int margin = numDisparities + kBlock;
         const cv::Rect roi = cv::Rect(both.x - margin, both.y - kBlock, both.width + 2 * margin,
-                                      both.height + 2 * kBlock) &
-                             cv::Rect(0, 0, v.cols, v.rows);
+                                      both.height + 2 * kBlock) & area;
+        const cv::Rect local = roi - area.tl();
         cv::Mat_<float> disparity(v.rows, v.cols, std::numeric_limits<float>::quiet_NaN());
-        consistentDisparity(viewA(roi), viewB(roi), maskA(roi), maskB(roi), numDisparities, settings.consistency)
+        consistentDisparity(viewA(local), viewB(local), maskA(local), maskB(local), numDisparities,
+                            settings.consistency)
             .copyTo(disparity(roi));
         views.push_back(v);
         disparities.push_back(disparity);
