@@ -36,6 +36,8 @@ constexpr double kUprightSameSurface = 0.2;
 constexpr double kPlaneBand = 0.08;
 // Gaps up to this fraction of the panorama width count as occlusions.
 constexpr double kShortGap = 1.0 / 120.0;
+// How far towards the far side the near half of an occlusion gap recedes by its end.
+constexpr float kSideRecedes = 0.25f;
 
 // Side of the matcher's window (view pixels).
 constexpr int kBlock = 3;
@@ -386,13 +388,19 @@ bool fillRow(float* row, int cols, float baseline)
                 // Occlusion: beside a depth edge one camera sees the background the
                 // other cannot, and the near surface's side the other cannot. Seen
                 // from the rig centre the near side comes first: the half next to
-                // it keeps its depth, the rest lies behind, on the farther side.
+                // it is that surface's side, receding from its edge (by the half's
+                // end, a quarter of the way to the far side), the rest lies behind,
+                // on the farther side.
                 const float far = std::min(leftValue, rightValue);
+                const float near = std::max(leftValue, rightValue);
                 const bool nearOnLeft = leftValue > rightValue;
-                const bool edge = std::max(leftValue, rightValue) > 1.25f * far;
+                const bool edge = near > 1.25f * far;
+                const float halfCells = static_cast<float>(gap / 2 + 2);
                 for (int k = 1; k <= gap; ++k) {
                     const bool nearHalf = edge && (nearOnLeft ? 2 * k <= gap : 2 * k > gap + 1);
-                    out[(start + k) % cols] = nearHalf ? std::max(leftValue, rightValue) : far;
+                    const int fromEdge = nearOnLeft ? k : gap + 1 - k;
+                    const float w = kSideRecedes * static_cast<float>(fromEdge) / halfCells;
+                    out[(start + k) % cols] = nearHalf ? (1.0f - w) * near + w * far : far;
                 }
             } else {
                 // One camera only: blend between the far values of both sides.
