@@ -88,6 +88,7 @@ Vec3 viewDirection(const PairView& v, double col, double row)
     return viewTangent(v, col) * v.axes[0] + std::sin(q) * v.axes[1] + std::cos(q) * v.axes[2];
 }
 
+// The camera's rotation from the rig frame, in double precision.
 cv::Matx33d rigToCamera(const CameraIntrinsics& camera)
 {
     cv::Matx33d rotation;
@@ -718,22 +719,23 @@ DepthPanorama measureDenseDepth(const std::vector<cv::Mat>& images, const std::v
         const int numDisparities = std::max(16, static_cast<int>(std::ceil((largest + 2.0) / 16.0)) * 16);
         // Render and match only about where both cameras see, with room for the
         // search either way: the overlap is well under half of a view.
-        const int margin = numDisparities + kBlock;
-        const cv::Rect view(0, 0, v.cols, v.rows);
+        const auto withSearch = [&](const cv::Rect& box, const cv::Rect& within) {
+            const int margin = numDisparities + kBlock;
+            return cv::Rect(box.x - margin, box.y - kBlock, box.width + 2 * margin, box.height + 2 * kBlock) &
+                   within;
+        };
         const cv::Rect seen = seenBox(v, cameras[a], images[a].size(), maxAngle, 8) &
                               seenBox(v, cameras[b], images[b].size(), maxAngle, 8);
         if (seen.empty())
             continue;
-        const cv::Rect area = cv::Rect(seen.x - margin, seen.y - kBlock, seen.width + 2 * margin,
-                                       seen.height + 2 * kBlock) & view;
+        const cv::Rect area = withSearch(seen, cv::Rect(0, 0, v.cols, v.rows));
         cv::Mat viewA, viewB, maskA, maskB;
         renderView(v, images[a], cameras[a], maxAngle, area, viewA, maskA);
         renderView(v, images[b], cameras[b], maxAngle, area, viewB, maskB);
         const cv::Rect both = cv::boundingRect(maskA & maskB) + area.tl();
         if (both.empty())
             continue;
-        const cv::Rect roi = cv::Rect(both.x - margin, both.y - kBlock, both.width + 2 * margin,
-                                      both.height + 2 * kBlock) & area;
+        const cv::Rect roi = withSearch(both, area);
         const cv::Rect local = roi - area.tl();
         cv::Mat_<float> disparity(v.rows, v.cols, std::numeric_limits<float>::quiet_NaN());
         consistentDisparity(viewA(local), viewB(local), maskA(local), maskB(local), numDisparities,
