@@ -598,6 +598,16 @@ Vec3 fitPlane(const cv::Mat_<float>& d, const cv::Mat& measured, bool down)
     return n;
 }
 
+// A copy of a panorama with `radius` more cells on every side, cyclic in azimuth and 0
+// (nothing measured) beyond the poles, so that window loops need no index arithmetic.
+cv::Mat_<float> padPanorama(const cv::Mat_<float>& m, int radius)
+{
+    cv::Mat_<float> wrapped, padded;
+    cv::copyMakeBorder(m, wrapped, 0, 0, radius, radius, cv::BORDER_WRAP);
+    cv::copyMakeBorder(wrapped, padded, radius, radius, 0, 0, cv::BORDER_CONSTANT, cv::Scalar(0));
+    return padded;
+}
+
 // Removes measured cells that no two of their eight neighbours confirm (measured and
 // within kSameSurface of the cell's inverse depth): a lone false match, filled around
 // as if it were a surface, cuts a hole of its distance into whatever stands there.
@@ -606,6 +616,7 @@ void dropIsolated(cv::Mat_<float>& inverseDepth, cv::Mat_<float>& weight)
     constexpr float kSameSurface = 0.2f;
     const int rows = inverseDepth.rows;
     const int cols = inverseDepth.cols;
+    const cv::Mat_<float> padded = padPanorama(inverseDepth, 1);
     cv::Mat_<uchar> lone(rows, cols, uchar(0));
     cv::parallel_for_(cv::Range(0, rows), [&](const cv::Range& range) {
         for (int r = range.start; r < range.end; ++r) {
@@ -614,16 +625,11 @@ void dropIsolated(cv::Mat_<float>& inverseDepth, cv::Mat_<float>& weight)
                 if (!(centre > 0.0f))
                     continue;
                 int agreeing = 0;
-                for (int j = -1; j <= 1; ++j) {
-                    const int rr = r + j;
-                    if (rr < 0 || rr >= rows)
-                        continue;
-                    for (int i = -1; i <= 1; ++i) {
-                        const int cc = (c + i + cols) % cols;
-                        if ((i != 0 || j != 0) && inverseDepth(rr, cc) > 0.0f &&
-                            std::fabs(inverseDepth(rr, cc) - centre) <= kSameSurface * centre)
+                for (int j = 0; j <= 2; ++j) {
+                    const float* v = padded.ptr<float>(r + j) + c;
+                    for (int i = 0; i <= 2; ++i)
+                        if ((i != 1 || j != 1) && v[i] > 0.0f && std::fabs(v[i] - centre) <= kSameSurface * centre)
                             ++agreeing;
-                    }
                 }
                 lone(r, c) = agreeing < 2;
             }
@@ -650,12 +656,8 @@ cv::Mat_<float> smoothSurfaces(const cv::Mat_<float>& inverseDepth, const cv::Ma
     for (int j = -kRadius; j <= kRadius; ++j)
         for (int i = -kRadius; i <= kRadius; ++i)
             spatial[j + kRadius][i + kRadius] = std::exp(-static_cast<float>(i * i + j * j) / (2.0f * kSigma * kSigma));
-    // Padded copies (cyclic in azimuth, no weight beyond the poles) keep the window's
-    // inner loop free of index arithmetic.
-    cv::Mat_<float> values, weights;
-    cv::copyMakeBorder(inverseDepth, values, kRadius, kRadius, kRadius, kRadius, cv::BORDER_WRAP);
-    cv::copyMakeBorder(weight, weights, 0, 0, kRadius, kRadius, cv::BORDER_WRAP);
-    cv::copyMakeBorder(weights, weights, kRadius, kRadius, 0, 0, cv::BORDER_CONSTANT, cv::Scalar(0));
+    const cv::Mat_<float> values = padPanorama(inverseDepth, kRadius);
+    const cv::Mat_<float> weights = padPanorama(weight, kRadius);
     cv::Mat_<float> out = inverseDepth.clone();
     cv::parallel_for_(cv::Range(0, rows), [&](const cv::Range& range) {
         for (int r = range.start; r < range.end; ++r) {

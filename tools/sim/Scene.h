@@ -104,16 +104,16 @@ struct SceneHit {
     cv::Vec3f colour;
 };
 
+// The room's floor and ceiling, metres below and above the rig centre.
+constexpr double kRoomFloorBelow = 1.5;
+constexpr double kRoomCeilingAbove = 1.2;
+
 // The rig's surroundings: a room with walls 2.5 to 5 m away, floor 1.5 m below and
 // ceiling 1.2 m above the rig centre, plus (optionally) four textured objects 0.8 to
 // 1.6 m away at azimuths of about 45, 135, -135 and -45 degrees, where neighbouring
 // cameras overlap. Textures depend on the seed; the geometry does not. Textures are
 // evaluated on a grid of texelSize metres on the room (half that on the nearer
 // objects): about 4 mm suits 1280-pixel cameras, coarser grids build faster.
-// The room's floor and ceiling, metres below and above the rig centre.
-constexpr double kRoomFloorBelow = 1.5;
-constexpr double kRoomCeilingAbove = 1.2;
-
 class Scene {
 public:
     static Scene makeRoom(std::uint64_t seed, bool nearObjects, double texelSize = 0.004);
