@@ -56,7 +56,7 @@ tolerance=3
 gen() {
     local frame=0 args=("${@:2}")
     for ((i = 0; i < ${#args[@]}; i++)); do [ "${args[i]}" = --frame ] && frame="${args[i + 1]}"; done
-    if [ "$reuse" = 1 ] && [ -f "$work/$1/$(printf %010d "$frame")-4.png" ] && [ -f "$work/$1/truth.png" ]; then
+    if [ "$reuse" = 1 ] && [ -f "$work/$1/$(printf %010d "$frame")-4.png" ] && [ -f "$work/$1/truth-seen.png" ]; then
         return
     fi
     nice "$sim" generate "$work/$1" --camera-size "$camera" --seed "$seed" "${@:2}" >/dev/null
@@ -148,6 +148,14 @@ row "no parallax: near px worse by > $tolerance (%)" "" "$controlWorse" "" "exac
 for kind in ceiling floor objects outlines; do
     b="$(versus near "$tolerance" "near_${kind}_worse_share")"; c="$(versus control "$tolerance" "near_${kind}_worse_share")"
     row "  of which $kind (% of their pixels)" "" "$b" "" "no parallax: $c"
+done
+# The same by how many cameras see the true surface. Where none does, every stitch
+# makes the content up; where only one does, no stitch can measure its distance.
+for sight in "seen_twice:two or more cameras" "seen_once:one camera" "unseen:no camera"; do
+    b="$(versus near "$tolerance" "near_${sight%%:*}_worse_share")"; c="$(versus control "$tolerance" "near_${sight%%:*}_worse_share")"
+    n="$("$sim" score "$work/near/best/0000000000.png" "$work/near" --versus "$work/near/seed/0000000000.png" |
+        awk -v k="near_${sight%%:*}_compared" '$1 == k { print $2 }')"
+    row "  seen by ${sight#*:} (%)" "" "$b" "" "no parallax: $c; $n px"
 done
 for sector in forward right back left; do
     key="sector_${sector}_psnr_far"

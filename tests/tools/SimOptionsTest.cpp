@@ -235,4 +235,64 @@ TEST(SimOptions, NearComparisonCountsPixelsThatGotWorseOrWentMissing)
     EXPECT_GE(k.worseOf[V::kCeiling], k.comparedOf[V::kCeiling] * 9 / 10);
     EXPECT_EQ(k.worseOf[V::kFloor], 0);
     EXPECT_NE(orb::sim::formatNearVersus(k).find("near_floor_worse_share 0.000000"), std::string::npos);
+    EXPECT_EQ(orb::sim::formatNearVersus(k).find("near_unseen"), std::string::npos);
+
+    // With a sighting count, the pixels split by it too, at the fewest under each
+    // reduced pixel: reduced row 10 is half unseen, half seen once, and counts as unseen.
+    cv::Mat seen(t.size(), CV_8UC1, cv::Scalar(4));
+    seen.rowRange(0, 21).setTo(0);
+    seen.rowRange(21, 60).setTo(1);
+    const orb::sim::NearVersus bySight =
+        orb::sim::compareNear(upper, t, t, truth().depth, 45, 3.0, nullptr, seen);
+    cv::Mat reducedDepth;
+    cv::resize(truth().depth, reducedDepth, cv::Size(90, 45), 0, 0, cv::INTER_AREA);
+    const cv::Mat reducedNear = reducedDepth > 0.5f;
+    ASSERT_TRUE(bySight.sightKnown);
+    EXPECT_EQ(bySight.comparedBySight[0], cv::countNonZero(reducedNear.rowRange(0, 11)));
+    EXPECT_EQ(bySight.comparedBySight[1], cv::countNonZero(reducedNear.rowRange(11, 30)));
+    EXPECT_EQ(bySight.comparedBySight[2], cv::countNonZero(reducedNear.rowRange(30, 45)));
+    EXPECT_EQ(bySight.worseBySight[0] + bySight.worseBySight[1] + bySight.worseBySight[2], bySight.worse);
+    EXPECT_EQ(bySight.worseBySight[2], 0);  // below the horizon nothing was spoiled
+    EXPECT_GT(bySight.worseBySight[0], 0);
+    EXPECT_NE(orb::sim::formatNearVersus(bySight).find("near_seen_twice_worse_share "), std::string::npos);
+    EXPECT_THROW(orb::sim::compareNear(upper, t, t, truth().depth, 90, 3.0, nullptr, seen.rowRange(0, 10)),
+                 std::runtime_error);
+}
+
+TEST(SimOptions, SightingsCountTheCamerasThatSeeEachTrueSurface)
+{
+    const orb::sim::Renderer renderer(scene(), 1);
+    const cv::Size size(64, 64);
+    const double maxTheta = orb::sim::kStitchedMaxTheta;
+    // How many cameras have the true surface point of each truth pixel within their
+    // angle, whatever stands in between.
+    const auto inAngle = [&](const std::vector<orb::sim::RigCamera>& rig) {
+        cv::Mat count(truth().depth.size(), CV_8UC1, cv::Scalar(0));
+        for (int r = 0; r < count.rows; ++r)
+            for (int c = 0; c < count.cols; ++c) {
+                const cv::Vec3d point = orb::sim::panoramaDirection(r, c, count.rows) / truth().depth.at<float>(r, c);
+                for (const orb::sim::RigCamera& camera : rig) {
+                    const cv::Vec3d v = point - camera.position();
+                    count.at<uchar>(r, c) += v.dot(camera.opticalAxis()) >= std::cos(maxTheta) * std::sqrt(v.dot(v));
+                }
+            }
+        return count;
+    };
+    const std::vector<orb::sim::RigCamera> centredRig = orb::sim::makeRig(size, 6, 0.0);
+    const std::vector<orb::sim::RigCamera> offsetRig = orb::sim::makeRig(size, 6, 0.5);
+    const cv::Mat centred = renderer.renderSightings(90, centredRig, maxTheta);
+    const cv::Mat offset = renderer.renderSightings(90, offsetRig, maxTheta);
+    ASSERT_EQ(centred.size(), cv::Size(180, 90));
+    ASSERT_EQ(centred.type(), CV_8UC1);
+    // Straight ahead at the horizon one camera sees the wall, half way to the next
+    // camera two do, and below about -63 degrees none does.
+    EXPECT_EQ(centred.at<uchar>(45, 90), 1);
+    EXPECT_EQ(centred.at<uchar>(45, 112), 2);
+    EXPECT_EQ(cv::countNonZero(centred.rowRange(80, 90)), 0);
+    // From the rig centre nothing can hide what a camera points at; off the centre
+    // the near objects hide parts of the room from some cameras.
+    EXPECT_EQ(cv::countNonZero(centred != inAngle(centredRig)), 0);
+    const cv::Mat angleOnly = inAngle(offsetRig);
+    EXPECT_EQ(cv::countNonZero(offset > angleOnly), 0);
+    EXPECT_GT(cv::countNonZero(offset < angleOnly), 20);
 }

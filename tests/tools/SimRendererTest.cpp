@@ -48,17 +48,17 @@ TEST(SimGenerator, WritesNamedFilesAndIsDeterministic)
     settings.frame = 42;
     const std::string dirA = freshDir("sim-gen-a") + "/nested";
     const std::vector<std::string> a = orb::sim::generateFrame(dirA, settings);
-    ASSERT_EQ(a.size(), 7u);
-    const char* names[7] = {"0000000042-1.png", "0000000042-2.png", "0000000042-3.png", "0000000042-4.png",
-                            "calibration.yaml", "truth.png", "truth-invdepth.tiff"};
-    for (int i = 0; i < 7; ++i)
+    ASSERT_EQ(a.size(), 8u);
+    const char* names[8] = {"0000000042-1.png", "0000000042-2.png", "0000000042-3.png", "0000000042-4.png",
+                            "calibration.yaml", "truth.png", "truth-invdepth.tiff", "truth-seen.png"};
+    for (int i = 0; i < 8; ++i)
         EXPECT_EQ(fs::path(a[i]), fs::path(dirA) / names[i]);
 
     // Parallel rendering must not leak thread scheduling into the output.
     const std::vector<std::string> b = orb::sim::generateFrame(freshDir("sim-gen-b"), settings);
     settings.parallel = false;
     const std::vector<std::string> serial = orb::sim::generateFrame(freshDir("sim-gen-serial"), settings);
-    for (int i = 0; i < 7; ++i) {
+    for (int i = 0; i < 8; ++i) {
         const std::string bytes = fileBytes(a[i]);
         ASSERT_FALSE(bytes.empty()) << a[i];
         EXPECT_EQ(bytes, fileBytes(b[i])) << names[i];

@@ -107,6 +107,9 @@ std::vector<std::string> generateFrame(const std::string& dir, const FrameSettin
     const std::string depth = (root / "truth-invdepth.tiff").string();
     writeImage(depth, inverseDepth);
     written.push_back(depth);
+    const std::string seen = (root / "truth-seen.png").string();
+    writeImage(seen, renderer.renderSightings(settings.truthHeight, rig, kStitchedMaxTheta, settings.parallel));
+    written.push_back(seen);
     return written;
 }
 

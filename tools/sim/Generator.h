@@ -38,7 +38,8 @@ void addSensorNoise(cv::Mat& image, double sigma, std::uint64_t seed, std::uint3
 
 // Renders one frame into dir (created if missing): the four camera images, the
 // calibration file "calibration.yaml", the true panorama "truth.png" and its inverse
-// depth "truth-invdepth.tiff" (CV_32F). Returns the paths written, in that order.
+// depth "truth-invdepth.tiff" (CV_32F), and "truth-seen.png", how many cameras see
+// each truth pixel's surface within the stitched angle (8-bit). Returns the paths written, in that order.
 // Throws std::runtime_error on bad settings or when a file cannot be written.
 std::vector<std::string> generateFrame(const std::string& dir, const FrameSettings& settings);
 

@@ -84,6 +84,39 @@ struct TruthRows {
     }
 };
 
+struct SightingRows {
+    const Scene& scene;
+    const std::vector<RigCamera>& rig;
+    double cosMaxTheta;
+    cv::Mat& count;
+
+    void operator()(int row) const
+    {
+        uchar* out = count.ptr<uchar>(row);
+        SceneHit hit;
+        for (int col = 0; col < count.cols; ++col) {
+            out[col] = 0;
+            if (!scene.trace(cv::Vec3d(0.0, 0.0, 0.0), panoramaDirection(row, col, count.rows), hit))
+                continue;
+            const cv::Vec3d point = panoramaDirection(row, col, count.rows) * hit.distance;
+            for (const RigCamera& camera : rig) {
+                const cv::Vec3d toPoint = point - camera.position();
+                const double distance = std::sqrt(toPoint.dot(toPoint));
+                if (distance <= 0.0)
+                    continue;
+                const cv::Vec3d dir = toPoint * (1.0 / distance);
+                if (dir.dot(camera.opticalAxis()) < cosMaxTheta)
+                    continue;
+                // Seen unless something stands in front of the point; the tolerance
+                // keeps the surface from hiding itself by rounding.
+                SceneHit blocker;
+                if (!scene.trace(camera.position(), dir, blocker) || blocker.distance > distance - 1e-6 - 1e-4 * distance)
+                    ++out[col];
+            }
+        }
+    }
+};
+
 template <typename Rows>
 void runRows(const Rows& rows, int count, bool parallel)
 {
@@ -144,6 +177,16 @@ void Renderer::renderTruth(int height, cv::Mat& colour, cv::Mat& inverseDepth, b
     colour.create(height, 2 * height, CV_8UC3);
     inverseDepth.create(height, 2 * height, CV_32F);
     runRows(TruthRows{scene_, supersample_, colour, inverseDepth}, height, parallel);
+}
+
+cv::Mat Renderer::renderSightings(int height, const std::vector<RigCamera>& rig, double maxTheta,
+                                  bool parallel) const
+{
+    if (height < 2)
+        throw std::runtime_error("Renderer renderSightings() height must be at least 2");
+    cv::Mat count(height, 2 * height, CV_8UC1);
+    runRows(SightingRows{scene_, rig, std::cos(maxTheta), count}, height, parallel);
+    return count;
 }
 
 } // namespace sim

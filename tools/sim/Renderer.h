@@ -5,6 +5,8 @@
 
 #include <opencv2/core.hpp>
 
+#include <vector>
+
 namespace orb {
 namespace sim {
 
@@ -22,6 +24,12 @@ public:
     // The panorama seen from the rig origin, height rows by 2 height columns: 8-bit BGR
     // colour, and the inverse distance (CV_32F) along each pixel's centre ray.
     void renderTruth(int height, cv::Mat& colour, cv::Mat& inverseDepth, bool parallel = true) const;
+
+    // For each pixel of a panorama of height rows, how many of the cameras see the
+    // surface point on its centre ray (8-bit, 0 where the ray hits nothing): within
+    // maxTheta of the camera's optical axis, with nothing in between.
+    cv::Mat renderSightings(int height, const std::vector<RigCamera>& rig, double maxTheta,
+                            bool parallel = true) const;
 
     // Ray of a camera pixel (origin at the camera centre, unit direction in the body
     // frame); false outside the image circle.

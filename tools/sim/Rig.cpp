@@ -70,7 +70,6 @@ std::vector<RigCamera> makeRig(const cv::Size& imageSize, std::uint64_t seed, do
         throw std::runtime_error("Rig makeRig() camera images must be at least 16 x 16 pixels");
     cv::RNG rng(seed ^ 0x5bd1e9955bd1e995ULL);
     const double scale = std::min(imageSize.width, imageSize.height) / 1280.0;
-    const double theta83 = 1.4486;
     std::vector<RigCamera> cams;
     for (int k = 0; k < 4; ++k) {
         const double azimuth = k * 90.0 * kDeg + rng.uniform(-0.6, 0.6) * kDeg;
@@ -85,7 +84,7 @@ std::vector<RigCamera> makeRig(const cv::Size& imageSize, std::uint64_t seed, do
         coeffs[3] = rng.uniform(-0.00024, -0.00016);
         // Scale so that the 83-degree ray lands about 575 px (at 1280 px) from the centre.
         const FisheyeLens unit(coeffs, cv::Point2d(0, 0), simulatedMaxTheta());
-        coeffs[0] = 575.0 * scale * rng.uniform(0.99, 1.01) / unit.radius(theta83);
+        coeffs[0] = 575.0 * scale * rng.uniform(0.99, 1.01) / unit.radius(kStitchedMaxTheta);
         for (int i = 0; i < 4; ++i)
             coeffs[i] = asFloat(coeffs[i]);
         const double offsetX = rng.uniform(-6.0, 6.0) * scale;

@@ -45,6 +45,10 @@ private:
 // Largest angle from the optical axis that the simulated lenses image (95 degrees).
 double simulatedMaxTheta();
 
+// Largest angle from the optical axis at which a stitch uses these lenses' images
+// (83 degrees, the calibration's lens version 0); the lenses image further.
+constexpr double kStitchedMaxTheta = 1.4486;
+
 // Nominal distance of the camera centres from the rig centre, in metres.
 constexpr double kNominalRigRadius = 0.05;
 

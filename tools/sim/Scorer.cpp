@@ -304,10 +304,28 @@ NearVersus::Kind nearKind(const cv::Mat& inverseDepth, int r, int c)
     return NearVersus::kObjects;
 }
 
+// The smallest value under each pixel of a reduction of an 8-bit plane to size
+// (each source pixel belongs to the reduced pixel its centre falls in).
+cv::Mat fewestUnder(const cv::Mat& plane, const cv::Size& size)
+{
+    cv::Mat out(size, CV_8UC1, cv::Scalar(255));
+    for (int r = 0; r < plane.rows; ++r) {
+        const int rr = std::min(size.height - 1, static_cast<int>((r + 0.5) * size.height / plane.rows));
+        const uchar* in = plane.ptr<uchar>(r);
+        uchar* o = out.ptr<uchar>(rr);
+        for (int c = 0; c < plane.cols; ++c) {
+            const int cc = std::min(size.width - 1, static_cast<int>((c + 0.5) * size.width / plane.cols));
+            o[cc] = std::min(o[cc], in[c]);
+        }
+    }
+    return out;
+}
+
 } // namespace
 
 NearVersus compareNear(const cv::Mat& panorama, const cv::Mat& other, const cv::Mat& truth,
-                       const cv::Mat& truthInverseDepth, int reducedRows, double tolerance, cv::Mat* picture)
+                       const cv::Mat& truthInverseDepth, int reducedRows, double tolerance, cv::Mat* picture,
+                       const cv::Mat& truthSeen)
 {
     checkPanoramaShape(panorama, "panorama");
     checkPanoramaShape(other, "other panorama");
@@ -318,6 +336,8 @@ NearVersus compareNear(const cv::Mat& panorama, const cv::Mat& other, const cv::
         throw std::runtime_error("Scorer compareNear() reduced height must be positive");
     if (!(tolerance >= 0.0))
         throw std::runtime_error("Scorer compareNear() tolerance must be non-negative");
+    if (!truthSeen.empty() && (truthSeen.type() != CV_8UC1 || truthSeen.size() != truth.size()))
+        throw std::runtime_error("Scorer compareNear() needs an 8-bit sighting count of the truth's size");
     const int rows = std::min({reducedRows, panorama.rows, other.rows, truth.rows});
     const cv::Size size(2 * rows, rows);
     const cv::Mat coverA = reducePlane(coverageMask(panorama), size);
@@ -328,8 +348,10 @@ NearVersus compareNear(const cv::Mat& panorama, const cv::Mat& other, const cv::
     cv::Mat inverseDepth;
     cv::resize(truthInverseDepth, inverseDepth, size, 0, 0, cv::INTER_AREA);
     const float full = 255.0f * (1.0f - 1e-6f);
+    const cv::Mat sight = truthSeen.empty() ? cv::Mat() : fewestUnder(truthSeen, size);
     NearVersus v;
     v.tolerance = tolerance;
+    v.sightKnown = !sight.empty();
     {
         // Each panorama at its own level per colour against the truth, the median
         // ratio over the pixels both cover (not a fit, which a region of gross errors
@@ -373,10 +395,13 @@ NearVersus compareNear(const cv::Mat& panorama, const cv::Mat& other, const cv::
             ++v.compared;
             const int kind = nearKind(inverseDepth, r, c);
             ++v.comparedOf[kind];
+            const int seen = sight.empty() ? 0 : std::min<int>(2, sight.at<uchar>(r, c));
+            ++v.comparedBySight[seen];
             if (!(coverA.at<float>(r, c) >= full)) {
                 ++v.uncovered;
                 ++v.worse;
                 ++v.worseOf[kind];
+                ++v.worseBySight[seen];
                 ++v.worseStrict;
                 if (picture)
                     picture->at<cv::Vec3b>(r, c) = cv::Vec3b(255, 0, 255);
@@ -391,6 +416,7 @@ NearVersus compareNear(const cv::Mat& panorama, const cv::Mat& other, const cv::
             if (ea > eb + tolerance) {
                 ++v.worse;
                 ++v.worseOf[kind];
+                ++v.worseBySight[seen];
                 if (picture)
                     picture->at<cv::Vec3b>(r, c) =
                         cv::Vec3b(0, 0, cv::saturate_cast<uchar>(96.0 + 159.0 * (ea - eb - tolerance) / 32.0));
@@ -426,6 +452,15 @@ std::string formatNearVersus(const NearVersus& v)
         out += "near_" + name + "_compared " + std::to_string(n) + "\n";
         out += "near_" + name + "_worse_share " +
                formatDouble(n ? static_cast<double>(worse) / static_cast<double>(n) : 0.0, 6) + "\n";
+    }
+    if (v.sightKnown) {
+        const char* const sights[3] = {"unseen", "seen_once", "seen_twice"};
+        for (std::size_t k = 0; k < 3; ++k) {
+            const long long n = v.comparedBySight[k];
+            out += std::string("near_") + sights[k] + "_compared " + std::to_string(n) + "\n";
+            out += std::string("near_") + sights[k] + "_worse_share " +
+                   formatDouble(n ? static_cast<double>(v.worseBySight[k]) / static_cast<double>(n) : 0.0, 6) + "\n";
+        }
     }
     return out;
 }

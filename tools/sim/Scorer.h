@@ -101,6 +101,13 @@ struct NearVersus {
     static const char* kindName(int kind);
     std::array<long long, kKinds> comparedOf{};
     std::array<long long, kKinds> worseOf{};
+    // The same by how many cameras see the pixel's true surface (none, one, two or
+    // more; the fewest under the reduced pixel), when that is known. Where fewer than
+    // two see it no stitch can measure its distance, and where none does any content
+    // is made up.
+    bool sightKnown = false;
+    std::array<long long, 3> comparedBySight{};
+    std::array<long long, 3> worseBySight{};
     // The gains per colour (B, G, R) that brought each panorama to the truth's level.
     cv::Vec3d level{1.0, 1.0, 1.0};
     cv::Vec3d otherLevel{1.0, 1.0, 1.0};
@@ -113,9 +120,11 @@ constexpr double kNearTolerance = 3.0;
 // When `picture` is given, it receives a reduced-size BGR picture of the comparison:
 // the truth in dim grey, near pixels worse beyond the tolerance in red (brighter for
 // larger excess, full red from 32 levels), holes in magenta, better ones in green.
+// `truthSeen`, when not empty, holds per truth pixel how many cameras see it (8-bit,
+// the truth's size) and fills the counts by sight.
 NearVersus compareNear(const cv::Mat& panorama, const cv::Mat& other, const cv::Mat& truth,
                        const cv::Mat& truthInverseDepth, int reducedRows = 500, double tolerance = kNearTolerance,
-                       cv::Mat* picture = nullptr);
+                       cv::Mat* picture = nullptr, const cv::Mat& truthSeen = cv::Mat());
 std::string formatComparison(const Comparison& comparison);
 std::string formatNearVersus(const NearVersus& versus);
 

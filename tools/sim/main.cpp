@@ -162,7 +162,7 @@ int generate(int argc, char** argv)
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     std::printf("wrote %zu files to %s: 4 cameras %dx%d (%s), calibration.yaml, truth.png %dx%d, "
-                "truth-invdepth.tiff; frame %u, seed %llu, near objects %s, %.1f s\n",
+                "truth-invdepth.tiff, truth-seen.png; frame %u, seed %llu, near objects %s, %.1f s\n",
                 written.size(), args.positional[0].c_str(), settings.cameraWidth, settings.cameraHeight,
                 orb::sim::cameraImageName(settings.frame, 1, settings.extension).c_str(),
                 2 * settings.truthHeight, settings.truthHeight, static_cast<unsigned>(settings.frame),
@@ -214,8 +214,13 @@ int score(int argc, char** argv)
     if (!versus.empty()) {
         const cv::Mat other = readImage(versus, cv::IMREAD_UNCHANGED);
         cv::Mat picture;
+        // Frames simulated before sightings were recorded have no count; they score without it.
+        const std::filesystem::path seenPath = dir / "truth-seen.png";
+        const cv::Mat seen =
+            std::filesystem::exists(seenPath) ? readImage(seenPath.string(), cv::IMREAD_GRAYSCALE) : cv::Mat();
         std::cout << orb::sim::formatNearVersus(orb::sim::compareNear(pano, other, truth, depth, rows, tolerance,
-                                                                      picturePath.empty() ? nullptr : &picture));
+                                                                      picturePath.empty() ? nullptr : &picture,
+                                                                      seen));
         if (!picturePath.empty() && !cv::imwrite(picturePath, picture))
             throw std::runtime_error("cannot write '" + picturePath + "'");
     }
