@@ -34,6 +34,10 @@ constexpr double kUprightSameSurface = 0.2;
 // Cells whose inverse depth is within this fraction of the floor's or ceiling's
 // plane lie on it.
 constexpr double kPlaneBand = 0.08;
+// Filled and measured cells this close to the plane take its value. Smoothed
+// measurements of a plane scatter by about 1 %; the low parts of objects standing
+// on the floor come within a few per cent of it and must keep their own depth.
+constexpr double kPlaneSnap = 0.03;
 // Gaps up to this fraction of the panorama width count as occlusions.
 constexpr double kShortGap = 1.0 / 120.0;
 // How far towards the far side the near half of an occlusion gap recedes by its end.
@@ -532,7 +536,7 @@ void dropFloatingFill(cv::Mat_<float>& d, const cv::Mat& measured, const cv::Mat
 // plane holds enough cells. The height comes from the most common measured height
 // (the plane is the largest surface that far off the horizon), then the plane is
 // fitted by least squares to the cells within kPlaneBand of it, which also finds a
-// tilt of the rig.
+// tilt of the rig, and refitted to those within kPlaneSnap of the fit.
 Vec3 fitPlane(const cv::Mat_<float>& d, const cv::Mat& measured, bool down)
 {
     const int rows = d.rows;
@@ -579,9 +583,12 @@ Vec3 fitPlane(const cv::Mat_<float>& d, const cv::Mat& measured, bool down)
         cv::Matx33d normal = cv::Matx33d::zeros();
         Vec3 rhs;
         std::size_t inliers = 0;
+        // The first fit takes in a tilt of the rig; the later ones only the plane's
+        // own cells, not the low objects standing on it.
+        const double band = iteration == 0 ? kPlaneBand : kPlaneSnap;
         for (const Cell& cell : cells) {
             const double plane = n.dot(cell.u);
-            if (!(plane > 0.0) || std::fabs(cell.rho - plane) > kPlaneBand * plane)
+            if (!(plane > 0.0) || std::fabs(cell.rho - plane) > band * plane)
                 continue;
             normal += cell.u * cell.u.t();
             rhs += cell.rho * cell.u;
@@ -829,7 +836,7 @@ void fillDepthGaps(DepthPanorama& depth)
                     row[c] = std::max(row[c], plane);
                 // Cells on the plane take its value: the fit over thousands of
                 // cells is far steadier than any one match.
-                if (std::fabs(row[c] - plane) <= kPlaneBand * plane)
+                if (std::fabs(row[c] - plane) <= kPlaneSnap * plane)
                     row[c] = plane;
             }
         }

@@ -158,9 +158,10 @@ TEST(DenseDepthFill, FloorBoundsUnmeasuredCellsBelow)
 TEST(DenseDepthFill, PlanesTakeTheirFittedValueAndUprightSurfacesGoOnDownwards)
 {
     // A floor 1.5 below a rig tilted by 3 degrees about its forward axis, measured
-    // with +-5 % noise from 25 to 70 degrees down; walls at 0.3 about the horizon;
+    // with +-2 % noise from 25 to 70 degrees down; walls at 0.3 about the horizon;
     // an object (inverse depth 1.0 at the horizon, upright) in columns 40..49,
-    // measured down to 30 degrees below the horizon, unmeasured from there to 50.
+    // measured down to 30 degrees below the horizon, unmeasured from there to 50;
+    // a low box on the floor in columns 120..131, 6 % nearer than the floor.
     const int rows = 90;  // two degrees per row
     Stereo::DepthPanorama d = panorama(rows);
     const double tilt = 3.0 * CV_PI / 180.0;
@@ -179,8 +180,10 @@ TEST(DenseDepthFill, PlanesTakeTheirFittedValueAndUprightSurfacesGoOnDownwards)
                 d.inverseDepth(r, c) = static_cast<float>(std::cos(e * CV_PI / 180.0));
             else if (object && e > -50.0)
                 continue;  // its foot, seen by one camera only
+            else if (c >= 120 && c < 132 && e < -40.0 && e > -64.0)
+                d.inverseDepth(r, c) = static_cast<float>(n.dot(direction(r, c)) * 1.06);
             else if (e < -25.0 && e > -70.0)
-                d.inverseDepth(r, c) = static_cast<float>(n.dot(direction(r, c)) * rng.uniform(0.95, 1.05));
+                d.inverseDepth(r, c) = static_cast<float>(n.dot(direction(r, c)) * rng.uniform(0.98, 1.02));
             else if (std::fabs(e) < 20.0)
                 d.inverseDepth(r, c) = 0.3f;
         }
@@ -189,6 +192,8 @@ TEST(DenseDepthFill, PlanesTakeTheirFittedValueAndUprightSurfacesGoOnDownwards)
     // The floor away from the object: its plane, noise gone, tilt followed.
     for (int r = 60; r < rows; r += 3)
         for (int c = 100; c < 180; c += 7) {
+            if (c >= 118 && c < 134)
+                continue;  // the box
             const float plane = static_cast<float>(n.dot(direction(r, c)));
             ASSERT_NEAR(d.inverseDepth(r, c), plane, 0.01f * plane) << r << "," << c;
         }
@@ -203,8 +208,11 @@ TEST(DenseDepthFill, PlanesTakeTheirFittedValueAndUprightSurfacesGoOnDownwards)
         EXPECT_LT(d.inverseDepth(r, 36), 0.9f * upright) << r;
         EXPECT_LT(d.inverseDepth(r, 53), 0.9f * upright) << r;
     }
-    // The measured object is not taken for floor.
+    // The measured objects are not taken for floor, not even the low box.
     EXPECT_NEAR(d.inverseDepth(55, 45), std::cos(-20.0 * CV_PI / 180.0), 0.02f);
+    for (int r = 68; r <= 74; r += 2)
+        for (int c = 123; c <= 128; c += 5)
+            EXPECT_NEAR(d.inverseDepth(r, c), 1.06 * n.dot(direction(r, c)), 0.01) << r << "," << c;
 }
 
 TEST(DenseDepthFill, UnmeasuredFeetFollowTheirSurfaceNotTheirNeighboursOrStrayMatches)
