@@ -155,7 +155,7 @@ for sight in "seen_twice:two or more cameras" "seen_once:one camera" "unseen:no 
     b="$(versus near "$tolerance" "near_${sight%%:*}_worse_share")"; c="$(versus control "$tolerance" "near_${sight%%:*}_worse_share")"
     n="$("$sim" score "$work/near/best/0000000000.png" "$work/near" --versus "$work/near/seed/0000000000.png" |
         awk -v k="near_${sight%%:*}_compared" '$1 == k { print $2 }')"
-    row "  seen by ${sight#*:} (%)" "" "$b" "" "no parallax: $c; $n px"
+    row "  seen by ${sight#*:} (%)" "" "$b" "" "no parallax: $c; $n near px"
 done
 for sector in forward right back left; do
     key="sector_${sector}_psnr_far"

@@ -96,9 +96,10 @@ struct SightingRows {
         SceneHit hit;
         for (int col = 0; col < count.cols; ++col) {
             out[col] = 0;
-            if (!scene.trace(cv::Vec3d(0.0, 0.0, 0.0), panoramaDirection(row, col, count.rows), hit))
+            const cv::Vec3d ray = panoramaDirection(row, col, count.rows);
+            if (!scene.trace(cv::Vec3d(0.0, 0.0, 0.0), ray, hit))
                 continue;
-            const cv::Vec3d point = panoramaDirection(row, col, count.rows) * hit.distance;
+            const cv::Vec3d point = ray * hit.distance;
             for (const RigCamera& camera : rig) {
                 const cv::Vec3d toPoint = point - camera.position();
                 const double distance = std::sqrt(toPoint.dot(toPoint));
