@@ -95,9 +95,19 @@ seedRun noise --frames 0,1,2
 bestRun noise --frames 0,1,2
 fastRun noise 0 1 2
 
+# Each scoring run reads full-size panoramas: run each once and look up its keys.
+scores="$work/scores"
+rm -rf "$scores"
+mkdir -p "$scores"
+# scored NAME SIM-SCORE-ARGUMENTS...: the file holding that run's output
+scored() {
+    local out="$scores/$1"
+    [ -s "$out" ] || "$sim" score "${@:2}" > "$out"
+    echo "$out"
+}
 # score SCENARIO MODE KEY: one value of the detailed score of frame 0
 score() {
-    "$sim" score "$work/$1/$2/0000000000.png" "$work/$1" --detail | awk -v k="$3" '$1 == k { print $2 }'
+    awk -v k="$3" '$1 == k { print $2 }' "$(scored "$1-$2" "$work/$1/$2/0000000000.png" "$work/$1" --detail)"
 }
 # flicker MODE: largest difference of consecutive frames, and differing coverage pixels
 flicker() {
@@ -131,10 +141,11 @@ done
 # versus SCENARIO TOLERANCE KEY: a value of best's near pixels against seed's (in %
 # for shares). Each panorama is first brought to the truth's level (median ratio per
 # colour); holes (near pixels seed covers and best does not) count as worse.
-versus() {
-    "$sim" score "$work/$1/best/0000000000.png" "$work/$1" --versus "$work/$1/seed/0000000000.png" \
-        --tolerance "$2" | awk -v k="$3" '$1 == k { printf "%.2f", 100 * $2 }'
+versusOutput() {
+    scored "$1-versus-$2" "$work/$1/best/0000000000.png" "$work/$1" --versus "$work/$1/seed/0000000000.png" \
+        --tolerance "$2"
 }
+versus() { awk -v k="$3" '$1 == k { printf "%.2f", 100 * $2 }' "$(versusOutput "$1" "$2")"; }
 nearWorse="$(versus near "$tolerance" near_worse_share)"
 nearStrict="$(versus near "$tolerance" near_worse_strict_share)"
 nearHoles="$(versus near "$tolerance" near_uncovered_share)"
@@ -153,8 +164,7 @@ done
 # makes the content up; where only one does, no stitch can measure its distance.
 for sight in "seen_twice:two or more cameras" "seen_once:one camera" "unseen:no camera"; do
     b="$(versus near "$tolerance" "near_${sight%%:*}_worse_share")"; c="$(versus control "$tolerance" "near_${sight%%:*}_worse_share")"
-    n="$("$sim" score "$work/near/best/0000000000.png" "$work/near" --versus "$work/near/seed/0000000000.png" |
-        awk -v k="near_${sight%%:*}_compared" '$1 == k { print $2 }')"
+    n="$(awk -v k="near_${sight%%:*}_compared" '$1 == k { print $2 }' "$(versusOutput near "$tolerance")")"
     row "  seen by ${sight#*:} (%)" "" "$b" "" "no parallax: $c; $n near px"
 done
 for sector in forward right back left; do
