@@ -360,8 +360,9 @@ float sideFarValue(const float* row, int cols, int from, int step)
 // Fills the gaps of one cyclic row; false when the row holds no value. A gap is an
 // occlusion when it is short, or no wider than the parallax of its two sides across
 // `baseline` (metres) and a little more: next to a near object, the strip one camera
-// of a pair cannot see is that wide.
-bool fillRow(float* row, int cols, float baseline)
+// of a pair cannot see is that wide. `stretch` is the row's columns per column's
+// angle at the horizon (1 / cos elevation).
+bool fillRow(float* row, int cols, float baseline, double stretch)
 {
     int first = -1;
     for (int c = 0; c < cols; ++c)
@@ -391,21 +392,31 @@ bool fillRow(float* row, int cols, float baseline)
             const double parallax = 1.25 * baseline * std::fabs(leftValue - rightValue) * cols / (2.0 * CV_PI);
             if (gap <= std::max(static_cast<double>(shortGap), parallax)) {
                 // Occlusion: beside a depth edge one camera sees the background the
-                // other cannot, and the near surface's side the other cannot. Seen
-                // from the rig centre the near side comes first: the half next to
-                // it is that surface's side, receding from its edge (by the half's
-                // end, a quarter of the way to the far side), the rest lies behind,
-                // on the farther side.
+                // other cannot, and the near surface's side the other cannot.
                 const float far = std::min(leftValue, rightValue);
                 const float near = std::max(leftValue, rightValue);
                 const bool nearOnLeft = leftValue > rightValue;
                 const bool edge = near > 1.25f * far;
-                const float halfCells = static_cast<float>(gap / 2 + 2);
+                // What the gap holds next to the far side is background that one
+                // camera sees past the near edge. Seen from the rig centre, midway
+                // between the two cameras, it spans half the parallax between the
+                // far side and where the near side's side ends (a quarter of the way
+                // to the far side); the rest, next to the near edge, is the side.
+                // A gap no wider than that is all background: the side faces away
+                // from the centre. Without a known baseline, the gap is halved.
+                int side = 0;
+                if (edge && baseline > 0.0f) {
+                    const double sideEnd = near - kSideRecedes * (near - far);
+                    const double behind = 0.5 * baseline * (sideEnd - far) * stretch * cols / (2.0 * CV_PI);
+                    side = std::max(0, gap - static_cast<int>(std::lround(behind)));
+                } else if (edge) {
+                    side = gap / 2;
+                }
+                const float sideCells = static_cast<float>(side + 2);
                 for (int k = 1; k <= gap; ++k) {
-                    const bool nearHalf = edge && (nearOnLeft ? 2 * k <= gap : 2 * k > gap + 1);
                     const int fromEdge = nearOnLeft ? k : gap + 1 - k;
-                    const float w = kSideRecedes * static_cast<float>(fromEdge) / halfCells;
-                    out[(start + k) % cols] = nearHalf ? (1.0f - w) * near + w * far : far;
+                    const float w = kSideRecedes * static_cast<float>(fromEdge) / sideCells;
+                    out[(start + k) % cols] = fromEdge <= side ? (1.0f - w) * near + w * far : far;
                 }
             } else {
                 // One camera only: blend between the far values of both sides.
@@ -778,9 +789,11 @@ void fillDepthGaps(DepthPanorama& depth)
     dropIsolated(d, depth.weight);
     const cv::Mat measured = d > 0.0f;
     std::vector<int> filled;
-    for (int r = 0; r < rows; ++r)
-        if (fillRow(d.ptr<float>(r), cols, depth.baseline))
+    for (int r = 0; r < rows; ++r) {
+        const double elevation = (0.5 - (r + 0.5) / rows) * CV_PI;
+        if (fillRow(d.ptr<float>(r), cols, depth.baseline, 1.0 / std::max(0.05, std::cos(elevation))))
             filled.push_back(r);
+    }
     if (filled.empty()) {
         d.setTo(kInverseDepthFloor);
         return;

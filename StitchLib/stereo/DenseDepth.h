@@ -55,8 +55,10 @@ DepthPanorama measureDenseDepth(const std::vector<cv::Mat>& images, const std::v
 // their eight neighbours confirm (within 20 %) are dropped first as false matches.
 // Short gaps along a row (occlusions next to an object: up to 3 degrees, or up to
 // the parallax of their two sides across the panorama's baseline and a quarter
-// more) are split between their two sides, the near side's half next to it and
-// receding from it a little, as an object's side does; long
+// more) are split between their two sides: next to the far side the background one
+// camera sees past the near edge (half the parallax, as seen from the rig centre
+// midway between the cameras), next to the near side the rest, receding from it a
+// little, as an object's side does (half the gap when the baseline is unknown); long
 // gaps (one camera only) blend linearly between the background next to each side (the
 // cell nearest the gap that is within 20 % of the farthest value within an eighth
 // of a turn), so a near object at a gap's edge is passed over; filled cells are then

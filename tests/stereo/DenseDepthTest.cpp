@@ -302,8 +302,8 @@ TEST(DenseDepthFill, FillingAlongRowsLeavesNoSurfaceHangingOverTheFloor)
 
 TEST(DenseDepthFill, OcclusionGapsSplitBetweenTheNearSideAndTheFarSide)
 {
-    // Gaps up to 1/120 of a turn are occlusions: 6 of 1024 columns.
-    // The near half is the near surface's side: it recedes from the edge, by its end
+    // Gaps up to 1/120 of a turn are occlusions: 6 of 1024 columns. Without a
+    // known baseline, the near half is the near surface's side: it recedes from the edge, by its end
     // a quarter of the way to the far side, and the rest is the far side.
     Stereo::DepthPanorama d = panorama(512);
     measureRowsAroundGap(d, 250, 262, 20, 26, 1.0f, 0.25f);  // columns 20..25 unmeasured
@@ -341,19 +341,31 @@ TEST(DenseDepthFill, GapsAsWideAsANearObjectsParallaxAreOcclusions)
     d.baseline = 0.15f;
     measureRowsAroundGap(d, 240, 252, 100, 120, 1.0f, 0.2f);
     measureRowsAroundGap(d, 260, 272, 400, 420, 0.25f, 0.2f);
+    // Seen from the centre, the background in the strip spans half the parallax
+    // between the far side and the end of the near side's side (at 0.8): 7 columns.
+    // A gap no wider than that is all background, whichever side is near.
+    measureRowsAroundGap(d, 280, 292, 600, 606, 1.0f, 0.2f);
+    measureRowsAroundGap(d, 300, 312, 700, 706, 0.2f, 1.0f);
     Stereo::fillDepthGaps(d);
     for (int r = 243; r < 249; ++r) {
-        for (int c = 100; c < 110; ++c) {
+        for (int c = 100; c < 113; ++c) {
             EXPECT_LT(d.inverseDepth(r, c), 1.0f) << r << "," << c;
             EXPECT_GE(d.inverseDepth(r, c), 1.0f - 0.25f * 0.8f) << r << "," << c;
         }
-        for (int c = 110; c < 120; ++c)
+        for (int c = 113; c < 120; ++c)
             EXPECT_FLOAT_EQ(d.inverseDepth(r, c), 0.2f) << r << "," << c;
     }
     for (int r = 263; r < 269; ++r) {
         EXPECT_GT(d.inverseDepth(r, 410), 0.21f) << r;
         EXPECT_LT(d.inverseDepth(r, 410), 0.24f) << r;
     }
+    // (Below the horizon, the far side stands upright under the rows above it.)
+    for (int c = 600; c < 606; ++c)
+        for (int r = 283; r < 289; ++r)
+            EXPECT_NEAR(d.inverseDepth(r, c), 0.2f, 0.01f) << r << "," << c;
+    for (int c = 700; c < 706; ++c)
+        for (int r = 303; r < 309; ++r)
+            EXPECT_NEAR(d.inverseDepth(r, c), 0.2f, 0.01f) << r << "," << c;
 }
 
 TEST_F(DenseDepthRig, CoverageStaysWhatItIsForFarContent)
