@@ -34,9 +34,11 @@ constexpr double kUprightSameSurface = 0.2;
 // Cells whose inverse depth is within this fraction of the floor's or ceiling's
 // plane lie on it.
 constexpr double kPlaneBand = 0.08;
-// Filled and measured cells this close to the plane take its value. Smoothed
-// measurements of a plane scatter by about 1 %; the low parts of objects standing
-// on the floor come within a few per cent of it and must keep their own depth.
+// Measured cells, and those an upright surface reaches, this close to the plane take
+// its value. Smoothed measurements of a plane scatter by about 1 %; the low parts of
+// objects standing on the floor come within a few per cent of it and must keep their
+// own depth. Other filled cells (blended along a row where one camera sees) are
+// guesses, and take the plane within kPlaneBand.
 constexpr double kPlaneSnap = 0.03;
 // Gaps up to this fraction of the panorama width count as occlusions.
 constexpr double kShortGap = 1.0 / 120.0;
@@ -839,6 +841,7 @@ void fillDepthGaps(DepthPanorama& depth)
         for (int r = range.start; r < range.end; ++r) {
             float* row = d.ptr<float>(r);
             const uchar* m = measured.ptr<uchar>(r);
+            const uchar* upright = reached.ptr<uchar>(r);
             for (int c = 0; c < cols; ++c) {
                 const Vec3 u = cellDirection(r, c, rows, cols);
                 const Vec3& n = planes[u[2] > 0.0 ? 0 : 1];
@@ -849,7 +852,8 @@ void fillDepthGaps(DepthPanorama& depth)
                     row[c] = std::max(row[c], plane);
                 // Cells on the plane take its value: the fit over thousands of
                 // cells is far steadier than any one match.
-                if (std::fabs(row[c] - plane) <= kPlaneSnap * plane)
+                const double band = m[c] || upright[c] ? kPlaneSnap : kPlaneBand;
+                if (std::fabs(row[c] - plane) <= band * plane)
                     row[c] = plane;
             }
         }

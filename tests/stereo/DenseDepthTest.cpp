@@ -161,7 +161,9 @@ TEST(DenseDepthFill, PlanesTakeTheirFittedValueAndUprightSurfacesGoOnDownwards)
     // with +-2 % noise from 25 to 70 degrees down; walls at 0.3 about the horizon;
     // an object (inverse depth 1.0 at the horizon, upright) in columns 40..49,
     // measured down to 30 degrees below the horizon, unmeasured from there to 50;
-    // a low box on the floor in columns 120..131, 6 % nearer than the floor.
+    // a low box on the floor in columns 120..131, 6 % nearer than the floor; two
+    // more in columns 60..65 and 85..90 with the floor between them unmeasured (one
+    // camera's view), so that filling along the rows carries their depth across it.
     const int rows = 90;  // two degrees per row
     Stereo::DepthPanorama d = panorama(rows);
     const double tilt = 3.0 * CV_PI / 180.0;
@@ -180,8 +182,11 @@ TEST(DenseDepthFill, PlanesTakeTheirFittedValueAndUprightSurfacesGoOnDownwards)
                 d.inverseDepth(r, c) = static_cast<float>(std::cos(e * CV_PI / 180.0));
             else if (object && e > -50.0)
                 continue;  // its foot, seen by one camera only
-            else if (c >= 120 && c < 132 && e < -40.0 && e > -64.0)
+            else if (((c >= 120 && c < 132) || (c >= 60 && c < 66) || (c >= 85 && c < 91)) && e < -40.0 &&
+                     e > -64.0)
                 d.inverseDepth(r, c) = static_cast<float>(n.dot(direction(r, c)) * 1.06);
+            else if (c >= 66 && c < 85 && e < -40.0 && e > -64.0)
+                continue;
             else if (e < -25.0 && e > -70.0)
                 d.inverseDepth(r, c) = static_cast<float>(n.dot(direction(r, c)) * rng.uniform(0.98, 1.02));
             else if (std::fabs(e) < 20.0)
@@ -208,11 +213,18 @@ TEST(DenseDepthFill, PlanesTakeTheirFittedValueAndUprightSurfacesGoOnDownwards)
         EXPECT_LT(d.inverseDepth(r, 36), 0.9f * upright) << r;
         EXPECT_LT(d.inverseDepth(r, 53), 0.9f * upright) << r;
     }
-    // The measured objects are not taken for floor, not even the low box.
+    // The measured objects are not taken for floor, not even the low boxes.
     EXPECT_NEAR(d.inverseDepth(55, 45), std::cos(-20.0 * CV_PI / 180.0), 0.02f);
     for (int r = 68; r <= 74; r += 2)
-        for (int c = 123; c <= 128; c += 5)
+        for (int c : {62, 88, 123, 128})
             EXPECT_NEAR(d.inverseDepth(r, c), 1.06 * n.dot(direction(r, c)), 0.01) << r << "," << c;
+    // Between the two small boxes nothing shows anything but floor: the depth carried
+    // across from them is a guess, and the plane is the better one.
+    for (int r = 68; r <= 74; r += 2)
+        for (int c = 70; c <= 80; c += 5) {
+            const float plane = static_cast<float>(n.dot(direction(r, c)));
+            EXPECT_NEAR(d.inverseDepth(r, c), plane, 0.01f * plane) << r << "," << c;
+        }
 }
 
 TEST(DenseDepthFill, UnmeasuredFeetFollowTheirSurfaceNotTheirNeighboursOrStrayMatches)
