@@ -67,9 +67,10 @@ DepthPanorama measureDenseDepth(const std::vector<cv::Mat>& images, const std::v
 // 3 % where measured or reached by an upright surface (low objects on the floor keep
 // their depth), within 8 % where only filled. No filled cell off the horizon stays
 // farther than the floor (ceiling) plane that the measurements 20 degrees or more
-// below (above) show, nor hangs nearer than it: a run of filled cells in a column that is nearer than the
-// plane, with the plane on both sides of it and no upright surface reaching it,
-// takes the plane (filling along a row carries false near matches across a gap).
+// below (above) show, nor hangs nearer than it: a run of filled cells in a column
+// that is nearer than the plane, with the plane on both sides of it and no upright
+// surface reaching it, takes the plane (filling along a row carries false near
+// matches across a gap).
 // A 5 x 5 median removes isolated outliers. A panorama with no measurement at all
 // becomes uniformly far (inverse depth floor).
 void fillDepthGaps(DepthPanorama& depth);

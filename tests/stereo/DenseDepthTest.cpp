@@ -314,9 +314,9 @@ TEST(DenseDepthFill, FillingAlongRowsLeavesNoSurfaceHangingOverTheFloor)
 
 TEST(DenseDepthFill, OcclusionGapsSplitBetweenTheNearSideAndTheFarSide)
 {
-    // Gaps up to 1/120 of a turn are occlusions: 6 of 1024 columns. Without a
-    // known baseline, the near half is the near surface's side: it recedes from the edge, by its end
-    // a quarter of the way to the far side, and the rest is the far side.
+    // Gaps up to 1/120 of a turn are occlusions: 6 of 1024 columns. Without a known
+    // baseline, the near half is the near surface's side: it recedes from the edge,
+    // by its end a quarter of the way to the far side, and the rest is the far side.
     Stereo::DepthPanorama d = panorama(512);
     measureRowsAroundGap(d, 250, 262, 20, 26, 1.0f, 0.25f);  // columns 20..25 unmeasured
     Stereo::fillDepthGaps(d);
@@ -371,7 +371,8 @@ TEST(DenseDepthFill, GapsAsWideAsANearObjectsParallaxAreOcclusions)
         EXPECT_GT(d.inverseDepth(r, 410), 0.21f) << r;
         EXPECT_LT(d.inverseDepth(r, 410), 0.24f) << r;
     }
-    // (Below the horizon, the far side stands upright under the rows above it.)
+    // All far, to within 5 %: below the horizon the far side also goes on upright
+    // beneath the measured rows above it.
     for (int c = 600; c < 606; ++c)
         for (int r = 283; r < 289; ++r)
             EXPECT_NEAR(d.inverseDepth(r, c), 0.2f, 0.01f) << r << "," << c;
