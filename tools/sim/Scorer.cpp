@@ -445,22 +445,18 @@ std::string formatNearVersus(const NearVersus& v)
     out += "near_other_level " + formatDouble(v.otherLevel[0], 4) + "," + formatDouble(v.otherLevel[1], 4) + ","
            + formatDouble(v.otherLevel[2], 4) + "\n";
     out += "near_worse_strict " + std::to_string(v.worseStrict) + "\n";
-    for (int k = 0; k < NearVersus::kKinds; ++k) {
-        const std::string name = NearVersus::kindName(k);
-        const long long n = v.comparedOf[static_cast<std::size_t>(k)];
-        const long long worse = v.worseOf[static_cast<std::size_t>(k)];
-        out += "near_" + name + "_compared " + std::to_string(n) + "\n";
+    // One group of near pixels: how many were compared, and the share of them worse.
+    const auto group = [&out](const std::string& name, long long compared, long long worse) {
+        out += "near_" + name + "_compared " + std::to_string(compared) + "\n";
         out += "near_" + name + "_worse_share " +
-               formatDouble(n ? static_cast<double>(worse) / static_cast<double>(n) : 0.0, 6) + "\n";
-    }
+               formatDouble(compared ? static_cast<double>(worse) / static_cast<double>(compared) : 0.0, 6) + "\n";
+    };
+    for (std::size_t k = 0; k < NearVersus::kKinds; ++k)
+        group(NearVersus::kindName(static_cast<int>(k)), v.comparedOf[k], v.worseOf[k]);
     if (v.sightKnown) {
         const char* const sights[3] = {"unseen", "seen_once", "seen_twice"};
-        for (std::size_t k = 0; k < 3; ++k) {
-            const long long n = v.comparedBySight[k];
-            out += std::string("near_") + sights[k] + "_compared " + std::to_string(n) + "\n";
-            out += std::string("near_") + sights[k] + "_worse_share " +
-                   formatDouble(n ? static_cast<double>(v.worseBySight[k]) / static_cast<double>(n) : 0.0, 6) + "\n";
-        }
+        for (std::size_t k = 0; k < 3; ++k)
+            group(sights[k], v.comparedBySight[k], v.worseBySight[k]);
     }
     return out;
 }
