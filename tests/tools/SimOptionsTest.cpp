@@ -7,10 +7,15 @@
 #include "sim/Scorer.h"
 
 #include <gtest/gtest.h>
+#include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
 #include <cmath>
+#include <cstdint>
+#include <filesystem>
 #include <stdexcept>
+#include <string>
+#include <vector>
 
 namespace {
 
@@ -295,4 +300,41 @@ TEST(SimOptions, SightingsCountTheCamerasThatSeeEachTrueSurface)
     const cv::Mat angleOnly = inAngle(offsetRig);
     EXPECT_EQ(cv::countNonZero(offset > angleOnly), 0);
     EXPECT_GT(cv::countNonZero(offset < angleOnly), 20);
+}
+
+TEST(SimOptions, MovingTakesKeepOneTruthPerFrameAndStartWhereAStillFrameStands)
+{
+    const std::string dir = ::testing::TempDir() + "/sim-moving-take";
+    std::filesystem::remove_all(dir);
+    orb::sim::FrameSettings settings;
+    settings.cameraWidth = settings.cameraHeight = 64;
+    settings.truthHeight = 40;
+    settings.supersample = 1;
+    settings.seed = 6;
+    const std::vector<std::string> still = orb::sim::generateFrame(dir + "/still", settings);
+    EXPECT_EQ(std::filesystem::path(still[5]).filename(), "truth.png");
+    settings.moving = true;
+    settings.degreesPerFrame = 1.8;
+    std::vector<std::vector<std::string>> take;
+    for (std::uint32_t frame : {0u, 5u}) {
+        settings.frame = frame;
+        take.push_back(orb::sim::generateFrame(dir + "/take", settings));
+    }
+    EXPECT_EQ(std::filesystem::path(take[1][5]).filename(), "truth-0000000005.png");
+    EXPECT_EQ(std::filesystem::path(take[1][6]).filename(), "truth-invdepth-0000000005.tiff");
+    EXPECT_EQ(std::filesystem::path(take[1][7]).filename(), "truth-seen-0000000005.png");
+    // Frame 0 of a moving take is the still frame; frame 5 has moved, both in the
+    // cameras and in the truth, and its truth was not overwritten by the other frame's.
+    for (int i : {0, 5, 6}) {
+        const cv::Mat s = cv::imread(still[i], cv::IMREAD_UNCHANGED);
+        const cv::Mat first = cv::imread(take[0][i], cv::IMREAD_UNCHANGED);
+        const cv::Mat moved = cv::imread(take[1][i], cv::IMREAD_UNCHANGED);
+        ASSERT_FALSE(s.empty());
+        EXPECT_EQ(cv::norm(s, first, cv::NORM_INF), 0.0) << take[0][i];
+        EXPECT_GT(cv::norm(s, moved, cv::NORM_INF), 0.0) << take[1][i];
+    }
+    // Far above the objects (the ceiling) nothing moves.
+    const cv::Mat a = cv::imread(take[0][5]), b = cv::imread(take[1][5]);
+    EXPECT_EQ(cv::norm(a.rowRange(0, 8), b.rowRange(0, 8), cv::NORM_INF), 0.0);
+    std::filesystem::remove_all(dir);
 }

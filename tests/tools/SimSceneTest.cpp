@@ -133,3 +133,46 @@ TEST(SimScene, TextureFollowsTheSeedAndHasFineDetail)
     // Flat colour would hide stitching faults: neighbouring centimetres must differ.
     EXPECT_GT(neighbour / 299, 0.02);
 }
+
+TEST(SimScene, TurnedNearObjectsMoveAboutTheRigAxisWithTheirTextureAndTheRoomStays)
+{
+    const Scene turned = Scene::makeRoom(5, true, 0.05, 30.0);
+    const Scene& still = sceneWithObjects();
+    const cv::Vec3d origin(0, 0, 0);
+    // The cylinder at 45 degrees now stands at 75, the one at -135 at -105, at the same
+    // distances; the same surface point shows the same colour.
+    for (const double azimuth : {45.0, -135.0}) {
+        for (const double up : {0.0, -0.3}) {
+            SceneHit before, after;
+            const cv::Vec3d dir0 = cv::normalize(horizontal(azimuth) + cv::Vec3d(0, 0, up));
+            const cv::Vec3d dir1 = cv::normalize(horizontal(azimuth + 30.0) + cv::Vec3d(0, 0, up));
+            ASSERT_TRUE(still.trace(origin, dir0, before));
+            ASSERT_TRUE(turned.trace(origin, dir1, after));
+            EXPECT_EQ(after.object, before.object);
+            EXPECT_NEAR(after.distance, before.distance, 1e-9);
+            EXPECT_EQ(after.face, before.face);
+            EXPECT_LT(cv::norm(after.colour - before.colour), 1e-6);
+        }
+        // Where it stood, the ray now passes on to something farther.
+        EXPECT_GT(traceDistance(turned, origin, horizontal(azimuth)), traceDistance(still, origin, horizontal(azimuth)) + 0.5);
+    }
+    // The room does not turn: straight up, down and at a wall between the objects.
+    for (const cv::Vec3d& towards : {cv::Vec3d(0, 0, 1), cv::Vec3d(0, 0, -1), cv::Vec3d(-1, 0, 0)}) {
+        SceneHit a, b;
+        ASSERT_TRUE(still.trace(origin, towards, a));
+        ASSERT_TRUE(turned.trace(origin, towards, b));
+        EXPECT_EQ(a.object, 0);
+        EXPECT_EQ(b.object, 0);
+        EXPECT_EQ(a.distance, b.distance);
+        EXPECT_EQ(a.colour, b.colour);
+    }
+    // Turning from a camera off the centre: a ray turned with the scene meets it alike.
+    const cv::Vec3d camera(0.05, 0.0, 0.0);
+    const double turn = 30.0 * kDeg;
+    const cv::Matx33d rz(std::cos(turn), -std::sin(turn), 0, std::sin(turn), std::cos(turn), 0, 0, 0, 1);
+    SceneHit a, b;
+    ASSERT_TRUE(still.trace(camera, cv::normalize(horizontal(50.0)), a));
+    ASSERT_TRUE(turned.trace(rz * camera, rz * cv::normalize(horizontal(50.0)), b));
+    EXPECT_EQ(b.object, a.object);
+    EXPECT_NEAR(b.distance, a.distance, 1e-9);
+}

@@ -7,6 +7,7 @@
 #include <opencv2/imgcodecs.hpp>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <stdexcept>
@@ -36,6 +37,16 @@ std::string cameraImageName(std::uint32_t frame, int camera, const std::string& 
     char buf[32];
     std::snprintf(buf, sizeof buf, "%010u-%d", static_cast<unsigned>(frame), camera);
     return buf + extension;
+}
+
+std::string truthFileName(const std::string& name, const std::string& extension, bool perFrame,
+                          std::uint32_t frame)
+{
+    if (!perFrame)
+        return name + extension;
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "-%010u", static_cast<unsigned>(frame));
+    return name + buf + extension;
 }
 
 void addSensorNoise(cv::Mat& image, double sigma, std::uint64_t seed, std::uint32_t frame, int camera)
@@ -83,7 +94,12 @@ std::vector<std::string> generateFrame(const std::string& dir, const FrameSettin
     // more away); smaller cameras get coarser, quicker textures.
     const double texel = std::min(0.05, std::max(0.002, 0.004 * 1280.0 / std::min(settings.cameraWidth,
                                                                                  settings.cameraHeight)));
-    const Scene scene = Scene::makeRoom(settings.seed, settings.nearObjects, texel);
+    if (settings.moving && !std::isfinite(settings.degreesPerFrame))
+        throw std::runtime_error("Generator generateFrame() degrees per frame must be finite");
+    // Turns beyond a full circle repeat; reducing first keeps long takes exact.
+    const double turn =
+        settings.moving ? std::fmod(settings.degreesPerFrame * static_cast<double>(settings.frame), 360.0) : 0.0;
+    const Scene scene = Scene::makeRoom(settings.seed, settings.nearObjects, texel, turn);
     const Renderer renderer(scene, settings.supersample);
 
     std::vector<std::string> written;
@@ -101,13 +117,13 @@ std::vector<std::string> generateFrame(const std::string& dir, const FrameSettin
 
     cv::Mat colour, inverseDepth;
     renderer.renderTruth(settings.truthHeight, colour, inverseDepth, settings.parallel);
-    const std::string truth = (root / "truth.png").string();
+    const std::string truth = (root / truthFileName("truth", ".png", settings.moving, settings.frame)).string();
     writeImage(truth, colour);
     written.push_back(truth);
-    const std::string depth = (root / "truth-invdepth.tiff").string();
+    const std::string depth = (root / truthFileName("truth-invdepth", ".tiff", settings.moving, settings.frame)).string();
     writeImage(depth, inverseDepth);
     written.push_back(depth);
-    const std::string seen = (root / "truth-seen.png").string();
+    const std::string seen = (root / truthFileName("truth-seen", ".png", settings.moving, settings.frame)).string();
     writeImage(seen, renderer.renderSightings(settings.truthHeight, rig, kStitchedMaxTheta, settings.parallel));
     written.push_back(seen);
     return written;

@@ -27,7 +27,18 @@ struct FrameSettings {
     // Standard deviation of Gaussian sensor noise in 8-bit levels, drawn afresh for
     // every frame number (and seed) and every camera; 0 renders noise-free images.
     double noiseSigma = 0.0;
+    // A moving take: the near objects turn about the rig's vertical axis by this many
+    // degrees per frame number (frame N stands turned by N times as much), and the
+    // truth files carry the frame number, so that one directory holds a whole take.
+    bool moving = false;
+    double degreesPerFrame = 0.0;
 };
+
+// Name of a truth file: "truth.png", "truth-invdepth.tiff", "truth-seen.png" for
+// name "truth", "truth-invdepth" or "truth-seen"; in a moving take the frame number
+// comes before the extension ("truth-invdepth-0000000003.tiff").
+std::string truthFileName(const std::string& name, const std::string& extension, bool perFrame,
+                          std::uint32_t frame);
 
 // Camera image name: "%010d" frame number, "-", camera number, extension verbatim.
 std::string cameraImageName(std::uint32_t frame, int camera, const std::string& extension);
@@ -39,7 +50,8 @@ void addSensorNoise(cv::Mat& image, double sigma, std::uint64_t seed, std::uint3
 // Renders one frame into dir (created if missing): the four camera images, the
 // calibration file "calibration.yaml", the true panorama "truth.png" and its inverse
 // depth "truth-invdepth.tiff" (CV_32F), and "truth-seen.png", how many cameras see
-// each truth pixel's surface within the stitched angle (8-bit). Returns the paths written, in that order.
+// each truth pixel's surface within the stitched angle (8-bit); named per frame in a
+// moving take (see truthFileName). Returns the paths written, in that order.
 // Throws std::runtime_error on bad settings or when a file cannot be written.
 std::vector<std::string> generateFrame(const std::string& dir, const FrameSettings& settings);
 

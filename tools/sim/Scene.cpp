@@ -3,6 +3,7 @@
 #include <cmath>
 #include <limits>
 #include <stdexcept>
+#include <utility>
 
 namespace orb {
 namespace sim {
@@ -235,8 +236,30 @@ bool Block::intersect(const cv::Vec3d& origin, const cv::Vec3d& dir, double maxD
     return true;
 }
 
-Scene Scene::makeRoom(std::uint64_t seed, bool nearObjects, double texelSize)
+TurnedObject::TurnedObject(std::shared_ptr<const SceneObject> object, double angleRadians)
+    : object_(std::move(object)), cos_(std::cos(angleRadians)), sin_(std::sin(angleRadians))
 {
+    if (!object_)
+        throw std::runtime_error("TurnedObject TurnedObject() needs an object");
+    if (!std::isfinite(angleRadians))
+        throw std::runtime_error("TurnedObject TurnedObject() angle must be finite");
+}
+
+bool TurnedObject::intersect(const cv::Vec3d& origin, const cv::Vec3d& dir, double maxDistance,
+                             SurfaceHit& hit) const
+{
+    // Turning the ray back by the angle meets the object where it stood unturned;
+    // distances along the ray do not change.
+    auto back = [this](const cv::Vec3d& v) {
+        return cv::Vec3d(cos_ * v[0] + sin_ * v[1], -sin_ * v[0] + cos_ * v[1], v[2]);
+    };
+    return object_->intersect(back(origin), back(dir), maxDistance, hit);
+}
+
+Scene Scene::makeRoom(std::uint64_t seed, bool nearObjects, double texelSize, double nearTurnDegrees)
+{
+    if (!std::isfinite(nearTurnDegrees))
+        throw std::runtime_error("Scene makeRoom() near objects' turn must be finite");
     if (!(texelSize >= 0.0005 && texelSize <= 0.1))
         throw std::runtime_error("Scene makeRoom() texel size must be 0.5 mm to 10 cm");
     cv::RNG rng(seed ^ 0x2545f4914f6cdd1dULL);
@@ -284,6 +307,10 @@ Scene Scene::makeRoom(std::uint64_t seed, bool nearObjects, double texelSize)
         const Texture top4 = texture(S::Tiles, {0.6f, 0.6f, 0.7f}, {0.5f, 0.7f, 0.5f}, false);
         scene.objects_.push_back(std::make_shared<Block>(at(-45.0, 1.15), 0.22, 0.2, -30.0 * CV_PI / 180.0,
                                                          -0.45, floorZ, side4, top4, objectTexel));
+        if (nearTurnDegrees != 0.0) {
+            for (std::size_t i = 1; i < scene.objects_.size(); ++i)
+                scene.objects_[i] = std::make_shared<TurnedObject>(scene.objects_[i], nearTurnDegrees * CV_PI / 180.0);
+        }
     }
     return scene;
 }

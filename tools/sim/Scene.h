@@ -96,6 +96,22 @@ private:
     double boundSquared_;  // squared radius of the vertical cylinder around the block
 };
 
+// Another object turned by an angle about the rig's vertical axis (the body frame's z
+// through the rig centre). Its texture turns with it, so a turned object shows the
+// same surface at another azimuth.
+class TurnedObject : public SceneObject {
+public:
+    TurnedObject(std::shared_ptr<const SceneObject> object, double angleRadians);
+    bool intersect(const cv::Vec3d& origin, const cv::Vec3d& dir, double maxDistance,
+                   SurfaceHit& hit) const override;
+    cv::Vec3f colour(const SurfaceHit& hit) const override { return object_->colour(hit); }
+    std::string name() const override { return object_->name(); }
+
+private:
+    std::shared_ptr<const SceneObject> object_;
+    double cos_, sin_;
+};
+
 // Result of tracing a ray through the scene.
 struct SceneHit {
     double distance = 0.0;
@@ -114,9 +130,12 @@ constexpr double kRoomCeilingAbove = 1.2;
 // cameras overlap. Textures depend on the seed; the geometry does not. Textures are
 // evaluated on a grid of texelSize metres on the room (half that on the nearer
 // objects): about 4 mm suits 1280-pixel cameras, coarser grids build faster.
+// nearTurnDegrees turns every near object about the rig's vertical axis (towards
+// larger azimuth for positive angles), as if they had moved while the room stood still.
 class Scene {
 public:
-    static Scene makeRoom(std::uint64_t seed, bool nearObjects, double texelSize = 0.004);
+    static Scene makeRoom(std::uint64_t seed, bool nearObjects, double texelSize = 0.004,
+                          double nearTurnDegrees = 0.0);
 
     // Every ray from inside the room hits something; false only for a ray that escapes
     // (a direction that is not finite or an origin outside the room).

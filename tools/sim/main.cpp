@@ -24,7 +24,8 @@ const char* kUsage =
     "  quadstitch-sim generate DIR [--frame N] [--ext .png] [--truth-height H] [--seed S]\n"
     "                              [--no-near] [--camera-size N] [--noise SIGMA]\n"
     "                              [--gains G1,G2,G3,G4] [--rig-radius METRES]\n"
-    "  quadstitch-sim score PANO DIR [--rows N] [--detail]\n"
+    "                              [--move DEG_PER_FRAME]\n"
+    "  quadstitch-sim score PANO DIR [--rows N] [--detail] [--frame N]\n"
     "                              [--versus OTHER_PANO [--tolerance LEVELS] [--picture FILE.png]]\n"
     "  quadstitch-sim compare PANO_A PANO_B [--factor N]\n";
 
@@ -62,6 +63,22 @@ double parseReal(const std::string& option, const std::string& text, double maxV
     if (text.empty() || used != text.size() || !std::isfinite(v) || v < 0.0 || v > maxValue)
         throw UsageError(option + " expects a number from 0 to " + std::to_string(maxValue) + ", got '" + text
                          + "'");
+    return v;
+}
+
+// A signed number within [-maxMagnitude, maxMagnitude].
+double parseSignedReal(const std::string& option, const std::string& text, double maxMagnitude)
+{
+    std::size_t used = 0;
+    double v = 0.0;
+    try {
+        v = std::stod(text, &used);
+    } catch (const std::exception&) {
+        used = 0;
+    }
+    if (text.empty() || used != text.size() || !std::isfinite(v) || std::abs(v) > maxMagnitude)
+        throw UsageError(option + " expects a number from -" + std::to_string(maxMagnitude) + " to "
+                         + std::to_string(maxMagnitude) + ", got '" + text + "'");
     return v;
 }
 
@@ -125,7 +142,7 @@ int generate(int argc, char** argv)
 {
     const Arguments args = splitArguments(argc, argv, 2,
                                           {"--frame", "--ext", "--truth-height", "--seed", "--camera-size", "--noise",
-                                           "--gains", "--rig-radius"},
+                                           "--gains", "--rig-radius", "--move"},
                                           {"--no-near"});
     if (args.positional.size() != 1)
         throw UsageError("generate takes exactly one directory");
@@ -149,7 +166,13 @@ int generate(int argc, char** argv)
             settings.gains = parseGains(name, value);
         else if (name == "--rig-radius")
             settings.rigRadius = parseReal(name, value, 1.0);
+        else if (name == "--move") {
+            settings.moving = true;
+            settings.degreesPerFrame = parseSignedReal(name, value, 360.0);
+        }
     }
+    if (settings.moving && !settings.nearObjects)
+        throw UsageError("--move turns the near objects; it cannot go with --no-near");
     if (settings.truthHeight < 2)
         throw UsageError("--truth-height must be at least 2");
     if (settings.cameraWidth < 16)
@@ -161,12 +184,20 @@ int generate(int argc, char** argv)
     const std::vector<std::string> written = orb::sim::generateFrame(args.positional[0], settings);
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    std::printf("wrote %zu files to %s: 4 cameras %dx%d (%s), calibration.yaml, truth.png %dx%d, "
-                "truth-invdepth.tiff, truth-seen.png; frame %u, seed %llu, near objects %s, %.1f s\n",
+    const auto truthName = [&settings](const char* name, const char* extension) {
+        return orb::sim::truthFileName(name, extension, settings.moving, settings.frame);
+    };
+    char motion[64] = "";
+    if (settings.moving)
+        std::snprintf(motion, sizeof motion, ", moving %g deg/frame", settings.degreesPerFrame);
+    std::printf("wrote %zu files to %s: 4 cameras %dx%d (%s), calibration.yaml, %s %dx%d, "
+                "%s, %s; frame %u, seed %llu, near objects %s%s, %.1f s\n",
                 written.size(), args.positional[0].c_str(), settings.cameraWidth, settings.cameraHeight,
                 orb::sim::cameraImageName(settings.frame, 1, settings.extension).c_str(),
-                2 * settings.truthHeight, settings.truthHeight, static_cast<unsigned>(settings.frame),
-                static_cast<unsigned long long>(settings.seed), settings.nearObjects ? "on" : "off", seconds);
+                truthName("truth", ".png").c_str(), 2 * settings.truthHeight, settings.truthHeight,
+                truthName("truth-invdepth", ".tiff").c_str(), truthName("truth-seen", ".png").c_str(),
+                static_cast<unsigned>(settings.frame), static_cast<unsigned long long>(settings.seed),
+                settings.nearObjects ? "on" : "off", motion, seconds);
     return 0;
 }
 
@@ -180,15 +211,21 @@ cv::Mat readImage(const std::string& path, int flags)
 
 int score(int argc, char** argv)
 {
-    const Arguments args = splitArguments(argc, argv, 2, {"--rows", "--versus", "--tolerance", "--picture"}, {"--detail"});
+    const Arguments args =
+        splitArguments(argc, argv, 2, {"--rows", "--versus", "--tolerance", "--picture", "--frame"}, {"--detail"});
     if (args.positional.size() != 2)
         throw UsageError("score takes a panorama and a directory");
     int rows = 500;
     bool detail = false;
     std::string versus, picturePath;
     double tolerance = orb::sim::kNearTolerance;
+    bool perFrame = false;
+    std::uint32_t frame = 0;
     for (const auto& [name, value] : args.options) {
-        if (name == "--rows")
+        if (name == "--frame") {
+            perFrame = true;
+            frame = static_cast<std::uint32_t>(parseUnsigned(name, value, 4294967295ULL));
+        } else if (name == "--rows")
             rows = static_cast<int>(parseUnsigned(name, value, 100000));
         else if (name == "--detail")
             detail = true;
@@ -205,8 +242,12 @@ int score(int argc, char** argv)
         throw UsageError("--rows must be at least 1");
     const std::filesystem::path dir(args.positional[1]);
     const cv::Mat pano = readImage(args.positional[0], cv::IMREAD_UNCHANGED);
-    const cv::Mat truth = readImage((dir / "truth.png").string(), cv::IMREAD_COLOR);
-    const cv::Mat depth = readImage((dir / "truth-invdepth.tiff").string(), cv::IMREAD_UNCHANGED);
+    // A moving take keeps one truth per frame; --frame picks it.
+    const auto truthPath = [&](const char* name, const char* extension) {
+        return dir / orb::sim::truthFileName(name, extension, perFrame, frame);
+    };
+    const cv::Mat truth = readImage(truthPath("truth", ".png").string(), cv::IMREAD_COLOR);
+    const cv::Mat depth = readImage(truthPath("truth-invdepth", ".tiff").string(), cv::IMREAD_UNCHANGED);
     const orb::sim::Score result = orb::sim::scorePanorama(pano, truth, depth, rows);
     std::cout << orb::sim::formatScore(result);
     if (detail)
@@ -215,7 +256,7 @@ int score(int argc, char** argv)
         const cv::Mat other = readImage(versus, cv::IMREAD_UNCHANGED);
         cv::Mat picture;
         // Frames simulated before sightings were recorded have no count; they score without it.
-        const std::filesystem::path seenPath = dir / "truth-seen.png";
+        const std::filesystem::path seenPath = truthPath("truth-seen", ".png");
         const cv::Mat seen =
             std::filesystem::exists(seenPath) ? readImage(seenPath.string(), cv::IMREAD_GRAYSCALE) : cv::Mat();
         std::cout << orb::sim::formatNearVersus(orb::sim::compareNear(pano, other, truth, depth, rows, tolerance,
