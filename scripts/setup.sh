@@ -22,6 +22,9 @@ packages=(
     # whole-buffer deflate: camera PNGs inflated in one call, chunk checksums, and
     # the batch tool's panoramas compressed as one stream
     libdeflate-dev
+    # video takes: decoding the cameras' videos, encoding the 360 video (libx264,
+    # libx265), and the ffmpeg command line that tests and benchmarks make inputs with
+    libavformat-dev libavcodec-dev libavutil-dev libswscale-dev ffmpeg
     # fuzzing (clang's libFuzzer and sanitizer runtimes)
     clang
     libclang-rt-14-dev
