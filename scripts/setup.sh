@@ -31,8 +31,8 @@ packages=(
     # viewer page: its browser tests drive Chromium headless
     chromium
     chromium-driver
-    # camera sync: audio decoding and resampling; ffmpeg makes test inputs
-    libavformat-dev libavcodec-dev libavutil-dev libswresample-dev ffmpeg
+    # camera sync: the cameras' audio resampled to one rate
+    libswresample-dev
     # scale-out: GNU parallel over shards, and a one-node Slurm cluster for the cluster test
     parallel
     slurmctld
