@@ -5,6 +5,7 @@
 #include <yaml.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstring>
 #include <vector>
 
@@ -55,43 +56,158 @@ struct Node {
     std::string text;       // scalar value as written out (quoted if it was)
     bool matrix = false;    // mapping tagged !!opencv-matrix
     std::vector<int> children;  // mapping: key, value, key, value...
-    std::size_t line = 0;
+    std::size_t line = 0;   // a mapping value's is its key's
+    std::string key;        // a mapping value's key
 };
 
-const Node* entry(const std::vector<Node>& nodes, const Node& mapping, const char* key)
+const char* const kMatrixKeys[] = {"rows", "cols", "dt", "data", "sizes"};
+
+// The value of `key` in `mapping`, null if absent; `count` says how often it occurs.
+const Node* entry(const std::vector<Node>& nodes, const Node& mapping, const char* key, int* count = nullptr)
 {
+    const Node* found = nullptr;
+    int seen = 0;
     for (std::size_t i = 0; i + 1 < mapping.children.size(); i += 2) {
-        if (nodes[mapping.children[i]].text == key)
-            return &nodes[mapping.children[i + 1]];
+        if (nodes[mapping.children[i]].text == key) {
+            if (found == nullptr)
+                found = &nodes[mapping.children[i + 1]];
+            ++seen;
+        }
     }
-    return nullptr;
+    if (count != nullptr)
+        *count = seen;
+    return found;
 }
 
-bool smallCount(const Node* node, long& value)
+// A plain decimal count, as OpenCV writes matrix sizes; six digits at most, so that
+// products of a few stay far from overflow.
+bool smallCount(const Node& node, long& value)
 {
-    if (node == nullptr || node->kind != Node::Scalar || node->text.empty() || node->text.size() > 6 ||
-        node->text.find_first_not_of("0123456789") != std::string::npos)
+    if (node.kind != Node::Scalar || node.text.empty() || node.text.size() > 6 ||
+        node.text.find_first_not_of("0123456789") != std::string::npos)
         return false;
-    value = std::stol(node->text);
+    value = std::stol(node.text);
     return true;
 }
 
+// A number as OpenCV writes matrix elements: decimal with optional fraction and
+// exponent, or .nan / .inf with a sign.
+bool matrixNumber(const std::string& text)
+{
+    std::size_t i = text.empty() || (text[0] != '+' && text[0] != '-') ? 0 : 1;
+    std::string special = text.substr(i);
+    std::transform(special.begin(), special.end(), special.begin(),
+                   [](char c) { return static_cast<char>(std::tolower(static_cast<unsigned char>(c))); });
+    if (special == ".nan" || special == ".inf")
+        return true;
+    const auto digits = [&] {
+        const std::size_t from = i;
+        while (i < text.size() && text[i] >= '0' && text[i] <= '9') ++i;
+        return i - from;
+    };
+    std::size_t mantissa = digits();
+    if (i < text.size() && text[i] == '.') {
+        ++i;
+        mantissa += digits();
+    }
+    if (mantissa == 0)
+        return false;
+    if (i < text.size() && (text[i] == 'e' || text[i] == 'E')) {
+        ++i;
+        if (i < text.size() && (text[i] == '+' || text[i] == '-'))
+            ++i;
+        if (digits() == 0)
+            return false;
+    }
+    return i == text.size();
+}
+
+// Whether OpenCV could take `mapping` for a matrix: it reads any mapping it is asked
+// for as one, tagged or not, by these keys.
+bool looksLikeMatrix(const std::vector<Node>& nodes, const Node& mapping)
+{
+    if (mapping.matrix)
+        return true;
+    for (const char* key : kMatrixKeys) {
+        if (entry(nodes, mapping, key) != nullptr)
+            return true;
+    }
+    return false;
+}
+
 // OpenCV sizes a matrix from its header before reading the data: the header must
-// be one the data can fill, or a few bytes of text could claim gigabytes.
+// be one the data can fill, or a few bytes of text could claim gigabytes. A
+// string where a size belongs reads as 2147483647.
 std::string checkMatrix(const std::vector<Node>& nodes, const Node& matrix)
 {
+    const std::string at = "not a calibration: the matrix" + (matrix.key.empty() ? "" : " '" + matrix.key + "'") +
+                           " at line " + std::to_string(matrix.line + 1);
+    for (const char* key : kMatrixKeys) {
+        int count = 0;
+        entry(nodes, matrix, key, &count);
+        if (count > 1)
+            return at + " has '" + key + "' " + std::to_string(count) + " times";
+    }
+    const auto shown = [](const Node& node) {
+        // Quoted text is shown as written inside the quotes.
+        const bool quoted = node.text.size() >= 2 && node.text[0] == '"';
+        return node.kind == Node::Scalar ? "'" + node.text.substr(quoted, std::min<std::size_t>(node.text.size() - 2 * quoted, 40)) + "'"
+                                         : std::string(node.kind == Node::Sequence ? "a list" : "a mapping");
+    };
+
     const Node* dt = entry(nodes, matrix, "dt");
-    const Node* data = entry(nodes, matrix, "data");
-    long rows = 0, cols = 0;
-    const bool typeOk = dt != nullptr && dt->kind == Node::Scalar &&
+    if (dt == nullptr)
+        return at + " has no 'dt' (element type)";
+    const bool typeOk = dt->kind == Node::Scalar &&
                         (dt->text.size() == 1 || (dt->text.size() == 2 && dt->text[0] >= '1' && dt->text[0] <= '4')) &&
-                        std::strchr("ucwsifd", dt->text.back()) != nullptr && dt->text.back() != '\0';
-    const long channels = typeOk && dt->text.size() == 2 ? dt->text[0] - '0' : 1;
-    if (!smallCount(entry(nodes, matrix, "rows"), rows) || !smallCount(entry(nodes, matrix, "cols"), cols) ||
-        !typeOk || data == nullptr || data->kind != Node::Sequence ||
-        static_cast<std::size_t>(rows * cols * channels) != data->children.size()) {
-        return "not a calibration: the matrix at line " + std::to_string(matrix.line + 1) +
-               " needs rows, cols, dt (a type letter) and as many data values as they say";
+                        std::strchr("ucwsifd", dt->text.back()) != nullptr;
+    if (!typeOk)
+        return at + ": 'dt' is " + shown(*dt) + ", not a type letter (u c w s i f d) after at most one channel digit";
+    const long channels = dt->text.size() == 2 ? dt->text[0] - '0' : 1;
+
+    // OpenCV takes rows and cols if there are rows, else the list of sizes.
+    const Node* rows = entry(nodes, matrix, "rows");
+    const Node* cols = entry(nodes, matrix, "cols");
+    const Node* sizes = entry(nodes, matrix, "sizes");
+    long elements = channels;
+    if (rows != nullptr || cols != nullptr) {
+        if (sizes != nullptr)
+            return at + " has both 'sizes' and 'rows'/'cols'";
+        if (rows == nullptr || cols == nullptr)
+            return at + " has " + (rows == nullptr ? "'cols' but no 'rows'" : "'rows' but no 'cols'");
+        for (const auto& [key, node] : {std::make_pair("rows", rows), std::make_pair("cols", cols)}) {
+            long value = 0;
+            if (!smallCount(*node, value))
+                return at + ": '" + key + "' is " + shown(*node) + ", not a whole number below 1000000";
+            elements *= value;
+        }
+    } else if (sizes != nullptr) {
+        // OpenCV's limit on dimensions.
+        if (sizes->kind != Node::Sequence || sizes->children.empty() || sizes->children.size() > 32)
+            return at + ": 'sizes' is not a list of 1 to 32 whole numbers";
+        for (int child : sizes->children) {
+            long value = 0;
+            if (!smallCount(nodes[child], value))
+                return at + ": 'sizes' holds " + shown(nodes[child]) + ", not a whole number below 1000000";
+            // The data bounds the product; stop before it could overflow.
+            elements = std::min(elements * value, static_cast<long>(kMaxCalibrationBytes) + 1);
+        }
+    } else {
+        return at + " has neither 'rows' and 'cols' nor 'sizes'";
+    }
+
+    const Node* data = entry(nodes, matrix, "data");
+    if (data == nullptr)
+        return at + " has no 'data'";
+    if (data->kind != Node::Sequence)
+        return at + ": 'data' is " + shown(*data) + ", not a list of numbers";
+    for (int child : data->children) {
+        if (nodes[child].kind != Node::Scalar || !matrixNumber(nodes[child].text))
+            return at + ": 'data' holds " + shown(nodes[child]) + ", not a number";
+    }
+    if (static_cast<std::size_t>(elements) != data->children.size()) {
+        return at + ": 'data' holds " + std::to_string(data->children.size()) +
+               " values where its size and type call for " + std::to_string(elements);
     }
     return {};
 }
@@ -273,6 +389,10 @@ std::string check(const std::string& text, std::string& canonical)
             // Keys are names; a mapping or sequence as a key is no calibration.
             if (parent.kind == Node::Mapping && parent.children.size() % 2 == 0 && node.kind != Node::Scalar)
                 return "not a calibration: a mapping key is not a name";
+            if (parent.kind == Node::Mapping && parent.children.size() % 2 == 1) {
+                node.key = nodes[parent.children.back()].text;
+                node.line = nodes[parent.children.back()].line;
+            }
             parent.children.push_back(index);
         }
         const bool container = node.kind != Node::Scalar;
@@ -288,7 +408,7 @@ std::string check(const std::string& text, std::string& canonical)
     for (const Node& node : nodes) {
         if (node.kind == Node::Mapping && node.children.empty())
             return "not a calibration: it holds an empty mapping";
-        if (node.matrix) {
+        if (node.kind == Node::Mapping && looksLikeMatrix(nodes, node)) {
             const std::string problem = checkMatrix(nodes, node);
             if (!problem.empty())
                 return problem;

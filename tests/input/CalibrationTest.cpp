@@ -13,6 +13,7 @@
 #include <iterator>
 #include <limits>
 #include <string>
+#include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -212,6 +213,92 @@ TEST(CalibrationText, HostileTextsAreRefusedQuickly)
     EXPECT_EQ(canonicalCalibrationText(deep, canonical), "");
     deep = "%YAML:1.0\nx: " + std::string(kMaxCalibrationDepth, '[') + std::string(kMaxCalibrationDepth, ']') + "\n";
     EXPECT_NE(canonicalCalibrationText(deep, canonical), "");
+}
+
+// OpenCV reads any mapping it is asked for as a matrix, tagged or not, and sizes it from
+// the header: each header is checked against its data, and the message names the key.
+TEST(CalibrationText, MatrixHeadersMustMatchTheirDataTaggedOrNot)
+{
+    const auto camera = [](const std::string& lens) {
+        return "%YAML:1.0\n---\ncameras:\n   -\n      lensCoeffs:" + lens;
+    };
+    const std::string body = "\n         rows: 4\n         cols: 1\n         dt: f\n";
+    const struct {
+        std::string text;
+        const char* expected;
+    } cases[] = {
+        // "#" after a space starts a comment: the mapping is untagged, and "y4" would read as 2^31 - 1 rows.
+        {camera(" #!opencv-matrix\n         rows: y4\n         cols: 1\n         dt: f\n         data: [ 0. ]\n"),
+         "'rows' is 'y4', not a whole number"},
+        {camera("\n         rows: 4\n         cols: 1=\n         dt: f\n         data: [ 0. ]\n"),
+         "'cols' is '1=', not a whole number"},
+        {camera("\n         rows: \"4\"\n         cols: 1\n         dt: f\n         data: [ 1, 2, 3, 4 ]\n"),
+         "'rows' is '4', not a whole number"},
+        {camera("\n         rows: [ 4 ]\n         cols: 1\n         dt: f\n         data: [ 1, 2, 3, 4 ]\n"),
+         "'rows' is a list"},
+        {camera("\n         dt: f\n         sizes: [ 100000, 100000, 100000 ]\n         data: [ 1 ]\n"),
+         "'data' holds 1 values where its size and type call for"},
+        {camera("\n         dt: f\n         sizes: [ 2, x ]\n         data: [ 1, 2 ]\n"), "'sizes' holds 'x'"},
+        {camera(" !!opencv-matrix" + body + "         sizes: [ 4 ]\n         data: [ 1, 2, 3, 4 ]\n"),
+         "both 'sizes' and 'rows'/'cols'"},
+        // OpenCV takes the first of repeated keys; a reader that took the last would size it differently.
+        {camera(body + "         rows: 100000\n         data: [ 1, 2, 3, 4 ]\n"), "has 'rows' 2 times"},
+        {camera(body + "         data: [ 1, [ 2 ], 3, 4 ]\n"), "'data' holds a list, not a number"},
+        {camera(body + "         data: [ 1, two, 3, 4 ]\n"), "'data' holds 'two', not a number"},
+        {camera(body + "         data: 4\n"), "'data' is '4', not a list of numbers"},
+        {camera(body + "         data: [ 1, 2, 3 ]\n"), "'data' holds 3 values where its size and type call for 4"},
+        {camera(" !!opencv-matrix" + body + "         dt: 3f\n         data: [ 1, 2, 3, 4 ]\n"), "'dt' 2 times"},
+        {camera("\n         rows: 4\n         cols: 1\n         dt: 9f\n         data: [ 1, 2, 3, 4 ]\n"),
+         "'dt' is '9f', not a type letter"},
+        {camera("\n         rows: 4\n         cols: 1\n         data: [ 1, 2, 3, 4 ]\n"), "has no 'dt'"},
+        {camera("\n         cols: 1\n         dt: f\n         data: [ 1, 2, 3, 4 ]\n"), "'cols' but no 'rows'"},
+        {camera("\n         dt: f\n         data: [ 1, 2, 3, 4 ]\n"), "neither 'rows' and 'cols' nor 'sizes'"},
+    };
+    for (const auto& c : cases) {
+        const std::string message = messageOf([&] { parseCalibration(c.text, "c.yaml"); });
+        EXPECT_NE(message.find("'c.yaml' is valid (not a calibration: the matrix 'lensCoeffs' at line 5"), std::string::npos)
+            << message;
+        EXPECT_NE(message.find(c.expected), std::string::npos) << message;
+    }
+
+    // Well-formed matrices pass, with or without the tag, and OpenCV's spellings of
+    // special values reach the value checks.
+    std::string text = readFileText(writeRing("ring.yaml", ring()));
+    std::size_t tag;
+    while ((tag = text.find(" !!opencv-matrix")) != std::string::npos)
+        text.erase(tag, 16);
+    EXPECT_EQ(parseCalibration(text, "untagged.yaml").size(), 4u);
+    const std::size_t lens = text.find("data: [") + 8;
+    text.replace(lens, text.find(',', lens) - lens, ".Nan");
+    const auto cameras = parseCalibration(text, "nan.yaml");
+    EXPECT_NE(messageOf([&] { checkCalibration(cameras, "nan.yaml"); }).find("lens coefficient k0 is nan"),
+              std::string::npos);
+}
+
+// Every seed and every past finding of the calibration fuzzer, through the reader as
+// the fuzzer runs it: an answer or CalibrationError, within a second.
+TEST(CalibrationFile, FuzzCorpusAndFindingsAreAnsweredQuickly)
+{
+    for (const char* folder : {"/corpus/calibration", "/findings/calibration"}) {
+        int files = 0;
+        const std::string dir = std::string(QUADSTITCH_FUZZ_DIR) + folder;
+        DIR* listing = ::opendir(dir.c_str());
+        ASSERT_NE(listing, nullptr) << dir;
+        while (const dirent* item = ::readdir(listing)) {
+            if (item->d_name[0] == '.')
+                continue;
+            const std::string path = dir + "/" + item->d_name;
+            const auto start = std::chrono::steady_clock::now();
+            try {
+                checkCalibration(parseCalibration(readFileText(path), path), path);
+            } catch (const CalibrationError&) {
+            }
+            EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1)) << path;
+            ++files;
+        }
+        ::closedir(listing);
+        EXPECT_GT(files, 0) << dir;
+    }
 }
 
 TEST(CalibrationFile, FilesThatAreNotCalibrationsAreNamedForWhatTheyAre)
