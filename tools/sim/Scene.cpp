@@ -315,6 +315,18 @@ Scene Scene::makeRoom(std::uint64_t seed, bool nearObjects, double texelSize, do
     return scene;
 }
 
+Scene Scene::withNearTurned(double nearTurnDegrees) const
+{
+    if (!std::isfinite(nearTurnDegrees))
+        throw std::runtime_error("Scene withNearTurned() near objects' turn must be finite");
+    Scene turned = *this;
+    if (nearTurnDegrees != 0.0) {
+        for (std::size_t i = 1; i < turned.objects_.size(); ++i)
+            turned.objects_[i] = std::make_shared<TurnedObject>(objects_[i], nearTurnDegrees * CV_PI / 180.0);
+    }
+    return turned;
+}
+
 bool Scene::trace(const cv::Vec3d& origin, const cv::Vec3d& dir, SceneHit& hit) const
 {
     double best = kInf;

@@ -3,6 +3,7 @@
 
 #include "sim/Generator.h"
 #include "sim/Scorer.h"
+#include "sim/VideoTake.h"
 
 #include <opencv2/imgcodecs.hpp>
 
@@ -25,6 +26,10 @@ const char* kUsage =
     "                              [--no-near] [--camera-size N] [--noise SIGMA]\n"
     "                              [--gains G1,G2,G3,G4] [--rig-radius METRES]\n"
     "                              [--move DEG_PER_FRAME]\n"
+    "  quadstitch-sim take DIR [--frames N] [--fps R] [--offsets O1,O2,O3,O4] [--move DEG_PER_FRAME]\n"
+    "                              [--seed S] [--camera-size N] [--noise SIGMA] [--gains G1,G2,G3,G4]\n"
+    "                              [--rig-radius METRES] [--truth-height H] [--supersample N] [--crf N]\n"
+    "                              [--no-near] [--no-audio] [--no-truth] [--images]\n"
     "  quadstitch-sim score PANO DIR [--rows N] [--detail] [--frame N]\n"
     "                              [--versus OTHER_PANO [--tolerance LEVELS] [--picture FILE.png]]\n"
     "  quadstitch-sim compare PANO_A PANO_B [--factor N]\n";
@@ -201,6 +206,105 @@ int generate(int argc, char** argv)
     return 0;
 }
 
+// Four comma-separated numbers, each of either sign.
+std::vector<double> parseOffsets(const std::string& option, const std::string& text)
+{
+    std::vector<double> values;
+    std::size_t start = 0;
+    for (;;) {
+        const std::size_t comma = text.find(',', start);
+        values.push_back(parseSignedReal(option, text.substr(start, comma == std::string::npos ? std::string::npos
+                                                                                                 : comma - start),
+                                         100000.0));
+        if (comma == std::string::npos)
+            break;
+        start = comma + 1;
+    }
+    if (values.size() != 4)
+        throw UsageError(option + " expects four comma-separated frame counts, got '" + text + "'");
+    return values;
+}
+
+// A take of camera videos with sound, started at different moments.
+int take(int argc, char** argv)
+{
+    const Arguments args = splitArguments(argc, argv, 2,
+                                          {"--frames", "--fps", "--offsets", "--move", "--seed", "--camera-size",
+                                           "--noise", "--gains", "--rig-radius", "--truth-height", "--supersample",
+                                           "--crf"},
+                                          {"--no-near", "--no-audio", "--no-truth", "--images"});
+    if (args.positional.size() != 1)
+        throw UsageError("take takes exactly one directory");
+    orb::sim::TakeSettings settings;
+    settings.picture.truthHeight = 500;
+    for (const auto& [name, value] : args.options) {
+        if (name == "--frames")
+            settings.frames = static_cast<int>(parseUnsigned(name, value, 1000000));
+        else if (name == "--fps")
+            settings.frameRate = parseReal(name, value, 1000.0);
+        else if (name == "--offsets")
+            settings.offsets = parseOffsets(name, value);
+        else if (name == "--move")
+            settings.degreesPerFrame = parseSignedReal(name, value, 360.0);
+        else if (name == "--seed")
+            settings.picture.seed = parseUnsigned(name, value, std::numeric_limits<std::uint64_t>::max());
+        else if (name == "--camera-size")
+            settings.picture.cameraWidth = settings.picture.cameraHeight =
+                static_cast<int>(parseUnsigned(name, value, 8192));
+        else if (name == "--noise")
+            settings.picture.noiseSigma = parseReal(name, value, 255.0);
+        else if (name == "--gains")
+            settings.picture.gains = parseGains(name, value);
+        else if (name == "--rig-radius")
+            settings.picture.rigRadius = parseReal(name, value, 1.0);
+        else if (name == "--truth-height")
+            settings.picture.truthHeight = static_cast<int>(parseUnsigned(name, value, 20000));
+        else if (name == "--supersample")
+            settings.picture.supersample = static_cast<int>(parseUnsigned(name, value, 8));
+        else if (name == "--crf")
+            settings.crf = static_cast<int>(parseUnsigned(name, value, 51));
+        else if (name == "--no-near")
+            settings.picture.nearObjects = false;
+        else if (name == "--no-audio")
+            settings.audio = false;
+        else if (name == "--no-truth")
+            settings.truth = false;
+        else if (name == "--images")
+            settings.images = true;
+    }
+    if (settings.frames < 1)
+        throw UsageError("--frames must be at least 1");
+    if (!(settings.frameRate > 0.0))
+        throw UsageError("--fps must be above 0");
+    if (settings.degreesPerFrame != 0.0 && !settings.picture.nearObjects)
+        throw UsageError("--move turns the near objects; it cannot go with --no-near");
+    if (settings.picture.cameraWidth < 16 || settings.picture.cameraWidth % 2)
+        throw UsageError("--camera-size must be even and at least 16 (the videos are yuv420p)");
+    if (settings.picture.truthHeight < 2)
+        throw UsageError("--truth-height must be at least 2");
+    if (settings.picture.supersample < 1)
+        throw UsageError("--supersample must be at least 1");
+
+    const auto start = std::chrono::steady_clock::now();
+    const std::vector<std::string> written = orb::sim::generateVideoTake(args.positional[0], settings);
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    std::string offsets;
+    for (std::size_t c = 0; c < 4; ++c) {
+        const double o = settings.offsets.empty() ? 0.0 : settings.offsets[c] - settings.offsets[0];
+        char item[32];
+        std::snprintf(item, sizeof item, "%s%g", c ? "," : "", o);
+        offsets += item;
+    }
+    std::printf("wrote %zu files to %s: cam1.mp4 to cam4.mp4, %d frames %dx%d at %g fps%s, offsets %s frames, "
+                "moving %g deg/frame%s%s, calibration.yaml, truth-take.json; seed %llu, %.1f s\n",
+                written.size(), args.positional[0].c_str(), settings.frames, settings.picture.cameraWidth,
+                settings.picture.cameraHeight, settings.frameRate, settings.audio ? " with sound" : "",
+                offsets.c_str(), settings.degreesPerFrame, settings.truth ? ", truth of every frame" : "",
+                settings.images ? ", camera images" : "",
+                static_cast<unsigned long long>(settings.picture.seed), seconds);
+    return 0;
+}
+
 cv::Mat readImage(const std::string& path, int flags)
 {
     const cv::Mat m = cv::imread(path, flags);
@@ -294,6 +398,8 @@ int main(int argc, char** argv)
         const std::string command = argc > 1 ? argv[1] : "";
         if (command == "generate")
             return generate(argc, argv);
+        if (command == "take")
+            return take(argc, argv);
         if (command == "score")
             return score(argc, argv);
         if (command == "compare")
