@@ -40,6 +40,24 @@ cv::Mat FastStitchMaps::stitch(const std::vector<cv::Mat>& images) const
     return panorama;
 }
 
+double FastStitchMaps::coverage(const std::vector<cv::Size>& imageSizes) const
+{
+    // Remapping a white image through the same maps marks every pixel a camera reaches,
+    // with the same interpolation and border as the stitch.
+    double covered = 0.0;
+    for (const Sector& sector : sectors_) {
+        if (static_cast<std::size_t>(sector.camera) >= imageSizes.size())
+            throw std::runtime_error("FastStitchMaps coverage() no image size for camera " +
+                                     std::to_string(sector.camera + 1));
+        const cv::Mat seen(imageSizes[static_cast<std::size_t>(sector.camera)], CV_8UC1, cv::Scalar(255));
+        cv::Mat block;
+        cv::remap(seen, block, sector.positions, sector.fractions, cv::INTER_LINEAR, cv::BORDER_CONSTANT,
+                  cv::Scalar::all(0));
+        covered += cv::countNonZero(block);
+    }
+    return covered / (2.0 * height_ * height_);
+}
+
 cv::Mat FastStitchMaps::sectorMap(const CameraIntrinsics& intrinsics, const cv::Matx44f& extrinsic, int height,
                                   float maxAngle, const cv::Rect& sector)
 {

@@ -22,6 +22,11 @@ public:
     // one per calibration record.
     cv::Mat stitch(const std::vector<cv::Mat>& images) const;
 
+    // Share of the panorama's pixels (0 to 1) that some camera shows, for camera images
+    // of `imageSizes` (one per calibration record): the rest stays black, whatever the
+    // scene. The same for every frame of a take with images of these sizes.
+    double coverage(const std::vector<cv::Size>& imageSizes) const;
+
     // ---- Steps shared with the map-by-map fast stitch ----
 
     // The map of one sector rectangle of a panorama of height x 2*height for camera

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 #include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
 
 #include <chrono>
 #include <csignal>
@@ -186,6 +187,44 @@ TEST_F(Take, ABadFrameFailsAloneWithItsReason)
     for (const char* bad : {"-s -1", "-s 2", "-t 3", "-t -4294967292", "--frames 5-2", "--shard 3/2", "-j 0",
                             "--format bmp", "stray", "--quality fancy", "--quality best"})
         EXPECT_EQ(batch(std::string("-s 1 ") + bad), 1) << bad;
+}
+
+TEST_F(Take, AFrameMissingACameraImageFailsInsteadOfVanishing)
+{
+    fs::remove(dir / "0000000001-3.png");
+    ASSERT_EQ(batch("-s 1 -t 100 --report " + quote((dir / "r.json").string())), 2) << errors();
+    EXPECT_TRUE(fs::exists(dir / "0000000000.png"));
+    EXPECT_TRUE(fs::exists(dir / "0000000002.png"));
+    EXPECT_NE(errors().find("3 frames: 2 stitched"), std::string::npos) << errors();
+    EXPECT_NE(errors().find("failed frames: 1"), std::string::npos) << errors();
+    const std::string report = readText(dir / "r.json");
+    EXPECT_NE(report.find("{\"frame\":1,\"status\":\"failed\""), std::string::npos) << report;
+    EXPECT_NE(report.find("0000000001-3.png"), std::string::npos) << report;
+
+    // Left out by the user, the incomplete frame is no failure.
+    EXPECT_EQ(batch("-s 1 -t 100 --frames 2-9 --force"), 0) << errors();
+    // A range that selects nothing is an error, in a shard too.
+    for (const char* shard : {"1/1", "2/3"}) {
+        EXPECT_EQ(batch(std::string("-s 1 -t 100 --frames 20-30 --shard ") + shard), 2) << shard;
+        EXPECT_NE(errors().find("20-30"), std::string::npos) << errors();
+    }
+}
+
+TEST_F(Take, FastStitchReportsTheShareOfThePanoramaItCovers)
+{
+    ASSERT_EQ(batch("-s 1 -t 200 --frames 0 --report " + quote((dir / "r.json").string())), 0) << errors();
+    const std::string report = readText(dir / "r.json");
+    const std::size_t at = report.find("\"coverage\":");
+    ASSERT_NE(at, std::string::npos) << report;
+    const double reported = std::stod(report.substr(at + 11));
+    // The simulated scene has no black pixels, so black is where no camera reaches.
+    const cv::Mat panorama = cv::imread((dir / "0000000000.png").string(), cv::IMREAD_COLOR);
+    ASSERT_FALSE(panorama.empty());
+    cv::Mat grey;
+    cv::cvtColor(panorama, grey, cv::COLOR_BGR2GRAY);
+    const double shown = static_cast<double>(cv::countNonZero(grey)) / static_cast<double>(grey.total());
+    EXPECT_LT(shown, 0.99) << "the test take should leave part of the panorama black";
+    EXPECT_NEAR(reported, shown, 0.005);
 }
 
 TEST_F(Take, CtrlCStopsAtOnceWithoutPartialFiles)

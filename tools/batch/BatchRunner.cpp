@@ -95,7 +95,7 @@ public:
 double coverageOf(const cv::Mat& panorama)
 {
     if (panorama.channels() != 4)
-        return 1.0;
+        return -1; // no alpha: unknown, rather than a made-up full coverage
     cv::Mat alpha;
     cv::extractChannel(panorama, alpha, 3);
     return static_cast<double>(cv::countNonZero(alpha)) / static_cast<double>(alpha.total());
@@ -116,7 +116,28 @@ struct Take {
     Progress progress;
     // The fast stitch's maps, built once for all workers.
     std::shared_ptr<orb::pipeline::SharedFastMaps> fastMaps = std::make_shared<orb::pipeline::SharedFastMaps>();
+    // The fast stitch's coverage depends only on the maps and the image size: worked
+    // out once for the size last seen.
+    std::mutex coverageMutex{};
+    cv::Size coverageSize{};
+    double fastCoverage = -1;
 };
+
+// Share of the panorama some camera shows. A full stitch marks it in the alpha
+// channel; a fast one has no alpha (and black scene pixels look like holes), so its
+// share comes from the take's maps.
+double panoramaCoverage(Take& take, const cv::Mat& panorama, const std::vector<cv::Mat>& images)
+{
+    if (!take.options.fastStitch)
+        return coverageOf(panorama);
+    std::lock_guard<std::mutex> lock(take.coverageMutex);
+    if (take.fastCoverage < 0 || take.coverageSize != images.at(0).size()) {
+        const std::vector<cv::Size> sizes(images.size(), images.at(0).size());
+        take.fastCoverage = take.fastMaps->get(take.rig, static_cast<int>(take.options.fastStitchHeight))->coverage(sizes);
+        take.coverageSize = images.at(0).size();
+    }
+    return take.fastCoverage;
+}
 
 FrameResult stitchFrame(Take& take, orb::pipeline::StitchPipeline& pipeline, StageTimes& times, std::uint32_t frame)
 {
@@ -151,7 +172,7 @@ FrameResult stitchFrame(Take& take, orb::pipeline::StitchPipeline& pipeline, Sta
             result.seconds.push_back(stage);
         if (panorama.empty())
             throw std::runtime_error("stitching produced no panorama");
-        result.coverage = coverageOf(panorama);
+        result.coverage = panoramaCoverage(take, panorama, images);
 
         t = std::chrono::steady_clock::now();
         // The other workers keep the cores busy: the encoding that takes least CPU.
@@ -341,13 +362,21 @@ int runTake(const BatchOptions& options)
     try {
         const std::vector<std::uint32_t> discovered =
             discoverFrames(options.workingDirectory, options.imageExtension, orb::Rig::kCameraCount);
-        frames = shardFrames(selectFrames(options.frames, discovered), options.shard);
-        if (frames.empty() && options.frames.all && options.shard.count == 1) {
+        const std::vector<std::uint32_t> selected = selectFrames(options.frames, discovered);
+        if (selected.empty() && discovered.empty()) {
             std::cerr << "quadstitch-batch: no frame in '" << options.workingDirectory << "' has all "
                       << orb::Rig::kCameraCount << " camera images (%010d-<camera>" << options.imageExtension
                       << ")\n";
             return kExitFailed;
         }
+        // A range that misses the take is a mistake, not an empty success.
+        if (selected.empty()) {
+            std::cerr << "quadstitch-batch: --frames " << options.frames.first << "-" << options.frames.last
+                      << " selects no frame of the take in '" << options.workingDirectory << "' (its frames run from "
+                      << discovered.front() << " to " << discovered.back() << ")\n";
+            return kExitFailed;
+        }
+        frames = shardFrames(selected, options.shard);
         // Read once for the whole take.
         rig = std::make_unique<orb::Rig>(orb::input::readCalibration(calibration, orb::Rig::kCameraCount), 0);
     } catch (const std::exception& e) {

@@ -98,12 +98,9 @@ std::vector<std::uint32_t> discoverFrames(const std::string& directory, const st
             continue;
         cameras[static_cast<std::uint32_t>(frame)] |= 1u << camera;
     }
-    const unsigned complete = ((1u << (cameraCount + 1)) - 1) & ~1u;
     std::vector<std::uint32_t> frames;
-    for (const auto& entry : cameras) {
-        if (entry.second == complete)
-            frames.push_back(entry.first);
-    }
+    for (const auto& entry : cameras)
+        frames.push_back(entry.first);
     return frames;
 }
 

@@ -23,8 +23,10 @@ struct Shard {
 FrameChoice parseFrameChoice(const std::string& text);
 Shard parseShard(const std::string& text);
 
-// Frame numbers (ascending) for which all `cameraCount` camera images
-// %010d-<camera><extension> exist in `directory`.
+// Frame numbers (ascending) for which at least one of the `cameraCount` camera images
+// %010d-<camera><extension> exists in `directory`. A frame missing some of its
+// images is listed too: stitching it fails and names the missing file, rather than
+// the frame vanishing from the take and leaving a hole in the panorama sequence.
 std::vector<std::uint32_t> discoverFrames(const std::string& directory, const std::string& extension,
                                           int cameraCount);
 

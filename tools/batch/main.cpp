@@ -42,7 +42,7 @@ int main(int argc, char** argv)
          "frames as quadstitch reads them: %010d-<camera><ext> and calibration.yaml")
         ("output-directory,o", po::value<std::string>(), "where panoramas go (default: the working directory)")
         ("frames", po::value<std::string>()->default_value("all"),
-         "all (every frame number with all four camera images), N, or A-B")
+         "all (every frame number with a camera image; one missing any of its four fails), N, or A-B")
         ("stitch-type,s", po::value<std::string>()->default_value("0"), "0 = full stitch, 1 = fast stitch")
         ("height-faststitch,t", po::value<std::string>()->default_value("1000"), "height of the fast stitch")
         ("image-file-extension,i", po::value<std::string>()->default_value(".png"), "camera images, including the .")
