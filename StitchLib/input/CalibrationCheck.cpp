@@ -116,5 +116,54 @@ void checkCalibrationFitsImages(const std::vector<CameraIntrinsics>& cameras, cv
         CameraChecker(path, i).centre(cameras[i].centre, imageSize);
 }
 
+void checkCalibrationMatchesImages(const Calibration& calibration, cv::Size imageSize, const std::string& path)
+{
+    const auto sizeText = [](cv::Size s) { return std::to_string(s.width) + " x " + std::to_string(s.height); };
+    for (std::size_t i = 0; i < calibration.cameras.size(); ++i) {
+        const CameraChecker check(path, i);
+        const cv::Size recorded = i < calibration.imageSizes.size() ? calibration.imageSizes[i] : cv::Size();
+        if (!recorded.empty() && recorded != imageSize) {
+            check.fail("it was made for images of " + sizeText(recorded) + " (imageSize), but the camera images are " +
+                       sizeText(imageSize));
+        }
+    }
+    checkCalibrationFitsImages(calibration.cameras, imageSize, path);
+    for (std::size_t i = 0; i < calibration.cameras.size(); ++i) {
+        const bool recorded = i < calibration.imageSizes.size() && !calibration.imageSizes[i].empty();
+        if (recorded)
+            continue; // the recorded size is the better evidence, and it matched
+        const CameraChecker check(path, i);
+        const CameraIntrinsics& camera = calibration.cameras[i];
+        const double cx = camera.centre(0), cy = camera.centre(1);
+        // Pixel centres run from 0 to size - 1, so the image centre is at (size - 1) / 2.
+        const double offsetX = std::fabs(cx - 0.5 * (imageSize.width - 1)) / imageSize.width;
+        const double offsetY = std::fabs(cy - 0.5 * (imageSize.height - 1)) / imageSize.height;
+        if (offsetX > kMaxCentreOffset || offsetY > kMaxCentreOffset) {
+            // An optical centre sits near the middle of the images it was found in.
+            const cv::Size guess(static_cast<int>(std::lround(2.0 * cx + 1.0)),
+                                 static_cast<int>(std::lround(2.0 * cy + 1.0)));
+            check.fail("optical centre (" + number(camera.centre(0)) + ", " + number(camera.centre(1)) +
+                       ") lies far from the middle of the camera images, which are " + sizeText(imageSize) +
+                       "; the calibration looks made for images of about " + sizeText(guess));
+        }
+        // Radius of a ray 45 degrees off the axis, against the farthest image corner.
+        const auto& k = camera.lensCoeffs;
+        const double t = kMinLensReach;
+        const double reach = k(0) * (t + k(1) * std::pow(t, 3) + k(2) * std::pow(t, 5) + k(3) * std::pow(t, 7));
+        const double corner = std::hypot(std::max(cx + 0.5, imageSize.width - 0.5 - cx),
+                                         std::max(cy + 0.5, imageSize.height - 0.5 - cy));
+        if (reach > corner) {
+            const double scale = reach / corner;
+            const cv::Size guess(static_cast<int>(std::lround(imageSize.width * scale)),
+                                 static_cast<int>(std::lround(imageSize.height * scale)));
+            check.fail("its lens puts a ray 45 degrees off the axis " + number(static_cast<float>(reach)) +
+                       " pixels from the optical centre, beyond every corner of the camera images, which are " +
+                       sizeText(imageSize) +
+                       "; four cameras must each see at least that far, so the calibration looks made for images "
+                       "of at least " + sizeText(guess));
+        }
+    }
+}
+
 } // namespace input
 } // namespace orb

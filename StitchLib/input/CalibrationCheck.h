@@ -1,6 +1,7 @@
 #pragma once
 
 #include "BaseLib/CameraIntrinsics.h"
+#include "StitchLib/input/CalibrationFile.h"
 
 #include <opencv2/core.hpp>
 
@@ -27,6 +28,28 @@ void checkCalibration(const std::vector<CameraIntrinsics>& cameras, const std::s
 // optical centre lies inside the image. Throws CalibrationError as above.
 void checkCalibrationFitsImages(const std::vector<CameraIntrinsics>& cameras, cv::Size imageSize,
                                 const std::string& path);
+
+// Farthest an optical centre may lie from the image centre, as a share of the image's
+// width (horizontally) or height (vertically). Lens and sensor sit within a few
+// per cent of each other; a calibration made for images of half or twice the size puts
+// the centre a quarter of the image away.
+constexpr double kMaxCentreOffset = 0.2;
+// Angle from its axis (radians) each camera's image must reach in some direction:
+// four cameras share the full circle, so each must see at least 45 degrees to either
+// side of its axis.
+constexpr double kMinLensReach = 0.7853981633974483;
+
+// Checks, before stitching camera images of `imageSize`, that the calibration is one
+// for such images, refusing what is certainly wrong with a CalibrationError naming
+// `path`, the camera and both sizes:
+// - a recorded image size (Calibration::imageSizes) that differs;
+// - an optical centre outside the image (checkCalibrationFitsImages);
+// - without a recorded size, an optical centre further than kMaxCentreOffset from the
+//   image centre, or a lens whose image reaches less than kMinLensReach from its axis
+//   even at the farthest corner (a calibration for larger images).
+// A calibration for images within about 40 % of this size, or for another rig's
+// cameras of the same size, cannot be told from its values and passes.
+void checkCalibrationMatchesImages(const Calibration& calibration, cv::Size imageSize, const std::string& path);
 
 } // namespace input
 } // namespace orb

@@ -11,9 +11,10 @@ FrameInputs readFrameInputs(const std::vector<std::string>& imagePaths, const st
 {
     FrameInputs inputs;
     inputs.images = readCameraImages(imagePaths);
-    inputs.intrinsics = readCalibration(calibrationPath, imagePaths.size());
+    const Calibration calibration = readCalibrationFile(calibrationPath, imagePaths.size());
     if (!inputs.images.empty())
-        checkCalibrationFitsImages(inputs.intrinsics, inputs.images[0].size(), calibrationPath);
+        checkCalibrationMatchesImages(calibration, inputs.images[0].size(), calibrationPath);
+    inputs.intrinsics = calibration.cameras;
     return inputs;
 }
 

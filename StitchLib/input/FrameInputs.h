@@ -18,7 +18,7 @@ struct FrameInputs {
 
 // The input boundary of the pipeline: reads the camera images at `imagePaths`
 // (camera order) and the calibration at `calibrationPath`, with every guard of
-// readCameraImages, readCalibration and checkCalibrationFitsImages, in bounded
+// readCameraImages, readCalibrationFile and checkCalibrationMatchesImages, in bounded
 // time and memory. Throws an
 // InputError (ImageError or CalibrationError) naming the file, camera or value.
 FrameInputs readFrameInputs(const std::vector<std::string>& imagePaths, const std::string& calibrationPath);

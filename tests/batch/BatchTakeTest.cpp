@@ -227,6 +227,31 @@ TEST_F(Take, FastStitchReportsTheShareOfThePanoramaItCovers)
     EXPECT_NEAR(reported, shown, 0.005);
 }
 
+TEST_F(Take, ACalibrationForSmallerImagesIsRefusedByEveryTool)
+{
+    // Frames of twice the size with the take's calibration: each camera's piece would
+    // land in the wrong place.
+    const fs::path big = dir / "big";
+    fs::create_directories(big);
+    for (int k = 1; k <= 4; ++k) {
+        const std::string name = "0000000000-" + std::to_string(k) + ".png";
+        cv::Mat image = cv::imread((dir / name).string(), cv::IMREAD_UNCHANGED);
+        cv::resize(image, image, cv::Size(), 2.0, 2.0, cv::INTER_LINEAR);
+        ASSERT_TRUE(cv::imwrite((big / name).string(), image));
+    }
+    fs::copy_file(dir / "calibration.yaml", big / "calibration.yaml");
+    const std::string log = quote((dir / "quadstitch.txt").string());
+    EXPECT_EQ(run(quote(QUADSTITCH_BIN) + " -d " + quote(big.string()) + " -s 1 -t 100 2>" + log), 2);
+    EXPECT_NE(readText(dir / "quadstitch.txt").find("512 x 512"), std::string::npos) << readText(dir / "quadstitch.txt");
+    EXPECT_FALSE(fs::exists(big / "0000000000.png"));
+    EXPECT_EQ(run(quote(QUADSTITCH_BATCH_BIN) + " -d " + quote(big.string()) + " -s 1 -t 100 2>" + log), 2);
+    const std::string message = readText(dir / "quadstitch.txt");
+    EXPECT_NE(message.find("camera images, which are 512 x 512; the calibration looks made for images of about"),
+              std::string::npos)
+        << message;
+    EXPECT_FALSE(fs::exists(big / "0000000000.png"));
+}
+
 TEST_F(Take, CtrlCStopsAtOnceWithoutPartialFiles)
 {
     const pid_t child = ::fork();

@@ -1,3 +1,4 @@
+#include "BaseLib/ImportIntrinsics.h"
 #include "StitchLib/input/CalibrationCheck.h"
 #include "StitchLib/input/CalibrationFile.h"
 #include "StitchLib/input/CalibrationText.h"
@@ -173,6 +174,77 @@ TEST(CalibrationFile, CountAndImageSizeMustMatch)
     EXPECT_NE(messageOf([&] { checkCalibrationFitsImages(cameras, cv::Size(100, 100), "r.yaml"); })
                   .find("'r.yaml', camera 1: centre (127.5, 128) is outside the 100 x 100 image"),
               std::string::npos);
+}
+
+// The ring's file with an image size recorded for each camera.
+std::string ringWithImageSize(const std::string& size)
+{
+    std::string text = readFileText(writeRing("ring.yaml", ring()));
+    const std::string entry = "imageSize: " + size + "\n      ";
+    for (std::size_t at = text.find("centre:"); at != std::string::npos; at = text.find("centre:", at + entry.size() + 1))
+        text.insert(at, entry);
+    return text;
+}
+
+TEST(CalibrationCheck, ARecordedImageSizeMustBeTheImagesOwn)
+{
+    const std::string text = ringWithImageSize("[ 256, 256 ]");
+    const std::string path = writeText("sized.yaml", text);
+    const Calibration calibration = readCalibrationFile(path, 4);
+    ASSERT_EQ(calibration.imageSizes.size(), 4u);
+    EXPECT_EQ(calibration.imageSizes[3], cv::Size(256, 256));
+    EXPECT_NO_THROW(checkCalibrationMatchesImages(calibration, kImage, path));
+    // The reader of the records ignores the key: the same records with and without it.
+    const auto plain = BaseApi::importIntrinsics(writeRing("ring.yaml", ring()));
+    const auto sized = BaseApi::importIntrinsics(path);
+    ASSERT_EQ(sized.size(), 4u);
+    for (std::size_t i = 0; i < 4; ++i) {
+        EXPECT_EQ(sized[i].centre, plain[i].centre);
+        EXPECT_EQ(sized[i].lensCoeffs, plain[i].lensCoeffs);
+        EXPECT_EQ(sized[i].tmBToC, plain[i].tmBToC);
+    }
+    // Images of another size are refused even where the values alone would pass.
+    const std::string message = messageOf([&] { checkCalibrationMatchesImages(calibration, cv::Size(240, 256), "s.yaml"); });
+    EXPECT_NE(message.find("'s.yaml', camera 1: it was made for images of 256 x 256 (imageSize), but the camera "
+                           "images are 240 x 256"),
+              std::string::npos)
+        << message;
+    // A key that is no size is a broken file, not a size to ignore.
+    for (const char* bad : {"[ 256 ]", "[ 0, 256 ]", "[ 256, 256, 3 ]", "wide", "[ 256.5, 256 ]", "[ 9000, 256 ]"}) {
+        EXPECT_NE(messageOf([&] { parseCalibrationFile(ringWithImageSize(bad), "b.yaml"); })
+                      .find("camera 1: imageSize must be [ width, height ]"),
+                  std::string::npos)
+            << bad;
+    }
+}
+
+TEST(CalibrationCheck, WithoutARecordedSizeOnlyACertainMismatchIsRefused)
+{
+    Calibration calibration{ring(), std::vector<cv::Size>(4)};
+    EXPECT_NO_THROW(checkCalibrationMatchesImages(calibration, kImage, "r.yaml"));
+    // A real lens sits a little off the middle, and images a little larger or smaller
+    // than the calibration's cannot be told apart from that.
+    calibration.cameras[1].centre = cv::Matx21f(150.f, 110.f);
+    EXPECT_NO_THROW(checkCalibrationMatchesImages(calibration, kImage, "r.yaml"));
+    EXPECT_NO_THROW(checkCalibrationMatchesImages(calibration, cv::Size(300, 300), "r.yaml"));
+    calibration.cameras = ring();
+
+    // Made for images half or twice the size: the centres are a quarter of the image off.
+    for (const cv::Size images : {cv::Size(512, 512), cv::Size(160, 160), cv::Size(256, 512)}) {
+        const std::string message = messageOf([&] { checkCalibrationMatchesImages(calibration, images, "r.yaml"); });
+        EXPECT_NE(message.find("'r.yaml', camera 1: optical centre (127.5, 128) lies far from the middle"),
+                  std::string::npos)
+            << message;
+        EXPECT_NE(message.find(std::to_string(images.width) + " x " + std::to_string(images.height) +
+                               "; the calibration looks made for images of about 256 x 257"),
+                  std::string::npos)
+            << message;
+    }
+    // A lens scaled for larger images cannot see its quarter of the circle in these.
+    calibration.cameras[2].lensCoeffs(0) = 320.f;
+    const std::string message = messageOf([&] { checkCalibrationMatchesImages(calibration, kImage, "r.yaml"); });
+    EXPECT_NE(message.find("camera 3: its lens puts a ray 45 degrees off the axis"), std::string::npos) << message;
+    EXPECT_NE(message.find("256 x 256"), std::string::npos) << message;
 }
 
 // Texts on which the storage parser loops for ever or overflows its stack, found by

@@ -121,6 +121,8 @@ struct Take {
     std::mutex coverageMutex{};
     cv::Size coverageSize{};
     double fastCoverage = -1;
+    // The calibration as read, with the image sizes it records.
+    orb::input::Calibration calibration{};
 };
 
 // Share of the panorama some camera shows. A full stitch marks it in the alpha
@@ -160,7 +162,7 @@ FrameResult stitchFrame(Take& take, orb::pipeline::StitchPipeline& pipeline, Sta
                 FrameFiles::cameraImagePath(o.workingDirectory, o.imageExtension, frame, static_cast<unsigned>(k))
                     .string());
         const std::vector<cv::Mat> images = orb::input::readCameraImages(paths);
-        orb::input::checkCalibrationFitsImages(take.rig.cameras(), images.at(0).size(), take.calibrationPath);
+        orb::input::checkCalibrationMatchesImages(take.calibration, images.at(0).size(), take.calibrationPath);
         result.seconds.emplace_back("read", secondsSince(t));
 
         times.times.clear();
@@ -358,6 +360,7 @@ int runTake(const BatchOptions& options)
 
     std::vector<std::uint32_t> frames;
     std::unique_ptr<orb::Rig> rig;
+    orb::input::Calibration calibrationFile;
     const std::string calibration = (fs::path(options.workingDirectory) / "calibration.yaml").string();
     try {
         const std::vector<std::uint32_t> discovered =
@@ -378,7 +381,8 @@ int runTake(const BatchOptions& options)
         }
         frames = shardFrames(selected, options.shard);
         // Read once for the whole take.
-        rig = std::make_unique<orb::Rig>(orb::input::readCalibration(calibration, orb::Rig::kCameraCount), 0);
+        calibrationFile = orb::input::readCalibrationFile(calibration, orb::Rig::kCameraCount);
+        rig = std::make_unique<orb::Rig>(calibrationFile.cameras, 0);
     } catch (const std::exception& e) {
         std::cerr << "quadstitch-batch: " << e.what() << "\n";
         return kExitFailed;
@@ -398,6 +402,7 @@ int runTake(const BatchOptions& options)
     Take take{options, outputDirectory, calibration, frames, *rig, TakeOutput(outputDirectory), {}, {}, {},
               std::vector<bool>(frames.size(), false),
               Progress(frames.size(), Progress::styleFor(options.quiet))};
+    take.calibration = calibrationFile;
     take.output.removeStaleTemporaries(frames, options.format);
     if (options.fastStitch && !frames.empty()) {
         // The take's maps before the workers start, on every core.

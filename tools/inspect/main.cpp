@@ -5,6 +5,7 @@
 #include "app/FrameFiles.h"
 #include "StitchLib/input/CalibrationFile.h"
 #include "StitchLib/input/CameraImages.h"
+#include "StitchLib/input/FrameInputs.h"
 #include "StitchLib/pipeline/OverlayObserver.h"
 #include "StitchLib/pipeline/StitchPipeline.h"
 
@@ -86,9 +87,10 @@ int main(int argc, char** argv)
         std::vector<std::string> paths;
         for (unsigned k = 1; k <= orb::Rig::kCameraCount; ++k)
             paths.push_back(FrameFiles::cameraImagePath(dir.string(), ext, frame, k).string());
-        const std::vector<cv::Mat> images = orb::input::readCameraImages(paths);
-        const orb::Rig rig(orb::input::readCalibration((dir / "calibration.yaml").string(), images.size()),
-                           lensVersion);
+        // The same checks as the stitch: a calibration for other images is refused.
+        const orb::input::FrameInputs inputs = orb::input::readFrameInputs(paths, (dir / "calibration.yaml").string());
+        const std::vector<cv::Mat>& images = inputs.images;
+        const orb::Rig rig(inputs.intrinsics, lensVersion);
         const auto& cameras = rig.cameras();
         orb::pipeline::OverlayObserver overlays;
         orb::pipeline::StitchPipeline pipeline(rig, orb::pipeline::StitchOptions(), &overlays);
