@@ -68,6 +68,9 @@ CameraOffsets pictureOffsets(const Rig& rig, FrameSource& frames, const PictureS
         throw std::invalid_argument("PictureSync pictureOffsets() needs maxOffset >= 0, window >= 4, "
                                     "panoramaHeight >= 16 and firstFrame >= 0");
     const int length = settings.window + 2 * R;
+    // Lags between two cameras reach 2 maxOffset, and parallax adds up to B to them.
+    const int B = std::max(0, settings.maxParallaxLag);
+    const int maxLag = 2 * R + B;
     const int height = settings.panoramaHeight;
 
     // Each camera's reduction: its image shrunk (area average) to about the small
@@ -99,7 +102,7 @@ CameraOffsets pictureOffsets(const Rig& rig, FrameSource& frames, const PictureS
         PairAgreement pair;
         pair.left = a;
         pair.right = b;
-        pair.maxLag = 2 * R;
+        pair.maxLag = maxLag;
         std::vector<cv::Vec4f> coords;
         const cv::Mat& ma = maps[static_cast<std::size_t>(a)];
         const cv::Mat& mb = maps[static_cast<std::size_t>(b)];
@@ -189,15 +192,19 @@ CameraOffsets pictureOffsets(const Rig& rig, FrameSource& frames, const PictureS
             na[static_cast<std::size_t>(i)] = da.row(i).dot(da.row(i));
         for (int i = 0; i < db.rows; ++i)
             nb[static_cast<std::size_t>(i)] = db.row(i).dot(db.row(i));
-        pair.byLag.assign(static_cast<std::size_t>(4 * R + 1), 0.0);
-        for (int lag = -2 * R; lag <= 2 * R; ++lag) {
+        pair.byLag.assign(static_cast<std::size_t>(2 * maxLag + 1), 0.0);
+        for (int lag = -maxLag; lag <= maxLag; ++lag) {
             double sum = 0.0, sa = 0.0, sb = 0.0;
-            for (int i = std::max(0, -lag); i < da.rows && i + lag < db.rows; ++i) {
+            int counted = 0;
+            for (int i = std::max(0, -lag); i < da.rows && i + lag < db.rows; ++i, ++counted) {
                 sum += products.at<float>(i, i + lag);
                 sa += na[static_cast<std::size_t>(i)];
                 sb += nb[static_cast<std::size_t>(i + lag)];
             }
-            pair.byLag[static_cast<std::size_t>(lag + 2 * R)] = sa > 0.0 && sb > 0.0 ? sum / std::sqrt(sa * sb) : 0.0;
+            // A lag that a short recording leaves only a few frames for proves nothing.
+            if (counted < settings.window / 2)
+                continue;
+            pair.byLag[static_cast<std::size_t>(lag + maxLag)] = sa > 0.0 && sb > 0.0 ? sum / std::sqrt(sa * sb) : 0.0;
         }
     }
     if (agreement)
@@ -209,10 +216,9 @@ CameraOffsets pictureOffsets(const Rig& rig, FrameSource& frames, const PictureS
     // overlap a little ahead (parallax), by as much in time as they take to cross it.
     if (cameras != 4)
         throw std::logic_error("PictureSync pictureOffsets() searches four cameras");
-    const int B = std::max(0, settings.maxParallaxLag);
     auto lagScore = [&](int p, int lag) {
         const std::vector<double>& byLag = pairs[static_cast<std::size_t>(p)].byLag;
-        const int at = lag + 2 * R;
+        const int at = lag + maxLag;
         return at >= 0 && at < static_cast<int>(byLag.size()) ? byLag[static_cast<std::size_t>(at)] : -1.0;
     };
     // Best over the shared lag for offsets (0, o1, o2, o3).
