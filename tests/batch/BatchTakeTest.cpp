@@ -252,6 +252,23 @@ TEST_F(Take, ACalibrationForSmallerImagesIsRefusedByEveryTool)
     EXPECT_FALSE(fs::exists(big / "0000000000.png"));
 }
 
+TEST_F(Take, StartingMistakesHaveTheStitchersStatusAndLeaveNoFolder)
+{
+    // A missing folder or calibration is input that cannot be stitched: status 2, as quadstitch.
+    EXPECT_EQ(run(quote(QUADSTITCH_BATCH_BIN) + " -d " + quote((dir / "nowhere").string()) + " 2>/dev/null"), 2);
+    fs::remove(dir / "calibration.yaml");
+    EXPECT_EQ(batch("-s 1 -t 100 -o " + quote((dir / "out").string())), 2);
+    EXPECT_NE(errors().find("calibration.yaml"), std::string::npos) << errors();
+    EXPECT_FALSE(fs::exists(dir / "out")) << "a take that cannot start left its output folder";
+    // Camera images named for another extension: the tool says which.
+    for (int k = 1; k <= 4; ++k)
+        fs::rename(dir / ("0000000000-" + std::to_string(k) + ".png"), dir / ("0000000000-" + std::to_string(k) + ".jpg"));
+    fs::remove_all(dir / "0000000001-1.png");
+    fs::remove_all(dir / "0000000002-1.png");
+    EXPECT_EQ(batch("-s 1 -t 100"), 2);
+    EXPECT_NE(errors().find("found 4 files like 0000000000-1.jpg: use -i .jpg"), std::string::npos) << errors();
+}
+
 TEST_F(Take, CtrlCStopsAtOnceWithoutPartialFiles)
 {
     const pid_t child = ::fork();

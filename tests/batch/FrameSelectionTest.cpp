@@ -3,6 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
+#include <unistd.h>
+
 #include <map>
 #include <stdexcept>
 
@@ -117,4 +121,59 @@ TEST(FrameSelection, OrderedChunksSplitTheTakeIntoContiguousRuns)
             EXPECT_EQ(expectedBegin, frames);
         }
     }
+}
+
+namespace {
+
+// A folder holding empty files of the given names.
+std::string folderWith(const std::string& name, const std::vector<std::string>& files)
+{
+    const std::filesystem::path dir =
+        std::filesystem::path(QUADSTITCH_TEST_TMP) / ("names-" + name + "-" + std::to_string(::getpid()));
+    std::filesystem::remove_all(dir);
+    std::filesystem::create_directories(dir);
+    for (const std::string& file : files)
+        std::ofstream(dir / file) << "";
+    return dir.string();
+}
+
+std::vector<std::string> take(const std::string& pattern, int frames, int firstCamera)
+{
+    std::vector<std::string> names;
+    char name[64];
+    for (int f = 0; f < frames; ++f) {
+        for (int c = firstCamera; c < firstCamera + 4; ++c) {
+            std::snprintf(name, sizeof name, pattern.c_str(), f, c);
+            names.push_back(name);
+        }
+    }
+    return names;
+}
+
+} // namespace
+
+TEST(FrameSelection, NamingMistakesAreToldByWhatIsThereInstead)
+{
+    std::size_t complete = 7;
+    const std::string jpg = folderWith("jpg", take("%010d-%d.jpg", 12, 1));
+    EXPECT_TRUE(discoverFrames(jpg, ".png", 4, &complete).empty());
+    EXPECT_EQ(complete, 0u);
+    EXPECT_EQ(namingHint(jpg, ".png", 4), "found 48 files like 0000000000-1.jpg: use -i .jpg");
+    EXPECT_EQ(namingHint(jpg, ".JPG", 4), "found 48 files like 0000000000-1.jpg: use -i .jpg (names are case-sensitive)");
+    EXPECT_EQ(namingHint(folderWith("unpadded", take("%d-%d.png", 3, 1)), ".png", 4),
+              "found 12 files like 0-1.png: frame numbers in the names need 10 digits, as in 0000000000-1.png");
+    const std::string fromZero = folderWith("zero", take("%010d-%d.png", 2, 0));
+    EXPECT_EQ(discoverFrames(fromZero, ".png", 4, &complete).size(), 2u);
+    EXPECT_EQ(complete, 0u) << "camera 4 is missing from every frame";
+    EXPECT_EQ(namingHint(fromZero, ".png", 4), "camera numbers run 1 to 4; found 0 (2 files like 0000000000-0.png)");
+    // Nothing that looks like a camera image, and a good take: no advice.
+    EXPECT_EQ(namingHint(folderWith("other", {"notes.txt", "calibration.yaml", "12.png"}), ".png", 4), "");
+    const std::string good = folderWith("good", take("%010d-%d.png", 2, 1));
+    EXPECT_EQ(namingHint(good, ".png", 4), "");
+    EXPECT_EQ(discoverFrames(good, ".png", 4, &complete).size(), 2u);
+    EXPECT_EQ(complete, 2u);
+
+    EXPECT_EQ(normalisedExtension("jpg"), ".jpg");
+    EXPECT_EQ(normalisedExtension(".jpg"), ".jpg");
+    EXPECT_EQ(normalisedExtension(""), "");
 }

@@ -350,12 +350,7 @@ int runTake(const BatchOptions& options)
     if (!fs::is_directory(options.workingDirectory, ec)) {
         std::cerr << "quadstitch-batch: the working directory '" << options.workingDirectory
                   << "' does not exist or is not a directory\n";
-        return kExitUsage;
-    }
-    fs::create_directories(outputDirectory, ec);
-    if (!fs::is_directory(outputDirectory, ec)) {
-        std::cerr << "quadstitch-batch: cannot create the output directory '" << outputDirectory << "'\n";
-        return kExitUsage;
+        return kExitFailed;
     }
 
     std::vector<std::uint32_t> frames;
@@ -363,13 +358,20 @@ int runTake(const BatchOptions& options)
     orb::input::Calibration calibrationFile;
     const std::string calibration = (fs::path(options.workingDirectory) / "calibration.yaml").string();
     try {
+        std::size_t complete = 0;
         const std::vector<std::uint32_t> discovered =
-            discoverFrames(options.workingDirectory, options.imageExtension, orb::Rig::kCameraCount);
+            discoverFrames(options.workingDirectory, options.imageExtension, orb::Rig::kCameraCount, &complete);
         const std::vector<std::uint32_t> selected = selectFrames(options.frames, discovered);
-        if (selected.empty() && discovered.empty()) {
+        // No frame with all its images is a naming mistake more often than a take of
+        // broken frames: say what is there instead. A frame asked for by number fails
+        // with the missing file's name.
+        const bool single = !options.frames.all && options.frames.first == options.frames.last;
+        if (complete == 0 && !single) {
+            const std::string hint =
+                namingHint(options.workingDirectory, options.imageExtension, orb::Rig::kCameraCount);
             std::cerr << "quadstitch-batch: no frame in '" << options.workingDirectory << "' has all "
                       << orb::Rig::kCameraCount << " camera images (%010d-<camera>" << options.imageExtension
-                      << ")\n";
+                      << ")" << (hint.empty() ? "" : "; " + hint) << "\n";
             return kExitFailed;
         }
         // A range that misses the take is a mistake, not an empty success.
@@ -385,6 +387,13 @@ int runTake(const BatchOptions& options)
         rig = std::make_unique<orb::Rig>(calibrationFile.cameras, 0);
     } catch (const std::exception& e) {
         std::cerr << "quadstitch-batch: " << e.what() << "\n";
+        return kExitFailed;
+    }
+    // Only once the take can be stitched: a failed start leaves no empty folder behind.
+    fs::create_directories(outputDirectory, ec);
+    if (!fs::is_directory(outputDirectory, ec)) {
+        std::cerr << "quadstitch-batch: cannot create the output directory '" << outputDirectory << "'"
+                  << (ec ? ": " + ec.message() : "") << "\n";
         return kExitFailed;
     }
 

@@ -70,7 +70,7 @@ Shard parseShard(const std::string& text)
 }
 
 std::vector<std::uint32_t> discoverFrames(const std::string& directory, const std::string& extension,
-                                          int cameraCount)
+                                          int cameraCount, std::size_t* complete)
 {
     namespace fs = std::filesystem;
     std::error_code ec;
@@ -98,10 +98,89 @@ std::vector<std::uint32_t> discoverFrames(const std::string& directory, const st
             continue;
         cameras[static_cast<std::uint32_t>(frame)] |= 1u << camera;
     }
+    const unsigned all = ((1u << (cameraCount + 1)) - 1) & ~1u;
     std::vector<std::uint32_t> frames;
-    for (const auto& entry : cameras)
+    std::size_t whole = 0;
+    for (const auto& entry : cameras) {
         frames.push_back(entry.first);
+        whole += entry.second == all ? 1 : 0;
+    }
+    if (complete != nullptr)
+        *complete = whole;
     return frames;
+}
+
+std::string normalisedExtension(const std::string& extension)
+{
+    return !extension.empty() && extension[0] != '.' ? "." + extension : extension;
+}
+
+std::string namingHint(const std::string& directory, const std::string& extension, int cameraCount)
+{
+    namespace fs = std::filesystem;
+    // Names of the form <digits>-<digits><anything>: meant as camera images.
+    struct Kind {
+        std::size_t count = 0;
+        std::string example;
+    };
+    std::map<std::string, Kind> otherExtension; // well-formed names, another extension
+    Kind unpadded;                              // frame numbers without their 10 digits
+    std::map<long, Kind> strayCameras;          // camera numbers outside 1..cameraCount
+    std::error_code ec;
+    fs::directory_iterator it(directory, ec);
+    for (std::size_t seen = 0; !ec && it != fs::directory_iterator() && seen < 1000000; it.increment(ec), ++seen) {
+        const std::string name = it->path().filename().string();
+        const std::size_t dash = name.find('-');
+        if (dash == 0 || dash == std::string::npos || name.find_first_not_of("0123456789") != dash)
+            continue;
+        const std::size_t cameraEnd = name.find_first_not_of("0123456789", dash + 1);
+        if (cameraEnd == dash + 1 || cameraEnd - dash > 6)
+            continue;
+        const std::string rest = cameraEnd == std::string::npos ? "" : name.substr(cameraEnd);
+        const long camera = std::stol(name.substr(dash + 1, cameraEnd - dash - 1));
+        const auto note = [&](Kind& kind) {
+            if (kind.count++ == 0 || name < kind.example)
+                kind.example = name;
+        };
+        if (camera < 1 || camera > cameraCount)
+            note(strayCameras[camera]);
+        else if (dash != 10)
+            note(unpadded);
+        else if (rest != extension)
+            note(otherExtension[rest]);
+    }
+    std::vector<std::string> hints;
+    const auto like = [](const Kind& kind) {
+        return kind.count == 1 ? kind.example : std::to_string(kind.count) + " files like " + kind.example;
+    };
+    if (!otherExtension.empty()) {
+        const auto most = std::max_element(otherExtension.begin(), otherExtension.end(),
+                                           [](const auto& a, const auto& b) { return a.second.count < b.second.count; });
+        std::string hint = "found " + like(most->second);
+        if (most->first.empty())
+            hint += ": the names need an extension, as in 0000000000-1" + extension;
+        else
+            hint += ": use -i " + most->first;
+        std::string lower = most->first, wanted = extension;
+        for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        for (char& c : wanted) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        if (!most->first.empty() && lower == wanted)
+            hint += " (names are case-sensitive)";
+        hints.push_back(hint);
+    }
+    if (unpadded.count > 0)
+        hints.push_back("found " + like(unpadded) + ": frame numbers in the names need 10 digits, as in 0000000000-1" + extension);
+    if (!strayCameras.empty()) {
+        std::string found;
+        for (const auto& entry : strayCameras)
+            found += (found.empty() ? "" : ", ") + std::to_string(entry.first);
+        hints.push_back("camera numbers run 1 to " + std::to_string(cameraCount) + "; found " + found + " (" +
+                        like(strayCameras.begin()->second) + ")");
+    }
+    std::string text;
+    for (const std::string& hint : hints)
+        text += (text.empty() ? "" : "; ") + hint;
+    return text;
 }
 
 std::vector<std::uint32_t> selectFrames(const FrameChoice& choice, const std::vector<std::uint32_t>& discovered)

@@ -27,8 +27,18 @@ Shard parseShard(const std::string& text);
 // %010d-<camera><extension> exists in `directory`. A frame missing some of its
 // images is listed too: stitching it fails and names the missing file, rather than
 // the frame vanishing from the take and leaving a hole in the panorama sequence.
+// `complete`, when given, receives how many of them have all their images.
 std::vector<std::uint32_t> discoverFrames(const std::string& directory, const std::string& extension,
-                                          int cameraCount);
+                                          int cameraCount, std::size_t* complete = nullptr);
+
+// What `directory` holds instead of camera images named %010d-<camera><extension>,
+// as advice to append to an error: files of another extension ("found 48 files like
+// 0000000001-1.jpg: use -i .jpg"), frame numbers without their 10 digits, camera
+// numbers outside 1 to `cameraCount`. Empty when nothing there looks like one.
+std::string namingHint(const std::string& directory, const std::string& extension, int cameraCount);
+
+// The image file extension as the tools take it: "jpg" means ".jpg".
+std::string normalisedExtension(const std::string& extension);
 
 // The frames the choice names, in ascending order: the discovered frames, or those of
 // them inside a range. A single frame number is selected whether or not its images

@@ -75,7 +75,7 @@ int main(int argc, char** argv)
         options.fastStitch = unsignedOption(vm, "stitch-type", 0, 1) == 1;
         // Height: at least one column per sector; at most what a 32-bit map can index.
         options.fastStitchHeight = static_cast<std::uint32_t>(unsignedOption(vm, "height-faststitch", 4, 32767));
-        options.imageExtension = vm["image-file-extension"].as<std::string>();
+        options.imageExtension = batch::normalisedExtension(vm["image-file-extension"].as<std::string>());
         options.format = vm["format"].as<std::string>();
         if (options.format != "png" && options.format != "jpg" && options.format != "tif")
             throw po::error("--format '" + options.format + "': expected png, jpg or tif");

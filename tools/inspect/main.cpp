@@ -78,7 +78,9 @@ int main(int argc, char** argv)
         const fs::path out = vm.count("out") ? fs::path(vm["out"].as<std::string>()) : dir / "inspect";
         const int height = vm["height"].as<int>();
         const uint32_t frame = vm["frameNumber"].as<uint32_t>();
-        const std::string ext = vm["image-file-extension"].as<std::string>();
+        std::string ext = vm["image-file-extension"].as<std::string>();
+        if (!ext.empty() && ext[0] != '.')
+            ext = "." + ext; // "jpg" means ".jpg", as in the batch tool
         const int lensVersion = vm["lens-version"].as<int>();
         if (lensVersion != 0 && lensVersion != 1)
             throw po::error("--lens-version must be 0 or 1");
