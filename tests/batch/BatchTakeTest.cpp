@@ -269,6 +269,21 @@ TEST_F(Take, StartingMistakesHaveTheStitchersStatusAndLeaveNoFolder)
     EXPECT_NE(errors().find("found 4 files like 0000000000-1.jpg: use -i .jpg"), std::string::npos) << errors();
 }
 
+TEST_F(Take, VersionHelpAndTheCommonHeightOption)
+{
+    ASSERT_EQ(run(quote(QUADSTITCH_BATCH_BIN) + " --version >" + quote((dir / "v.txt").string())), 0);
+    EXPECT_EQ(readText(dir / "v.txt").rfind("quadstitch-batch (quadstitch) " QUADSTITCH_VERSION "\nOpenCV ", 0), 0u)
+        << readText(dir / "v.txt");
+    ASSERT_EQ(run(quote(QUADSTITCH_BATCH_BIN) + " --help >" + quote((dir / "h.txt").string())), 0);
+    const std::string help = readText(dir / "h.txt");
+    EXPECT_EQ(help.rfind("quadstitch-batch: stitches", 0), 0u) << help;
+    EXPECT_NE(help.find("Example:\n  quadstitch-batch -d "), std::string::npos) << help;
+    // --height is the fast stitch height, as -t; both at once is a mistake.
+    ASSERT_EQ(batch("-s 1 --height 60 --frames 1"), 0) << errors();
+    EXPECT_EQ(cv::imread((dir / "0000000001.png").string()).size(), cv::Size(120, 60));
+    EXPECT_EQ(batch("-s 1 --height 60 -t 80 --frames 1"), 1);
+}
+
 TEST_F(Take, CtrlCStopsAtOnceWithoutPartialFiles)
 {
     const pid_t child = ::fork();

@@ -1,9 +1,12 @@
 // quadstitch-batch: stitches a whole take, frame by frame, with the same pixels as
 // quadstitch, several frames at once, resumable, with progress and a report.
 #include "BatchRunner.h"
+#include "ToolVersion.h"
 
 
 #include <boost/program_options.hpp>
+#include <exiv2/version.hpp>
+#include <libdeflate.h>
 
 #include <iostream>
 #include <limits>
@@ -35,16 +38,22 @@ std::uint64_t unsignedOption(const po::variables_map& vm, const char* name, std:
 
 int main(int argc, char** argv)
 {
-    po::options_description description("quadstitch-batch -d DIR [options]", 100, 50);
+    po::options_description description("quadstitch-batch: stitches every frame of a take into panoramas, several "
+                                        "at once, resumable, with progress and a report\n"
+                                        "Usage: quadstitch-batch -d DIR [options]\n\nOptions",
+                                        100, 50);
     description.add_options()
         ("help,h", "this help")
+        ("version", "the versions of the tool and of the libraries it was built with")
         ("working-directory,d", po::value<std::string>()->default_value("."),
          "frames as quadstitch reads them: %010d-<camera><ext> and calibration.yaml")
         ("output-directory,o", po::value<std::string>(), "where panoramas go (default: the working directory)")
         ("frames", po::value<std::string>()->default_value("all"),
          "all (every frame number with a camera image; one missing any of its four fails), N, or A-B")
         ("stitch-type,s", po::value<std::string>()->default_value("0"), "0 = full stitch, 1 = fast stitch")
-        ("height-faststitch,t", po::value<std::string>()->default_value("1000"), "height of the fast stitch")
+        ("height-faststitch,t", po::value<std::string>()->default_value("1000"),
+         "height of the fast stitch (also --height)")
+        ("height", po::value<std::string>(), "the same as --height-faststitch")
         ("image-file-extension,i", po::value<std::string>()->default_value(".png"), "camera images, including the .")
         ("format", po::value<std::string>()->default_value("png"), "panorama format: png, jpg or tif")
         ("jobs,j", po::value<std::string>(), "frames in flight (default: what the cores and the free memory allow)")
@@ -65,16 +74,27 @@ int main(int argc, char** argv)
         po::store(po::command_line_parser(argc, argv).options(description).positional(noPositionalArguments).run(), vm);
         po::notify(vm);
         if (vm.count("help")) {
-            std::cout << description << std::endl;
+            std::cout << description << "\nExample:\n  quadstitch-batch -d take -o take/panoramas --report "
+                                          "take/panoramas/quadstitch-report.json\n";
             return batch::kExitOk;
         }
+        if (vm.count("version")) {
+            std::cout << tools::versionText("quadstitch-batch",
+                                            {"libdeflate " LIBDEFLATE_VERSION_STRING " (PNG panoramas)",
+                                             "Exiv2 " + Exiv2::versionString() + " (360 properties)"});
+            return batch::kExitOk;
+        }
+        // One name for the panorama height across the tools; quadstitch's own is kept.
+        const bool height = vm.count("height") > 0;
+        if (height && !vm["height-faststitch"].defaulted())
+            throw po::error("give the fast stitch height once: --height or --height-faststitch (-t)");
         options.workingDirectory = vm["working-directory"].as<std::string>();
         if (vm.count("output-directory"))
             options.outputDirectory = vm["output-directory"].as<std::string>();
         options.frames = batch::parseFrameChoice(vm["frames"].as<std::string>());
         options.fastStitch = unsignedOption(vm, "stitch-type", 0, 1) == 1;
         // Height: at least one column per sector; at most what a 32-bit map can index.
-        options.fastStitchHeight = static_cast<std::uint32_t>(unsignedOption(vm, "height-faststitch", 4, 32767));
+        options.fastStitchHeight = static_cast<std::uint32_t>(unsignedOption(vm, height ? "height" : "height-faststitch", 4, 32767));
         options.imageExtension = batch::normalisedExtension(vm["image-file-extension"].as<std::string>());
         options.format = vm["format"].as<std::string>();
         if (options.format != "png" && options.format != "jpg" && options.format != "tif")

@@ -1,6 +1,7 @@
 // quadstitch-inspect: runs the first half of the full stitch on one frame and
 // writes what it estimated, so the depth model can be looked at and scored.
 #include "DepthReport.h"
+#include "ToolVersion.h"
 
 #include "app/FrameFiles.h"
 #include "StitchLib/input/CalibrationFile.h"
@@ -54,9 +55,12 @@ void printAgreement(const char* label, const DepthReport::OverlapAgreement& a)
 
 int main(int argc, char** argv)
 {
-    po::options_description description("quadstitch-inspect options");
+    po::options_description description("quadstitch-inspect: runs the full stitch of one frame up to the seams and "
+                                        "writes its depth, seams, disagreement and parts as pictures\n"
+                                        "Usage: quadstitch-inspect -d DIR [options]\n\nOptions");
     description.add_options()
         ("help,h", "this help")
+        ("version", "the versions of the tool and of the libraries it was built with")
         ("working-directory,d", po::value<std::string>()->default_value("."), "directory of the frame")
         ("frameNumber,f", po::value<uint32_t>()->default_value(0), "frame number")
         ("image-file-extension,i", po::value<std::string>()->default_value(".png"), "image extension")
@@ -71,7 +75,11 @@ int main(int argc, char** argv)
         po::store(po::parse_command_line(argc, argv, description), vm);
         po::notify(vm);
         if (vm.count("help")) {
-            std::cout << description << std::endl;
+            std::cout << description << "\nExample:\n  quadstitch-inspect -d take -f 42 -o take/inspect\n";
+            return 0;
+        }
+        if (vm.count("version")) {
+            std::cout << tools::versionText("quadstitch-inspect");
             return 0;
         }
         const fs::path dir = vm["working-directory"].as<std::string>();

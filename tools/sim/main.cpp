@@ -1,6 +1,8 @@
 // quadstitch-sim: renders a simulated rig frame with a known answer, and scores a
 // stitched panorama against it.
 
+#include "ToolVersion.h"
+#include "VideoLibraryVersions.h"
 #include "sim/Generator.h"
 #include "sim/Scorer.h"
 #include "sim/VideoTake.h"
@@ -21,6 +23,8 @@
 namespace {
 
 const char* kUsage =
+    "quadstitch-sim: renders simulated rig frames (or video takes) with a known answer, and scores panoramas "
+    "against it\n"
     "usage:\n"
     "  quadstitch-sim generate DIR [--frame N] [--ext .png] [--truth-height H] [--seed S]\n"
     "                              [--no-near] [--camera-size N] [--noise SIGMA]\n"
@@ -405,7 +409,12 @@ int main(int argc, char** argv)
         if (command == "compare")
             return compare(argc, argv);
         if (command == "--help" || command == "-h") {
-            std::cout << kUsage;
+            std::cout << kUsage << "example:\n  quadstitch-sim generate sample && quadstitch -d sample && "
+                                   "quadstitch-sim score sample/0000000000.png sample\n";
+            return 0;
+        }
+        if (command == "--version") {
+            std::cout << tools::versionText("quadstitch-sim", {tools::videoLibraryVersions()});
             return 0;
         }
         throw UsageError(command.empty() ? "no command given" : "unknown command '" + command + "'");

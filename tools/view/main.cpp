@@ -1,6 +1,7 @@
 // quadstitch-view: writes a page that shows the panoramas of a take in an
 // interactive 360 viewer, with their overlays and the batch report's facts.
 #include "TakePage.h"
+#include "ToolVersion.h"
 
 #include <boost/program_options.hpp>
 
@@ -29,10 +30,11 @@ fs::path findAssets()
 
 int main(int argc, char** argv)
 {
-    po::options_description description("Usage: quadstitch-view DIR [options]\n"
-                                        "Writes a 360 viewer page for the panoramas in DIR");
+    po::options_description description("quadstitch-view: writes a 360 viewer page for the panoramas in DIR\n"
+                                        "Usage: quadstitch-view DIR [options]\n\nOptions");
     description.add_options()
         ("help,h", "this help")
+        ("version", "the versions of the tool and of the libraries it was built with")
         ("output,o", po::value<std::string>(), "page to write (default: DIR/index.html)")
         ("report", po::value<std::string>(), "batch report (default: DIR/quadstitch-report.json if present)");
     po::options_description hidden;
@@ -48,7 +50,11 @@ int main(int argc, char** argv)
         po::store(po::command_line_parser(argc, argv).options(all).positional(positional).run(), vm);
         po::notify(vm);
         if (vm.count("help")) {
-            std::cout << description << std::endl;
+            std::cout << description << "\nExample:\n  quadstitch-view take/panoramas\n";
+            return 0;
+        }
+        if (vm.count("version")) {
+            std::cout << tools::versionText("quadstitch-view");
             return 0;
         }
         if (!vm.count("dir")) throw po::error("the folder of the take is missing");
