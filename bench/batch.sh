@@ -56,7 +56,7 @@ if [ -n "$programs" ]; then
     batch="$programs/quadstitch-batch"
     sim="$programs/quadstitch-sim"
 else
-    bash "$root/scripts/build.sh" >/dev/null
+    bash "$root/scripts/build.sh" --with-tests >/dev/null
     build="$root/build"
     quadstitch="$build/quadstitch"
     batch="$build/tools/batch/quadstitch-batch"

@@ -34,7 +34,7 @@ done
 
 build="$root/build"
 if [ ! -x "$build/bench/quadstitch-quality" ] || [ ! -x "$build/tools/sim/quadstitch-sim" ]; then
-    bash "$root/scripts/build.sh" >/dev/null
+    bash "$root/scripts/build.sh" --with-tests >/dev/null
 fi
 sim="$build/tools/sim/quadstitch-sim"
 quality="$build/bench/quadstitch-quality"

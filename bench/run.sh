@@ -6,7 +6,7 @@
 # /usr/bin/time -v: wall time, processor time (user + system), peak memory.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-bash "$root/scripts/build.sh" >/dev/null
+bash "$root/scripts/build.sh" --with-tests >/dev/null
 build="$root/build"
 frame="$(mktemp -d /tmp/quadstitch-bench.XXXXXX)"
 trap 'rm -rf "$frame"' EXIT

@@ -1,7 +1,19 @@
 #!/usr/bin/env bash
 # Installs the project's dependencies from Debian's archive. Safe to run repeatedly:
 # the package index is refreshed at most once, and only missing packages are installed.
+# Plain: what building and using the programs needs. --with-tests: also what the test
+# suite, the benchmarks and fuzzing need (GoogleTest, Google Benchmark, clang, Chromium
+# for the browser tests, a one-node Slurm cluster for the scale-out test), so that a
+# machine that only stitches gets no Slurm daemons or browser.
 set -euo pipefail
+
+with_tests=0
+for argument in "$@"; do
+    case "$argument" in
+        --with-tests) with_tests=1 ;;
+        *) echo "setup.sh: unknown option '$argument' (only --with-tests)" >&2; exit 1 ;;
+    esac
+done
 
 packages=(
     # build
@@ -12,8 +24,6 @@ packages=(
     libboost-filesystem-dev
     # 360 metadata of the batch tool's panoramas
     libexiv2-dev
-    # tests and benchmarks
-    libgtest-dev googletest libbenchmark-dev
     # input guards: calibration pre-check, strict JPEG check, PNG checksums;
     # zlib also compresses the panorama in parallel bands
     libyaml-dev
@@ -25,21 +35,30 @@ packages=(
     # video takes: decoding the cameras' videos, encoding the 360 video (libx264,
     # libx265), and the ffmpeg command line that tests and benchmarks make inputs with
     libavformat-dev libavcodec-dev libavutil-dev libswscale-dev ffmpeg
+    # camera sync: the cameras' audio resampled to one rate
+    libswresample-dev
+    # scale-out: GNU parallel over shards
+    parallel
+)
+
+test_packages=(
+    # tests and benchmarks
+    libgtest-dev googletest libbenchmark-dev
     # fuzzing (clang's libFuzzer and sanitizer runtimes)
     clang
     libclang-rt-14-dev
     # viewer page: its browser tests drive Chromium headless
     chromium
     chromium-driver
-    # camera sync: the cameras' audio resampled to one rate
-    libswresample-dev
-    # scale-out: GNU parallel over shards, and a one-node Slurm cluster for the cluster test
-    parallel
+    # scale-out: a one-node Slurm cluster for the cluster test
     slurmctld
     slurmd
     slurm-client
     munge
 )
+if [ "$with_tests" -eq 1 ]; then
+    packages+=("${test_packages[@]}")
+fi
 
 missing=()
 for p in "${packages[@]}"; do

@@ -17,7 +17,7 @@
 # /run and no service manager is needed. The daemons listen on the loopback address on
 # two free ports. It runs as root or as an ordinary user; the jobs run as whoever
 # started it.
-# Missing Slurm or munge programs are installed with scripts/setup.sh.
+# Missing Slurm or munge programs are installed with scripts/setup.sh --with-tests.
 #
 # Exit status: 0 when the take is complete; 1 for a bad command line; 2 when a shard or
 # frame failed or the array timed out; 3 when the cluster could not be started.
@@ -53,7 +53,7 @@ command -v "$batch" >/dev/null || fail_usage "no quadstitch-batch at '$batch' (b
 for program in munged mungekey slurmctld slurmd sbatch squeue scontrol sinfo scancel; do
     if ! PATH="$PATH:/usr/sbin:/sbin" command -v "$program" >/dev/null; then
         log "$program is missing: installing the dependencies"
-        bash "$root/scripts/setup.sh"
+        bash "$root/scripts/setup.sh" --with-tests
         break
     fi
 done
