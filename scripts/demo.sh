@@ -34,6 +34,6 @@ Done. Everything is in $sample:
   the simulated truth:       truth.png
   a 360 viewer page:         index.html (of the full stitch). Browsers load its scripts
                              only from a web server; to serve it on this machine, run
-                               python3 -m http.server --bind 127.0.0.1 --directory $sample 8000
-                             and open http://127.0.0.1:8000/ in a browser.
+                               $bin/tools/view/quadstitch-view $sample --serve
+                             and open the address it prints in a browser.
 TEXT

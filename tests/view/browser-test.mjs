@@ -234,6 +234,9 @@ await check('page opened from a file in a browser that refuses file scripts: say
     try {
         const page = await strict.newPage({ viewport: { width, height } });
         await page.goto(pathToFileURL(join(plainDir, 'index.html')).href);
+        // Opened from a file, the page says at once how to serve it, whatever the browser.
+        assert.match(await page.textContent('#panel'), /opened from a file|did not start/);
+        assert.match(await page.textContent('#panel'), /--serve/);
         // Well before the page's own fallback timer: the failed module load itself tells.
         await page.waitForFunction(() => /did not start/.test(document.getElementById('panel').textContent), null, { timeout: 5000 });
         assert.match(await page.textContent('#panel'), /http\.server .*--directory .*plain 8000/);

@@ -275,13 +275,20 @@ std::size_t writePage(const Options& options)
          // Browsers that refuse modules on pages opened from files never start the
          // viewer; say what to do instead of showing an empty page.
          << "<script>\n"
+         << "var quadstitchServe = 'quadstitch-view ' + " << jsonString(absoluteNormal(options.takeDir).string())
+         << " + ' --serve (or python3 -m http.server --bind 127.0.0.1 --directory ' + "
+         << jsonString(pageDir.string()) << " + ' 8000, and open http://127.0.0.1:8000/)';\n"
          << "function quadstitchNotStarted() {\n"
          << "  if (window.quadstitchViewer) return;\n"
          << "  document.getElementById('panel').textContent = 'The viewer did not start. If the page was opened '\n"
-         << "    + 'from a file, this browser may refuse to load its scripts from files: serve the folder instead, '\n"
-         << "    + 'e.g. python3 -m http.server --bind 127.0.0.1 --directory ' + " << jsonString(pageDir.string())
-         << " + ' 8000, and open '\n"
-         << "    + 'http://127.0.0.1:8000/';\n"
+         << "    + 'from a file, this browser may refuse to load its scripts from files: serve the folder instead '\n"
+         << "    + 'and open the address printed: ' + quadstitchServe;\n"
+         << "}\n"
+         // Opened from the file manager, most browsers never start it: say so at once
+         // rather than after a blank wait (the viewer replaces this when it starts).
+         << "if (location.protocol === 'file:') {\n"
+         << "  document.getElementById('panel').textContent = 'This page was opened from a file. Most browsers '\n"
+         << "    + 'load its viewer only from a web server; if it does not appear, run ' + quadstitchServe;\n"
          << "}\n"
          << "setTimeout(quadstitchNotStarted, 15000);\n"
          << "</script>\n"

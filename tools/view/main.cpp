@@ -1,5 +1,6 @@
 // quadstitch-view: writes a page that shows the panoramas of a take in an
 // interactive 360 viewer, with their overlays and the batch report's facts.
+#include "PageServer.h"
 #include "TakePage.h"
 #include "ToolVersion.h"
 
@@ -36,7 +37,9 @@ int main(int argc, char** argv)
         ("help,h", "this help")
         ("version", "the versions of the tool and of the libraries it was built with")
         ("output,o", po::value<std::string>(), "page to write (default: DIR/index.html)")
-        ("report", po::value<std::string>(), "batch report (default: DIR/quadstitch-report.json if present)");
+        ("report", po::value<std::string>(), "batch report (default: DIR/quadstitch-report.json if present)")
+        ("serve", "then serve the page on this machine (127.0.0.1) until Ctrl-C, printing its address")
+        ("port", po::value<std::string>(), "the port to serve on (default: a free one)");
     po::options_description hidden;
     hidden.add_options()("dir", po::value<std::string>());
     po::options_description all;
@@ -45,12 +48,14 @@ int main(int argc, char** argv)
     positional.add("dir", 1);
 
     TakePage::Options options;
+    bool serve = false;
+    unsigned port = 0;
     try {
         po::variables_map vm;
         po::store(po::command_line_parser(argc, argv).options(all).positional(positional).run(), vm);
         po::notify(vm);
         if (vm.count("help")) {
-            std::cout << description << "\nExample:\n  quadstitch-view take/panoramas\n";
+            std::cout << description << "\nExample:\n  quadstitch-view take/panoramas --serve\n";
             return 0;
         }
         if (vm.count("version")) {
@@ -58,6 +63,15 @@ int main(int argc, char** argv)
             return 0;
         }
         if (!vm.count("dir")) throw po::error("the folder of the take is missing");
+        serve = vm.count("serve") > 0;
+        if (vm.count("port")) {
+            const std::string text = vm["port"].as<std::string>();
+            if (!serve) throw po::error("--port needs --serve");
+            if (text.empty() || text.size() > 5 || text.find_first_not_of("0123456789") != std::string::npos ||
+                std::stoul(text) < 1 || std::stoul(text) > 65535)
+                throw po::error("--port '" + text + "': expected a port number from 1 to 65535");
+            port = static_cast<unsigned>(std::stoul(text));
+        }
         options.takeDir = vm["dir"].as<std::string>();
         options.page = vm.count("output") ? fs::path(vm["output"].as<std::string>()) : options.takeDir / "index.html";
         if (vm.count("report")) {
@@ -75,6 +89,13 @@ int main(int argc, char** argv)
         const std::size_t frames = TakePage::writePage(options);
         std::cout << fs::absolute(options.page).lexically_normal().string() << " (" << frames
                   << (frames == 1 ? " frame)" : " frames)") << std::endl;
+        if (serve) {
+            const fs::path page = fs::absolute(options.page).lexically_normal();
+            PageServer server(page.parent_path(), page.filename().string(), static_cast<std::uint16_t>(port));
+            std::cout << "Serving the page at http://127.0.0.1:" << server.port() << "/ (this machine only; Ctrl-C stops)"
+                      << std::endl;
+            server.run();
+        }
     } catch (const std::exception& e) {
         std::cerr << "quadstitch-view: " << e.what() << std::endl;
         return 2;
