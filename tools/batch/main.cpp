@@ -2,6 +2,8 @@
 // quadstitch, several frames at once, resumable, with progress and a report.
 #include "BatchRunner.h"
 #include "ToolVersion.h"
+#include "VideoTake.h"
+#include "VideoWriter.h"
 
 
 #include <boost/program_options.hpp>
@@ -10,6 +12,7 @@
 
 #include <iostream>
 #include <limits>
+#include <optional>
 #include <string>
 
 namespace po = boost::program_options;
@@ -32,6 +35,99 @@ std::uint64_t unsignedOption(const po::variables_map& vm, const char* name, std:
                         " to " + std::to_string(high));
     }
     return value;
+}
+
+// Leaves the image-file options' parsing for the video take's.
+struct VideoTakeChosen {};
+
+// A plain non-negative decimal number of seconds.
+double secondsOption(const po::variables_map& vm, const char* name, bool zeroAllowed)
+{
+    const std::string text = vm[name].as<std::string>();
+    std::size_t used = 0;
+    double value = -1;
+    if (!text.empty() && text.find_first_not_of("0123456789.") == std::string::npos) {
+        try {
+            value = std::stod(text, &used);
+        } catch (const std::exception&) {
+            used = 0;
+        }
+    }
+    if (used != text.size() || text.empty() || !(value >= 0) || value > 1e7 || (!zeroAllowed && value == 0))
+        throw po::error(std::string("--") + name + " '" + text + "': expected a number of seconds" +
+                        (zeroAllowed ? "" : " above 0"));
+    return value;
+}
+
+// The video take's options, from the same command line.
+batch::VideoTakeOptions videoOptions(const po::variables_map& vm)
+{
+    batch::VideoTakeOptions v;
+    v.videos = vm["video"].as<std::vector<std::string>>();
+    if (v.videos.size() != 4)
+        throw po::error("--video: expected four files (forward, right, back, left), got " +
+                        std::to_string(v.videos.size()));
+    if (!vm.count("output-directory") || !batch::isVideoOutput(vm["output-directory"].as<std::string>()))
+        throw po::error("--video needs -o OUT.mp4 (or .mov, .mkv)");
+    if (!vm["working-directory"].defaulted())
+        throw po::error("-d and --video cannot be used together");
+    v.output = vm["output-directory"].as<std::string>();
+    if (vm.count("calibration"))
+        v.calibration = vm["calibration"].as<std::string>();
+    if (vm.count("offsets"))
+        v.offsets = vm["offsets"].as<std::string>();
+    if (vm.count("sync")) {
+        v.sync = vm["sync"].as<std::string>();
+        if (v.sync != "audio" && v.sync != "picture")
+            throw po::error("--sync '" + v.sync + "': expected audio or picture");
+        if (!v.offsets.empty())
+            throw po::error("--sync and --offsets cannot be used together");
+    }
+    v.frames = batch::parseFrameChoice(vm["frames"].as<std::string>());
+    if (vm.count("start"))
+        v.start = secondsOption(vm, "start", true);
+    if (vm.count("duration"))
+        v.duration = secondsOption(vm, "duration", false);
+    if (!v.frames.all && (vm.count("start") || vm.count("duration")))
+        throw po::error("--frames and --start/--duration cannot be used together");
+    v.codec = vm["codec"].as<std::string>();
+    if (v.codec != "h264" && v.codec != "hevc")
+        throw po::error("--codec '" + v.codec + "': expected h264 or hevc");
+    if (vm.count("crf"))
+        v.crf = static_cast<int>(unsignedOption(vm, "crf", 0, 51));
+    v.preset = vm["preset"].as<std::string>();
+    if (vm.count("size")) {
+        try {
+            const auto size = batch::parseSize(vm["size"].as<std::string>());
+            v.width = size.first;
+            v.height = size.second;
+        } catch (const std::invalid_argument& e) {
+            throw po::error(e.what());
+        }
+        const std::string problem = video::checkOutputSize(v.codec, v.width, v.height);
+        if (!problem.empty())
+            throw po::error("--size " + problem);
+    }
+    v.segmentSeconds = secondsOption(vm, "segment-seconds", false);
+    v.joinOnly = vm.count("join") > 0;
+    v.audioFromGiven = vm.count("audio-from") > 0;
+    if (v.audioFromGiven)
+        v.audioFrom = static_cast<int>(unsignedOption(vm, "audio-from", 1, 4));
+    v.shard = batch::parseShard(vm["shard"].as<std::string>());
+    if (v.joinOnly && v.shard.count != 1)
+        throw po::error("--join joins the whole take: it takes no --shard");
+    v.fastStitch = unsignedOption(vm, "stitch-type", 0, 1) == 1;
+    if (vm.count("height"))
+        v.fastStitchHeight = static_cast<std::uint32_t>(unsignedOption(vm, "height", 4, 32767));
+    else if (!vm["height-faststitch"].defaulted())
+        v.fastStitchHeight = static_cast<std::uint32_t>(unsignedOption(vm, "height-faststitch", 4, 32767));
+    v.quality = vm["quality"].as<std::string>();
+    if (vm.count("jobs"))
+        v.jobs = static_cast<unsigned>(unsignedOption(vm, "jobs", 1, 256));
+    if (vm.count("report"))
+        v.reportPath = vm["report"].as<std::string>();
+    v.quiet = vm.count("quiet") > 0;
+    return v;
 }
 
 } // namespace
@@ -66,8 +162,31 @@ int main(int argc, char** argv)
          "stable seams over time (full stitch; each worker takes a contiguous run of frames in order)")
         ("overlays", "also write reduced seam, depth and disagreement pictures beside each panorama")
         ("quiet,q", "no progress display");
+    po::options_description videoDescription("Video takes (-o OUT.mp4, .mov or .mkv writes a 360 video)", 100, 50);
+    videoDescription.add_options()
+        ("video", po::value<std::vector<std::string>>()->multitoken(),
+         "CAM1 CAM2 CAM3 CAM4: the cameras' videos (forward, right, back, left) instead of -d")
+        ("calibration", po::value<std::string>(), "rig calibration (default: calibration.yaml beside the first video)")
+        ("offsets", po::value<std::string>(),
+         "a,b,c,d: where the same instant is in each camera's video, in frames (or each with ms); a camera "
+         "started earlier has a larger offset")
+        ("sync", po::value<std::string>(), "audio or picture: estimate the offsets (default: audio when all four "
+                                           "videos have audio, else picture)")
+        ("start", po::value<std::string>(), "seconds into the take to start at")
+        ("duration", po::value<std::string>(), "seconds of the take to stitch")
+        ("codec", po::value<std::string>()->default_value("h264"), "h264 (libx264) or hevc (libx265)")
+        ("crf", po::value<std::string>(), "constant rate factor, 0-51 (default: the encoder's, 23 h264, 28 hevc)")
+        ("preset", po::value<std::string>()->default_value("medium"), "encoder preset (ultrafast ... veryslow)")
+        ("size", po::value<std::string>(),
+         "WxH of the video (default 3840x1920 for h264, 7680x3840 for hevc; a fast stitch's own size when smaller)")
+        ("segment-seconds", po::value<std::string>()->default_value("10"),
+         "length of the independently encoded segments kept in OUT.segments/")
+        ("join", "only join the finished segments into the video (after sharded runs)")
+        ("audio-from", po::value<std::string>(), "camera 1-4 whose audio the video carries (default 1)");
+    description.add(videoDescription);
 
     batch::BatchOptions options;
+    std::optional<batch::VideoTakeOptions> videoTake;
     try {
         po::variables_map vm;
         const po::positional_options_description noPositionalArguments;
@@ -88,6 +207,18 @@ int main(int argc, char** argv)
         const bool height = vm.count("height") > 0;
         if (height && !vm["height-faststitch"].defaulted())
             throw po::error("give the fast stitch height once: --height or --height-faststitch (-t)");
+        if (vm.count("video")) {
+            videoTake = videoOptions(vm);
+            throw VideoTakeChosen();
+        }
+        for (const char* videoOnly : {"calibration", "offsets", "sync", "start", "duration", "crf", "size", "join",
+                                      "audio-from"}) {
+            if (vm.count(videoOnly))
+                throw po::error(std::string("--") + videoOnly + " needs --video");
+        }
+        if (vm.count("output-directory") && batch::isVideoOutput(vm["output-directory"].as<std::string>()))
+            throw po::error("-o " + vm["output-directory"].as<std::string>() +
+                            ": a video is written from --video CAM1 CAM2 CAM3 CAM4");
         options.workingDirectory = vm["working-directory"].as<std::string>();
         if (vm.count("output-directory"))
             options.outputDirectory = vm["output-directory"].as<std::string>();
@@ -118,9 +249,18 @@ int main(int argc, char** argv)
         } catch (const std::invalid_argument& e) {
             throw po::error(std::string("--") + e.what());
         }
+    } catch (const VideoTakeChosen&) {
     } catch (const std::exception& e) {
         std::cerr << "quadstitch-batch: " << e.what() << "\n" << "Try 'quadstitch-batch --help'.\n";
         return batch::kExitUsage;
+    }
+    if (videoTake) {
+        try {
+            return batch::runVideoTake(*videoTake);
+        } catch (const std::exception& e) {
+            std::cerr << "quadstitch-batch: " << e.what() << "\n";
+            return batch::kExitFailed;
+        }
     }
     try {
         return batch::runTake(options);

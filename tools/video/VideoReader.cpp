@@ -29,6 +29,7 @@ struct VideoReader::State {
     bool audio = false;
     bool draining = false;
     bool ended = false;
+    bool seeked = false; // frame counts no longer start at the file's first frame
     std::int64_t decoded = 0;
     std::int64_t start = 0; // stream start in time-base units
     double lastSeconds = -1;
@@ -139,6 +140,20 @@ double VideoReader::startSeconds() const
 
 bool VideoReader::hasAudio() const { return state_->audio; }
 
+void VideoReader::seekTo(double seconds)
+{
+    State& s = *state_;
+    const AVStream* st = s.videoStream();
+    const std::int64_t target = s.start + static_cast<std::int64_t>(std::floor(std::max(0.0, seconds) / av_q2d(st->time_base)));
+    const int rc = av_seek_frame(s.format, s.stream, target, AVSEEK_FLAG_BACKWARD);
+    if (rc < 0)
+        throw VideoError("'" + path_ + "': cannot seek to " + std::to_string(seconds) + " s: " + avErrorText(rc));
+    avcodec_flush_buffers(s.codec);
+    s.draining = s.ended = false;
+    s.seeked = true;
+    s.lastSeconds = -1;
+}
+
 std::string VideoReader::codecName() const { return state_->codec->codec->name; }
 
 bool VideoReader::read(VideoFrame& out)
@@ -154,10 +169,10 @@ bool VideoReader::read(VideoFrame& out)
             s.ended = true;
             // A container that declares its frames tells a cut-off file by the count.
             const std::int64_t declared = declaredFrames();
-            if (declared > 0 && s.decoded < declared)
+            if (declared > 0 && s.decoded < declared && !s.seeked)
                 throw VideoError("'" + path_ + "': truncated: " + std::to_string(s.decoded) + " of " +
                                  std::to_string(declared) + " frames could be read");
-            if (s.decoded == 0)
+            if (s.decoded == 0 && !s.seeked)
                 throw VideoError("'" + path_ + "': no picture could be decoded");
             return false;
         }
@@ -233,7 +248,8 @@ bool VideoReader::read(VideoFrame& out)
     av_frame_unref(f);
     out.image = image;
     out.seconds = seconds;
-    out.index = s.decoded++;
+    out.index = s.seeked ? static_cast<std::int64_t>(std::llround(seconds * frameRate())) : s.decoded;
+    ++s.decoded;
     return true;
 }
 

@@ -61,6 +61,10 @@ public:
     // The next picture in presentation order; false at the end of the stream. Throws
     // VideoError for corrupt or truncated data.
     bool read(VideoFrame& frame);
+    // Goes back to the key frame at or before `seconds` (from the stream's start): the
+    // next read returns that key frame's picture, and reading on reaches `seconds`.
+    // Frame indices count on from there as if from the start of the file.
+    void seekTo(double seconds);
 
 private:
     struct State;

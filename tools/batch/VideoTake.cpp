@@ -1,0 +1,704 @@
+#include "VideoTake.h"
+
+#include "BatchRunner.h"
+#include "JsonString.h"
+
+#include "Segments.h"
+#include "TakeTimeline.h"
+#include "VideoReader.h"
+#include "VideoWriter.h"
+
+#include "StitchLib/input/CalibrationCheck.h"
+#include "StitchLib/input/CalibrationFile.h"
+#include "StitchLib/pipeline/BestQuality.h"
+#include "StitchLib/pipeline/StitchPipeline.h"
+
+#include <opencv2/core/utility.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
+#include <csignal>
+#include <cstdio>
+#include <deque>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <pthread.h>
+#include <sstream>
+#include <thread>
+#include <unistd.h>
+
+namespace batch {
+
+namespace fs = std::filesystem;
+
+std::vector<double> parseOffsets(const std::string& text, double rate)
+{
+    std::vector<double> result;
+    std::stringstream in(text);
+    std::string item;
+    while (std::getline(in, item, ',')) {
+        const bool ms = item.size() > 2 && item.compare(item.size() - 2, 2, "ms") == 0;
+        const std::string number = ms ? item.substr(0, item.size() - 2) : item;
+        std::size_t used = 0;
+        double value = 0;
+        try {
+            value = std::stod(number, &used);
+        } catch (const std::exception&) {
+            used = 0;
+        }
+        const bool whole = used == number.size() && !number.empty() && std::isfinite(value);
+        if (!whole || (!ms && value != std::round(value)) || std::abs(value) > 1e7)
+            throw std::invalid_argument("--offsets '" + text +
+                                        "': expected four whole frame counts or millisecond values (e.g. 0,3,-2,0 "
+                                        "or 0,100ms,-67ms,0)");
+        result.push_back(ms ? value / 1000.0 : value / rate);
+    }
+    if (result.size() != 4 || (!text.empty() && text.back() == ','))
+        throw std::invalid_argument("--offsets '" + text + "': expected four values, one per camera");
+    return result;
+}
+
+std::pair<int, int> parseSize(const std::string& text)
+{
+    const std::size_t x = text.find('x');
+    auto number = [&](const std::string& s) {
+        if (s.empty() || s.size() > 6 || s.find_first_not_of("0123456789") != std::string::npos)
+            throw std::invalid_argument("--size '" + text + "': expected WIDTHxHEIGHT, e.g. 3840x1920");
+        return std::stoi(s);
+    };
+    if (x == std::string::npos)
+        throw std::invalid_argument("--size '" + text + "': expected WIDTHxHEIGHT, e.g. 3840x1920");
+    return {number(text.substr(0, x)), number(text.substr(x + 1))};
+}
+
+bool isVideoOutput(const std::string& path)
+{
+    const std::string ext = fs::path(path).extension().string();
+    return ext == ".mp4" || ext == ".mov" || ext == ".mkv";
+}
+
+namespace {
+
+double secondsSince(std::chrono::steady_clock::time_point start)
+{
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// A queue of bounded length: a producer waits while it is full. close() wakes
+// everyone: pushes then fail and pops return nothing once it is empty.
+template <typename T>
+class BoundedQueue {
+public:
+    explicit BoundedQueue(std::size_t capacity) : capacity_(capacity) {}
+    bool push(T item)
+    {
+        std::unique_lock<std::mutex> lock(mutex_);
+        notFull_.wait(lock, [&] { return closed_ || items_.size() < capacity_; });
+        if (closed_)
+            return false;
+        items_.push_back(std::move(item));
+        notEmpty_.notify_one();
+        return true;
+    }
+    std::optional<T> pop()
+    {
+        std::unique_lock<std::mutex> lock(mutex_);
+        notEmpty_.wait(lock, [&] { return closed_ || !items_.empty(); });
+        if (items_.empty())
+            return std::nullopt;
+        T item = std::move(items_.front());
+        items_.pop_front();
+        notFull_.notify_one();
+        return item;
+    }
+    void close()
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        closed_ = true;
+        notFull_.notify_all();
+        notEmpty_.notify_all();
+    }
+
+private:
+    std::size_t capacity_;
+    std::mutex mutex_;
+    std::condition_variable notFull_, notEmpty_;
+    std::deque<T> items_;
+    bool closed_ = false;
+};
+
+// One camera's picture for one output frame.
+struct CameraPicture {
+    std::int64_t frame = 0;
+    cv::Mat image;
+    int event = 0; // > 0 frames skipped before it, -1 the previous one reused
+    std::string error;
+};
+
+struct StitchJob {
+    std::int64_t frame = 0;
+    std::vector<cv::Mat> images;
+};
+
+struct StitchResult {
+    std::int64_t frame = 0;
+    cv::Mat picture; // output size, BGR; empty when the stitch failed
+    std::string error;
+};
+
+// Removes registered temporary files on SIGINT, SIGTERM or SIGHUP and exits 130.
+struct Temporaries {
+    std::mutex mutex;
+    std::vector<std::string> paths;
+    void add(const std::string& p)
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        paths.push_back(p);
+    }
+    void remove(const std::string& p)
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        paths.erase(std::remove(paths.begin(), paths.end(), p), paths.end());
+    }
+};
+
+void signalWaiter(Temporaries& temporaries, sigset_t signals)
+{
+    int signal = 0;
+    sigwait(&signals, &signal);
+    if (signal == SIGUSR1)
+        return;
+    std::lock_guard<std::mutex> lock(temporaries.mutex); // held for good: we exit
+    for (const std::string& p : temporaries.paths)
+        ::unlink(p.c_str());
+    std::fprintf(stderr, "quadstitch-batch: interrupted; finished segments stay and the next run resumes\n");
+    std::fflush(stderr);
+    ::_exit(kExitInterrupted);
+}
+
+struct CameraReport {
+    std::int64_t reused = 0;
+    std::int64_t skipped = 0;
+    std::vector<std::string> events; // the first few, for the report
+};
+
+struct FailedFrame {
+    std::int64_t frame;
+    std::string error;
+    std::string stand_in;
+};
+
+// Everything one run needs.
+struct VideoRun {
+    explicit VideoRun(const VideoTakeOptions& o) : options(o) {}
+    const VideoTakeOptions& options;
+    std::vector<std::unique_ptr<video::VideoReader>> readers;
+    std::unique_ptr<video::TakeTimeline> timeline;
+    std::vector<double> offsets; // seconds
+    std::string offsetSource;    // how they were found
+    int rateNum = 30, rateDen = 1;
+    orb::Rig* rig = nullptr;
+    cv::Size outputSize;
+    int stitchHeight = 0;
+    unsigned jobs = 1;
+    video::SegmentPlan plan;
+    std::unique_ptr<video::SegmentStore> store;
+    std::vector<CameraReport> cameras = std::vector<CameraReport>(4);
+    std::vector<FailedFrame> failed;
+    std::vector<std::size_t> encoded, alreadyThere;
+    Temporaries temporaries;
+};
+
+cv::Mat toOutput(const cv::Mat& panorama, cv::Size size)
+{
+    cv::Mat bgr;
+    if (panorama.channels() == 4)
+        cv::cvtColor(panorama, bgr, cv::COLOR_BGRA2BGR);
+    else
+        bgr = panorama;
+    if (bgr.size() == size)
+        return bgr;
+    cv::Mat resized;
+    cv::resize(bgr, resized, size, 0, 0,
+               size.width < bgr.cols ? cv::INTER_AREA : cv::INTER_LINEAR); // area when reducing
+    return resized;
+}
+
+// Encodes segment i: four decoding threads pick each camera's frames, `jobs` workers
+// stitch, and this thread encodes in order. Throws VideoError for a bad input.
+void encodeSegment(VideoRun& run, std::size_t i)
+{
+    const VideoTakeOptions& o = run.options;
+    const std::int64_t begin = run.plan.begin(i), end = run.plan.end(i);
+    const std::string temporary = run.store->temporaryPath(i, ::getpid());
+    run.temporaries.add(temporary);
+    struct Cleanup {
+        VideoRun& run;
+        std::string path;
+        bool keep = false;
+        ~Cleanup()
+        {
+            if (!keep) {
+                std::error_code ec;
+                fs::remove(path, ec);
+            }
+            run.temporaries.remove(path);
+        }
+    } cleanup{run, temporary};
+
+    video::EncoderSettings settings;
+    settings.codec = o.codec;
+    settings.crf = o.crf;
+    settings.preset = o.preset;
+    settings.width = run.outputSize.width;
+    settings.height = run.outputSize.height;
+    settings.rateNumerator = run.rateNum;
+    settings.rateDenominator = run.rateDen;
+    video::VideoWriter writer(temporary, settings, "mp4");
+
+    const std::size_t depth = 2 + run.jobs;
+    std::vector<std::unique_ptr<BoundedQueue<CameraPicture>>> cameraQueues;
+    for (int k = 0; k < 4; ++k)
+        cameraQueues.push_back(std::make_unique<BoundedQueue<CameraPicture>>(depth));
+    BoundedQueue<StitchJob> jobs(run.jobs);
+    std::mutex resultsMutex;
+    std::condition_variable resultReady;
+    std::map<std::int64_t, StitchResult> results;
+
+    std::vector<std::thread> threads;
+    for (int k = 0; k < 4; ++k) {
+        threads.emplace_back([&, k] {
+            try {
+                video::FramePicker picker(*run.readers[static_cast<std::size_t>(k)]);
+                picker.jumpTo(run.timeline->cameraSeconds(k, begin));
+                for (std::int64_t f = begin; f < end; ++f) {
+                    const video::VideoFrame& frame = picker.at(run.timeline->cameraSeconds(k, f));
+                    if (!cameraQueues[static_cast<std::size_t>(k)]->push({f, frame.image, picker.lastEvent(), ""}))
+                        return;
+                }
+            } catch (const std::exception& e) {
+                cameraQueues[static_cast<std::size_t>(k)]->push({0, {}, 0, e.what()});
+            }
+        });
+    }
+    for (unsigned w = 0; w < run.jobs; ++w) {
+        threads.emplace_back([&] {
+            orb::pipeline::StitchOptions stitchOptions =
+                orb::pipeline::qualityOptions(orb::pipeline::parseQuality(o.quality));
+            orb::pipeline::StitchPipeline pipeline(*run.rig, stitchOptions);
+            while (auto job = jobs.pop()) {
+                StitchResult r;
+                r.frame = job->frame;
+                try {
+                    const cv::Mat panorama = o.fastStitch ? pipeline.fastStitch(job->images, run.stitchHeight)
+                                                          : pipeline.fullStitch(job->images);
+                    if (panorama.empty())
+                        throw std::runtime_error("stitching produced no panorama");
+                    r.picture = toOutput(panorama, run.outputSize);
+                } catch (const std::exception& e) {
+                    r.error = e.what();
+                }
+                std::lock_guard<std::mutex> lock(resultsMutex);
+                results[r.frame] = std::move(r);
+                resultReady.notify_all();
+            }
+        });
+    }
+    auto stopAll = [&] {
+        for (auto& q : cameraQueues)
+            q->close();
+        jobs.close();
+        for (std::thread& t : threads)
+            t.join();
+    };
+
+    std::string inputError;
+    cv::Mat previous;
+    std::int64_t nextToEncode = begin;
+    auto encodeReady = [&](bool wait, std::int64_t upTo) {
+        while (nextToEncode < upTo) {
+            StitchResult r;
+            {
+                std::unique_lock<std::mutex> lock(resultsMutex);
+                if (wait)
+                    resultReady.wait(lock, [&] { return results.count(nextToEncode) > 0; });
+                auto it = results.find(nextToEncode);
+                if (it == results.end())
+                    return;
+                r = std::move(it->second);
+                results.erase(it);
+            }
+            if (r.picture.empty()) {
+                // The video keeps its frame count: the previous panorama stands in.
+                FailedFrame failure{r.frame, r.error, previous.empty() ? "black" : "previous panorama"};
+                if (previous.empty())
+                    previous = cv::Mat::zeros(run.outputSize, CV_8UC3);
+                run.failed.push_back(failure);
+                std::fprintf(stderr, "quadstitch-batch: frame %lld failed (%s); the %s is repeated there\n",
+                                 static_cast<long long>(r.frame), r.error.c_str(), failure.stand_in.c_str());
+                writer.write(previous);
+            } else {
+                writer.write(r.picture);
+                previous = r.picture;
+            }
+            ++nextToEncode;
+        }
+    };
+    try {
+        for (std::int64_t f = begin; f < end && inputError.empty(); ++f) {
+            StitchJob job;
+            job.frame = f;
+            for (int k = 0; k < 4; ++k) {
+                std::optional<CameraPicture> p = cameraQueues[static_cast<std::size_t>(k)]->pop();
+                if (!p || !p->error.empty()) {
+                    inputError = p ? p->error : "a camera's frames ended early";
+                    break;
+                }
+                CameraReport& report = run.cameras[static_cast<std::size_t>(k)];
+                if (p->event != 0) {
+                    if (p->event < 0)
+                        ++report.reused;
+                    else
+                        report.skipped += p->event;
+                    if (report.events.size() < 20)
+                        report.events.push_back("frame " + std::to_string(f) + ": " +
+                                                (p->event < 0 ? std::string("previous camera frame reused")
+                                                              : std::to_string(p->event) + " camera frame(s) skipped"));
+                }
+                job.images.push_back(std::move(p->image));
+            }
+            if (!inputError.empty())
+                break;
+            jobs.push(std::move(job));
+            encodeReady(false, f + 1);
+        }
+        if (inputError.empty()) {
+            jobs.close();
+            encodeReady(true, end);
+        }
+    } catch (...) {
+        stopAll();
+        throw;
+    }
+    stopAll();
+    if (!inputError.empty())
+        throw video::VideoError(inputError);
+    writer.finish();
+    run.store->commit(temporary, i);
+    cleanup.keep = true;
+}
+
+void writeVideoReport(const VideoRun& run, const std::string& status, double seconds)
+{
+    const std::string& path = run.options.reportPath;
+    if (path.empty())
+        return;
+    const std::string temporary = path + ".partial-" + std::to_string(::getpid());
+    {
+        std::ofstream out(temporary);
+        out << "{\n  \"video\": " << tools::jsonString(run.options.output) << ",\n  \"status\": "
+            << tools::jsonString(status) << ",\n  \"seconds\": " << seconds << ",\n  \"offsets\": {\"source\": "
+            << tools::jsonString(run.offsetSource) << ", \"seconds\": [";
+        for (std::size_t k = 0; k < run.offsets.size(); ++k)
+            out << (k ? ", " : "") << run.offsets[k];
+        out << "], \"frames\": [";
+        const double rate = static_cast<double>(run.rateNum) / run.rateDen;
+        for (std::size_t k = 0; k < run.offsets.size(); ++k)
+            out << (k ? ", " : "") << run.offsets[k] * rate;
+        out << "]},\n  \"frameRate\": " << rate << ",\n  \"frames\": {\"first\": " << run.plan.firstFrame
+            << ", \"count\": " << run.plan.frameCount << "},\n  \"cameras\": [";
+        for (std::size_t k = 0; k < run.cameras.size(); ++k) {
+            const CameraReport& c = run.cameras[k];
+            out << (k ? ",\n    " : "\n    ") << "{\"file\": " << tools::jsonString(run.options.videos[k])
+                << ", \"reused\": " << c.reused << ", \"skipped\": " << c.skipped << ", \"events\": [";
+            for (std::size_t e = 0; e < c.events.size(); ++e)
+                out << (e ? ", " : "") << tools::jsonString(c.events[e]);
+            out << "]}";
+        }
+        out << "],\n  \"failedFrames\": [";
+        for (std::size_t f = 0; f < run.failed.size(); ++f)
+            out << (f ? ", " : "") << "{\"frame\": " << run.failed[f].frame
+                << ", \"error\": " << tools::jsonString(run.failed[f].error)
+                << ", \"shown\": " << tools::jsonString(run.failed[f].stand_in) << "}";
+        out << "],\n  \"segments\": {\"count\": " << run.plan.count() << ", \"encoded\": [";
+        for (std::size_t s = 0; s < run.encoded.size(); ++s)
+            out << (s ? ", " : "") << run.encoded[s] + 1;
+        out << "], \"alreadyThere\": [";
+        for (std::size_t s = 0; s < run.alreadyThere.size(); ++s)
+            out << (s ? ", " : "") << run.alreadyThere[s] + 1;
+        out << "]}\n}\n";
+        if (!out)
+            std::cerr << "quadstitch-batch: cannot write the report '" << path << "'\n";
+    }
+    std::error_code ec;
+    fs::rename(temporary, path, ec);
+    if (ec) {
+        fs::remove(temporary, ec);
+        std::cerr << "quadstitch-batch: cannot write the report '" << path << "': " << ec.message() << "\n";
+    }
+}
+
+std::string settingsText(const VideoRun& run)
+{
+    const VideoTakeOptions& o = run.options;
+    std::ostringstream s;
+    s.precision(9);
+    for (std::size_t k = 0; k < o.videos.size(); ++k)
+        s << "camera " << k + 1 << ": " << fs::absolute(o.videos[k]).lexically_normal().string() << "\n";
+    s << "offsets (s):";
+    for (double v : run.offsets)
+        s << " " << v;
+    s << "\nframe rate: " << run.rateNum << "/" << run.rateDen << "\nframes: " << run.plan.firstFrame << " + "
+      << run.plan.frameCount << "\nframes per segment: " << run.plan.framesPerSegment << "\nstitch: "
+      << (o.fastStitch ? "fast" : "full") << " " << run.stitchHeight << " " << o.quality << "\ncodec: " << o.codec
+      << " crf " << o.crf << " preset " << o.preset << "\nsize: " << run.outputSize.width << "x"
+      << run.outputSize.height << "\n";
+    return s.str();
+}
+
+} // namespace
+
+int runVideoTake(const VideoTakeOptions& o)
+{
+    const auto started = std::chrono::steady_clock::now();
+    VideoRun run(o);
+    // Every input is opened and checked before any output exists.
+    std::unique_ptr<orb::Rig> rig;
+    try {
+        for (const std::string& path : o.videos) {
+            video::VideoReader::Options ro;
+            ro.threads = 1; // four cameras decode side by side
+            run.readers.push_back(std::make_unique<video::VideoReader>(path, ro));
+        }
+        const video::VideoReader& first = *run.readers[0];
+        for (std::size_t k = 1; k < run.readers.size(); ++k) {
+            const video::VideoReader& r = *run.readers[k];
+            if (r.width() != first.width() || r.height() != first.height()) {
+                throw video::VideoError("'" + r.path() + "' is " + std::to_string(r.width()) + "x" +
+                                        std::to_string(r.height()) + ", but '" + first.path() + "' is " +
+                                        std::to_string(first.width()) + "x" + std::to_string(first.height()) +
+                                        ": the four cameras' videos must have one size");
+            }
+        }
+        const std::string calibration =
+            !o.calibration.empty() ? o.calibration
+                                   : (fs::path(o.videos[0]).parent_path() / "calibration.yaml").string();
+        auto cameras = orb::input::readCalibration(calibration, orb::Rig::kCameraCount);
+        orb::input::checkCalibrationFitsImages(cameras, cv::Size(first.width(), first.height()), calibration);
+        rig = std::make_unique<orb::Rig>(cameras, 0);
+        run.rig = rig.get();
+        run.rateNum = first.frameRateNumerator();
+        run.rateDen = first.frameRateDenominator();
+        const double rate = first.frameRate();
+
+        // Offsets: given, or estimated.
+        bool allAudio = true;
+        for (const auto& r : run.readers)
+            allAudio = allAudio && r->hasAudio();
+        if (!o.offsets.empty()) {
+            run.offsets = parseOffsets(o.offsets, rate);
+            run.offsetSource = "given";
+        } else {
+            const std::string mode = o.sync.empty() ? (allAudio ? "audio" : "picture") : o.sync;
+            if (mode == "audio") {
+                for (const auto& r : run.readers) {
+                    if (!r->hasAudio())
+                        throw video::VideoError("'" + r->path() + "' has no audio track: --sync audio needs audio "
+                                                "in all four videos (use --sync picture or --offsets)");
+                }
+            }
+            throw std::invalid_argument("--sync " + mode +
+                                        " is not available yet in this build: give the offsets with --offsets");
+        }
+        std::vector<double> durations;
+        for (const auto& r : run.readers) {
+            double d = r->durationSeconds();
+            if (d <= 0)
+                d = 1e9; // unknown: the picker holds the last frame if the file ends first
+            durations.push_back(d);
+        }
+        run.timeline = std::make_unique<video::TakeTimeline>(durations, run.offsets, rate);
+    } catch (const std::invalid_argument& e) {
+        std::cerr << "quadstitch-batch: " << e.what() << "\n";
+        return kExitUsage;
+    } catch (const std::exception& e) {
+        std::cerr << "quadstitch-batch: " << e.what() << "\n";
+        return kExitFailed;
+    }
+
+    // Output frames: all the cameras cover, or the chosen ones.
+    const double rate = run.timeline->rate();
+    std::int64_t first = 0, count = run.timeline->frameCount();
+    if (!o.frames.all) {
+        first = o.frames.first;
+        count = static_cast<std::int64_t>(o.frames.last) - o.frames.first + 1;
+    }
+    if (o.start >= 0)
+        first = static_cast<std::int64_t>(std::ceil(o.start * rate - 1e-6));
+    if (o.duration >= 0)
+        count = static_cast<std::int64_t>(std::llround(o.duration * rate));
+    else if (o.start >= 0)
+        count = run.timeline->frameCount() - first;
+    if (count <= 0 || first + count > run.timeline->frameCount()) {
+        std::cerr << "quadstitch-batch: the cameras together cover " << run.timeline->frameCount()
+                  << " output frames (" << run.timeline->frameCount() / rate << " s at " << rate
+                  << " frames/s); frames " << first << " to " << first + count - 1 << " were asked for\n";
+        return run.timeline->frameCount() == 0 ? kExitFailed : kExitUsage;
+    }
+    run.plan.firstFrame = first;
+    run.plan.frameCount = count;
+    run.plan.framesPerSegment = std::max<std::int64_t>(1, std::llround(o.segmentSeconds * rate));
+
+    // Sizes: the stitch and the video.
+    const cv::Size limit = video::defaultOutputSize(o.codec);
+    if (o.width > 0) {
+        run.outputSize = cv::Size(o.width, o.height);
+    } else if (o.fastStitch && o.fastStitchHeight > 0 && 2 * static_cast<int>(o.fastStitchHeight) <= limit.width) {
+        run.outputSize = cv::Size(2 * static_cast<int>(o.fastStitchHeight), static_cast<int>(o.fastStitchHeight));
+    } else {
+        run.outputSize = limit;
+    }
+    run.stitchHeight = o.fastStitch ? (o.fastStitchHeight > 0 ? static_cast<int>(o.fastStitchHeight)
+                                                               : run.outputSize.height)
+                                    : orb::pipeline::kFullStitchHeight;
+
+    const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
+    BatchOptions budget;
+    budget.fastStitch = o.fastStitch;
+    budget.fastStitchHeight = static_cast<std::uint32_t>(run.stitchHeight);
+    std::uint64_t available = 4ull << 30;
+    {
+        std::ifstream meminfo("/proc/meminfo");
+        std::string key, unit;
+        std::uint64_t value = 0;
+        while (meminfo >> key >> value >> unit)
+            if (key == "MemAvailable:")
+                available = value * 1024;
+    }
+    run.jobs = framesInFlight(o.jobs, cores, available, bytesPerFrame(budget));
+
+    // Segments beside the output.
+    run.store = std::make_unique<video::SegmentStore>(o.output);
+    const auto share = o.joinOnly ? std::make_pair(std::size_t(0), std::size_t(0))
+                                  : video::shareOfSegments(run.plan.count(), o.shard.index, o.shard.count);
+    try {
+        run.store->claim(settingsText(run));
+        run.store->removeStaleTemporaries(share.first, share.second);
+    } catch (const std::exception& e) {
+        std::cerr << "quadstitch-batch: " << e.what() << "\n";
+        return kExitFailed;
+    }
+
+    if (!o.quiet) {
+        std::fprintf(stderr, "quadstitch-batch: offsets (%s):", run.offsetSource.c_str());
+        for (double v : run.offsets)
+            std::fprintf(stderr, " %g", v * rate);
+        std::fprintf(stderr, " frames; %lld frames at %g frames/s in %zu segments, %dx%d %s\n",
+                     static_cast<long long>(count), rate, run.plan.count(), run.outputSize.width,
+                     run.outputSize.height, o.codec.c_str());
+    }
+
+    sigset_t signals;
+    sigemptyset(&signals);
+    for (int s : {SIGINT, SIGTERM, SIGHUP, SIGUSR1})
+        sigaddset(&signals, s);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    std::thread waiter(signalWaiter, std::ref(run.temporaries), signals);
+    struct StopWaiter {
+        std::thread& waiter;
+        sigset_t signals;
+        ~StopWaiter()
+        {
+            pthread_kill(waiter.native_handle(), SIGUSR1);
+            waiter.join();
+            pthread_sigmask(SIG_UNBLOCK, &signals, nullptr);
+        }
+    } stopWaiter{waiter, signals};
+
+    const int threads = cv::getNumThreads();
+    if (run.jobs >= cores)
+        cv::setNumThreads(1);
+    int status = kExitOk;
+    std::string outcome = "ok";
+    for (std::size_t i = share.first; i < share.second; ++i) {
+        if (run.store->finished(i)) {
+            run.alreadyThere.push_back(i);
+            continue;
+        }
+        const auto t = std::chrono::steady_clock::now();
+        try {
+            encodeSegment(run, i);
+        } catch (const std::exception& e) {
+            cv::setNumThreads(threads);
+            std::cerr << "quadstitch-batch: " << e.what() << "\n";
+            writeVideoReport(run, "failed", secondsSince(started));
+            return kExitFailed;
+        }
+        run.encoded.push_back(i);
+        if (!o.quiet) {
+            const double s = secondsSince(t);
+            std::fprintf(stderr, "quadstitch-batch: segment %zu of %zu (frames %lld-%lld) in %.1f s, %.1f frames/s\n",
+                         i + 1, run.plan.count(), static_cast<long long>(run.plan.begin(i)),
+                         static_cast<long long>(run.plan.end(i) - 1), s,
+                         static_cast<double>(run.plan.end(i) - run.plan.begin(i)) / s);
+        }
+    }
+    cv::setNumThreads(threads);
+
+    // The whole take is this run's, or --join was asked for: join the segments.
+    if (o.joinOnly || o.shard.count == 1) {
+        video::AudioSource audio;
+        const std::size_t k = static_cast<std::size_t>(o.audioFrom - 1);
+        if (run.readers[k]->hasAudio()) {
+            audio.path = o.videos[k];
+            audio.fromSeconds = run.readers[k]->startSeconds() + run.timeline->cameraSeconds(static_cast<int>(k), first);
+        } else if (o.audioFromGiven) {
+            std::cerr << "quadstitch-batch: '" << o.videos[k] << "' has no audio track for --audio-from "
+                      << o.audioFrom << "\n";
+            return kExitFailed;
+        }
+        const fs::path out(o.output);
+        const std::string joinTemporary =
+            (out.parent_path() / ("." + out.filename().string() + ".partial-" + std::to_string(::getpid()))).string();
+        run.temporaries.add(joinTemporary);
+        try {
+            const video::JoinResult joined =
+                video::joinSegments(*run.store, run.plan, o.output, run.rateNum, run.rateDen, audio);
+            if (!joined.audioNote.empty())
+                std::cerr << "quadstitch-batch: " << joined.audioNote << "\n";
+        } catch (const std::exception& e) {
+            std::cerr << "quadstitch-batch: " << e.what() << "\n";
+            writeVideoReport(run, "failed", secondsSince(started));
+            return kExitFailed;
+        }
+        run.temporaries.remove(joinTemporary);
+        if (!o.quiet)
+            std::fprintf(stderr, "quadstitch-batch: wrote '%s' (%lld frames)\n", o.output.c_str(),
+                         static_cast<long long>(count));
+    }
+    if (!run.failed.empty()) {
+        status = kExitFailed;
+        outcome = "frames failed";
+        std::fprintf(stderr, "quadstitch-batch: %zu frames failed and show a stand-in:", run.failed.size());
+        for (std::size_t f = 0; f < run.failed.size() && f < 20; ++f)
+            std::fprintf(stderr, " %lld", static_cast<long long>(run.failed[f].frame));
+        std::fprintf(stderr, "\n");
+    }
+    for (std::size_t k = 0; k < run.cameras.size() && !o.quiet; ++k) {
+        if (run.cameras[k].reused || run.cameras[k].skipped)
+            std::fprintf(stderr, "quadstitch-batch: camera %zu: %lld frames reused, %lld skipped\n", k + 1,
+                         static_cast<long long>(run.cameras[k].reused), static_cast<long long>(run.cameras[k].skipped));
+    }
+    writeVideoReport(run, outcome, secondsSince(started));
+    return status;
+}
+
+} // namespace batch
