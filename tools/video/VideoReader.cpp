@@ -99,6 +99,16 @@ VideoReader::VideoReader(const std::string& path, const Options& options) : path
     if (!s.packet || !s.frame)
         throw std::bad_alloc();
     s.start = st->start_time != AV_NOPTS_VALUE ? st->start_time : 0;
+    // A container with an index (MP4, MOV) tells a cut-off file before any decoding:
+    // its last picture would lie beyond the end of the file.
+    const int entries = avformat_index_get_entries_count(st);
+    const std::int64_t fileSize = s.format->pb ? avio_size(s.format->pb) : -1;
+    if (entries > 0 && fileSize > 0) {
+        const AVIndexEntry* last = avformat_index_get_entry(st, entries - 1);
+        if (last && last->pos + last->size > fileSize)
+            throw VideoError("'" + path + "': truncated: the file ends at byte " + std::to_string(fileSize) +
+                             ", its last frame at byte " + std::to_string(last->pos + last->size));
+    }
 }
 
 VideoReader::~VideoReader() = default;
