@@ -178,7 +178,8 @@ TEST_F(VideoTake, OffsetsPutOneInstantInEveryCamera)
     EXPECT_NE(probe.find("Audio: aac"), std::string::npos) << probe;
     EXPECT_NE(probe.find("128x64"), std::string::npos) << probe;
     const std::string report = readText(dir / "report.json");
-    EXPECT_NE(report.find("\"frames\": [1, 3, 0, 2]"), std::string::npos) << report;
+    // Offsets count from camera 1's.
+    EXPECT_NE(report.find("\"frames\": [0, 2, -1, 1]"), std::string::npos) << report;
 
     // The stitch of the right frames, against a stitch one frame off for camera 2.
     std::vector<std::vector<cv::Mat>> cams;
@@ -198,6 +199,38 @@ TEST_F(VideoTake, OffsetsPutOneInstantInEveryCamera)
         EXPECT_GT(good, 38.0) << "frame " << i;
         EXPECT_GT(good, off + 3.0) << "frame " << i;
     }
+}
+
+// With sound in every camera the offsets come from it (the default), are printed as a
+// reusable option, and give the video that option gives.
+TEST_F(VideoTake, AudioSyncFindsTheOffsets)
+{
+    for (int k = 0; k < 4; ++k) {
+        // One noise recording, each camera starting kStarts[k] frames into it.
+        const double from = kStarts[static_cast<std::size_t>(k)] / 24.0;
+        const std::string command =
+            "ffmpeg -nostdin -y -loglevel error -i " + quote((dir / ("cam" + std::to_string(k + 1) + ".mp4")).string()) +
+            " -f lavfi -i anoisesrc=duration=3:color=pink:seed=5:sample_rate=48000 -map 0:v -map 1:a -c:v copy "
+            "-af atrim=start=" + std::to_string(from) + ",asetpts=PTS-STARTPTS -c:a aac -shortest " +
+            quote((dir / ("sound" + std::to_string(k + 1) + ".mp4")).string());
+        ASSERT_EQ(run(command), 0) << command;
+    }
+    std::string list;
+    for (int k = 1; k <= 4; ++k)
+        list += " " + quote((dir / ("sound" + std::to_string(k) + ".mp4")).string());
+    const fs::path log = dir / "stderr.txt";
+    const std::string common = " --calibration " + quote((dir / "calibration.yaml").string()) +
+                               " -s 1 -t 64 --preset ultrafast -j 2 ";
+    ASSERT_EQ(run(quote(QUADSTITCH_BATCH_BIN) + " --video" + list + " -o " + quote((dir / "synced.mp4").string()) +
+                  common + " 2>" + quote(log.string())),
+              0)
+        << readText(log);
+    const std::string err = readText(log);
+    EXPECT_NE(err.find("audio sync: --offsets 0,2,-1,1"), std::string::npos) << err;
+    ASSERT_EQ(run(quote(QUADSTITCH_BATCH_BIN) + " --video" + list + " -o " + quote((dir / "given.mp4").string()) +
+                  common + " -q --offsets 0,2,-1,1"),
+              0);
+    EXPECT_TRUE(sameFrames(decodeAll(dir / "synced.mp4"), decodeAll(dir / "given.mp4")));
 }
 
 // Shards encode disjoint segments; the join copies them into the same video as one

@@ -8,6 +8,10 @@
 #include "VideoReader.h"
 #include "VideoWriter.h"
 
+#include "sync/AudioSync.h"
+#include "sync/CameraOffsets.h"
+#include "sync/SyncError.h"
+
 #include "StitchLib/input/CalibrationCheck.h"
 #include "StitchLib/input/CalibrationFile.h"
 #include "StitchLib/pipeline/BestQuality.h"
@@ -38,33 +42,6 @@
 namespace batch {
 
 namespace fs = std::filesystem;
-
-std::vector<double> parseOffsets(const std::string& text, double rate)
-{
-    std::vector<double> result;
-    std::stringstream in(text);
-    std::string item;
-    while (std::getline(in, item, ',')) {
-        const bool ms = item.size() > 2 && item.compare(item.size() - 2, 2, "ms") == 0;
-        const std::string number = ms ? item.substr(0, item.size() - 2) : item;
-        std::size_t used = 0;
-        double value = 0;
-        try {
-            value = std::stod(number, &used);
-        } catch (const std::exception&) {
-            used = 0;
-        }
-        const bool whole = used == number.size() && !number.empty() && std::isfinite(value);
-        if (!whole || (!ms && value != std::round(value)) || std::abs(value) > 1e7)
-            throw std::invalid_argument("--offsets '" + text +
-                                        "': expected four whole frame counts or millisecond values (e.g. 0,3,-2,0 "
-                                        "or 0,100ms,-67ms,0)");
-        result.push_back(ms ? value / 1000.0 : value / rate);
-    }
-    if (result.size() != 4 || (!text.empty() && text.back() == ','))
-        throw std::invalid_argument("--offsets '" + text + "': expected four values, one per camera");
-    return result;
-}
 
 std::pair<int, int> parseSize(const std::string& text)
 {
@@ -503,8 +480,9 @@ int runVideoTake(const VideoTakeOptions& o)
         bool allAudio = true;
         for (const auto& r : run.readers)
             allAudio = allAudio && r->hasAudio();
+        orb::sync::CameraOffsets found;
         if (!o.offsets.empty()) {
-            run.offsets = parseOffsets(o.offsets, rate);
+            found = orb::sync::parseOffsets(o.offsets, rate);
             run.offsetSource = "given";
         } else {
             const std::string mode = o.sync.empty() ? (allAudio ? "audio" : "picture") : o.sync;
@@ -514,10 +492,17 @@ int runVideoTake(const VideoTakeOptions& o)
                         throw video::VideoError("'" + r->path() + "' has no audio track: --sync audio needs audio "
                                                 "in all four videos (use --sync picture or --offsets)");
                 }
+                found = orb::sync::audioOffsetsOfFiles(o.videos, rate);
+            } else {
+                throw std::invalid_argument("--sync picture is not available yet in this build: give the offsets "
+                                            "with --offsets, or use --sync audio");
             }
-            throw std::invalid_argument("--sync " + mode +
-                                        " is not available yet in this build: give the offsets with --offsets");
+            run.offsetSource = mode;
+            if (!o.quiet)
+                std::cerr << orb::sync::describeOffsets(found, mode);
         }
+        for (double frames : found.frames)
+            run.offsets.push_back(frames / rate);
         std::vector<double> durations;
         for (const auto& r : run.readers) {
             double d = r->durationSeconds();

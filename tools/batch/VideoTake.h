@@ -35,10 +35,6 @@ struct VideoTakeOptions {
     bool quiet = false;
 };
 
-// Offsets in seconds from "a,b,c,d": frames at `rate`, or milliseconds with "ms".
-// Throws std::invalid_argument quoting the text.
-std::vector<double> parseOffsets(const std::string& text, double rate);
-
 // "WxH". Throws std::invalid_argument quoting the text.
 std::pair<int, int> parseSize(const std::string& text);
 
