@@ -89,6 +89,7 @@ VideoWriter::VideoWriter(const std::string& path, const EncoderSettings& setting
 {
     State& s = *state_;
     s.settings = settings;
+    av_log_set_level(AV_LOG_FATAL); // the encoder's statistics are not for the user; errors come as exceptions
     const std::string problem = checkOutputSize(settings.codec, settings.width, settings.height);
     if (!problem.empty())
         throw std::invalid_argument("--size " + problem);
