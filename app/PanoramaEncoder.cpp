@@ -234,6 +234,12 @@ std::vector<uchar> encodePanorama(const cv::Mat& panorama, const std::string& ex
 std::vector<uchar> encodePanorama(const cv::Mat& panorama, const std::string& extension,
                                   PngCompression compression)
 {
+    return encodePanorama(panorama, extension, compression, 0);
+}
+
+std::vector<uchar> encodePanorama(const cv::Mat& panorama, const std::string& extension,
+                                  PngCompression compression, int jpegQuality)
+{
     const int channels = panorama.channels();
     if (lowerCase(extension) == ".png" && panorama.depth() == CV_8U && panorama.dims == 2 && !panorama.empty() &&
         (channels == 1 || channels == 3 || channels == 4)) {
@@ -242,7 +248,10 @@ std::vector<uchar> encodePanorama(const cv::Mat& panorama, const std::string& ex
     std::vector<uchar> encoded;
     bool written = false;
     try {
-        written = cv::imencode(extension, panorama, encoded);
+        std::vector<int> parameters;
+        if (jpegQuality > 0)
+            parameters = {cv::IMWRITE_JPEG_QUALITY, jpegQuality};
+        written = cv::imencode(extension, panorama, encoded, parameters);
     } catch (const cv::Exception& e) {
         throw std::runtime_error("the '" + extension + "' encoder failed: " + e.err);
     }

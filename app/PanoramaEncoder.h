@@ -25,3 +25,8 @@ enum class PngCompression {
 };
 std::vector<uchar> encodePanorama(const cv::Mat& panorama, const std::string& extension,
                                   PngCompression compression);
+
+// The same, with the JPEG quality (1 to 100) for a JPEG; 0 leaves the library's
+// default (95), with the same bytes as the calls above.
+std::vector<uchar> encodePanorama(const cv::Mat& panorama, const std::string& extension,
+                                  PngCompression compression, int jpegQuality);

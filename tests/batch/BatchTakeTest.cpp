@@ -121,6 +121,15 @@ TEST_F(Take, FastStitchEqualsQuadstitchAndCarriesThe360Properties)
     ASSERT_EQ(batch("-s 1 -t 200 --frames 2 --format jpg"), 0) << errors();
     EXPECT_EQ(batch::readXmpProperties((dir / "0000000002.jpg").string()).at("Xmp.GPano.ProjectionType"),
               "equirectangular");
+    // So does TIFF; a lower JPEG quality makes a smaller file, and applies to JPEG only.
+    ASSERT_EQ(batch("-s 1 -t 200 --frames 2 --format tif"), 0) << errors();
+    EXPECT_EQ(batch::readXmpProperties((dir / "0000000002.tif").string()).at("Xmp.GPano.ProjectionType"),
+              "equirectangular");
+    ASSERT_EQ(batch("-s 1 -t 200 --frames 2 --format jpg --jpeg-quality 20 -o " + quote((dir / "q20").string())), 0)
+        << errors();
+    EXPECT_LT(fs::file_size(dir / "q20" / "0000000002.jpg"), fs::file_size(dir / "0000000002.jpg"));
+    EXPECT_EQ(batch("-s 1 -t 200 --jpeg-quality 20"), 1);
+    EXPECT_EQ(batch("-s 1 -t 200 --format jpg --jpeg-quality 0"), 1);
 }
 
 TEST_F(Take, FullStitchEqualsQuadstitch)

@@ -25,7 +25,7 @@ fs::path writeFile(const std::string& name, const std::vector<uchar>& bytes)
     return path;
 }
 
-TEST(PanoramaMetadata, PngAndJpegCarryThePropertiesAndKeepTheirPixels)
+TEST(PanoramaMetadata, PngJpegAndTiffCarryThePropertiesAndKeepTheirPixels)
 {
     cv::Mat panorama(60, 120, CV_8UC4);
     cv::randu(panorama, cv::Scalar::all(0), cv::Scalar::all(256));
@@ -51,7 +51,16 @@ TEST(PanoramaMetadata, PngAndJpegCarryThePropertiesAndKeepTheirPixels)
     EXPECT_FALSE(cv::imdecode(jpeg, cv::IMREAD_UNCHANGED).empty());
     EXPECT_EQ(batch::readXmpProperties(writeFile("pano.jpg", jpeg).string()).at("Xmp.GPano.FullPanoHeightPixels"),
               "60");
-    EXPECT_THROW(batch::addPanoramaMetadata({1, 2, 3}, 2, 1), std::runtime_error);
+    // TIFF carries them too, lossless.
+    const std::vector<uchar> tiff = batch::addPanoramaMetadata(encodePanorama(panorama, ".tif"), 120, 60);
+    EXPECT_EQ(0, cv::norm(panorama, cv::imdecode(tiff, cv::IMREAD_UNCHANGED), cv::NORM_INF));
+    EXPECT_EQ(batch::readXmpProperties(writeFile("pano.tif", tiff).string()).at("Xmp.GPano.ProjectionType"),
+              "equirectangular");
+    // The JPEG quality takes effect; unset, it is the encoder's default.
+    EXPECT_EQ(encodePanorama(colour, ".jpg", PngCompression::OneStream, 0), encodePanorama(colour, ".jpg"));
+    EXPECT_LT(encodePanorama(colour, ".jpg", PngCompression::OneStream, 30).size(),
+              encodePanorama(colour, ".jpg", PngCompression::OneStream, 95).size());
+        EXPECT_THROW(batch::addPanoramaMetadata({1, 2, 3}, 2, 1), std::runtime_error);
 }
 
 } // namespace

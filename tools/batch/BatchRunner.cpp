@@ -178,7 +178,7 @@ FrameResult stitchFrame(Take& take, orb::pipeline::StitchPipeline& pipeline, Sta
 
         t = std::chrono::steady_clock::now();
         // The other workers keep the cores busy: the encoding that takes least CPU.
-        std::vector<uchar> bytes = encodePanorama(panorama, "." + o.format, PngCompression::OneStream);
+        std::vector<uchar> bytes = encodePanorama(panorama, "." + o.format, PngCompression::OneStream, o.jpegQuality);
         if (canCarryPanoramaMetadata(o.format))
             bytes = addPanoramaMetadata(bytes, panorama.cols, panorama.rows);
         result.seconds.emplace_back("encode", secondsSince(t));

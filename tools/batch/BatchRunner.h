@@ -19,6 +19,7 @@ struct BatchOptions {
     std::uint32_t fastStitchHeight = 1000;
     std::string imageExtension = ".png";
     std::string format = "png";    // png, jpg or tif
+    int jpegQuality = 0;           // 1 to 100 for jpg; 0: the encoder's default (95)
     unsigned jobs = 0;             // 0: what the cores and the free memory allow
     Shard shard;
     std::string reportPath;        // empty: no report

@@ -29,7 +29,7 @@ void registerPanoramaNamespace()
 
 bool canCarryPanoramaMetadata(const std::string& format)
 {
-    return format == "png" || format == "jpg";
+    return format == "png" || format == "jpg" || format == "tif";
 }
 
 namespace {

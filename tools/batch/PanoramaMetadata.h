@@ -8,10 +8,10 @@
 
 namespace batch {
 
-// Whether a panorama format can carry the 360 properties (PNG and JPEG).
+// Whether a panorama format can carry the 360 properties (PNG, JPEG and TIFF).
 bool canCarryPanoramaMetadata(const std::string& format);
 
-// Adds the Photo Sphere XMP properties to an encoded PNG or JPEG: an equirectangular
+// Adds the Photo Sphere XMP properties to an encoded PNG, JPEG or TIFF: an equirectangular
 // projection to be shown in a panorama viewer, covering the whole sphere (the cropped
 // area is the full image of width x height, at offset 0, 0). Throws std::runtime_error
 // when the encoded image cannot be read back. A PNG must not carry XMP already (the

@@ -152,6 +152,7 @@ int main(int argc, char** argv)
         ("height", po::value<std::string>(), "the same as --height-faststitch")
         ("image-file-extension,i", po::value<std::string>()->default_value(".png"), "camera images, including the .")
         ("format", po::value<std::string>()->default_value("png"), "panorama format: png, jpg or tif")
+        ("jpeg-quality", po::value<std::string>(), "JPEG quality from 1 to 100 with --format jpg (default 95)")
         ("jobs,j", po::value<std::string>(), "frames in flight (default: what the cores and the free memory allow)")
         ("shard", po::value<std::string>()->default_value("1/1"),
          "K/N: take the K-th of N disjoint, deterministic shares of the frames")
@@ -230,6 +231,11 @@ int main(int argc, char** argv)
         options.format = vm["format"].as<std::string>();
         if (options.format != "png" && options.format != "jpg" && options.format != "tif")
             throw po::error("--format '" + options.format + "': expected png, jpg or tif");
+        if (vm.count("jpeg-quality")) {
+            if (options.format != "jpg")
+                throw po::error("--jpeg-quality applies to JPEG panoramas only (--format jpg)");
+            options.jpegQuality = static_cast<int>(unsignedOption(vm, "jpeg-quality", 1, 100));
+        }
         if (vm.count("jobs"))
             options.jobs = static_cast<unsigned>(unsignedOption(vm, "jobs", 1, 256));
         options.shard = batch::parseShard(vm["shard"].as<std::string>());
