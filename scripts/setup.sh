@@ -39,6 +39,8 @@ packages=(
     libswresample-dev
     # scale-out: GNU parallel over shards
     parallel
+    # the calibration tool's solve
+    libceres-dev
 )
 
 test_packages=(

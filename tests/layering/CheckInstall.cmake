@@ -7,7 +7,8 @@ execute_process(COMMAND ${CMAKE_COMMAND} --install ${BUILD} --prefix ${PREFIX}
 if(NOT status EQUAL 0)
   message(FATAL_ERROR "cmake --install failed with ${status}")
 endif()
-foreach(program quadstitch quadstitch-batch quadstitch-view quadstitch-sim quadstitch-inspect quadstitch-sync)
+foreach(program quadstitch quadstitch-batch quadstitch-view quadstitch-sim quadstitch-inspect quadstitch-sync
+        quadstitch-calibrate)
   if(NOT EXISTS ${PREFIX}/bin/${program})
     message(FATAL_ERROR "${PREFIX}/bin/${program} was not installed")
   endif()

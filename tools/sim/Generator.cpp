@@ -84,6 +84,8 @@ std::vector<std::string> generateFrame(const std::string& dir, const FrameSettin
     if (ec || !fs::is_directory(root))
         throw std::runtime_error("Generator generateFrame() cannot create directory '" + dir + "'");
 
+    if (!(settings.calibrationErrorDegrees >= 0.0) || !std::isfinite(settings.calibrationErrorDegrees))
+        throw std::runtime_error("Generator generateFrame() calibration error must be finite and non-negative");
     if (!(settings.noiseSigma >= 0.0) || !std::isfinite(settings.noiseSigma))
         throw std::runtime_error("Generator generateFrame() noise sigma must be finite and non-negative");
     std::vector<RigCamera> rig =
@@ -112,8 +114,16 @@ std::vector<std::string> generateFrame(const std::string& dir, const FrameSettin
         written.push_back(path);
     }
     const std::string calibration = (root / "calibration.yaml").string();
-    writeCalibration(calibration, rig);
-    written.push_back(calibration);
+    if (settings.calibrationErrorDegrees > 0.0) {
+        writeCalibration(calibration, withRotationErrors(rig, settings.calibrationErrorDegrees, settings.seed));
+        written.push_back(calibration);
+        const std::string trueCalibration = (root / "calibration-true.yaml").string();
+        writeCalibration(trueCalibration, rig);
+        written.push_back(trueCalibration);
+    } else {
+        writeCalibration(calibration, rig);
+        written.push_back(calibration);
+    }
 
     cv::Mat colour, inverseDepth;
     renderer.renderTruth(settings.truthHeight, colour, inverseDepth, settings.parallel);

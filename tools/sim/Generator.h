@@ -32,6 +32,10 @@ struct FrameSettings {
     // truth files carry the frame number, so that one directory holds a whole take.
     bool moving = false;
     double degreesPerFrame = 0.0;
+    // Standard deviation in degrees, per axis, of a random error in each camera's
+    // rotation written to "calibration.yaml" (the images keep the true rig, whose
+    // calibration then goes to "calibration-true.yaml"); 0 writes the true one.
+    double calibrationErrorDegrees = 0.0;
 };
 
 // Name of a truth file: "truth.png", "truth-invdepth.tiff", "truth-seen.png" for
@@ -48,7 +52,8 @@ std::string cameraImageName(std::uint32_t frame, int camera, const std::string& 
 void addSensorNoise(cv::Mat& image, double sigma, std::uint64_t seed, std::uint32_t frame, int camera);
 
 // Renders one frame into dir (created if missing): the four camera images, the
-// calibration file "calibration.yaml", the true panorama "truth.png" and its inverse
+// calibration file "calibration.yaml" (and "calibration-true.yaml" after it when the
+// calibration is written with an error), the true panorama "truth.png" and its inverse
 // depth "truth-invdepth.tiff" (CV_32F), and "truth-seen.png", how many cameras see
 // each truth pixel's surface within the stitched angle (8-bit); named per frame in a
 // moving take (see truthFileName). Returns the paths written, in that order.

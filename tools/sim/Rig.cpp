@@ -120,6 +120,52 @@ std::vector<RigCamera> withGains(const std::vector<RigCamera>& rig, const std::v
     return out;
 }
 
+namespace {
+
+// Rotation by the angle |v| (radians) about v.
+cv::Matx33d axisAngle(const cv::Vec3d& v)
+{
+    const double angle = cv::norm(v);
+    if (angle == 0.0)
+        return cv::Matx33d::eye();
+    const cv::Vec3d k = v * (1.0 / angle);
+    const cv::Matx33d cross(0, -k[2], k[1], k[2], 0, -k[0], -k[1], k[0], 0);
+    return cv::Matx33d::eye() + std::sin(angle) * cross + (1.0 - std::cos(angle)) * (cross * cross);
+}
+
+} // namespace
+
+std::vector<RigCamera> withRotationErrors(const std::vector<RigCamera>& rig, double sigmaDegrees, std::uint64_t seed)
+{
+    if (!(sigmaDegrees >= 0.0) || !std::isfinite(sigmaDegrees) || rig.size() < 2)
+        throw std::runtime_error("Rig withRotationErrors() needs a finite, non-negative sigma and several cameras");
+    cv::RNG rng(seed ^ 0x243f6a8885a308d3ULL);
+    const double n = static_cast<double>(rig.size());
+    std::vector<cv::Vec3d> turns;
+    cv::Vec3d mean(0, 0, 0);
+    for (std::size_t i = 0; i < rig.size(); ++i) {
+        cv::Vec3d v;
+        for (int a = 0; a < 3; ++a)
+            v[a] = rng.gaussian(sigmaDegrees * kDeg);
+        turns.push_back(v);
+        mean += v * (1.0 / n);
+    }
+    std::vector<RigCamera> out;
+    for (std::size_t i = 0; i < rig.size(); ++i) {
+        // Taking the mean out leaves (n - 1) / n of the variance.
+        const cv::Vec3d turn = (turns[i] - mean) * std::sqrt(n / (n - 1.0));
+        const RigCamera& c = rig[i];
+        // Rig-to-camera R' with R'^T = turn * R^T.
+        const cv::Matx33d rotation = c.rotation() * axisAngle(turn).t();
+        cv::Matx33d rounded;
+        for (int r = 0; r < 3; ++r)
+            for (int k = 0; k < 3; ++k)
+                rounded(r, k) = asFloat(rotation(r, k));
+        out.emplace_back(c.number(), c.lens(), rounded, c.position(), c.exposure(), c.imageSize());
+    }
+    return out;
+}
+
 void writeCalibration(const std::string& path, const std::vector<RigCamera>& cameras)
 {
     cv::FileStorage fs(path, cv::FileStorage::WRITE);
@@ -136,7 +182,8 @@ void writeCalibration(const std::string& path, const std::vector<RigCamera>& cam
         for (int r = 0; r < 4; ++r)
             for (int c = 0; c < 4; ++c)
                 tm.at<float>(r, c) = static_cast<float>(m(r, c));
-        fs << "{" << "lensCoeffs" << lens << "centre" << centre << "tmBToC" << tm << "}";
+        fs << "{" << "lensCoeffs" << lens << "centre" << centre << "tmBToC" << tm << "imageSize" << cam.imageSize()
+           << "}";
     }
     fs << "]";
     fs.release();

@@ -66,8 +66,18 @@ std::vector<RigCamera> makeRig(const cv::Size& imageSize, std::uint64_t seed, do
 // The rig with each camera's exposure multiplied by its gain (one per camera).
 std::vector<RigCamera> withGains(const std::vector<RigCamera>& rig, const std::vector<double>& gains);
 
+// The rig as a calibration that is off: each camera turned by a random rotation
+// (normal, sigmaDegrees per axis, in the rig frame: the camera then claims to see
+// along turn * d what it sees along d), positions, lenses and exposures kept. The
+// turns' rotation vectors sum to zero, as a calibration's error that does not turn
+// the rig as a whole (which no footage can tell from the rig's own frame); they are
+// scaled so that each still has sigmaDegrees per axis. The same seed gives the same
+// turns.
+std::vector<RigCamera> withRotationErrors(const std::vector<RigCamera>& rig, double sigmaDegrees, std::uint64_t seed);
+
 // Writes the cameras as an OpenCV FileStorage YAML document: a "cameras" sequence of
-// maps holding "lensCoeffs" (4x1), "centre" (2x1) and "tmBToC" (4x4), all float.
+// maps holding "lensCoeffs" (4x1), "centre" (2x1) and "tmBToC" (4x4), all float, and
+// "imageSize" ([ width, height ]), the size of the images the record describes.
 // Throws std::runtime_error if the file cannot be written.
 void writeCalibration(const std::string& path, const std::vector<RigCamera>& cameras);
 

@@ -29,7 +29,7 @@ const char* kUsage =
     "  quadstitch-sim generate DIR [--frame N] [--ext .png] [--truth-height H] [--seed S]\n"
     "                              [--no-near] [--camera-size N] [--noise SIGMA]\n"
     "                              [--gains G1,G2,G3,G4] [--rig-radius METRES]\n"
-    "                              [--move DEG_PER_FRAME]\n"
+    "                              [--move DEG_PER_FRAME] [--calibration-error DEGREES]\n"
     "  quadstitch-sim take DIR [--frames N] [--fps R] [--offsets O1,O2,O3,O4] [--move DEG_PER_FRAME]\n"
     "                              [--seed S] [--camera-size N] [--noise SIGMA] [--gains G1,G2,G3,G4]\n"
     "                              [--rig-radius METRES] [--truth-height H] [--supersample N] [--crf N]\n"
@@ -151,7 +151,7 @@ int generate(int argc, char** argv)
 {
     const Arguments args = splitArguments(argc, argv, 2,
                                           {"--frame", "--ext", "--truth-height", "--seed", "--camera-size", "--noise",
-                                           "--gains", "--rig-radius", "--move"},
+                                           "--gains", "--rig-radius", "--move", "--calibration-error"},
                                           {"--no-near"});
     if (args.positional.size() != 1)
         throw UsageError("generate takes exactly one directory");
@@ -179,6 +179,8 @@ int generate(int argc, char** argv)
             settings.moving = true;
             settings.degreesPerFrame = parseSignedReal(name, value, 360.0);
         }
+        else if (name == "--calibration-error")
+            settings.calibrationErrorDegrees = parseReal(name, value, 30.0);
     }
     if (settings.moving && !settings.nearObjects)
         throw UsageError("--move turns the near objects; it cannot go with --no-near");
@@ -199,10 +201,11 @@ int generate(int argc, char** argv)
     char motion[64] = "";
     if (settings.moving)
         std::snprintf(motion, sizeof motion, ", moving %g deg/frame", settings.degreesPerFrame);
-    std::printf("wrote %zu files to %s: 4 cameras %dx%d (%s), calibration.yaml, %s %dx%d, "
+    std::printf("wrote %zu files to %s: 4 cameras %dx%d (%s), calibration.yaml%s, %s %dx%d, "
                 "%s, %s; frame %u, seed %llu, near objects %s%s, %.1f s\n",
                 written.size(), args.positional[0].c_str(), settings.cameraWidth, settings.cameraHeight,
                 orb::sim::cameraImageName(settings.frame, 1, settings.extension).c_str(),
+                settings.calibrationErrorDegrees > 0 ? " (rotations off), calibration-true.yaml" : "",
                 truthName("truth", ".png").c_str(), 2 * settings.truthHeight, settings.truthHeight,
                 truthName("truth-invdepth", ".tiff").c_str(), truthName("truth-seen", ".png").c_str(),
                 static_cast<unsigned>(settings.frame), static_cast<unsigned long long>(settings.seed),

@@ -1,0 +1,61 @@
+#include "calibrate/TakeMatches.h"
+
+#include "app/FrameFiles.h"
+#include "StitchLib/geometry/Rig.h"
+#include "StitchLib/input/CalibrationCheck.h"
+#include "StitchLib/input/CameraImages.h"
+#include "StitchLib/input/InputError.h"
+
+#include <memory>
+#include <stdexcept>
+
+namespace calibrate {
+
+std::vector<std::uint32_t> spreadFrames(const std::vector<std::uint32_t>& frames, std::size_t count)
+{
+    if (frames.size() <= count)
+        return frames;
+    std::vector<std::uint32_t> chosen;
+    if (count == 0)
+        return chosen;
+    if (count == 1)
+        return {frames[frames.size() / 2]};
+    for (std::size_t i = 0; i < count; ++i)
+        chosen.push_back(frames[i * (frames.size() - 1) / (count - 1)]);
+    return chosen;
+}
+
+TakeMatches matchTake(const TakeSource& source, const std::vector<orb::CameraIntrinsics>& cameras,
+                      const std::string& calibrationPath, const MatchSettings& settings,
+                      const std::function<void(std::size_t, std::size_t)>& progress)
+{
+    if (source.frames.empty())
+        throw std::runtime_error("no frames to match in '" + source.directory + "'");
+    const orb::Rig rig(cameras, 0);
+    TakeMatches result;
+    std::unique_ptr<OverlapMatches> matches;
+    for (std::size_t i = 0; i < source.frames.size(); ++i) {
+        std::vector<std::string> paths;
+        for (int c = 1; c <= orb::Rig::kCameraCount; ++c)
+            paths.push_back(FrameFiles::cameraImagePath(source.directory, source.extension, source.frames[i],
+                                                        static_cast<unsigned>(c)).string());
+        const std::vector<cv::Mat> images = orb::input::readCameraImages(paths);
+        if (!matches) {
+            result.imageSize = images[0].size();
+            orb::input::checkCalibrationFitsImages(cameras, result.imageSize, calibrationPath);
+            matches = std::make_unique<OverlapMatches>(cameras, result.imageSize, rig.maxAngle(), settings);
+        } else if (images[0].size() != result.imageSize) {
+            throw orb::input::ImageError("'" + paths[0] + "' is " + std::to_string(images[0].cols) + " x " +
+                                         std::to_string(images[0].rows) + " pixels, the take's first frame " +
+                                         std::to_string(result.imageSize.width) + " x " +
+                                         std::to_string(result.imageSize.height));
+        }
+        matches->addFrame(source.frames[i], images);
+        if (progress)
+            progress(i + 1, source.frames.size());
+    }
+    result.pairs = matches->checkedMatches();
+    return result;
+}
+
+} // namespace calibrate

@@ -1,0 +1,38 @@
+#pragma once
+
+#include "calibrate/OverlapMatches.h"
+
+#include "BaseLib/CameraIntrinsics.h"
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace calibrate {
+
+// Frames of a take as the stitcher names them: %010d-<camera><extension> in `directory`.
+struct TakeSource {
+    std::string directory = ".";
+    std::string extension = ".png";
+    std::vector<std::uint32_t> frames;
+};
+
+// Up to `count` of `frames` (ascending), spread evenly from the first to the last, so
+// that no stretch of the take (one frame's texture, a passing object) decides alone.
+std::vector<std::uint32_t> spreadFrames(const std::vector<std::uint32_t>& frames, std::size_t count);
+
+struct TakeMatches {
+    std::vector<PairMatches> pairs;  // checked, see OverlapMatches
+    cv::Size imageSize;
+};
+
+// Reads every frame of `source` through the stitcher's input checks (the calibration
+// must fit its images) and matches the overlaps of neighbouring cameras.
+// `calibrationPath` only names the calibration in errors. `progress` (may be empty)
+// hears after each frame how many are done of how many.
+TakeMatches matchTake(const TakeSource& source, const std::vector<orb::CameraIntrinsics>& cameras,
+                      const std::string& calibrationPath, const MatchSettings& settings,
+                      const std::function<void(std::size_t, std::size_t)>& progress);
+
+} // namespace calibrate
