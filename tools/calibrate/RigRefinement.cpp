@@ -177,7 +177,9 @@ Refinement refineRig(const std::vector<orb::CameraIntrinsics>& cameras, const st
     ceres::Problem::Options problemOptions;
     problemOptions.loss_function_ownership = ceres::DO_NOT_TAKE_OWNERSHIP;
     ceres::Problem problem(problemOptions);
-    ceres::HuberLoss loss(kRobustScale);
+    // Huber first, which converges from a calibration several degrees off; then
+    // Cauchy from there, under which a wrong match far off pulls next to nothing.
+    ceres::LossFunctionWrapper loss(new ceres::HuberLoss(kRobustScale), ceres::TAKE_OWNERSHIP);
     std::size_t matchCount = 0;
     for (const PairMatches& pair : pairs) {
         const orb::CameraIntrinsics& a = cameras[pair.cameraA];
@@ -201,7 +203,7 @@ Refinement refineRig(const std::vector<orb::CameraIntrinsics>& cameras, const st
             if (problem.HasParameterBlock(block))
                 blocks.push_back(block);
         }
-        if (blocks.size() == 4 && (part == 0 || mode != RefineMode::Rotation)) {
+        if (blocks.size() == 4 && part == 0) {
             problem.AddResidualBlock(new ceres::AutoDiffCostFunction<GaugeCost, 3, 3, 3, 3, 3>(
                                          new GaugeCost(weight, part == 0 ? 3 : 2)),
                                      nullptr, blocks);
@@ -223,22 +225,26 @@ Refinement refineRig(const std::vector<orb::CameraIntrinsics>& cameras, const st
     options.function_tolerance = 1e-12;
     options.parameter_tolerance = 1e-12;
     ceres::Solver::Summary summary;
-    if (matchCount > 0)
+    int iterations = 0;
+    if (matchCount > 0) {
         ceres::Solve(options, &problem, &summary);
+        iterations += static_cast<int>(summary.iterations.size());
+        loss.Reset(new ceres::CauchyLoss(kRobustScale), ceres::TAKE_OWNERSHIP);
+        ceres::Solve(options, &problem, &summary);
+        iterations += static_cast<int>(summary.iterations.size());
+    }
 
-    // Remove what is left of a turn of the whole rig (and a shift of all centres).
+    // Remove what is left of a turn of the whole rig.
     cv::Vec3d meanRotation(0, 0, 0);
-    cv::Vec2d meanShift(0, 0);
     for (int c = 0; c < count; ++c) {
         meanRotation += cv::Vec3d(rotation[c][0], rotation[c][1], rotation[c][2]) * (1.0 / count);
-        meanShift += cv::Vec2d(lens[c][0], lens[c][1]) * (1.0 / count);
     }
     Refinement result;
     for (int c = 0; c < count; ++c) {
         CameraCorrection correction;
         correction.rotation = cv::Vec3d(rotation[c][0], rotation[c][1], rotation[c][2]) - meanRotation;
         if (mode != RefineMode::Rotation)
-            correction.centreShift = cv::Vec2d(lens[c][0], lens[c][1]) - meanShift;
+            correction.centreShift = cv::Vec2d(lens[c][0], lens[c][1]);
         if (mode == RefineMode::All)
             correction.k0Scale = 1.0 + lens[c][2];
         result.corrections.push_back(correction);
@@ -253,7 +259,7 @@ Refinement refineRig(const std::vector<orb::CameraIntrinsics>& cameras, const st
         residual.afterDegrees = medianResidualDegrees(result.cameras, pair);
         result.pairs.push_back(residual);
     }
-    result.iterations = static_cast<int>(summary.iterations.size());
+    result.iterations = iterations;
     result.converged = matchCount > 0 && summary.termination_type == ceres::CONVERGENCE;
     return result;
 }
