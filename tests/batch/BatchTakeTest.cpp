@@ -248,8 +248,22 @@ TEST_F(Take, ACalibrationForSmallerImagesIsRefusedByEveryTool)
         cv::resize(image, image, cv::Size(), 2.0, 2.0, cv::INTER_LINEAR);
         ASSERT_TRUE(cv::imwrite((big / name).string(), image));
     }
+    // The simulator records the image size: refused naming both sizes.
     fs::copy_file(dir / "calibration.yaml", big / "calibration.yaml");
     const std::string log = quote((dir / "quadstitch.txt").string());
+    EXPECT_EQ(run(quote(QUADSTITCH_BATCH_BIN) + " -d " + quote(big.string()) + " -s 1 -t 100 2>" + log), 2);
+    EXPECT_NE(readText(dir / "quadstitch.txt").find("made for images of 256 x 256 (imageSize), but the camera images "
+                                                    "are 512 x 512"),
+              std::string::npos)
+        << readText(dir / "quadstitch.txt");
+    // Without the recorded size, the tools judge by the calibration's values.
+    std::istringstream recorded(readText(dir / "calibration.yaml"));
+    std::ofstream unrecorded(big / "calibration.yaml", std::ios::trunc);
+    for (std::string line; std::getline(recorded, line);) {
+        if (line.find("imageSize") == std::string::npos)
+            unrecorded << line << "\n";
+    }
+    unrecorded.close();
     EXPECT_EQ(run(quote(QUADSTITCH_BIN) + " -d " + quote(big.string()) + " -s 1 -t 100 2>" + log), 2);
     EXPECT_NE(readText(dir / "quadstitch.txt").find("512 x 512"), std::string::npos) << readText(dir / "quadstitch.txt");
     EXPECT_FALSE(fs::exists(big / "0000000000.png"));

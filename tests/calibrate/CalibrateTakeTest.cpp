@@ -2,6 +2,7 @@
 
 #include "StitchLib/input/CalibrationCheck.h"
 #include "StitchLib/input/CalibrationFile.h"
+#include "StitchLib/input/InputError.h"
 
 #include <gtest/gtest.h>
 #include <opencv2/calib3d.hpp>
@@ -111,14 +112,12 @@ TEST_F(CalibrateTake, RecoversAKnownRotationErrorIntoAFileTheStitcherReads)
     EXPECT_GT(before, 0.3);
     EXPECT_LT(after, 0.05) << "before " << before;
 
-    const auto cameras = orb::input::readCalibration(refined, 4);
-    EXPECT_NO_THROW(orb::input::checkCalibrationFitsImages(cameras, cv::Size(320, 320), refined));
-    cv::FileStorage storage(refined, cv::FileStorage::READ);
-    for (const cv::FileNode camera : storage["cameras"]) {
-        cv::Size size;
-        camera["imageSize"] >> size;
+    const orb::input::Calibration calibration = orb::input::readCalibrationFile(refined, 4);
+    EXPECT_NO_THROW(orb::input::checkCalibrationMatchesImages(calibration, cv::Size(320, 320), refined));
+    EXPECT_THROW(orb::input::checkCalibrationMatchesImages(calibration, cv::Size(320, 240), refined),
+                 orb::input::CalibrationError);
+    for (const cv::Size& size : calibration.imageSizes)
         EXPECT_EQ(size, cv::Size(320, 320));
-    }
 
     const std::string json = bytes(report);
     EXPECT_NE(json.find("\"cameras\":[2,3],\"matches\":"), std::string::npos) << json;

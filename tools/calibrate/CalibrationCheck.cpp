@@ -29,13 +29,13 @@ CheckResult checkResiduals(const std::vector<orb::CameraIntrinsics>& cameras, co
 
 CheckResult checkTake(const TakeSource& source, const std::string& calibrationPath, const MatchSettings& settings)
 {
-    const std::vector<orb::CameraIntrinsics> cameras =
-        orb::input::readCalibration(calibrationPath, orb::Rig::kCameraCount);
+    const orb::input::Calibration calibration =
+        orb::input::readCalibrationFile(calibrationPath, orb::Rig::kCameraCount);
     TakeSource chosen = source;
     chosen.frames = spreadFrames(source.frames, kCheckFrames);
-    const TakeMatches matches = matchTake(chosen, cameras, calibrationPath, settings, {});
+    const TakeMatches matches = matchTake(chosen, calibration, calibrationPath, settings, {});
     requireMatches(matches.pairs, kMinimumMatches);
-    CheckResult result = checkResiduals(cameras, matches.pairs);
+    CheckResult result = checkResiduals(calibration.cameras, matches.pairs);
     result.frames = chosen.frames;
     return result;
 }

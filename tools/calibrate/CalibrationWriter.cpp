@@ -65,8 +65,8 @@ void writeCalibrationFile(const std::string& path, const std::vector<orb::Camera
         if (::close(fd) != 0)
             throw std::runtime_error("cannot write '" + path + "': " + std::strerror(errno));
         // What the stitcher will read must pass its own reader and checks.
-        const std::vector<orb::CameraIntrinsics> back = orb::input::readCalibration(temporary.string(), cameras.size());
-        orb::input::checkCalibrationFitsImages(back, imageSize, path);
+        const orb::input::Calibration back = orb::input::readCalibrationFile(temporary.string(), cameras.size());
+        orb::input::checkCalibrationMatchesImages(back, imageSize, path);
         std::error_code ec;
         fs::rename(temporary, target, ec);
         if (ec)

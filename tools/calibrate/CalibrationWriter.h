@@ -16,8 +16,8 @@ namespace calibrate {
 std::string calibrationText(const std::vector<orb::CameraIntrinsics>& cameras, cv::Size imageSize);
 
 // Writes the calibration to `path` whole or not at all: into a hidden temporary file
-// beside it, read back through the stitcher's calibration reader and its checks
-// (including that the centres lie inside images of `imageSize`), flushed, then renamed
+// beside it, flushed, read back through the stitcher's calibration reader and its
+// checks (including that it is one for images of `imageSize`), then renamed
 // into place. Throws std::runtime_error naming the path; no temporary file is left.
 void writeCalibrationFile(const std::string& path, const std::vector<orb::CameraIntrinsics>& cameras,
                           cv::Size imageSize);

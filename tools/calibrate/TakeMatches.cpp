@@ -25,12 +25,13 @@ std::vector<std::uint32_t> spreadFrames(const std::vector<std::uint32_t>& frames
     return chosen;
 }
 
-TakeMatches matchTake(const TakeSource& source, const std::vector<orb::CameraIntrinsics>& cameras,
+TakeMatches matchTake(const TakeSource& source, const orb::input::Calibration& calibration,
                       const std::string& calibrationPath, const MatchSettings& settings,
                       const std::function<void(std::size_t, std::size_t)>& progress)
 {
     if (source.frames.empty())
         throw std::runtime_error("no frames to match in '" + source.directory + "'");
+    const std::vector<orb::CameraIntrinsics>& cameras = calibration.cameras;
     const orb::Rig rig(cameras, 0);
     TakeMatches result;
     std::unique_ptr<OverlapMatches> matches;
@@ -42,7 +43,7 @@ TakeMatches matchTake(const TakeSource& source, const std::vector<orb::CameraInt
         const std::vector<cv::Mat> images = orb::input::readCameraImages(paths);
         if (!matches) {
             result.imageSize = images[0].size();
-            orb::input::checkCalibrationFitsImages(cameras, result.imageSize, calibrationPath);
+            orb::input::checkCalibrationMatchesImages(calibration, result.imageSize, calibrationPath);
             matches = std::make_unique<OverlapMatches>(cameras, result.imageSize, rig.maxAngle(), settings);
         } else if (images[0].size() != result.imageSize) {
             throw orb::input::ImageError("'" + paths[0] + "' is " + std::to_string(images[0].cols) + " x " +

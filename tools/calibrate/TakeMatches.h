@@ -2,7 +2,7 @@
 
 #include "calibrate/OverlapMatches.h"
 
-#include "BaseLib/CameraIntrinsics.h"
+#include "StitchLib/input/CalibrationFile.h"
 
 #include <cstdint>
 #include <functional>
@@ -28,10 +28,10 @@ struct TakeMatches {
 };
 
 // Reads every frame of `source` through the stitcher's input checks (the calibration
-// must fit its images) and matches the overlaps of neighbouring cameras.
+// must be one for its images) and matches the overlaps of neighbouring cameras.
 // `calibrationPath` only names the calibration in errors. `progress` (may be empty)
 // hears after each frame how many are done of how many.
-TakeMatches matchTake(const TakeSource& source, const std::vector<orb::CameraIntrinsics>& cameras,
+TakeMatches matchTake(const TakeSource& source, const orb::input::Calibration& calibration,
                       const std::string& calibrationPath, const MatchSettings& settings,
                       const std::function<void(std::size_t, std::size_t)>& progress);
 

@@ -115,12 +115,13 @@ int run(const Options& options)
         return result.passed ? kExitOk : kExitCheckFailed;
     }
 
-    const std::vector<orb::CameraIntrinsics> cameras =
-        orb::input::readCalibration(options.calibration, orb::Rig::kCameraCount);
+    const orb::input::Calibration calibration =
+        orb::input::readCalibrationFile(options.calibration, orb::Rig::kCameraCount);
+    const std::vector<orb::CameraIntrinsics>& cameras = calibration.cameras;
     take.frames = calibrate::spreadFrames(take.frames, options.maxFrames);
     const bool live = !options.quiet && isatty(STDERR_FILENO);
     const calibrate::TakeMatches matches = calibrate::matchTake(
-        take, cameras, options.calibration, options.match, [&](std::size_t done, std::size_t total) {
+        take, calibration, options.calibration, options.match, [&](std::size_t done, std::size_t total) {
             if (live)
                 std::fprintf(stderr, "\rmatching overlaps: frame %zu of %zu", done, total);
             else if (!options.quiet)
