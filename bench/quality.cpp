@@ -1,12 +1,14 @@
 // Stitches frames of a simulated take in seed or best quality at a chosen height,
 // with each best-quality stage switchable, and writes the panoramas for scoring.
 //
-//   quadstitch-quality DIR OUTDIR [--frames 0,1,2] [--height 5000] [--mode seed|best]
+//   quadstitch-quality DIR OUTDIR [--frames 0,1,2] [--preroll 0,1] [--window 12] [--height 5000]
+//                      [--mode seed|best]
 //                      [--without depth,exposure,edge,temporal,sharp] [--dump-depth] [--dump-seams]
 //
 // Prints each frame's stage times, with the peak memory so far, to standard error.
 // Frames run in the order given through one pipeline, so the temporal state
-// carries from one to the next, as in a take.
+// carries from one to the next, as in a take. --preroll gives frames that go before
+// them as a run inside a take would (read and measured, not stitched or written).
 #include "app/FrameFiles.h"
 #include "StitchLib/pipeline/BestQuality.h"
 #include "StitchLib/input/CalibrationFile.h"
@@ -45,6 +47,7 @@ struct Options {
     std::string dir;
     std::string outDir;
     std::vector<uint32_t> frames{0};
+    std::vector<uint32_t> preroll;
     int height = 5000;
     orb::pipeline::Quality quality = orb::pipeline::Quality::Seed;
     orb::pipeline::QualityStages stages;
@@ -67,6 +70,11 @@ Options parse(int argc, char** argv)
             o.frames.clear();
             for (const std::string& f : splitList(value()))
                 o.frames.push_back(static_cast<uint32_t>(std::stoul(f)));
+        } else if (a == "--preroll") {
+            for (const std::string& f : splitList(value()))
+                o.preroll.push_back(static_cast<uint32_t>(std::stoul(f)));
+        } else if (a == "--window") {
+            o.stages.window = std::stoi(value());
         } else if (a == "--height") {
             o.height = std::stoi(value());
         } else if (a == "--mode") {
@@ -95,7 +103,7 @@ Options parse(int argc, char** argv)
         }
     }
     if (positional.size() != 2 || o.height < 8 || o.frames.empty())
-        throw std::runtime_error("usage: quadstitch-quality DIR OUTDIR [--frames 0,1,2] [--height H] "
+        throw std::runtime_error("usage: quadstitch-quality DIR OUTDIR [--frames 0,1,2] [--preroll 0,1] [--window 12] [--height H] "
                                  "[--mode seed|best] [--without depth,exposure,edge,temporal,sharp] [--dump-depth] [--dump-seams]");
     o.dir = positional[0];
     o.outDir = positional[1];
@@ -157,6 +165,18 @@ int main(int argc, char** argv)
         DepthDump dump;
         orb::pipeline::StitchPipeline pipeline(rig, orb::pipeline::qualityOptions(o.quality, o.stages),
                                                &dump);
+        const auto cameraPaths = [&o](uint32_t frame) {
+            std::vector<std::string> paths;
+            for (unsigned k = 1; k <= 4; ++k)
+                paths.push_back(FrameFiles::cameraImagePath(o.dir, ".png", frame, k).string());
+            return paths;
+        };
+        for (const uint32_t frame : o.preroll) {
+            const auto start = std::chrono::steady_clock::now();
+            pipeline.preroll(orb::input::readCameraImages(cameraPaths(frame)), o.height);
+            std::fprintf(stderr, "frame %u pre-rolled: %.2f s\n", frame,
+                         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+        }
         for (const uint32_t frame : o.frames) {
             const auto start = std::chrono::steady_clock::now();
             std::vector<std::string> paths;

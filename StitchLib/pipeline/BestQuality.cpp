@@ -4,6 +4,7 @@
 #include "StitchLib/stereo/ScanGeneration.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <stdexcept>
 
 namespace orb {
@@ -23,7 +24,7 @@ DenseDepthStage::DenseDepthStage(std::shared_ptr<TakeHistory> history, Stereo::D
 {
 }
 
-ScanImages DenseDepthStage::estimate(const Rig& rig, const std::vector<cv::Mat>& images, int height)
+Stereo::DepthPanorama DenseDepthStage::measure(const Rig& rig, const std::vector<cv::Mat>& images, int height) const
 {
     // Rows finer than the defaults only as the panorama needs them (about a cell per
     // 5 of its rows), and at most as many as set.
@@ -35,21 +36,31 @@ ScanImages DenseDepthStage::estimate(const Rig& rig, const std::vector<cv::Mat>&
     Stereo::DepthPanorama depth = Stereo::measureDenseDepth(images, rig.cameras(), rig.maxAngle(), used);
     Stereo::fillDepthGaps(depth);
     Stereo::keepCoverage(depth.inverseDepth, rig.cameras(), Stereo::imageSizes(images), rig.maxAngle());
-    if (history) {
+    return depth;
+}
+
+int DenseDepthStage::framesBefore() const
+{
+    return history ? history->depth.window() - 1 : 0;
+}
+
+void DenseDepthStage::remember(const Rig& rig, const std::vector<cv::Mat>& images, int height)
+{
+    if (history)
+        history->depth.remember(measure(rig, images, height).inverseDepth, images, rig.cameras());
+}
+
+ScanImages DenseDepthStage::estimate(const Rig& rig, const std::vector<cv::Mat>& images, int height)
+{
+    Stereo::DepthPanorama depth = measure(rig, images, height);
+    if (history)
         history->depth.stabilise(depth.inverseDepth, images, rig.cameras(), rig.maxAngle());
-        history->seams->setUnchanged(history->depth.unchangedCells());
-    }
     return Stereo::depthToScan(depth.inverseDepth, height);
 }
 
-ExposureStage::ExposureStage(std::shared_ptr<TakeHistory> history) : history(std::move(history)) {}
-
 void ExposureStage::apply(const Rig&, std::vector<cv::Mat>& parts)
 {
-    std::vector<cv::Vec3d> gains = ExposureCompensator().estimate(parts);
-    if (history)
-        gains = history->gains.smooth(gains);
-    ExposureCompensator::apply(parts, gains);
+    ExposureCompensator::apply(parts, ExposureCompensator().estimate(parts));
 }
 
 StitchOptions qualityOptions(Quality quality, const QualityStages& stages)
@@ -57,7 +68,9 @@ StitchOptions qualityOptions(Quality quality, const QualityStages& stages)
     StitchOptions options;
     if (quality == Quality::Seed)
         return options;
-    const std::shared_ptr<TakeHistory> history = stages.temporal ? std::make_shared<TakeHistory>() : nullptr;
+    // The history serves the dense depth only.
+    const std::shared_ptr<TakeHistory> history =
+        stages.temporal && stages.denseDepth ? std::make_shared<TakeHistory>(stages.window) : nullptr;
     if (stages.denseDepth) {
         // Finer than the defaults for large panoramas: an object's outline in the
         // depth is placed to a cell, and at 512 rows a cell is ten pixels of a
@@ -69,13 +82,10 @@ StitchOptions qualityOptions(Quality quality, const QualityStages& stages)
         options.depth = std::make_shared<DenseDepthStage>(history, settings);
     }
     if (stages.exposure)
-        options.partsStages.push_back(std::make_shared<ExposureStage>(history));
+        options.partsStages.push_back(std::make_shared<ExposureStage>());
     options.cleanCoverageEdge = stages.cleanEdge;
     options.sharpResampling = stages.sharp;
-    if (history) {
-        options.seamFinder = history->seams;
-        options.keepAlive = history;
-    }
+    options.keepAlive = history;
     return options;
 }
 

@@ -1,7 +1,5 @@
 #pragma once
 
-#include "StitchLib/blending/StableSeams.h"
-#include "StitchLib/blending/TemporalGains.h"
 #include "StitchLib/pipeline/DepthStage.h"
 #include "StitchLib/pipeline/StitchPipeline.h"
 #include "StitchLib/stereo/DenseDepth.h"
@@ -26,27 +24,27 @@ struct QualityStages {
     bool exposure = true;    // gains per camera from the overlaps
     bool cleanEdge = true;   // restored rim, and bands kept whole up to the coverage edge
     bool sharp = true;       // cubic resampling of the cameras into the parts
-    // Frame-to-frame memory (depth and seams held where the view is unchanged, gains
-    // smoothed). Depth and seams are held only with dense depth, which finds where the
-    // view changed; without it only the gains are smoothed.
+    // Frame-to-frame memory: the depth averaged over the last frames where the view is
+    // unchanged (only with dense depth, which finds where the view changed).
     bool temporal = true;
+    // Frames the temporal state depends on, the current one included: a run that
+    // starts inside a take pre-rolls window - 1 frames.
+    int window = 12;
 };
 
-// What the temporal stage carries from one frame of a take to the next. One
-// history serves one sequence of frames in take order: a pipeline that stitches
-// frames in parallel with others needs consecutive frames (a chunk of the take),
-// and the first frame of each chunk starts fresh.
+// What the temporal stage carries from one frame of a take to the next: the depth
+// of the last frames. One history serves one sequence of frames in take order. It
+// depends on a bounded number of earlier frames (the window), so a pipeline that
+// starts inside a take pre-rolls those frames (StitchPipeline::preroll) and then
+// stitches what a single run over the take would. Seams and exposure gains are
+// found afresh every frame: held from frame to frame they would depend on every
+// earlier frame, and a run's first frame could not be reproduced.
 struct TakeHistory {
-    Stereo::DepthHistory depth;
-    GainHistory gains;
-    std::shared_ptr<StableSeamFinder> seams = std::make_shared<StableSeamFinder>();
+    explicit TakeHistory(int window = 12) : depth(window) {}
 
-    void reset()
-    {
-        depth.reset();
-        gains.reset();
-        seams->reset();
-    }
+    Stereo::DepthHistory depth;
+
+    void reset() { depth.reset(); }
 };
 
 // Dense depth from each pair's overlap (see Stereo::measureDenseDepth), held over
@@ -58,22 +56,21 @@ public:
     explicit DenseDepthStage(std::shared_ptr<TakeHistory> history = nullptr,
                              Stereo::DenseDepthSettings settings = Stereo::DenseDepthSettings());
     ScanImages estimate(const Rig& rig, const std::vector<cv::Mat>& images, int height) override;
+    int framesBefore() const override;
+    void remember(const Rig& rig, const std::vector<cv::Mat>& images, int height) override;
 
 private:
+    Stereo::DepthPanorama measure(const Rig& rig, const std::vector<cv::Mat>& images, int height) const;
+
     std::shared_ptr<TakeHistory> history;
     Stereo::DenseDepthSettings settings;
 };
 
-// Exposure matching of the parts before blending, smoothed over frames when a
-// history is given.
+// Exposure matching of the parts before blending.
 class ExposureStage : public PartsStage {
 public:
-    explicit ExposureStage(std::shared_ptr<TakeHistory> history = nullptr);
     const char* name() const override { return "exposure"; }
     void apply(const Rig& rig, std::vector<cv::Mat>& parts) override;
-
-private:
-    std::shared_ptr<TakeHistory> history;
 };
 
 // The options of a full stitch at the given quality. Seed gives the defaults. Each

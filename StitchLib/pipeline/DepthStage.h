@@ -17,6 +17,14 @@ class DepthStage {
 public:
     virtual ~DepthStage() = default;
     virtual ScanImages estimate(const Rig& rig, const std::vector<cv::Mat>& images, int height) = 0;
+
+    // For stages that carry state over the frames of a take: how many frames before
+    // the current one the state depends on (0: none), and how such a frame is taken
+    // in without estimating anything for it. A run that starts inside a take feeds
+    // the frames before its first through remember() and then estimates what a run
+    // over the whole take would.
+    virtual int framesBefore() const { return 0; }
+    virtual void remember(const Rig&, const std::vector<cv::Mat>&, int) {}
 };
 
 // The coarse model: one stereo depth profile per neighbouring pair, interpolated round

@@ -166,6 +166,18 @@ cv::Mat StitchPipeline::fullStitch(const std::vector<cv::Mat>& images, int heigh
     return blend(result);
 }
 
+int StitchPipeline::prerollFrames() const
+{
+    return options_.depth ? options_.depth->framesBefore() : 0;
+}
+
+void StitchPipeline::preroll(const std::vector<cv::Mat>& images, int height)
+{
+    checkImages(images);
+    if (options_.depth)
+        options_.depth->remember(rig_, images, height);
+}
+
 cv::Mat StitchPipeline::fastStitch(const std::vector<cv::Mat>& images, int height)
 {
     checkImages(images);

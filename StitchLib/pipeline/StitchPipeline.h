@@ -90,6 +90,13 @@ public:
     // Parts stages, masks, seams and spline. Exactly four parts of one size.
     cv::Mat blend(std::vector<cv::Mat>& parts);
     cv::Mat fullStitch(const std::vector<cv::Mat>& images, int height = kFullStitchHeight);
+    // Frames of a take whose state the next full stitch depends on (0 without a
+    // temporal stage). A run that starts inside a take gives each of the up to this
+    // many frames before its first, in take order, to preroll(): they are read and
+    // measured, not stitched, and the run's frames then come out as from a single
+    // run over the whole take.
+    int prerollFrames() const;
+    void preroll(const std::vector<cv::Mat>& images, int height = kFullStitchHeight);
     // CV_8UC3 panorama of height x 2*height.
     cv::Mat fastStitch(const std::vector<cv::Mat>& images, int height);
 

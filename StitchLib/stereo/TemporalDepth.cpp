@@ -7,14 +7,17 @@
 #include <algorithm>
 #include <cmath>
 #include <stdexcept>
+#include <utility>
 
 namespace orb {
 namespace Stereo {
 
 namespace {
 
-// Changed cells spread this far (in cells), since filling carries depth sideways.
+// A change spreads this far (in cells), since filling carries depth sideways.
 const int kChangeMargin = 3;
+// Enough for any window a take would use, and the frame counts fit a byte.
+const int kLongestWindow = 64;
 
 cv::Mat reducedGrey(const cv::Mat& image, int reduction)
 {
@@ -29,35 +32,89 @@ cv::Mat reducedGrey(const cv::Mat& image, int reduction)
     return small;
 }
 
+std::vector<cv::Mat> reducedGreys(const std::vector<cv::Mat>& images, std::size_t cameras, int reduction)
+{
+    if (images.size() < cameras)
+        throw std::runtime_error("DepthHistory needs an image per camera");
+    std::vector<cv::Mat> greys;
+    for (std::size_t k = 0; k < cameras; ++k)
+        greys.push_back(reducedGrey(images[k], reduction));
+    return greys;
+}
+
 } // namespace
 
-DepthHistory::DepthHistory(int reduction, double threshold) : reduction(reduction), threshold(threshold)
+DepthHistory::DepthHistory(int window, int reduction, double threshold)
+    : windowFrames(window), reduction(reduction), threshold(threshold)
 {
-    if (reduction < 1 || !(threshold >= 0.0))
-        throw std::runtime_error("DepthHistory needs a positive reduction and a non-negative threshold");
+    if (window < 1 || window > kLongestWindow || reduction < 1 || !(threshold >= 0.0))
+        throw std::runtime_error("DepthHistory needs a window of 1 to " + std::to_string(kLongestWindow) +
+                                 " frames, a positive reduction and a non-negative threshold");
 }
 
 void DepthHistory::reset()
 {
-    previousGreys.clear();
-    previousDepth.release();
+    frames.clear();
     unchanged.release();
+    held.release();
     kept = 0.0;
 }
 
-cv::Mat DepthHistory::changedCells(const cv::Size& size, const std::vector<cv::Mat>& greys,
-                                   const std::vector<CameraIntrinsics>& cameras, float maxAngle) const
+bool DepthHistory::fits(const cv::Size& depthSize, const std::vector<cv::Mat>& greys) const
 {
-    // Per camera: where its reduced image moved beyond the threshold.
-    std::vector<cv::Mat> changed(greys.size());
+    if (frames.empty())
+        return false;
+    const Frame& last = frames.back();
+    if (last.depth.size() != depthSize || last.greys.size() != greys.size())
+        return false;
     for (std::size_t k = 0; k < greys.size(); ++k) {
-        cv::Mat diff;
-        cv::absdiff(greys[k], previousGreys[k], diff);
-        cv::compare(diff, threshold, changed[k], cv::CMP_GT);
-        cv::dilate(changed[k], changed[k], cv::Mat());
+        if (last.greys[k].size() != greys[k].size())
+            return false;
+    }
+    return true;
+}
+
+void DepthHistory::push(Frame frame)
+{
+    if (!fits(frame.depth.size(), frame.greys))
+        frames.clear();
+    frames.push_back(std::move(frame));
+    // The next frame joins the window; these are the ones before it.
+    while (frames.size() > static_cast<std::size_t>(windowFrames - 1))
+        frames.pop_front();
+}
+
+void DepthHistory::remember(const cv::Mat_<float>& filledDepth, const std::vector<cv::Mat>& images,
+                            const std::vector<CameraIntrinsics>& cameras)
+{
+    push(Frame{reducedGreys(images, cameras.size(), reduction), filledDepth.clone()});
+}
+
+cv::Mat DepthHistory::sameViewFrames(const cv::Size& size, const std::vector<cv::Mat>& greys,
+                                     const std::vector<CameraIntrinsics>& cameras, float maxAngle) const
+{
+    // Per camera and reduced pixel: how many frames, counting back from this one, all
+    // lie within the threshold of this one (1: only this frame).
+    const std::size_t earlier = frames.size();
+    std::vector<cv::Mat> same(greys.size());
+    for (std::size_t k = 0; k < greys.size(); ++k) {
+        same[k] = cv::Mat(greys[k].size(), CV_8U, cv::Scalar(1));
+        cv::Mat alive(greys[k].size(), CV_8U, cv::Scalar(1));
+        for (std::size_t back = 1; back <= earlier; ++back) {
+            cv::Mat diff, agrees;
+            cv::absdiff(greys[k], frames[earlier - back].greys[k], diff);
+            cv::compare(diff, threshold, agrees, cv::CMP_LE);
+            // A change reaches the neighbouring reduced pixels too.
+            cv::erode(agrees, agrees, cv::Mat());
+            cv::min(alive, agrees / 255, alive);
+            if (cv::countNonZero(alive) == 0)
+                break;
+            same[k] += alive;
+        }
     }
     const float cosMaxAngle = std::cos(maxAngle);
-    cv::Mat cells(size, CV_8U, cv::Scalar(0));
+    const auto all = static_cast<uchar>(earlier + 1);
+    cv::Mat cells(size, CV_8U, cv::Scalar(all));
     cv::parallel_for_(cv::Range(0, size.height), [&](const cv::Range& range) {
         for (int r = range.start; r < range.end; ++r) {
             const double elevation = (0.5 - (r + 0.5) / size.height) * CV_PI;
@@ -66,7 +123,7 @@ cv::Mat DepthHistory::changedCells(const cv::Size& size, const std::vector<cv::M
                 const double azimuth = ((c + 0.5) / size.width - 0.5) * 2.0 * CV_PI;
                 const double dirB[3] = {std::cos(azimuth) * std::cos(elevation),
                                         std::sin(azimuth) * std::cos(elevation), -std::sin(elevation)};
-                for (std::size_t k = 0; k < greys.size() && !out[c]; ++k) {
+                for (std::size_t k = 0; k < greys.size() && out[c] > 1; ++k) {
                     const CameraIntrinsics& cam = cameras[k];
                     float u[3];
                     for (int i = 0; i < 3; ++i)
@@ -80,40 +137,53 @@ cv::Mat DepthHistory::changedCells(const cv::Size& size, const std::vector<cv::M
                         continue;
                     const int x = static_cast<int>(xy[0] / reduction);
                     const int y = static_cast<int>(xy[1] / reduction);
-                    if (x < changed[k].cols && y < changed[k].rows && changed[k].at<uchar>(y, x))
-                        out[c] = 255;
+                    if (x < same[k].cols && y < same[k].rows)
+                        out[c] = std::min(out[c], same[k].at<uchar>(y, x));
                 }
             }
         }
     });
-    cv::dilate(cells, cells, cv::getStructuringElement(cv::MORPH_RECT,
-                                                       cv::Size(2 * kChangeMargin + 1, 2 * kChangeMargin + 1)));
+    cv::erode(cells, cells,
+              cv::getStructuringElement(cv::MORPH_RECT, cv::Size(2 * kChangeMargin + 1, 2 * kChangeMargin + 1)));
     return cells;
 }
 
 void DepthHistory::stabilise(cv::Mat_<float>& filledDepth, const std::vector<cv::Mat>& images,
                              const std::vector<CameraIntrinsics>& cameras, float maxAngle)
 {
-    if (images.size() < cameras.size())
-        throw std::runtime_error("DepthHistory stabilise() needs an image per camera");
-    std::vector<cv::Mat> greys;
-    for (std::size_t k = 0; k < cameras.size(); ++k)
-        greys.push_back(reducedGrey(images[k], reduction));
-
-    bool comparable = !previousDepth.empty() && previousDepth.size() == filledDepth.size() &&
-                      previousGreys.size() == greys.size();
-    for (std::size_t k = 0; comparable && k < greys.size(); ++k)
-        comparable = previousGreys[k].size() == greys[k].size();
+    Frame frame{reducedGreys(images, cameras.size(), reduction), filledDepth.clone()};
     kept = 0.0;
     unchanged.release();
-    if (comparable) {
-        const cv::Mat changed = changedCells(filledDepth.size(), greys, cameras, maxAngle);
-        unchanged = changed == 0;
-        previousDepth.copyTo(filledDepth, unchanged);
+    held.release();
+    if (fits(filledDepth.size(), frame.greys)) {
+        held = sameViewFrames(filledDepth.size(), frame.greys, cameras, maxAngle);
+        const int newest = static_cast<int>(frames.size());  // this frame's index once pushed
+        const int window = windowFrames;
+        cv::parallel_for_(cv::Range(0, filledDepth.rows), [&](const cv::Range& range) {
+            for (int r = range.start; r < range.end; ++r) {
+                const uchar* count = held.ptr<uchar>(r);
+                float* out = filledDepth.ptr<float>(r);
+                for (int c = 0; c < filledDepth.cols; ++c) {
+                    const int n = count[c];
+                    if (n <= 1)
+                        continue;
+                    // The mean over the window, where the oldest frame of the same view
+                    // also stands in for the frames before it that the window would
+                    // hold: each frame moves the result by at most 1 / window of its
+                    // difference from the frame it replaces, also while the view's
+                    // history builds up after a change.
+                    const float oldest = frames[static_cast<std::size_t>(newest - (n - 1))].depth(r, c);
+                    double sum = static_cast<double>(window - n + 1) * oldest + out[c];
+                    for (int i = 1; i < n - 1; ++i)
+                        sum += frames[static_cast<std::size_t>(newest - i)].depth(r, c);
+                    out[c] = static_cast<float>(sum / window);
+                }
+            }
+        });
+        unchanged = held > 1;
         kept = static_cast<double>(cv::countNonZero(unchanged)) / static_cast<double>(unchanged.total());
     }
-    previousGreys = greys;
-    previousDepth = filledDepth.clone();
+    push(std::move(frame));
 }
 
 } // namespace Stereo

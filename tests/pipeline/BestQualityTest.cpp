@@ -37,9 +37,11 @@ TEST(BestQualityOptions, QualityNamesAndSeedDefaults)
     ASSERT_EQ(best.partsStages.size(), 1u);
     EXPECT_STREQ(best.partsStages[0]->name(), "exposure");
     EXPECT_TRUE(best.cleanCoverageEdge);
-    EXPECT_NE(best.seamFinder, nullptr);
-    // Two pipelines never share a history.
-    EXPECT_NE(pipeline::qualityOptions(pipeline::Quality::Best).seamFinder, best.seamFinder);
+    // Seams are found afresh every frame; the depth's history lives with the options,
+    // and two pipelines never share one.
+    EXPECT_EQ(best.seamFinder, nullptr);
+    ASSERT_NE(best.keepAlive, nullptr);
+    EXPECT_NE(pipeline::qualityOptions(pipeline::Quality::Best).keepAlive, best.keepAlive);
 }
 
 #ifdef QUADSTITCH_SIM_BIN
@@ -57,8 +59,8 @@ protected:
         // One folder per process: ctest runs the cases of this suite side by side.
         dir = new fs::path(fs::path(QUADSTITCH_TEST_TMP) / ("best-quality-take-" + std::to_string(::getpid())));
         fs::create_directories(*dir);
-        // One static scene, two frames with independent sensor noise.
-        for (int frame = 0; frame < 2; ++frame) {
+        // One static scene, four frames with independent sensor noise.
+        for (int frame = 0; frame < 4; ++frame) {
             const std::string command = std::string("'") + QUADSTITCH_SIM_BIN + "' generate '" + dir->string() +
                                         "' --camera-size 320 --truth-height 250 --seed 5 --noise 3 --frame " +
                                         std::to_string(frame) + " >/dev/null";
@@ -168,6 +170,34 @@ TEST_F(SmallTake, StaticSceneStitchesToTheSamePanoramaUpToNoise)
     const cv::Mat fourth = forgetful.fullStitch(images(1), kHeight);
     // (The coverage no longer does: the depth at the coverage edge is held in sight.)
     EXPECT_GT(largestDifference(third, fourth), held);
+}
+
+TEST_F(SmallTake, ARunInsideTheTakePreRollsToTheSingleRunsPanoramas)
+{
+    // A short window keeps the case small: frame 3 depends on frames 1 to 3.
+    pipeline::QualityStages stages;
+    stages.window = 3;
+    const int height = 256;
+    pipeline::StitchPipeline single(rig(), pipeline::qualityOptions(pipeline::Quality::Best, stages));
+    EXPECT_EQ(single.prerollFrames(), 2);
+    EXPECT_EQ(pipeline::StitchPipeline(rig(), pipeline::qualityOptions(pipeline::Quality::Seed)).prerollFrames(), 0);
+    std::vector<cv::Mat> take;
+    for (int frame = 0; frame < 4; ++frame)
+        take.push_back(single.fullStitch(images(frame), height));
+
+    // Another run also takes in frame 0, beyond the window, then pre-rolls frames 1
+    // and 2: frame 3 comes out pixel for pixel as in the single run.
+    pipeline::StitchPipeline split(rig(), pipeline::qualityOptions(pipeline::Quality::Best, stages));
+    split.preroll(images(0), height);
+    split.preroll(images(1), height);
+    split.preroll(images(2), height);
+    const cv::Mat third = split.fullStitch(images(3), height);
+    ASSERT_EQ(third.size(), take[3].size());
+    EXPECT_EQ(cv::norm(third, take[3], cv::NORM_INF), 0.0);
+
+    // Started without them, it would be another panorama.
+    pipeline::StitchPipeline cold(rig(), pipeline::qualityOptions(pipeline::Quality::Best, stages));
+    EXPECT_GT(cv::norm(cold.fullStitch(images(3), height), take[3], cv::NORM_INF), 0.0);
 }
 
 #endif

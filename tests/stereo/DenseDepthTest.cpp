@@ -456,14 +456,15 @@ TEST_F(DenseDepthRig, HistoryKeepsDepthWhereTheViewIsUnchanged)
 {
     const std::vector<CameraIntrinsics> cameras = synthetic::makeRig(layout);
     const std::vector<cv::Mat> images = synthetic::renderSphere(cameras, layout, texture, 2.0);
-    Stereo::DepthHistory history;
+    Stereo::DepthHistory history(8);
     cv::Mat_<float> first(64, 128, 0.4f);
     history.stabilise(first, images, cameras, maxAngle);
     EXPECT_EQ(history.keptShare(), 0.0);
     EXPECT_TRUE(history.unchangedCells().empty());
     EXPECT_FLOAT_EQ(first(10, 10), 0.4f);
 
-    // Same view with a little noise, new depth: the previous depth stays.
+    // Same view with a little noise, new depth: the new frame weighs an eighth, the
+    // first stands in for the rest of the window.
     std::vector<cv::Mat> noisy;
     for (const cv::Mat& image : images) {
         cv::Mat n(image.size(), image.type());
@@ -473,7 +474,7 @@ TEST_F(DenseDepthRig, HistoryKeepsDepthWhereTheViewIsUnchanged)
     cv::Mat_<float> second(64, 128, 0.7f);
     history.stabilise(second, noisy, cameras, maxAngle);
     EXPECT_EQ(history.keptShare(), 1.0);
-    EXPECT_EQ(cv::countNonZero(second != 0.4f), 0);
+    EXPECT_EQ(cv::countNonZero(cv::abs(second - 0.4375f) > 1e-6f), 0);
 
     // Something moves in front of camera 0 (forward): the cells it covers take the
     // new depth, the backward sector keeps the old.
@@ -485,7 +486,7 @@ TEST_F(DenseDepthRig, HistoryKeepsDepthWhereTheViewIsUnchanged)
     EXPECT_GT(history.keptShare(), 0.8);
     EXPECT_LT(history.keptShare(), 1.0);
     EXPECT_FLOAT_EQ(third(32, 64), 0.9f);  // straight ahead
-    EXPECT_FLOAT_EQ(third(32, 2), 0.4f);   // behind
+    EXPECT_FLOAT_EQ(third(32, 2), (6 * 0.4f + 0.7f + 0.9f) / 8);  // behind
     EXPECT_EQ(cv::countNonZero(history.unchangedCells() == 0), cv::countNonZero(third == 0.9f));
 
     // Another panorama size starts afresh.
@@ -493,6 +494,105 @@ TEST_F(DenseDepthRig, HistoryKeepsDepthWhereTheViewIsUnchanged)
     history.stabilise(other, moved, cameras, maxAngle);
     EXPECT_EQ(history.keptShare(), 0.0);
     EXPECT_THROW(Stereo::DepthHistory(0), std::runtime_error);
+}
+
+TEST_F(DenseDepthRig, HistoryDependsOnItsWindowOnlyAndComparesEveryHeldFrameWithTheCurrentOne)
+{
+    const std::vector<CameraIntrinsics> cameras = synthetic::makeRig(layout);
+    const std::vector<cv::Mat> images = synthetic::renderSphere(cameras, layout, texture, 2.0);
+    cv::RNG rng(17);
+    // Frame f: the same view with fresh noise; camera 0 (forward) has a patch that
+    // brightens by 4 levels a frame (below the threshold of 6 from one frame to the
+    // next) and, in frames 0 to 2 only, a white square; a depth of its own per frame.
+    const auto frameImages = [&](int f) {
+        std::vector<cv::Mat> out;
+        for (const cv::Mat& image : images) {
+            cv::Mat n(image.size(), CV_16SC3);
+            rng.fill(n, cv::RNG::NORMAL, 0, 2);
+            cv::Mat noisy;
+            cv::add(image, n, noisy, cv::noArray(), image.type());
+            out.push_back(noisy);
+        }
+        out[0](cv::Rect(200, 200, 80, 80)) += cv::Scalar::all(4 * f);
+        if (f <= 2)
+            out[0](cv::Rect(100, 300, 60, 60)).setTo(cv::Scalar::all(255));
+        return out;
+    };
+    const auto frameDepth = [&](int f) {
+        cv::Mat_<float> d(64, 128);
+        rng.fill(d, cv::RNG::UNIFORM, 0.2f + 0.1f * f, 0.3f + 0.1f * f);
+        return d;
+    };
+    std::vector<std::vector<cv::Mat>> take;
+    std::vector<cv::Mat_<float>> raw;
+    for (int f = 0; f < 7; ++f) {
+        take.push_back(frameImages(f));
+        raw.push_back(frameDepth(f));
+    }
+
+    // One run over the take, window 3.
+    Stereo::DepthHistory single(3);
+    std::vector<cv::Mat_<float>> out;
+    std::vector<cv::Mat> counts;
+    for (int f = 0; f < 7; ++f) {
+        out.push_back(raw[f].clone());
+        single.stabilise(out.back(), take[f], cameras, maxAngle);
+        counts.push_back(single.heldFrames().clone());
+    }
+    EXPECT_EQ(single.window(), 3);
+    const cv::Point ahead(64, 32), behind(2, 32);
+    // Behind, nothing changes: the weights of the window.
+    EXPECT_EQ(counts[1].at<uchar>(behind), 2);
+    EXPECT_NEAR(out[1](behind), (2 * raw[0](behind) + raw[1](behind)) / 3, 1e-6f);
+    EXPECT_EQ(counts[6].at<uchar>(behind), 3);
+    EXPECT_NEAR(out[6](behind), (raw[4](behind) + raw[5](behind) + raw[6](behind)) / 3, 1e-6f);
+    // Ahead, the slow brightening is seen against every held frame: two frames back it
+    // has added up to 8 levels, so only the previous frame is held.
+    for (int f = 2; f < 7; ++f)
+        EXPECT_EQ(counts[f].at<uchar>(ahead), 2) << "frame " << f;
+    EXPECT_NEAR(out[6](ahead), (2 * raw[5](ahead) + raw[6](ahead)) / 3, 1e-6f);
+
+    // Where the white square left at frame 3, frames 0 to 2 are held nowhere.
+    cv::Mat square(64, 128, CV_8U, cv::Scalar(0));
+    for (int r = 0; r < 64; ++r)
+        for (int c = 0; c < 128; ++c) {
+            const double el = (0.5 - (r + 0.5) / 64) * CV_PI, az = ((c + 0.5) / 128 - 0.5) * 2 * CV_PI;
+            const double dirB[3] = {std::cos(az) * std::cos(el), std::sin(az) * std::cos(el), -std::sin(el)};
+            float u[3], xy[2];
+            float* p = xy;
+            for (int i = 0; i < 3; ++i)
+                u[i] = static_cast<float>(cameras[0].tmBToC(i, 0) * dirB[0] + cameras[0].tmBToC(i, 1) * dirB[1] +
+                                          cameras[0].tmBToC(i, 2) * dirB[2]);
+            coordinateSystems::unitVecCToFisheye<false>(u, cameras[0].lensCoeffs.val, cameras[0].centre.val, maxAngle,
+                                                        std::cos(maxAngle), p);
+            square.at<uchar>(r, c) = xy[0] >= 110 && xy[0] < 150 && xy[1] >= 310 && xy[1] < 350 ? 255 : 0;
+        }
+    ASSERT_GT(cv::countNonZero(square), 0);
+    EXPECT_EQ(cv::countNonZero((counts[3] != 1) & square), 0);
+    EXPECT_EQ(cv::countNonZero((counts[4] != 2) & square), 0);
+    EXPECT_EQ(cv::countNonZero((cv::abs(out[3] - raw[3]) > 0.0f) & square), 0);
+
+    // A run that starts at frame 5 after remembering frames 3 and 4 gives frames 5
+    // and 6 exactly; frames it saw before (0, 1) are not held, however long ago.
+    Stereo::DepthHistory split(3);
+    for (int f : {0, 1}) {
+        cv::Mat_<float> d = raw[f].clone();
+        split.stabilise(d, take[f], cameras, maxAngle);
+    }
+    for (int f : {3, 4})
+        split.remember(raw[f], take[f], cameras);
+    for (int f : {5, 6}) {
+        cv::Mat_<float> d = raw[f].clone();
+        split.stabilise(d, take[f], cameras, maxAngle);
+        EXPECT_EQ(cv::norm(d, out[f], cv::NORM_INF), 0.0) << "frame " << f;
+    }
+    // Without the frames before it, the run's first frame is another.
+    Stereo::DepthHistory fresh(3);
+    cv::Mat_<float> alone = raw[5].clone();
+    fresh.remember(raw[4], take[4], cameras);
+    fresh.stabilise(alone, take[5], cameras, maxAngle);
+    EXPECT_GT(cv::norm(alone, out[5], cv::NORM_INF), 0.01);
+    EXPECT_THROW(Stereo::DepthHistory(65), std::runtime_error);
 }
 
 } // namespace

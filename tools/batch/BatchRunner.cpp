@@ -24,6 +24,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iostream>
 #include <malloc.h>
 #include <mutex>
@@ -107,6 +108,10 @@ struct Take {
     std::string outputDirectory;
     std::string calibrationPath;
     std::vector<std::uint32_t> frames;
+    // Every frame of the take in order, and where each of `frames` stands in it: a
+    // run inside the take pre-rolls the frames before its first from here.
+    std::vector<std::uint32_t> takeFrames;
+    std::vector<std::size_t> takePositions;
     orb::Rig rig;
     TakeOutput output;
     std::atomic<std::size_t> next{0};
@@ -141,7 +146,23 @@ double panoramaCoverage(Take& take, const cv::Mat& panorama, const std::vector<c
     return take.fastCoverage;
 }
 
-FrameResult stitchFrame(Take& take, orb::pipeline::StitchPipeline& pipeline, StageTimes& times, std::uint32_t frame)
+
+std::vector<cv::Mat> readFrame(const Take& take, std::uint32_t frame)
+{
+    std::vector<std::string> paths;
+    for (int k = 1; k <= take.rig.cameraCount(); ++k)
+        paths.push_back(FrameFiles::cameraImagePath(take.options.workingDirectory, take.options.imageExtension, frame,
+                                                    static_cast<unsigned>(k))
+                            .string());
+    std::vector<cv::Mat> images = orb::input::readCameraImages(paths);
+    orb::input::checkCalibrationMatchesImages(take.calibration, images.at(0).size(), take.calibrationPath);
+    return images;
+}
+
+// `prepare` runs once the frame is known to be stitched, before it is read (the
+// frames its temporal state depends on); it returns its seconds.
+FrameResult stitchFrame(Take& take, orb::pipeline::StitchPipeline& pipeline, StageTimes& times, std::uint32_t frame,
+                        const std::function<double()>& prepare = {})
 {
     const BatchOptions& o = take.options;
     FrameResult result;
@@ -155,6 +176,8 @@ FrameResult stitchFrame(Take& take, orb::pipeline::StitchPipeline& pipeline, Sta
             result.status = "skipped";
             return result;
         }
+        if (prepare)
+            result.seconds.emplace_back("preroll", prepare());
         auto t = std::chrono::steady_clock::now();
         std::vector<std::string> paths;
         for (int k = 1; k <= take.rig.cameraCount(); ++k)
@@ -211,7 +234,7 @@ FrameResult stitchFrame(Take& take, orb::pipeline::StitchPipeline& pipeline, Sta
 void worker(Take& take, unsigned workerIndex, unsigned workers)
 {
     // Each worker has its own stages: the best quality's remember this worker's
-    // previous frame, which is why its frames come in take order.
+    // last frames, which is why its frames come in take order.
     orb::pipeline::StitchOptions stitchOptions =
         orb::pipeline::qualityOptions(orb::pipeline::parseQuality(take.options.quality));
     stitchOptions.sharedFastMaps = take.fastMaps; // same rig and height for the whole take
@@ -220,11 +243,35 @@ void worker(Take& take, unsigned workerIndex, unsigned workers)
     // Frames in order: this worker's chunk; otherwise the next frame nobody took.
     const auto chunk = orderedChunk(take.frames.size(), workerIndex, workers);
     std::size_t nextInChunk = chunk.first;
+    // The take's frames whose temporal state the next stitch depends on are fed first
+    // (pre-roll: read and measured, not written), so that a run's frames come out as
+    // from a single run over the whole take. `fed`: the take position after the last
+    // frame this pipeline has seen.
+    const std::size_t before = static_cast<std::size_t>(std::max(0, pipeline.prerollFrames()));
+    std::size_t fed = 0;
     for (;;) {
         const std::size_t index = take.options.framesInOrder ? nextInChunk++ : take.next.fetch_add(1);
         if (index >= (take.options.framesInOrder ? chunk.second : take.frames.size()))
             return;
-        FrameResult result = stitchFrame(take, pipeline, times, take.frames[index]);
+        const std::size_t position = take.takePositions[index];
+        const auto preroll = [&]() {
+            const auto start = std::chrono::steady_clock::now();
+            for (std::size_t p = std::max(fed, position >= before ? position - before : 0); p < position; ++p) {
+                try {
+                    pipeline.preroll(readFrame(take, take.takeFrames[p]));
+                } catch (const std::exception&) {
+                    // A frame that cannot be read is no part of any run's state;
+                    // the run that stitches it reports it.
+                }
+            }
+            return secondsSince(start);
+        };
+        FrameResult result = stitchFrame(take, pipeline, times, take.frames[index],
+                                         before > 0 ? std::function<double()>(preroll) : std::function<double()>());
+        // A skipped frame (its panorama was there) was not seen: the next stitch
+        // pre-rolls it.
+        if (result.status != "skipped")
+            fed = position + 1;
         if (result.status == "interrupted")
             return;
         std::lock_guard<std::mutex> lock(take.resultsMutex);
@@ -354,13 +401,13 @@ int runTake(const BatchOptions& options)
     }
 
     std::vector<std::uint32_t> frames;
+    std::vector<std::uint32_t> discovered;
     std::unique_ptr<orb::Rig> rig;
     orb::input::Calibration calibrationFile;
     const std::string calibration = (fs::path(options.workingDirectory) / "calibration.yaml").string();
     try {
         std::size_t complete = 0;
-        const std::vector<std::uint32_t> discovered =
-            discoverFrames(options.workingDirectory, options.imageExtension, orb::Rig::kCameraCount, &complete);
+        discovered = discoverFrames(options.workingDirectory, options.imageExtension, orb::Rig::kCameraCount, &complete);
         const std::vector<std::uint32_t> selected = selectFrames(options.frames, discovered);
         // No frame with all its images is a naming mistake more often than a take of
         // broken frames: say what is there instead. A frame asked for by number fails
@@ -408,10 +455,11 @@ int runTake(const BatchOptions& options)
                   << (perFrame >> 20) << " MiB\n";
     }
 
-    Take take{options, outputDirectory, calibration, frames, *rig, TakeOutput(outputDirectory), {}, {}, {},
-              std::vector<bool>(frames.size(), false),
+    Take take{options, outputDirectory, calibration, frames, takeOrder(frames, discovered), {}, *rig, TakeOutput(outputDirectory), {}, {},
+              {}, std::vector<bool>(frames.size(), false),
               Progress(frames.size(), Progress::styleFor(options.quiet))};
     take.calibration = calibrationFile;
+    take.takePositions = positionsIn(frames, take.takeFrames);
     take.output.removeStaleTemporaries(frames, options.format);
     if (options.fastStitch && !frames.empty()) {
         // The take's maps before the workers start, on every core.

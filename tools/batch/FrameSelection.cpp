@@ -3,9 +3,11 @@
 #include <algorithm>
 #include <cctype>
 #include <filesystem>
+#include <iterator>
 #include <limits>
 #include <map>
 #include <stdexcept>
+#include <string>
 #include <system_error>
 
 namespace batch {
@@ -205,6 +207,27 @@ std::vector<std::uint32_t> shardFrames(const std::vector<std::uint32_t>& frames,
     const std::size_t end = n * shard.index / shard.count;
     return std::vector<std::uint32_t>(frames.begin() + static_cast<std::ptrdiff_t>(begin),
                                       frames.begin() + static_cast<std::ptrdiff_t>(end));
+}
+
+std::vector<std::uint32_t> takeOrder(const std::vector<std::uint32_t>& selected,
+                                     const std::vector<std::uint32_t>& discovered)
+{
+    std::vector<std::uint32_t> order;
+    std::set_union(discovered.begin(), discovered.end(), selected.begin(), selected.end(), std::back_inserter(order));
+    return order;
+}
+
+std::vector<std::size_t> positionsIn(const std::vector<std::uint32_t>& frames,
+                                     const std::vector<std::uint32_t>& order)
+{
+    std::vector<std::size_t> positions;
+    for (std::uint32_t f : frames) {
+        const auto at = std::lower_bound(order.begin(), order.end(), f);
+        if (at == order.end() || *at != f)
+            throw std::logic_error("frame " + std::to_string(f) + " is not in the take's order");
+        positions.push_back(static_cast<std::size_t>(at - order.begin()));
+    }
+    return positions;
 }
 
 } // namespace batch

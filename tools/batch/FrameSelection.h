@@ -50,4 +50,14 @@ std::vector<std::uint32_t> selectFrames(const FrameChoice& choice, const std::ve
 // keep neighbouring frames together for stitching that looks at the previous frame.
 std::vector<std::uint32_t> shardFrames(const std::vector<std::uint32_t>& frames, const Shard& shard);
 
+// The take's frames in order: the discovered frames and any selected one that was not
+// discovered (a single frame asked for by number). A run that starts inside the take
+// takes the frames before its first from here.
+std::vector<std::uint32_t> takeOrder(const std::vector<std::uint32_t>& selected,
+                                     const std::vector<std::uint32_t>& discovered);
+
+// Where each of `frames` stands in `order` (both ascending, every frame in order).
+std::vector<std::size_t> positionsIn(const std::vector<std::uint32_t>& frames,
+                                     const std::vector<std::uint32_t>& order);
+
 } // namespace batch

@@ -160,7 +160,8 @@ int main(int argc, char** argv)
         ("force", "stitch frames whose panorama already exists")
         ("quality", po::value<std::string>()->default_value("seed"),
          "seed = the same pixels as quadstitch; best = dense depth, exposure matching, clean coverage edge and "
-         "stable seams over time (full stitch; each worker takes a contiguous run of frames in order)")
+         "depth held over time (full stitch; each worker takes a contiguous run of frames in order, after "
+         "pre-rolling the frames its first one depends on)")
         ("overlays", "also write reduced seam, depth and disagreement pictures beside each panorama")
         ("quiet,q", "no progress display");
     po::options_description videoDescription("Video takes (-o OUT.mp4, .mov or .mkv writes a 360 video)", 100, 50);
