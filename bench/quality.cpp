@@ -1,8 +1,8 @@
 // Stitches frames of a simulated take in seed or best quality at a chosen height,
 // with each best-quality stage switchable, and writes the panoramas for scoring.
 //
-//   quadstitch-quality DIR OUTDIR [--frames 0,1,2] [--preroll 0,1] [--window 12] [--height 5000]
-//                      [--mode seed|best]
+//   quadstitch-quality DIR OUTDIR [--frames 0,1,2] [--preroll 0,1] [--window 12] [--ext .png]
+//                      [--height 5000] [--mode seed|best]
 //                      [--without depth,exposure,edge,temporal,sharp] [--dump-depth] [--dump-seams]
 //
 // Prints each frame's stage times, with the peak memory so far, to standard error.
@@ -48,6 +48,7 @@ struct Options {
     std::string outDir;
     std::vector<uint32_t> frames{0};
     std::vector<uint32_t> preroll;
+    std::string extension = ".png";
     int height = 5000;
     orb::pipeline::Quality quality = orb::pipeline::Quality::Seed;
     orb::pipeline::QualityStages stages;
@@ -73,6 +74,8 @@ Options parse(int argc, char** argv)
         } else if (a == "--preroll") {
             for (const std::string& f : splitList(value()))
                 o.preroll.push_back(static_cast<uint32_t>(std::stoul(f)));
+        } else if (a == "--ext") {
+            o.extension = value();
         } else if (a == "--window") {
             o.stages.window = std::stoi(value());
         } else if (a == "--height") {
@@ -103,7 +106,7 @@ Options parse(int argc, char** argv)
         }
     }
     if (positional.size() != 2 || o.height < 8 || o.frames.empty())
-        throw std::runtime_error("usage: quadstitch-quality DIR OUTDIR [--frames 0,1,2] [--preroll 0,1] [--window 12] [--height H] "
+        throw std::runtime_error("usage: quadstitch-quality DIR OUTDIR [--frames 0,1,2] [--preroll 0,1] [--window 12] [--ext .png] [--height H] "
                                  "[--mode seed|best] [--without depth,exposure,edge,temporal,sharp] [--dump-depth] [--dump-seams]");
     o.dir = positional[0];
     o.outDir = positional[1];
@@ -168,7 +171,7 @@ int main(int argc, char** argv)
         const auto cameraPaths = [&o](uint32_t frame) {
             std::vector<std::string> paths;
             for (unsigned k = 1; k <= 4; ++k)
-                paths.push_back(FrameFiles::cameraImagePath(o.dir, ".png", frame, k).string());
+                paths.push_back(FrameFiles::cameraImagePath(o.dir, o.extension, frame, k).string());
             return paths;
         };
         for (const uint32_t frame : o.preroll) {
@@ -179,9 +182,7 @@ int main(int argc, char** argv)
         }
         for (const uint32_t frame : o.frames) {
             const auto start = std::chrono::steady_clock::now();
-            std::vector<std::string> paths;
-            for (unsigned k = 1; k <= 4; ++k)
-                paths.push_back(FrameFiles::cameraImagePath(o.dir, ".png", frame, k).string());
+            const std::vector<std::string> paths = cameraPaths(frame);
             if (o.dumpDepth)
                 dump.path = (fs::path(o.outDir) / ("depth-" + std::to_string(frame) + ".png")).string();
             if (o.dumpSeams)

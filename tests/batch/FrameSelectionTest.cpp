@@ -177,3 +177,22 @@ TEST(FrameSelection, NamingMistakesAreToldByWhatIsThereInstead)
     EXPECT_EQ(normalisedExtension(".jpg"), ".jpg");
     EXPECT_EQ(normalisedExtension(""), "");
 }
+
+TEST(FrameSelection, ARunFindsTheFramesBeforeItInTheWholeTake)
+{
+    // A take with a gap (frame 4 missing); a shard of a range; a single frame asked
+    // for that does not exist takes its place in order.
+    const std::vector<std::uint32_t> discovered{1, 2, 3, 5, 6, 9};
+    const std::vector<std::uint32_t> shard = shardFrames(selectFrames(parseFrameChoice("3-9"), discovered), Shard{2, 2});
+    ASSERT_EQ(shard, (std::vector<std::uint32_t>{6, 9}));
+    const std::vector<std::uint32_t> order = takeOrder(shard, discovered);
+    EXPECT_EQ(order, discovered);
+    // The frames before the shard's first come from the take, not from the range.
+    EXPECT_EQ(positionsIn(shard, order), (std::vector<std::size_t>{4, 5}));
+
+    const std::vector<std::uint32_t> asked{4};
+    const std::vector<std::uint32_t> withAsked = takeOrder(asked, discovered);
+    EXPECT_EQ(withAsked, (std::vector<std::uint32_t>{1, 2, 3, 4, 5, 6, 9}));
+    EXPECT_EQ(positionsIn(asked, withAsked), (std::vector<std::size_t>{3}));
+    EXPECT_THROW(positionsIn({7}, discovered), std::logic_error);
+}
