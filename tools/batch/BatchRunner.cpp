@@ -20,6 +20,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <functional>
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
@@ -72,6 +74,11 @@ std::uint64_t availableMemory()
 class StageTimes : public orb::pipeline::OverlayObserver {
 public:
     explicit StageTimes(bool overlays) : wantOverlays(overlays) {}
+    void stageStarted(Stage stage) override
+    {
+        if (started)
+            started(orb::pipeline::stageName(stage));
+    }
     void stageFinished(Stage stage, double seconds) override { times.emplace_back(orb::pipeline::stageName(stage), seconds); }
     void scanReady(const orb::ScanImages& scan) override
     {
@@ -91,6 +98,8 @@ public:
 
     const bool wantOverlays;
     std::vector<std::pair<std::string, double>> times;
+    // Told when a stage of the frame starts, for the progress display.
+    std::function<void(const std::string&)> started;
 };
 
 double coverageOf(const cv::Mat& panorama)
@@ -128,6 +137,12 @@ struct Take {
     double fastCoverage = -1;
     // The calibration as read, with the image sizes it records.
     orb::input::Calibration calibration{};
+
+    void stage(std::uint32_t frame, const std::string& name)
+    {
+        std::lock_guard<std::mutex> lock(resultsMutex);
+        progress.frameStage(frame, name);
+    }
 };
 
 // Share of the panorama some camera shows. A full stitch marks it in the alpha
@@ -179,6 +194,8 @@ FrameResult stitchFrame(Take& take, orb::pipeline::StitchPipeline& pipeline, Sta
         if (prepare)
             result.seconds.emplace_back("preroll", prepare());
         auto t = std::chrono::steady_clock::now();
+        take.stage(frame, "read");
+        times.started = [&take, frame](const std::string& name) { take.stage(frame, name); };
         std::vector<std::string> paths;
         for (int k = 1; k <= take.rig.cameraCount(); ++k)
             paths.push_back(
@@ -200,6 +217,7 @@ FrameResult stitchFrame(Take& take, orb::pipeline::StitchPipeline& pipeline, Sta
         result.coverage = panoramaCoverage(take, panorama, images);
 
         t = std::chrono::steady_clock::now();
+        take.stage(frame, "encode");
         // The other workers keep the cores busy: the encoding that takes least CPU.
         std::vector<uchar> bytes = encodePanorama(panorama, "." + o.format, PngCompression::OneStream, o.jpegQuality);
         if (canCarryPanoramaMetadata(o.format))
@@ -207,6 +225,7 @@ FrameResult stitchFrame(Take& take, orb::pipeline::StitchPipeline& pipeline, Sta
         result.seconds.emplace_back("encode", secondsSince(t));
 
         t = std::chrono::steady_clock::now();
+        take.stage(frame, "write");
         if (!take.output.write(frame, o.format, bytes)) {
             result.status = "interrupted";
             return result;
@@ -499,8 +518,30 @@ int runTake(const BatchOptions& options)
     std::vector<std::thread> workers;
     for (unsigned j = 0; j < jobs; ++j)
         workers.emplace_back(worker, std::ref(take), j, jobs);
+    // On a terminal the live line moves on every second, also while long frames run.
+    std::mutex tickMutex;
+    std::condition_variable tickStop;
+    bool stopTicking = false;
+    std::thread ticker;
+    if (take.progress.live()) {
+        ticker = std::thread([&] {
+            std::unique_lock<std::mutex> lock(tickMutex);
+            while (!tickStop.wait_for(lock, std::chrono::seconds(1), [&] { return stopTicking; })) {
+                std::lock_guard<std::mutex> results(take.resultsMutex);
+                take.progress.tick();
+            }
+        });
+    }
     for (std::thread& w : workers)
         w.join();
+    if (ticker.joinable()) {
+        {
+            std::lock_guard<std::mutex> lock(tickMutex);
+            stopTicking = true;
+        }
+        tickStop.notify_one();
+        ticker.join();
+    }
     cv::setNumThreads(threads);
     if (!options.fastStitch)
         orb::pipeline::keepFreedPlanes(0);
