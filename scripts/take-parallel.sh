@@ -18,6 +18,8 @@
 # keep them on a shared filesystem. Relative paths are made absolute here. More shards
 # than machines balances a mixed set: each machine takes the next shard when it is free.
 # Running the same command again resumes: panoramas that exist are skipped.
+# A video take (--video C1 C2 C3 C4 -o OUT.mp4) is split by its segments; when every
+# shard succeeded, the segments are joined into the video here (quadstitch-batch --join).
 #
 # Exit status: 0 when every shard succeeded; 1 for a bad command line (here or in a
 # shard); 2 when any frame or shard failed (the failed shards are named).
@@ -56,9 +58,21 @@ command -v parallel >/dev/null || fail_usage "GNU parallel is not installed (bas
 # The shards' options: paths made absolute so that a remote shell, which starts in the
 # home folder, finds them; --shard and --report are this script's to give.
 forwarded=()
+video=0 in_video=0
 while [ $# -gt 0 ]; do
     opt="$1"
+    if [ "$in_video" -eq 1 ]; then
+        case "$opt" in
+            -*) in_video=0 ;;
+            *) forwarded+=("$(absolute "$opt")"); shift; continue ;;
+        esac
+    fi
     case "$opt" in
+        --video) video=1 in_video=1; forwarded+=("$opt") ;;
+        --calibration)
+            [ $# -ge 2 ] || fail_usage "$opt needs a value"
+            forwarded+=("$opt" "$(absolute "$2")"); shift ;;
+        --join) fail_usage "--join is run by this script once every shard succeeded" ;;
         --shard|--shard=*) fail_usage "--shard is given to each shard by this script" ;;
         --report|--report=*) fail_usage "use --report-dir before --: one report per shard" ;;
         -d|-o|--working-directory|--output-directory)
@@ -135,5 +149,13 @@ fi
 if [ "$status" -ne 0 ]; then
     echo "take-parallel: GNU parallel exited with status $status" >&2
     exit 2
+fi
+if [ "$video" -eq 1 ]; then
+    join_status=0
+    "$batch" "${forwarded[@]}" --join || join_status=$?
+    if [ "$join_status" -ne 0 ]; then
+        echo "take-parallel: joining the segments failed (exit status $join_status)" >&2
+        exit 2
+    fi
 fi
 exit 0

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Starts a one-node Slurm cluster on this machine, stitches a take with the job array of
 # take.sbatch, waits for it, checks that every frame was stitched exactly once and stops
-# the daemons it started, on success, failure or interruption alike.
+# the daemons it started, on success, failure or interruption alike. A video take
+# (--video ... -o OUT.mp4) runs as an array over its segments plus a join job that
+# depends on the array; it is complete when the join job wrote the video.
 #
 #   scripts/slurm/local-cluster.sh [options] -- QUADSTITCH_BATCH_OPTIONS
 #
@@ -59,7 +61,11 @@ for program in munged mungekey slurmctld slurmd sbatch squeue scontrol sinfo sca
 done
 export PATH="$PATH:/usr/sbin:/sbin"
 
-munged_pid='' slurmctld_pid='' slurmd_pid='' job='' scratch=''
+munged_pid='' slurmctld_pid='' slurmd_pid='' job='' join_job='' scratch=''
+video=0
+for arg in "$@"; do
+    [ "$arg" != --video ] || video=1
+done
 started_ok=0
 
 stop() {
@@ -87,16 +93,18 @@ cleanup() {
     local status=$?
     trap - EXIT INT TERM
     # A job still queued or running is cancelled while its slurmd can still end its steps.
-    if [ -n "$job" ] && [ -n "$slurmctld_pid" ] && kill -0 "$slurmctld_pid" 2>/dev/null; then
-        if [ -n "$(squeue -h -j "$job" -o %i 2>/dev/null)" ]; then
-            log "cancelling job $job"
-            scancel "$job" 2>/dev/null || true
-            for _ in $(seq 1 100); do
-                [ -n "$(squeue -h -j "$job" -o %i 2>/dev/null)" ] || break
-                sleep 0.1
-            done
+    for j in $join_job $job; do
+        if [ -n "$slurmctld_pid" ] && kill -0 "$slurmctld_pid" 2>/dev/null; then
+            if [ -n "$(squeue -h -j "$j" -o %i 2>/dev/null)" ]; then
+                log "cancelling job $j"
+                scancel "$j" 2>/dev/null || true
+                for _ in $(seq 1 100); do
+                    [ -n "$(squeue -h -j "$j" -o %i 2>/dev/null)" ] || break
+                    sleep 0.1
+                done
+            fi
         fi
-    fi
+    done
     stop slurmd "$slurmd_pid"
     stop slurmctld "$slurmctld_pid"
     stop munged "$munged_pid"
@@ -220,9 +228,17 @@ job="$(sbatch --parsable --array="1-$shards" --chdir="$PWD" --output="$scratch/j
     { log "sbatch refused the array"; exit 2; }
 job="${job%%;*}"
 log "submitted array job $job with $shards tasks"
+if [ "$video" -eq 1 ]; then
+    # The join runs once every segment task succeeded; a failed task cancels it.
+    join_job="$(sbatch --parsable --dependency="afterok:$job" --kill-on-invalid-dep=yes --chdir="$PWD" \
+                --output="$scratch/jobs/join.out" "$here/take.sbatch" --batch "$batch" --join -- "$@")" ||
+        { log "sbatch refused the join job"; exit 2; }
+    join_job="${join_job%%;*}"
+    log "submitted join job $join_job after array job $job"
+fi
 
 deadline=$((SECONDS + timeout))
-while [ -n "$(squeue -h -j "$job" -o %i 2>/dev/null)" ]; do
+while [ -n "$(squeue -h -j "$job${join_job:+,$join_job}" -o %i 2>/dev/null)" ]; do
     if [ "$SECONDS" -ge "$deadline" ]; then
         log "array job $job still running after $timeout s"
         exit 2
@@ -256,6 +272,19 @@ done < <(scontrol -o show job "$job" 2>/dev/null)
 if [ "$finished" -ne "$shards" ]; then
     log "the controller knows $finished of $shards array tasks"
     failed=1
+fi
+
+if [ "$video" -eq 1 ]; then
+    line="$(scontrol -o show job "$join_job" 2>/dev/null || true)"
+    jobstate="$(grep -o 'JobState=[^ ]*' <<<"$line" | cut -d= -f2)"
+    exitcode="$(grep -o ' ExitCode=[^ ]*' <<<"$line" | cut -d= -f2)"
+    if [ "$jobstate" != COMPLETED ] || [ "$exitcode" != 0:0 ]; then
+        log "join job $join_job: ${jobstate:-unknown}, exit code ${exitcode:-unknown}"
+        exit 2
+    fi
+    [ "$failed" -eq 0 ] || exit 2
+    log "array job $job: $shards tasks completed; join job $join_job wrote the video"
+    exit 0
 fi
 
 check=0

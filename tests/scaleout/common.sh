@@ -45,3 +45,16 @@ finish() {
     fi
     echo "all checks passed"
 }
+
+# The take's four frames as camera videos cam1.mp4 to cam4.mp4 beside its calibration:
+# 24 frames at 24 frames/s (the four frames six times over).
+make_videos() {
+    local dir="$1" k
+    for k in 1 2 3 4; do
+        ffmpeg -nostdin -y -loglevel error -framerate 24 -i "$dir/%010d-$k.png" -vf loop=loop=5:size=4 \
+            -frames:v 24 -c:v libx264 -preset ultrafast -pix_fmt yuv420p "$dir/cam$k.mp4"
+    done
+}
+
+# Decoded frames of a video, one checksum per frame.
+frame_sums() { ffmpeg -nostdin -loglevel error -i "$1" -map 0:v -f framemd5 - | grep -v '^#'; }

@@ -10,6 +10,8 @@
 
 #include "sync/AudioSync.h"
 #include "sync/CameraOffsets.h"
+#include "sync/PictureSync.h"
+#include "sync/VideoFrames.h"
 #include "sync/SyncError.h"
 
 #include "StitchLib/input/CalibrationCheck.h"
@@ -468,9 +470,9 @@ int runVideoTake(const VideoTakeOptions& o)
         const std::string calibration =
             !o.calibration.empty() ? o.calibration
                                    : (fs::path(o.videos[0]).parent_path() / "calibration.yaml").string();
-        auto cameras = orb::input::readCalibration(calibration, orb::Rig::kCameraCount);
-        orb::input::checkCalibrationFitsImages(cameras, cv::Size(first.width(), first.height()), calibration);
-        rig = std::make_unique<orb::Rig>(cameras, 0);
+        const orb::input::Calibration file = orb::input::readCalibrationFile(calibration, orb::Rig::kCameraCount);
+        orb::input::checkCalibrationMatchesImages(file, cv::Size(first.width(), first.height()), calibration);
+        rig = std::make_unique<orb::Rig>(file.cameras, 0);
         run.rig = rig.get();
         run.rateNum = first.frameRateNumerator();
         run.rateDen = first.frameRateDenominator();
@@ -494,8 +496,10 @@ int runVideoTake(const VideoTakeOptions& o)
                 }
                 found = orb::sync::audioOffsetsOfFiles(o.videos, rate);
             } else {
-                throw std::invalid_argument("--sync picture is not available yet in this build: give the offsets "
-                                            "with --offsets, or use --sync audio");
+                orb::sync::VideoFrames frames(o.videos);
+                orb::sync::PictureSyncSettings settings;
+                settings.frameRate = rate;
+                found = orb::sync::pictureOffsets(*rig, frames, settings);
             }
             run.offsetSource = mode;
             if (!o.quiet)
@@ -542,18 +546,28 @@ int runVideoTake(const VideoTakeOptions& o)
     run.plan.frameCount = count;
     run.plan.framesPerSegment = std::max<std::int64_t>(1, std::llround(o.segmentSeconds * rate));
 
-    // Sizes: the stitch and the video.
-    const cv::Size limit = video::defaultOutputSize(o.codec);
+    // Sizes: the stitch and the video. The video is never larger than the stitch: a
+    // fast stitch without a height is made at the video's height when --size is given,
+    // else at the image path's default (1000 rows).
+    const cv::Size codecDefault = video::defaultOutputSize(o.codec);
+    if (o.fastStitch) {
+        run.stitchHeight = o.fastStitchHeight > 0 ? static_cast<int>(o.fastStitchHeight)
+                                                  : (o.width > 0 ? o.height : 1000);
+    } else {
+        run.stitchHeight = orb::pipeline::kFullStitchHeight;
+    }
     if (o.width > 0) {
         run.outputSize = cv::Size(o.width, o.height);
-    } else if (o.fastStitch && o.fastStitchHeight > 0 && 2 * static_cast<int>(o.fastStitchHeight) <= limit.width) {
-        run.outputSize = cv::Size(2 * static_cast<int>(o.fastStitchHeight), static_cast<int>(o.fastStitchHeight));
+    } else if (2 * run.stitchHeight <= codecDefault.width) {
+        run.outputSize = cv::Size(2 * run.stitchHeight, run.stitchHeight);
     } else {
-        run.outputSize = limit;
+        run.outputSize = codecDefault;
     }
-    run.stitchHeight = o.fastStitch ? (o.fastStitchHeight > 0 ? static_cast<int>(o.fastStitchHeight)
-                                                               : run.outputSize.height)
-                                    : orb::pipeline::kFullStitchHeight;
+    const std::string sizeProblem = video::checkOutputSize(o.codec, run.outputSize.width, run.outputSize.height);
+    if (!sizeProblem.empty()) {
+        std::cerr << "quadstitch-batch: the video would be " << sizeProblem << ": give --size\n";
+        return kExitUsage;
+    }
 
     const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
     BatchOptions budget;
@@ -585,7 +599,7 @@ int runVideoTake(const VideoTakeOptions& o)
     if (!o.quiet) {
         std::fprintf(stderr, "quadstitch-batch: offsets (%s):", run.offsetSource.c_str());
         for (double v : run.offsets)
-            std::fprintf(stderr, " %g", v * rate);
+            std::fprintf(stderr, " %.2f", v * rate);
         std::fprintf(stderr, " frames; %lld frames at %g frames/s in %zu segments, %dx%d %s\n",
                      static_cast<long long>(count), rate, run.plan.count(), run.outputSize.width,
                      run.outputSize.height, o.codec.c_str());
