@@ -1,4 +1,5 @@
 #include "app/CreateEquirectangular.h"
+#include "StitchLib/mapping/FastStitchMaps.h"
 
 #include <boost/program_options.hpp>
 
@@ -77,6 +78,11 @@ void checkFastStitchHeight(uint32_t height)
     if (height < minFastStitchHeight) {
         throw UsageError("Fast stitch height " + std::to_string(height) + " is too small; it must be at least " +
                          std::to_string(minFastStitchHeight) + " (option --height-faststitch)");
+    }
+    if (height > static_cast<uint32_t>(orb::kMaxFastStitchHeight)) {
+        throw UsageError("Fast stitch height " + std::to_string(height) + " is too large; it must be at most " +
+                         std::to_string(orb::kMaxFastStitchHeight) +
+                         ", the tallest block OpenCV's remap takes (option --height-faststitch)");
     }
     const double pixels = 2.0 * static_cast<double>(height) * static_cast<double>(height);
     const double needed = pixels * fastStitchBytesPerPixel;

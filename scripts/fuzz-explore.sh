@@ -13,6 +13,9 @@ shift || true
 targets=("$@")
 [ ${#targets[@]} -gt 0 ] || targets=(calibration image-header)
 fuzz_build "${targets[@]}" || exit 1
+# An input that takes seconds is worth a look; replay it (the gate does) to tell a slow
+# input from a busy machine.
+fuzz_limits+=(-timeout=5)
 status=0
 for target in "${targets[@]}"; do
     mkdir -p "$build/corpus/$target"
@@ -23,7 +26,7 @@ for target in "${targets[@]}"; do
     done
     "$build/fuzz/fuzz-$target" "$build/corpus/$target" "${folders[@]}" \
         -max_total_time="$seconds" "${fuzz_limits[@]}" -max_len=65536 \
-        -artifact_prefix="$build/findings/$target/" -print_final_stats=1 2>&1 | tail -n 12
+        -artifact_prefix="$build/findings/$target/" -print_final_stats=1 2>&1 | grep -v "^#" | tail -n 40
     [ "${PIPESTATUS[0]}" -eq 0 ] || { status=1; echo "finding for $target in $build/findings/$target/"; }
 done
 exit $status

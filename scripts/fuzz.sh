@@ -21,6 +21,9 @@ declare -A runs=([calibration]=600000 [image-header]=1500000)
 # randomisation, the same seed then tries the same inputs on every run.
 fixed_layout=()
 if setarch "$(uname -m)" -R true 2>/dev/null; then fixed_layout=(setarch "$(uname -m)" -R); fi
+# The readers answer in milliseconds; an input still running after 30 s is a hang
+# (a shorter bound would fail the gate when the machine is busy).
+fuzz_limits+=(-timeout=30)
 scratch="$(mktemp -d)"
 trap 'rm -rf "$scratch"' EXIT
 for target in "${targets[@]}"; do

@@ -4,9 +4,15 @@
 
 #include <opencv2/core.hpp>
 
+#include <climits>
 #include <vector>
 
 namespace orb {
+
+// Tallest fast stitch: each sector is remapped as one block of `height` rows, and
+// OpenCV's remap takes fewer than SHRT_MAX rows and columns (its fixed-point maps
+// index with 16-bit integers).
+constexpr int kMaxFastStitchHeight = SHRT_MAX - 1;
 
 // The fast stitch's remap maps for one rig and one height. They depend on nothing
 // else, so a take builds them once and reuses them for every frame; the panorama is

@@ -5,6 +5,10 @@
 #include <opencv2/imgproc.hpp>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
@@ -127,44 +131,67 @@ std::string colourHex(cv::Vec4b bgra)
     return text;
 }
 
-// Writes through a hidden temporary beside the target, then renames it into place.
-void writePicture(const std::filesystem::path& target, const cv::Mat& picture)
+// Writes through a new hidden temporary beside the target (.<stem>.partial-<pid><ext>,
+// made with O_EXCL so that nothing planted at that name is written through), flushes
+// it to disk and renames it into place.
+void writeFile(const std::filesystem::path& target, const char* data, std::size_t size)
 {
     const std::filesystem::path temporary =
-        target.parent_path() / ("." + target.stem().string() + ".tmp" + target.extension().string());
-    bool written = false;
+        target.parent_path() /
+        ("." + target.stem().string() + ".partial-" + std::to_string(::getpid()) + target.extension().string());
+    const std::string name = temporary.string();
+    int fd = -1;
+    for (int attempt = 0; attempt < 2 && fd < 0; ++attempt) {
+        fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+        if (fd < 0 && errno == EEXIST)
+            ::unlink(name.c_str()); // a stale temporary of a process with this id, or a planted link
+        else if (fd < 0)
+            break;
+    }
+    const auto fail = [&](int error) {
+        throw std::runtime_error("Overlays::writeOverlays: cannot write " + target.string() + ": " +
+                                 std::strerror(error));
+    };
+    if (fd < 0)
+        fail(errno);
+    int error = 0;
+    std::size_t done = 0;
+    while (error == 0 && done < size) {
+        const ssize_t n = ::write(fd, data + done, size - done);
+        if (n < 0 && errno != EINTR)
+            error = errno;
+        else if (n > 0)
+            done += static_cast<std::size_t>(n);
+    }
+    if (error == 0 && ::fsync(fd) != 0)
+        error = errno;
+    if (::close(fd) != 0 && error == 0)
+        error = errno;
+    if (error == 0 && ::rename(name.c_str(), target.c_str()) != 0)
+        error = errno;
+    if (error != 0) {
+        ::unlink(name.c_str());
+        fail(error);
+    }
+}
+
+void writePicture(const std::filesystem::path& target, const cv::Mat& picture)
+{
+    std::vector<uchar> bytes;
+    bool encoded = false;
     try {
-        written = cv::imwrite(temporary.string(), picture);
+        encoded = cv::imencode(target.extension().string(), picture, bytes);
     } catch (const cv::Exception&) {
-        written = false;
+        encoded = false;
     }
-    std::error_code error;
-    if (written) std::filesystem::rename(temporary, target, error);
-    if (!written || error) {
-        std::filesystem::remove(temporary, error);
-        throw std::runtime_error("Overlays::writeOverlays: cannot write " + target.string());
-    }
+    if (!encoded)
+        throw std::runtime_error("Overlays::writeOverlays: cannot encode " + target.string());
+    writeFile(target, reinterpret_cast<const char*>(bytes.data()), bytes.size());
 }
 
 void writeText(const std::filesystem::path& target, const std::string& text)
 {
-    const std::filesystem::path temporary = target.parent_path() / ("." + target.filename().string() + ".tmp");
-    {
-        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-        out << text;
-        out.close();
-        if (!out) {
-            std::error_code ignored;
-            std::filesystem::remove(temporary, ignored);
-            throw std::runtime_error("Overlays::writeOverlays: cannot write " + target.string());
-        }
-    }
-    std::error_code error;
-    std::filesystem::rename(temporary, target, error);
-    if (error) {
-        std::filesystem::remove(temporary, error);
-        throw std::runtime_error("Overlays::writeOverlays: cannot write " + target.string());
-    }
+    writeFile(target, text.data(), text.size());
 }
 
 } // namespace

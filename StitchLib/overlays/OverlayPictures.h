@@ -68,8 +68,9 @@ struct OverlaySet {
 
 // Writes <stem>.seams.png, <stem>.depth.png, <stem>.disagreement.png and
 // <stem>.overlays.json (the files written, the overlay size, the depth legend) into
-// `directory`, stem being the frame number as "%010d". Every file goes to a hidden
-// temporary name first and is renamed into place. Throws std::runtime_error naming
+// `directory`, stem being the frame number as "%010d". Every file goes to a new hidden
+// temporary file first (.<stem>.<kind>.partial-<pid>.png, .<stem>.overlays.partial-<pid>.json),
+// is flushed to disk and renamed into place. Throws std::runtime_error naming
 // the file that could not be written.
 void writeOverlays(const std::string& directory, std::uint32_t frame, const OverlaySet& overlays);
 

@@ -31,6 +31,9 @@
 #include <malloc.h>
 #include <mutex>
 #include <pthread.h>
+#include <cctype>
+#include <regex>
+#include <sstream>
 #include <thread>
 #include <unistd.h>
 
@@ -185,9 +188,29 @@ FrameResult stitchFrame(Take& take, orb::pipeline::StitchPipeline& pipeline, Sta
     result.mode = o.fastStitch ? "fast" : "full";
     result.output = take.output.panoramaPath(frame, o.format);
     const auto start = std::chrono::steady_clock::now();
+    // Claimed first, then judged: another process may have finished it meanwhile.
+    std::string holder;
     try {
-        std::error_code ec;
-        if (!o.force && fs::exists(result.output, ec)) {
+        holder = take.output.claim(frame);
+    } catch (const std::exception& e) {
+        result.status = "failed";
+        result.error = e.what();
+        return result;
+    }
+    if (!holder.empty()) {
+        result.status = "claimed";
+        result.error = "being stitched by " + holder;
+        return result;
+    }
+    struct Release {
+        TakeOutput& output;
+        std::uint32_t frame;
+        ~Release() { output.release(frame); }
+    } release{take.output, frame};
+    try {
+        // Done only when whole, with its overlays when they are asked for.
+        if (!o.force && take.output.panoramaComplete(frame, o.format) &&
+            (!o.overlays || take.output.overlaysComplete(frame))) {
             result.status = "skipped";
             return result;
         }
@@ -235,7 +258,12 @@ FrameResult stitchFrame(Take& take, orb::pipeline::StitchPipeline& pipeline, Sta
             t = std::chrono::steady_clock::now();
             if (o.fastStitch)
                 times.fastStitchSeams(take.rig, static_cast<int>(o.fastStitchHeight));
-            orb::Overlays::writeOverlays(take.outputDirectory, frame, times.overlays);
+            // Like the panorama, never half-written when the take is stopped.
+            if (!take.output.writeOther(
+                    [&] { orb::Overlays::writeOverlays(take.outputDirectory, frame, times.overlays); })) {
+                result.status = "interrupted";
+                return result;
+            }
             result.seconds.emplace_back("overlays", secondsSince(t));
         }
         result.status = "ok";
@@ -303,25 +331,70 @@ void worker(Take& take, unsigned workerIndex, unsigned workers)
     }
 }
 
+// Written like a panorama: a new temporary file, flushed to disk, renamed into place.
+// Throws std::runtime_error with the reason.
 void writeReport(const std::string& path, std::vector<FrameResult> results)
 {
     if (path.empty())
         return;
     std::sort(results.begin(), results.end(),
               [](const FrameResult& a, const FrameResult& b) { return a.frame < b.frame; });
-    const std::string temporary = path + ".partial-" + std::to_string(::getpid());
-    {
-        std::ofstream out(temporary);
-        writeReportJson(out, results);
-        if (!out)
-            std::cerr << "quadstitch-batch: cannot write the report '" << path << "'\n";
-    }
+    std::ostringstream json;
+    writeReportJson(json, results);
+    writeFileAtomically(path, json.str(), "the report");
+}
+
+// Why the report cannot go to the path asked for, before the take starts: its folder
+// must take a new file, and the path must not be one of the take's own files (the
+// calibration, a camera image, a panorama or its overlays), which the report would
+// replace. Empty if it can.
+std::string reportPathProblem(const BatchOptions& options, const std::string& outputDirectory)
+{
+    const fs::path report(options.reportPath);
+    const fs::path folder = report.has_parent_path() ? report.parent_path() : fs::path(".");
     std::error_code ec;
-    fs::rename(temporary, path, ec);
-    if (ec) {
-        fs::remove(temporary, ec);
-        std::cerr << "quadstitch-batch: cannot write the report '" << path << "': " << ec.message() << "\n";
+    // The output folder is made once the take can be stitched.
+    const bool outputFolder = fs::weakly_canonical(fs::absolute(folder, ec), ec) ==
+                              fs::weakly_canonical(fs::absolute(outputDirectory, ec), ec);
+    if (!fs::exists(folder, ec) && !outputFolder)
+        return "cannot be written: its folder '" + folder.string() + "' does not exist";
+    if (!fs::exists(folder, ec))
+        return {};
+    if (!fs::is_directory(folder, ec))
+        return "cannot be written: '" + folder.string() + "' is not a folder";
+    if (::access(folder.c_str(), W_OK | X_OK) != 0)
+        return "cannot be written: its folder '" + folder.string() + "' is not writable";
+    const fs::file_status status = fs::symlink_status(report, ec);
+    if (fs::is_directory(status))
+        return "is a folder";
+    if (fs::exists(status) && !fs::is_regular_file(status) && !fs::is_symlink(status))
+        return "is not a regular file";
+
+    const std::string name = report.filename().string();
+    const fs::path where = fs::weakly_canonical(fs::absolute(folder, ec), ec);
+    const auto same = [&](const std::string& directory) {
+        std::error_code e;
+        return fs::equivalent(where, fs::path(directory), e);
+    };
+    const auto matches = [&](const std::string& pattern) { return std::regex_match(name, std::regex(pattern)); };
+    std::string extension;
+    for (char c : options.imageExtension)
+        extension += std::isalnum(static_cast<unsigned char>(c)) ? std::string(1, c) : std::string("\\") + c;
+    if (same(options.workingDirectory)) {
+        if (name == "calibration.yaml")
+            return "is the take's calibration";
+        if (matches("[0-9]{10}-[0-9]+" + extension))
+            return "is a camera image of the take";
     }
+    if (same(outputDirectory)) {
+        if (matches("[0-9]{10}\\.(png|jpg|tif)"))
+            return "is a panorama of the take";
+        if (matches("[0-9]{10}\\.(seams|depth|disagreement)\\.png|[0-9]{10}\\.overlays\\.json"))
+            return "is an overlay of the take";
+        if (matches("\\.[0-9]{10}\\..*"))
+            return "is a working file of the take";
+    }
+    return {};
 }
 
 // Results plus "interrupted" entries for the frames that never finished.
@@ -341,16 +414,38 @@ std::vector<FrameResult> resultsWithUnfinished(Take& take)
     return all;
 }
 
+sigset_t stopSignals()
+{
+    sigset_t signals;
+    sigemptyset(&signals);
+    for (int s : {SIGINT, SIGTERM, SIGHUP, SIGUSR1})
+        sigaddset(&signals, s);
+    return signals;
+}
+
+// The take the signal thread stops, once there is one.
+std::mutex runningMutex;
+Take* running = nullptr;
+
 // Waits for SIGINT, SIGTERM or SIGHUP (blocked in every other thread), then stops
 // the take without a partial file: no new write starts, the one in progress ends, the
-// report records what finished, and the process exits. SIGUSR1 ends the waiter when
+// report records what finished, and the process exits. SIGUSR1 ends the thread when
 // the take finished normally.
-void signalWaiter(Take& take, sigset_t signals)
+void signalWaiter()
 {
+    const sigset_t signals = stopSignals();
     int signal = 0;
-    sigwait(&signals, &signal);
+    while (sigwait(&signals, &signal) != 0) {
+    }
     if (signal == SIGUSR1)
         return;
+    std::lock_guard<std::mutex> runningLock(runningMutex);
+    if (running == nullptr) {
+        std::fprintf(stderr, "quadstitch-batch: interrupted before any frame started\n");
+        std::fflush(stderr);
+        ::_exit(kExitInterrupted);
+    }
+    Take& take = *running;
     take.output.interrupt();
     std::lock_guard<std::mutex> lock(take.resultsMutex);
     take.progress.finish();
@@ -359,10 +454,40 @@ void signalWaiter(Take& take, sigset_t signals)
         done += f ? 1 : 0;
     std::fprintf(stderr, "quadstitch-batch: interrupted; %zu of %zu frames finished, the others were abandoned\n",
                  done, take.frames.size());
-    writeReport(take.options.reportPath, resultsWithUnfinished(take));
+    try {
+        writeReport(take.options.reportPath, resultsWithUnfinished(take));
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "quadstitch-batch: %s\n", e.what());
+    }
     std::fflush(stderr);
     ::_exit(kExitInterrupted);
 }
+
+// The signal thread for the lifetime of runTake; the take is registered once built.
+class SignalThread {
+public:
+    SignalThread() : thread_(signalWaiter) {}
+    ~SignalThread()
+    {
+        {
+            std::lock_guard<std::mutex> lock(runningMutex);
+            running = nullptr;
+        }
+        pthread_kill(thread_.native_handle(), SIGUSR1);
+        thread_.join();
+    }
+    SignalThread(const SignalThread&) = delete;
+    SignalThread& operator=(const SignalThread&) = delete;
+
+    void watch(Take* take)
+    {
+        std::lock_guard<std::mutex> lock(runningMutex);
+        running = take;
+    }
+
+private:
+    std::thread thread_;
+};
 
 // Frame after frame allocates the same buffers (file bytes, decoded images, the
 // panorama and its encoding). malloc is asked to keep what a frame frees, up to a
@@ -408,8 +533,17 @@ std::pair<std::size_t, std::size_t> orderedChunk(std::size_t frames, unsigned wo
     return {frames * worker / workers, frames * (worker + 1) / workers};
 }
 
+void blockStopSignals()
+{
+    const sigset_t signals = stopSignals();
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+}
+
 int runTake(const BatchOptions& options)
 {
+    // Signals stay blocked in this thread and all it starts; this one thread takes them.
+    blockStopSignals();
+    SignalThread signals;
     const std::string outputDirectory = options.outputDirectory.empty() ? options.workingDirectory
                                                                         : options.outputDirectory;
     std::error_code ec;
@@ -417,6 +551,14 @@ int runTake(const BatchOptions& options)
         std::cerr << "quadstitch-batch: the working directory '" << options.workingDirectory
                   << "' does not exist or is not a directory\n";
         return kExitFailed;
+    }
+
+    if (!options.reportPath.empty()) {
+        const std::string problem = reportPathProblem(options, outputDirectory);
+        if (!problem.empty()) {
+            std::cerr << "quadstitch-batch: --report '" << options.reportPath << "' " << problem << "\n";
+            return kExitUsage;
+        }
     }
 
     std::vector<std::uint32_t> frames;
@@ -466,6 +608,12 @@ int runTake(const BatchOptions& options)
     const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
     const std::uint64_t perFrame = bytesPerFrame(options);
     const std::uint64_t available = availableMemory();
+    if (options.fastStitch && perFrame > available) {
+        std::cerr << "quadstitch-batch: fast stitch height " << options.fastStitchHeight
+                  << " is too large: a frame needs about " << (perFrame >> 20) << " MiB and " << (available >> 20)
+                  << " MiB of memory are available (option --height-faststitch)\n";
+        return kExitUsage;
+    }
     const unsigned jobs = std::min<std::size_t>(
         framesInFlight(options.jobs, cores, available, perFrame), std::max<std::size_t>(frames.size(), 1));
     if (options.jobs > jobs && frames.size() >= options.jobs) {
@@ -479,6 +627,7 @@ int runTake(const BatchOptions& options)
               Progress(frames.size(), Progress::styleFor(options.quiet))};
     take.calibration = calibrationFile;
     take.takePositions = positionsIn(frames, take.takeFrames);
+    signals.watch(&take);
     take.output.removeStaleTemporaries(frames, options.format);
     if (options.fastStitch && !frames.empty()) {
         // The take's maps before the workers start, on every core.
@@ -489,14 +638,6 @@ int runTake(const BatchOptions& options)
             return kExitFailed;
         }
     }
-
-    // Signals go to the waiter only: block them before any thread starts.
-    sigset_t signals;
-    sigemptyset(&signals);
-    for (int s : {SIGINT, SIGTERM, SIGHUP, SIGUSR1})
-        sigaddset(&signals, s);
-    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-    std::thread waiter(signalWaiter, std::ref(take), signals);
 
     keepFreedMemory(perFrame);
     const int threads = cv::getNumThreads();
@@ -546,24 +687,32 @@ int runTake(const BatchOptions& options)
     if (!options.fastStitch)
         orb::pipeline::keepFreedPlanes(0);
 
-    pthread_kill(waiter.native_handle(), SIGUSR1);
-    waiter.join();
-    pthread_sigmask(SIG_UNBLOCK, &signals, nullptr);
+    // A signal from here on waits, blocked, for the process's end.
+    signals.watch(nullptr);
 
     take.progress.finish();
-    writeReport(options.reportPath, take.results);
+    try {
+        writeReport(options.reportPath, take.results);
+    } catch (const std::exception& e) {
+        std::cerr << "quadstitch-batch: " << e.what() << "\n";
+        return kExitFailed;
+    }
     std::vector<std::uint32_t> failed;
-    std::size_t ok = 0, skipped = 0;
+    std::size_t ok = 0, skipped = 0, claimed = 0;
     for (const FrameResult& r : take.results) {
         if (r.status == "failed")
             failed.push_back(r.frame);
         ok += r.status == "ok";
         skipped += r.status == "skipped";
+        claimed += r.status == "claimed";
     }
     std::sort(failed.begin(), failed.end());
     if (!options.quiet || !failed.empty()) {
-        std::fprintf(stderr, "quadstitch-batch: %zu frames: %zu stitched, %zu already there, %zu failed\n",
-                     frames.size(), ok, skipped, failed.size());
+        std::fprintf(stderr, "quadstitch-batch: %zu frames: %zu stitched, %zu already there, ", frames.size(), ok,
+                     skipped);
+        if (claimed > 0)
+            std::fprintf(stderr, "%zu being stitched by other processes, ", claimed);
+        std::fprintf(stderr, "%zu failed\n", failed.size());
     }
     if (!failed.empty()) {
         std::string list;

@@ -62,6 +62,11 @@ PlaneReuse planeReuse(unsigned jobs, std::size_t frames, std::uint64_t available
 // frames must stay in take order: contiguous, balanced chunks.
 std::pair<std::size_t, std::size_t> orderedChunk(std::size_t frames, unsigned worker, unsigned workers);
 
+// Blocks SIGINT, SIGTERM, SIGHUP (and SIGUSR1, which the take uses to end its signal
+// thread) in the calling thread. Called first in main, so that every thread started
+// afterwards has them blocked too and only runTake's signal thread receives them.
+void blockStopSignals();
+
 // Stitches the take; returns the exit status. Progress and the summary go to stderr.
 int runTake(const BatchOptions& options);
 

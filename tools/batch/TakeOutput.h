@@ -3,15 +3,22 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
 namespace batch {
 
 // Writes the panoramas of a take so that a panorama on disk is always complete: the
-// bytes go to a hidden temporary file beside it, are flushed to disk and renamed into
-// place. Writes are serialised with interruption: once `interrupt` has run, nothing is
-// half-written and no further write starts.
+// bytes go to a hidden temporary file beside it (created anew, never through a link
+// planted at its name), are flushed to disk and renamed into place. Writes are
+// serialised with interruption: once `interrupt` has run, nothing is half-written and
+// no further write starts.
+//
+// Frames are claimed before they are stitched, so that any number of processes (on
+// one machine or several sharing the folder) can work on one take: a claim is a
+// hidden file per frame, made atomically, naming its host and process; a claim
+// whose process is gone on this host is taken over.
 class TakeOutput {
 public:
     explicit TakeOutput(std::string directory);
@@ -20,21 +27,47 @@ public:
     // writes nothing) once the take is interrupted.
     bool write(std::uint32_t frame, const std::string& format, const std::vector<unsigned char>& bytes);
 
-    // Removes temporary files of these frames left by runs whose process is gone (or by
-    // this process). Only the given frames: other shards may be writing theirs.
+    // Runs `work` (writing a frame's other files) unless the take is interrupted, in
+    // which case it returns false; an interruption waits for it to end.
+    bool writeOther(const std::function<void()>& work);
+
+    // Removes temporary files (panoramas and overlays) of these frames left by runs
+    // whose process is gone (or by this process). Only the given frames: other shards
+    // may be writing theirs.
     void removeStaleTemporaries(const std::vector<std::uint32_t>& frames, const std::string& format) const;
 
-    // Stops all further writes and waits for one in progress to end. Holds the lock
-    // for good: meant to be followed by the process's exit.
+    // Claims `frame` for this process. Returns an empty string when claimed, else who
+    // holds it ("process 123 on host"). Throws std::runtime_error when the folder
+    // takes no claim.
+    std::string claim(std::uint32_t frame);
+    void release(std::uint32_t frame);
+
+    // Stops all further writes, waits for one in progress to end and drops this
+    // process's claims. Holds the lock for good: meant to be followed by the exit.
     void interrupt();
+
+    // Whether the panorama is there whole: a regular file that starts and ends as
+    // its format does (a TIFF, which has no end marker, must decode).
+    bool panoramaComplete(std::uint32_t frame, const std::string& format) const;
+    // Whether the frame's overlays are all there: the description written last and
+    // every picture it names.
+    bool overlaysComplete(std::uint32_t frame) const;
 
     std::string panoramaPath(std::uint32_t frame, const std::string& format) const;
     std::string temporaryPath(std::uint32_t frame, const std::string& format, long pid) const;
+    std::string claimPath(std::uint32_t frame) const;
 
 private:
     std::string directory_;
     std::mutex mutex_;
     bool interrupted_ = false;
+    std::set<std::uint32_t> claims_;
+    std::string owner_; // "<pid> <host>", as claims record it
 };
+
+// Writes `bytes` to `path` as a panorama is written: a new temporary file beside it
+// (O_EXCL, so never through a planted link), flushed to disk, renamed into place.
+// Throws std::runtime_error naming `what` and `path` with the reason.
+void writeFileAtomically(const std::string& path, const std::string& bytes, const std::string& what);
 
 } // namespace batch

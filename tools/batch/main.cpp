@@ -5,6 +5,7 @@
 #include "VideoTake.h"
 #include "VideoWriter.h"
 
+#include "StitchLib/mapping/FastStitchMaps.h"
 
 #include <boost/program_options.hpp>
 #include <exiv2/version.hpp>
@@ -134,6 +135,9 @@ batch::VideoTakeOptions videoOptions(const po::variables_map& vm)
 
 int main(int argc, char** argv)
 {
+    // First, before anything can start a thread (OpenCV's pool included): every
+    // thread inherits the blocked signals, and one thread waits for them.
+    batch::blockStopSignals();
     po::options_description description("quadstitch-batch: stitches every frame of a take into panoramas, several "
                                         "at once, resumable, with progress and a report\n"
                                         "Usage: quadstitch-batch -d DIR [options]\n\nOptions",
@@ -148,7 +152,8 @@ int main(int argc, char** argv)
          "all (every frame number with a camera image; one missing any of its four fails), N, or A-B")
         ("stitch-type,s", po::value<std::string>()->default_value("0"), "0 = full stitch, 1 = fast stitch")
         ("height-faststitch,t", po::value<std::string>()->default_value("1000"),
-         "height of the fast stitch (also --height)")
+         ("height of the fast stitch, 4 to " + std::to_string(orb::kMaxFastStitchHeight) +
+          " (OpenCV's remap takes fewer than 32767 rows) and what the memory holds; also --height").c_str())
         ("height", po::value<std::string>(), "the same as --height-faststitch")
         ("image-file-extension,i", po::value<std::string>()->default_value(".png"), "camera images, including the .")
         ("format", po::value<std::string>()->default_value("png"), "panorama format: png, jpg or tif")
@@ -226,8 +231,9 @@ int main(int argc, char** argv)
             options.outputDirectory = vm["output-directory"].as<std::string>();
         options.frames = batch::parseFrameChoice(vm["frames"].as<std::string>());
         options.fastStitch = unsignedOption(vm, "stitch-type", 0, 1) == 1;
-        // Height: at least one column per sector; at most what a 32-bit map can index.
-        options.fastStitchHeight = static_cast<std::uint32_t>(unsignedOption(vm, height ? "height" : "height-faststitch", 4, 32767));
+        // Height: at least one column per sector; at most what OpenCV's remap takes.
+        options.fastStitchHeight = static_cast<std::uint32_t>(unsignedOption(
+            vm, height ? "height" : "height-faststitch", 4, static_cast<std::uint64_t>(orb::kMaxFastStitchHeight)));
         options.imageExtension = batch::normalisedExtension(vm["image-file-extension"].as<std::string>());
         options.format = vm["format"].as<std::string>();
         if (options.format != "png" && options.format != "jpg" && options.format != "tif")
