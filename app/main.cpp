@@ -79,11 +79,6 @@ void checkFastStitchHeight(uint32_t height)
         throw UsageError("Fast stitch height " + std::to_string(height) + " is too small; it must be at least " +
                          std::to_string(minFastStitchHeight) + " (option --height-faststitch)");
     }
-    if (height > static_cast<uint32_t>(orb::kMaxFastStitchHeight)) {
-        throw UsageError("Fast stitch height " + std::to_string(height) + " is too large; it must be at most " +
-                         std::to_string(orb::kMaxFastStitchHeight) +
-                         ", the tallest block OpenCV's remap takes (option --height-faststitch)");
-    }
     const double pixels = 2.0 * static_cast<double>(height) * static_cast<double>(height);
     const double needed = pixels * fastStitchBytesPerPixel;
     const double available = usableMemoryBytes();
@@ -93,6 +88,11 @@ void checkFastStitchHeight(uint32_t height)
                          std::to_string(height) + " x " + std::to_string(2ull * height) +
                          " pixels cannot be allocated (it needs about " + gib(needed) + " GiB; " + gib(available) +
                          " GiB of memory) (option --height-faststitch)");
+    }
+    if (height > static_cast<uint32_t>(orb::kMaxFastStitchHeight)) {
+        throw UsageError("Fast stitch height " + std::to_string(height) + " is too large; it must be at most " +
+                         std::to_string(orb::kMaxFastStitchHeight) +
+                         ", the tallest block OpenCV's remap takes (option --height-faststitch)");
     }
 }
 

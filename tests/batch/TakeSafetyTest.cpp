@@ -239,7 +239,14 @@ TEST_F(SafeTake, ReportsGoOnlyWhereTheyCanAndNeverOntoTheTake)
     EXPECT_EQ(readText(dir / "calibration.yaml"), calibration);
     EXPECT_EQ(readText(dir / "out" / "0000000002.png"), panorama);
 
-    // A report beside the take, replacing an older one, through no planted link.
+    // Into the output folder the run makes.
+    ASSERT_EQ(batch("-s 1 -t 64 --frames 0 -o " + quote((dir / "new").string()) + " --report " +
+                    quote((dir / "new" / "r.json").string())),
+              0)
+        << errors();
+    EXPECT_TRUE(fs::exists(dir / "new" / "r.json"));
+
+    // A report beside the take, replacing an older one.
     const fs::path report = dir / "r.json";
     std::ofstream(report) << "old";
     ASSERT_EQ(batch("-s 1 -t 64 --frames 0 --report " + quote(report.string())), 0) << errors();
