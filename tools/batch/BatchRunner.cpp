@@ -315,9 +315,9 @@ void worker(Take& take, unsigned workerIndex, unsigned workers)
         };
         FrameResult result = stitchFrame(take, pipeline, times, take.frames[index],
                                          before > 0 ? std::function<double()>(preroll) : std::function<double()>());
-        // A skipped frame (its panorama was there) was not seen: the next stitch
-        // pre-rolls it.
-        if (result.status != "skipped")
+        // A skipped frame (its panorama was there) or one another process holds was not
+        // seen: the next stitch pre-rolls it.
+        if (result.status != "skipped" && result.status != "claimed")
             fed = position + 1;
         if (result.status == "interrupted")
             return;
