@@ -2,6 +2,7 @@
 // quadstitch, several frames at once, resumable, with progress and a report.
 #include "BatchRunner.h"
 #include "ToolVersion.h"
+#include "VideoLibraryVersions.h"
 #include "VideoTake.h"
 #include "VideoWriter.h"
 
@@ -207,7 +208,8 @@ int main(int argc, char** argv)
         if (vm.count("version")) {
             std::cout << tools::versionText("quadstitch-batch",
                                             {"libdeflate " LIBDEFLATE_VERSION_STRING " (PNG panoramas)",
-                                             "Exiv2 " + Exiv2::versionString() + " (360 properties)"});
+                                             "Exiv2 " + Exiv2::versionString() + " (360 properties)",
+                                             tools::videoLibraryVersions() + " (camera videos)"});
             return batch::kExitOk;
         }
         // One name for the panorama height across the tools; quadstitch's own is kept.

@@ -7,6 +7,8 @@
 #include "calibrate/TakeMatches.h"
 
 #include "FrameSelection.h"
+#include "ToolVersion.h"
+#include "VideoLibraryVersions.h"
 #include "StitchLib/geometry/Rig.h"
 #include "StitchLib/input/CalibrationFile.h"
 #include "StitchLib/input/InputError.h"
@@ -165,7 +167,8 @@ int run(const Options& options)
 int main(int argc, char** argv)
 {
     po::options_description description(
-        "quadstitch-calibrate -d TAKE (-o REFINED.yaml | --in-place | --check) [options]\n\n"
+        "quadstitch-calibrate: refines or checks a rig's calibration against a take's own footage\n"
+        "Usage: quadstitch-calibrate -d TAKE (-o REFINED.yaml | --in-place | --check) [options]\n\n"
         "Refines the rig's calibration from the take's own footage: matches features where\n"
         "neighbouring cameras overlap and corrects each camera's rotation (optionally its\n"
         "lens centre and scale) so that the matches' rays meet. Exit status: 0 done (or the\n"
@@ -174,6 +177,7 @@ int main(int argc, char** argv)
         100, 50);
     description.add_options()
         ("help,h", "this help")
+        ("version", "the versions of the tool and of the libraries it was built with")
         ("working-directory,d", po::value<std::string>()->default_value("."),
          "the take: %010d-<camera><ext> and calibration.yaml")
         ("frames", po::value<std::string>()->default_value("all"), "all, N or A-B: frames to choose from")
@@ -197,7 +201,11 @@ int main(int argc, char** argv)
         po::store(po::command_line_parser(argc, argv).options(description).positional(none).run(), vm);
         po::notify(vm);
         if (vm.count("help")) {
-            std::cout << description << std::endl;
+            std::cout << description << "\nExample:\n  quadstitch-calibrate -d take -o take/calibration-refined.yaml\n";
+            return kExitOk;
+        }
+        if (vm.count("version")) {
+            std::cout << tools::versionText("quadstitch-calibrate", {tools::videoLibraryVersions()});
             return kExitOk;
         }
         options.take.directory = vm["working-directory"].as<std::string>();

@@ -19,9 +19,14 @@
 #include <string>
 #include <vector>
 
+#include "ToolVersion.h"
+#include "VideoLibraryVersions.h"
+
 namespace {
 
 const char* kUsage =
+    "quadstitch-sync: finds how far each camera's recording is offset from camera 1's, from their sound or "
+    "pictures\n"
     "usage:\n"
     "  quadstitch-sync audio CAM1 CAM2 CAM3 CAM4 [--fps R] [--seconds S] [--max-offset SECONDS]\n"
     "  quadstitch-sync picture CAM1 CAM2 CAM3 CAM4 [--calibration FILE] [--max-offset FRAMES]\n"
@@ -63,7 +68,11 @@ int run(int argc, char** argv)
 {
     const std::string mode = argc > 1 ? argv[1] : "";
     if (mode == "--help" || mode == "-h") {
-        std::cout << kUsage;
+        std::cout << kUsage << "example:\n  quadstitch-sync audio cam1.mp4 cam2.mp4 cam3.mp4 cam4.mp4\n";
+        return 0;
+    }
+    if (mode == "--version") {
+        std::cout << tools::versionText("quadstitch-sync", {tools::videoLibraryVersions()});
         return 0;
     }
     if (mode != "audio" && mode != "picture")
