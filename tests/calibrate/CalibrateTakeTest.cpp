@@ -129,6 +129,36 @@ TEST_F(CalibrateTake, RecoversAKnownRotationErrorIntoAFileTheStitcherReads)
     EXPECT_NE(errors.find("does not fit"), std::string::npos) << errors;
 }
 
+#if defined(QUADSTITCH_BATCH_BIN)
+// The batch tool checks the calibration before the take when asked: a warning and
+// the residual in the report, and the take is stitched all the same.
+TEST_F(CalibrateTake, BatchToolReportsTheCalibrationCheck)
+{
+    const std::string report = (dir / "out" / "report.json").string();
+    const std::string log = (dir / "batch.err").string();
+    const std::string batch = std::string(QUADSTITCH_BATCH_BIN) + " -q -s 1 -t 32 -d " + quote(dir.string()) + " -o " +
+                              quote((dir / "out").string()) + " --report " + quote(report);
+    auto run = [&](const std::string& arguments) {
+        const int raw = std::system((batch + arguments + " 2>" + quote(log)).c_str());
+        return WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    };
+    ASSERT_EQ(run(" --check-calibration"), 0);
+    EXPECT_NE(bytes(log).find("warning: calibration residual"), std::string::npos) << bytes(log);
+    std::string json = bytes(report);
+    EXPECT_NE(json.find("\"ok\":2"), std::string::npos) << json;
+    EXPECT_NE(json.find("\"calibration\":{"), std::string::npos) << json;
+    EXPECT_NE(json.find("\"passed\":false"), std::string::npos) << json;
+
+    fs::copy_file(dir / "calibration-true.yaml", dir / "calibration.yaml", fs::copy_options::overwrite_existing);
+    ASSERT_EQ(run(" --force --check-calibration"), 0);
+    EXPECT_EQ(bytes(log).find("warning"), std::string::npos) << bytes(log);
+    json = bytes(report);
+    EXPECT_NE(json.find("\"passed\":true"), std::string::npos) << json;
+    ASSERT_EQ(run(" --force"), 0);
+    EXPECT_EQ(bytes(report).find("\"calibration\""), std::string::npos);
+}
+#endif
+
 // A pair whose overlap has no texture stops the tool with status 2 and its name;
 // nothing is written.
 TEST_F(CalibrateTake, TexturelessPairFailsNamingIt)

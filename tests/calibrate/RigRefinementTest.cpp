@@ -1,3 +1,4 @@
+#include "calibrate/CalibrationCheck.h"
 #include "calibrate/LensRays.h"
 #include "calibrate/OverlapMatches.h"
 #include "calibrate/RigRefinement.h"
@@ -195,4 +196,20 @@ TEST(GeometricCheck, TooFewMatchesNameThePair)
     }
     pairs[1].matches.resize(kMinimumMatches);
     EXPECT_NO_THROW(requireMatches(pairs, kMinimumMatches));
+}
+
+// The check passes the calibration the matches were made with and fails one whose
+// cameras are off by a tenth of a degree; its threshold follows the lens scale.
+TEST_F(RigSolve, CheckTellsAFittingCalibrationFromOneOff)
+{
+    const std::vector<PairMatches> matches = syntheticMatches(truth, size, 300, 0.1, 0.05);
+    const CheckResult fits = checkResiduals(truth, matches);
+    EXPECT_TRUE(fits.passed) << checkSummary(fits);
+    EXPECT_NEAR(fits.thresholdDegrees, kCheckThresholdPixels / truth[0].lensCoeffs(0) * 180 / CV_PI,
+                0.05 * fits.thresholdDegrees);
+    ASSERT_EQ(fits.pairs.size(), 4u);
+    const CheckResult off = checkResiduals(asCalibration(orb::sim::withRotationErrors(rig, 0.1, 8), "off"), matches);
+    EXPECT_FALSE(off.passed) << checkSummary(off);
+    EXPECT_GT(off.worstDegrees, fits.worstDegrees);
+    EXPECT_EQ(off.thresholdDegrees, fits.thresholdDegrees);
 }

@@ -16,7 +16,7 @@ std::string number(double value)
 
 } // namespace
 
-void writeReportJson(std::ostream& out, const std::vector<FrameResult>& results)
+void writeReportJson(std::ostream& out, const std::vector<FrameResult>& results, const std::string& calibration)
 {
     std::map<std::string, int> counts;
     out << "{\"frames\":[";
@@ -35,7 +35,10 @@ void writeReportJson(std::ostream& out, const std::vector<FrameResult>& results)
     out << "\n],\"summary\":{\"frames\":" << results.size();
     for (const auto& entry : counts)
         out << "," << jsonString(entry.first) << ":" << entry.second;
-    out << "}}\n";
+    out << "}";
+    if (!calibration.empty())
+        out << ",\n\"calibration\":" << calibration;
+    out << "}\n";
 }
 
 } // namespace batch

@@ -21,8 +21,9 @@ struct FrameResult {
     std::string error;
 };
 
-// The report as JSON: {"frames":[...], "summary":{...}}.
-void writeReportJson(std::ostream& out, const std::vector<FrameResult>& results);
+// The report as JSON: {"frames":[...], "summary":{...}}, and "calibration":
+// `calibration` when that (a JSON object) is not empty.
+void writeReportJson(std::ostream& out, const std::vector<FrameResult>& results, const std::string& calibration = {});
 
 using tools::jsonString;
 

@@ -333,14 +333,14 @@ void worker(Take& take, unsigned workerIndex, unsigned workers)
 
 // Written like a panorama: a new temporary file, flushed to disk, renamed into place.
 // Throws std::runtime_error with the reason.
-void writeReport(const std::string& path, std::vector<FrameResult> results)
+void writeReport(const std::string& path, std::vector<FrameResult> results, const std::string& calibration)
 {
     if (path.empty())
         return;
     std::sort(results.begin(), results.end(),
               [](const FrameResult& a, const FrameResult& b) { return a.frame < b.frame; });
     std::ostringstream json;
-    writeReportJson(json, results);
+    writeReportJson(json, results, calibration);
     writeFileAtomically(path, json.str(), "the report");
 }
 
@@ -455,7 +455,7 @@ void signalWaiter()
     std::fprintf(stderr, "quadstitch-batch: interrupted; %zu of %zu frames finished, the others were abandoned\n",
                  done, take.frames.size());
     try {
-        writeReport(take.options.reportPath, resultsWithUnfinished(take));
+        writeReport(take.options.reportPath, resultsWithUnfinished(take), take.options.calibrationCheck);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "quadstitch-batch: %s\n", e.what());
     }
@@ -692,7 +692,7 @@ int runTake(const BatchOptions& options)
 
     take.progress.finish();
     try {
-        writeReport(options.reportPath, take.results);
+        writeReport(options.reportPath, take.results, options.calibrationCheck);
     } catch (const std::exception& e) {
         std::cerr << "quadstitch-batch: " << e.what() << "\n";
         return kExitFailed;

@@ -23,6 +23,7 @@ struct BatchOptions {
     unsigned jobs = 0;             // 0: what the cores and the free memory allow
     Shard shard;
     std::string reportPath;        // empty: no report
+    std::string calibrationCheck;  // the report's "calibration" object (JSON); empty: none
     bool force = false;
     bool quiet = false;
     // seed: the program's stitch, pixel for pixel; best: dense depth, exposure

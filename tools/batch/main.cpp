@@ -1,6 +1,9 @@
 // quadstitch-batch: stitches a whole take, frame by frame, with the same pixels as
 // quadstitch, several frames at once, resumable, with progress and a report.
 #include "BatchRunner.h"
+#include "calibrate/CalibrationCheck.h"
+#include "calibrate/CalibrationReport.h"
+#include "JsonString.h"
 #include "ToolVersion.h"
 #include "VideoLibraryVersions.h"
 #include "VideoTake.h"
@@ -12,12 +15,15 @@
 #include <exiv2/version.hpp>
 #include <libdeflate.h>
 
+#include <filesystem>
 #include <iostream>
 #include <limits>
 #include <optional>
+#include <sstream>
 #include <string>
 
 namespace po = boost::program_options;
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -41,6 +47,33 @@ std::uint64_t unsignedOption(const po::variables_map& vm, const char* name, std:
 
 // Leaves the image-file options' parsing for the video take's.
 struct VideoTakeChosen {};
+
+// The calibration check before a take, as the report's "calibration" object. A
+// calibration that does not fit is a warning: the take is stitched all the same.
+std::string calibrationCheck(const batch::BatchOptions& options)
+{
+    const std::string calibration = (fs::path(options.workingDirectory) / "calibration.yaml").string();
+    std::ostringstream json;
+    try {
+        calibrate::TakeSource source;
+        source.directory = options.workingDirectory;
+        source.extension = options.imageExtension;
+        const std::vector<std::uint32_t> frames = batch::selectFrames(
+            options.frames, batch::discoverFrames(options.workingDirectory, options.imageExtension, 4));
+        const calibrate::CheckResult result =
+            calibrate::checkFrames(frames, calibrate::imageFrames(source), calibration);
+        if (!result.passed)
+            std::cerr << "quadstitch-batch: warning: " << calibrate::checkSummary(result) << "\n";
+        else if (!options.quiet)
+            std::cerr << "quadstitch-batch: " << calibrate::checkSummary(result) << "\n";
+        calibrate::writeCheckJson(json, result, calibration);
+    } catch (const std::exception& e) {
+        std::cerr << "quadstitch-batch: warning: the calibration could not be checked: " << e.what() << "\n";
+        json << "{\"calibration\":" << tools::jsonString(calibration) << ",\"error\":" << tools::jsonString(e.what())
+             << "}";
+    }
+    return json.str();
+}
 
 // A plain non-negative decimal number of seconds.
 double secondsOption(const po::variables_map& vm, const char* name, bool zeroAllowed)
@@ -169,6 +202,9 @@ int main(int argc, char** argv)
          "depth held over time (full stitch; each worker takes a contiguous run of frames in order, after "
          "pre-rolling the frames its first one depends on)")
         ("overlays", "also write reduced seam, depth and disagreement pictures beside each panorama")
+        ("check-calibration",
+         "before the take, measure on a few frames how well the calibration fits them (quadstitch-calibrate "
+         "--check); warn when it does not, and put the residual in the report")
         ("quiet,q", "no progress display");
     po::options_description videoDescription("Video takes (-o OUT.mp4, .mov or .mkv writes a 360 video)", 100, 50);
     videoDescription.add_options()
@@ -195,6 +231,7 @@ int main(int argc, char** argv)
 
     batch::BatchOptions options;
     std::optional<batch::VideoTakeOptions> videoTake;
+    bool checkCalibration = false;
     try {
         po::variables_map vm;
         const po::positional_options_description noPositionalArguments;
@@ -217,6 +254,9 @@ int main(int argc, char** argv)
         if (height && !vm["height-faststitch"].defaulted())
             throw po::error("give the fast stitch height once: --height or --height-faststitch (-t)");
         if (vm.count("video")) {
+            if (vm.count("check-calibration"))
+                throw po::error("--check-calibration is for takes of image files (-d); check videos with "
+                                "quadstitch-calibrate --video CAM1 CAM2 CAM3 CAM4 --check");
             videoTake = videoOptions(vm);
             throw VideoTakeChosen();
         }
@@ -252,6 +292,7 @@ int main(int argc, char** argv)
             options.reportPath = vm["report"].as<std::string>();
         options.force = vm.count("force") > 0;
         options.quiet = vm.count("quiet") > 0;
+        checkCalibration = vm.count("check-calibration") > 0;
         options.overlays = vm.count("overlays") > 0;
         options.quality = vm["quality"].as<std::string>();
         try {
@@ -277,6 +318,8 @@ int main(int argc, char** argv)
             return batch::kExitFailed;
         }
     }
+    if (checkCalibration)
+        options.calibrationCheck = calibrationCheck(options);
     try {
         return batch::runTake(options);
     } catch (const std::exception& e) {

@@ -9,11 +9,19 @@
 
 namespace calibrate {
 
+double checkThresholdDegrees(const std::vector<orb::CameraIntrinsics>& cameras)
+{
+    double k0 = 0;
+    for (const orb::CameraIntrinsics& camera : cameras)
+        k0 += camera.lensCoeffs(0) / static_cast<double>(cameras.size());
+    return kCheckThresholdPixels / k0 * 180.0 / CV_PI;
+}
+
 CheckResult checkResiduals(const std::vector<orb::CameraIntrinsics>& cameras, const std::vector<PairMatches>& pairs,
                            double thresholdDegrees)
 {
     CheckResult result;
-    result.thresholdDegrees = thresholdDegrees;
+    result.thresholdDegrees = thresholdDegrees > 0 ? thresholdDegrees : checkThresholdDegrees(cameras);
     for (const PairMatches& pair : pairs) {
         PairCheck check;
         check.cameraA = pair.cameraA;
@@ -23,7 +31,20 @@ CheckResult checkResiduals(const std::vector<orb::CameraIntrinsics>& cameras, co
         result.worstDegrees = std::max(result.worstDegrees, check.medianDegrees);
         result.pairs.push_back(check);
     }
-    result.passed = result.worstDegrees <= thresholdDegrees;
+    result.passed = result.worstDegrees <= result.thresholdDegrees;
+    return result;
+}
+
+CheckResult checkFrames(const std::vector<std::uint32_t>& frames, const FrameReader& read,
+                        const std::string& calibrationPath, const MatchSettings& settings)
+{
+    const orb::input::Calibration calibration =
+        orb::input::readCalibrationFile(calibrationPath, orb::Rig::kCameraCount);
+    const std::vector<std::uint32_t> chosen = spreadFrames(frames, kCheckFrames);
+    const TakeMatches matches = matchFrames(chosen, read, calibration, calibrationPath, settings, {});
+    requireMatches(matches.pairs, kMinimumMatches);
+    CheckResult result = checkResiduals(calibration.cameras, matches.pairs);
+    result.frames = chosen;
     return result;
 }
 
@@ -48,7 +69,7 @@ std::string checkSummary(const CheckResult& result)
             worst = static_cast<int>(i);
     }
     char text[256];
-    std::snprintf(text, sizeof text, "calibration residual %.3f deg (worst pair: %s); threshold %.3f: %s",
+    std::snprintf(text, sizeof text, "calibration residual %.3f deg (worst pair: %s); threshold %.3f deg: %s",
                   result.worstDegrees,
                   result.pairs.empty() ? "none"
                                        : pairName(result.pairs[worst].cameraA, result.pairs[worst].cameraB).c_str(),

@@ -11,11 +11,14 @@
 
 namespace calibrate {
 
-// Above this median residual (degrees) in any pair, the calibration no longer fits
-// the footage. Measured on simulated takes (bench/calibrate.sh): the true
-// calibration leaves at most about 0.02 degrees, a camera off by 0.25 degrees shows
-// about 0.1 in its pairs, and at 0.25 degrees the fast stitch loses about 1 dB.
-constexpr double kCheckThresholdDegrees = 0.06;
+// Above this median residual in any pair, in pixels of the cameras (at the lens
+// scale k0, pixels per radian at the image centre), the calibration no longer fits
+// the footage. Matching noise scales with the pixels, and so does what an error costs
+// the panorama, whose resolution follows the cameras'. Measured on simulated takes
+// (bench/calibrate.sh, docs/calibration.md): the true calibration leaves about 0.1
+// pixel at every camera size, image files or video; cameras off by 0.1 degree per
+// axis leave 0.3 pixel and more.
+constexpr double kCheckThresholdPixels = 0.2;
 
 // Frames a check reads by default: enough that one frame's texture does not decide.
 constexpr std::size_t kCheckFrames = 5;
@@ -30,14 +33,18 @@ struct CheckResult {
     std::vector<std::uint32_t> frames;
     std::vector<PairCheck> pairs;
     double worstDegrees = 0;  // the largest pair median
-    double thresholdDegrees = kCheckThresholdDegrees;
+    double thresholdDegrees = 0;
     bool passed = true;
 };
 
 // The residual of `cameras` on the matches: per pair the median angle by which the
-// matches' rays miss each other, passed when no pair's median exceeds the threshold.
+// matches' rays miss each other, passed when no pair's median exceeds the threshold
+// (kCheckThresholdPixels at the cameras' mean k0, when `thresholdDegrees` is 0).
 CheckResult checkResiduals(const std::vector<orb::CameraIntrinsics>& cameras, const std::vector<PairMatches>& pairs,
-                           double thresholdDegrees = kCheckThresholdDegrees);
+                           double thresholdDegrees = 0);
+
+// kCheckThresholdPixels as an angle for these cameras, degrees.
+double checkThresholdDegrees(const std::vector<orb::CameraIntrinsics>& cameras);
 
 // The whole check of a take: reads the calibration at `calibrationPath` and up to
 // kCheckFrames of the source's frames spread over the take, matches the overlaps
@@ -45,6 +52,11 @@ CheckResult checkResiduals(const std::vector<orb::CameraIntrinsics>& cameras, co
 // TooFewMatchesError naming a pair that cannot be measured.
 CheckResult checkTake(const TakeSource& source, const std::string& calibrationPath,
                       const MatchSettings& settings = MatchSettings());
+
+// The same for frames that `read` gives (numbers from `frames`, of which up to
+// kCheckFrames spread over them are read).
+CheckResult checkFrames(const std::vector<std::uint32_t>& frames, const FrameReader& read,
+                        const std::string& calibrationPath, const MatchSettings& settings = MatchSettings());
 
 // "calibration residual 0.012 deg (worst pair: cameras 1 and 2 (forward and right)); threshold 0.060: ok"
 std::string checkSummary(const CheckResult& result);

@@ -231,8 +231,12 @@ OverlapMatches::OverlapMatches(const std::vector<orb::CameraIntrinsics>& cameras
 void OverlapMatches::addFrame(std::uint32_t frame, const std::vector<cv::Mat>& images)
 {
     std::vector<cv::Mat> grey(images.size());
-    for (std::size_t c = 0; c < images.size(); ++c)
-        cv::cvtColor(images[c], grey[c], cv::COLOR_BGR2GRAY);
+    for (std::size_t c = 0; c < images.size(); ++c) {
+        if (images[c].channels() == 1)
+            grey[c] = images[c];
+        else
+            cv::cvtColor(images[c], grey[c], cv::COLOR_BGR2GRAY);
+    }
     const double maxOffset = std::cos(settings_.maxOffsetDegrees * CV_PI / 180.0);
     // Pairs side by side; each writes only its own candidates.
     cv::parallel_for_(cv::Range(0, static_cast<int>(views_.size())), [&](const cv::Range& range) {

@@ -75,7 +75,7 @@ public:
     OverlapMatches(const std::vector<orb::CameraIntrinsics>& cameras, cv::Size imageSize, double maxAngle,
                    const MatchSettings& settings);
 
-    // One frame's camera images (8-bit BGR, camera order, of the size given above).
+    // One frame's camera images (8-bit BGR or grey, camera order, of the size given above).
     void addFrame(std::uint32_t frame, const std::vector<cv::Mat>& images);
     std::vector<PairMatches> checkedMatches() const;
 

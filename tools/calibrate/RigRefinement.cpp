@@ -4,6 +4,7 @@
 
 #include <ceres/ceres.h>
 #include <ceres/rotation.h>
+#include <ceres/version.h>
 
 #include <opencv2/calib3d.hpp>
 
@@ -99,6 +100,8 @@ cv::Vec3d baselineUnit(const orb::CameraIntrinsics& a, const orb::CameraIntrinsi
 }
 
 } // namespace
+
+std::string solverVersion() { return std::string("Ceres Solver ") + CERES_VERSION_STRING + " (the solve)"; }
 
 RefineMode parseRefineMode(const std::string& text)
 {

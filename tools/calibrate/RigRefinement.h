@@ -56,6 +56,9 @@ struct Refinement {
 // (nor do the centres shift together), since the overlaps cannot tell a turn of the
 // whole rig from the rig's own frame. Throws std::runtime_error when the calibration
 // puts two neighbouring cameras at one place (no baseline to measure against).
+// The solver library and its version, for --version.
+std::string solverVersion();
+
 Refinement refineRig(const std::vector<orb::CameraIntrinsics>& cameras, const std::vector<PairMatches>& pairs,
                      RefineMode mode);
 

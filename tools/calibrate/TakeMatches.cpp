@@ -25,38 +25,54 @@ std::vector<std::uint32_t> spreadFrames(const std::vector<std::uint32_t>& frames
     return chosen;
 }
 
+FrameReader imageFrames(const TakeSource& source)
+{
+    return [source](std::uint32_t frame) {
+        std::vector<std::string> paths;
+        for (int c = 1; c <= orb::Rig::kCameraCount; ++c)
+            paths.push_back(
+                FrameFiles::cameraImagePath(source.directory, source.extension, frame, static_cast<unsigned>(c)).string());
+        return orb::input::readCameraImages(paths);
+    };
+}
+
+TakeMatches matchFrames(const std::vector<std::uint32_t>& frames, const FrameReader& read,
+                        const orb::input::Calibration& calibration, const std::string& calibrationPath,
+                        const MatchSettings& settings, const std::function<void(std::size_t, std::size_t)>& progress)
+{
+    if (frames.empty())
+        throw std::runtime_error("no frames to match");
+    const std::vector<orb::CameraIntrinsics>& cameras = calibration.cameras;
+    const orb::Rig rig(cameras, 0);
+    TakeMatches result;
+    std::unique_ptr<OverlapMatches> matches;
+    for (std::size_t i = 0; i < frames.size(); ++i) {
+        const std::vector<cv::Mat> images = read(frames[i]);
+        if (!matches) {
+            result.imageSize = images[0].size();
+            orb::input::checkCalibrationMatchesImages(calibration, result.imageSize, calibrationPath);
+            matches = std::make_unique<OverlapMatches>(cameras, result.imageSize, rig.maxAngle(), settings);
+        } else if (images[0].size() != result.imageSize) {
+            throw orb::input::ImageError("frame " + std::to_string(frames[i]) + " is " + std::to_string(images[0].cols) +
+                                         " x " + std::to_string(images[0].rows) + " pixels, the take's first " +
+                                         std::to_string(result.imageSize.width) + " x " +
+                                         std::to_string(result.imageSize.height));
+        }
+        matches->addFrame(frames[i], images);
+        if (progress)
+            progress(i + 1, frames.size());
+    }
+    result.pairs = matches->checkedMatches();
+    return result;
+}
+
 TakeMatches matchTake(const TakeSource& source, const orb::input::Calibration& calibration,
                       const std::string& calibrationPath, const MatchSettings& settings,
                       const std::function<void(std::size_t, std::size_t)>& progress)
 {
     if (source.frames.empty())
         throw std::runtime_error("no frames to match in '" + source.directory + "'");
-    const std::vector<orb::CameraIntrinsics>& cameras = calibration.cameras;
-    const orb::Rig rig(cameras, 0);
-    TakeMatches result;
-    std::unique_ptr<OverlapMatches> matches;
-    for (std::size_t i = 0; i < source.frames.size(); ++i) {
-        std::vector<std::string> paths;
-        for (int c = 1; c <= orb::Rig::kCameraCount; ++c)
-            paths.push_back(FrameFiles::cameraImagePath(source.directory, source.extension, source.frames[i],
-                                                        static_cast<unsigned>(c)).string());
-        const std::vector<cv::Mat> images = orb::input::readCameraImages(paths);
-        if (!matches) {
-            result.imageSize = images[0].size();
-            orb::input::checkCalibrationMatchesImages(calibration, result.imageSize, calibrationPath);
-            matches = std::make_unique<OverlapMatches>(cameras, result.imageSize, rig.maxAngle(), settings);
-        } else if (images[0].size() != result.imageSize) {
-            throw orb::input::ImageError("'" + paths[0] + "' is " + std::to_string(images[0].cols) + " x " +
-                                         std::to_string(images[0].rows) + " pixels, the take's first frame " +
-                                         std::to_string(result.imageSize.width) + " x " +
-                                         std::to_string(result.imageSize.height));
-        }
-        matches->addFrame(source.frames[i], images);
-        if (progress)
-            progress(i + 1, source.frames.size());
-    }
-    result.pairs = matches->checkedMatches();
-    return result;
+    return matchFrames(source.frames, imageFrames(source), calibration, calibrationPath, settings, progress);
 }
 
 } // namespace calibrate

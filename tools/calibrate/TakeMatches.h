@@ -27,6 +27,20 @@ struct TakeMatches {
     cv::Size imageSize;
 };
 
+// The four camera images (8-bit BGR or grey, camera order) of one frame of a take.
+using FrameReader = std::function<std::vector<cv::Mat>(std::uint32_t frame)>;
+
+// Reads a frame's camera image files of `source` through the stitcher's input checks.
+FrameReader imageFrames(const TakeSource& source);
+
+// Matches the overlaps of neighbouring cameras in each of `frames` as `read` gives
+// them, checking the first that the calibration is one for its images and the rest
+// that they are of the same size. `calibrationPath` only names the calibration in
+// errors; `progress` (may be empty) hears after each frame how many are done of how many.
+TakeMatches matchFrames(const std::vector<std::uint32_t>& frames, const FrameReader& read,
+                        const orb::input::Calibration& calibration, const std::string& calibrationPath,
+                        const MatchSettings& settings, const std::function<void(std::size_t, std::size_t)>& progress);
+
 // Reads every frame of `source` through the stitcher's input checks (the calibration
 // must be one for its images) and matches the overlaps of neighbouring cameras.
 // `calibrationPath` only names the calibration in errors. `progress` (may be empty)

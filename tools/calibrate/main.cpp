@@ -9,6 +9,9 @@
 #include "FrameSelection.h"
 #include "ToolVersion.h"
 #include "VideoLibraryVersions.h"
+#include "VideoReader.h"
+#include "sync/CameraOffsets.h"
+#include "sync/VideoFrames.h"
 #include "StitchLib/geometry/Rig.h"
 #include "StitchLib/input/CalibrationFile.h"
 #include "StitchLib/input/InputError.h"
@@ -22,6 +25,8 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <limits>
+#include <memory>
 #include <sstream>
 
 namespace po = boost::program_options;
@@ -36,6 +41,8 @@ constexpr int kExitCheckFailed = 3;
 
 struct Options {
     calibrate::TakeSource take;
+    std::vector<std::string> videos;  // instead of the take's image files
+    std::string offsets;
     std::string frames = "all";
     std::size_t maxFrames = 20;
     std::string calibration;
@@ -97,14 +104,72 @@ std::vector<std::uint32_t> takeFrames(const Options& options)
     return selected;
 }
 
+// The frames to choose from and how to read them: the take's image files, or the
+// cameras' videos (take frame i is frame i + offset of each camera's video).
+struct FramePlan {
+    std::vector<std::uint32_t> frames;
+    calibrate::FrameReader read;
+};
+
+FramePlan planFrames(const Options& options)
+{
+    FramePlan plan;
+    if (options.videos.empty()) {
+        plan.frames = takeFrames(options);
+        plan.read = calibrate::imageFrames(options.take);
+        return plan;
+    }
+    std::int64_t last = std::numeric_limits<std::int64_t>::max();
+    double rate = 0;
+    std::vector<std::int64_t> counts;
+    for (const std::string& path : options.videos) {
+        const video::VideoReader reader(path);
+        if (rate == 0)
+            rate = reader.frameRate();
+        std::int64_t count = reader.declaredFrames();
+        if (count <= 0 && reader.durationSeconds() > 0)
+            count = static_cast<std::int64_t>(reader.durationSeconds() * reader.frameRate());
+        if (count <= 0)
+            throw std::runtime_error("'" + path + "' does not say how many frames it holds");
+        counts.push_back(count);
+    }
+    const std::vector<int> offsets =
+        options.offsets.empty() ? std::vector<int>(4, 0) : orb::sync::parseOffsets(options.offsets, rate).wholeFrames();
+    std::int64_t first = 0;
+    for (int c = 0; c < 4; ++c) {
+        first = std::max<std::int64_t>(first, -offsets[c]);
+        last = std::min<std::int64_t>(last, counts[c] - 1 - offsets[c]);
+    }
+    std::vector<std::uint32_t> all;
+    for (std::int64_t i = first; i <= last; ++i)
+        all.push_back(static_cast<std::uint32_t>(i));
+    plan.frames = batch::selectFrames(batch::parseFrameChoice(options.frames), all);
+    if (plan.frames.empty() || plan.frames.back() > static_cast<std::uint64_t>(std::max<std::int64_t>(last, 0)) ||
+        all.empty())
+        throw std::runtime_error("the videos have no frame in common at the --frames asked for (" + options.frames + ")");
+    auto source = std::make_shared<orb::sync::VideoFrames>(options.videos);
+    plan.read = [source, offsets, videos = options.videos](std::uint32_t frame) {
+        std::vector<cv::Mat> images;
+        for (int c = 0; c < 4; ++c) {
+            cv::Mat image = source->frame(c, static_cast<int>(frame) + offsets[c]);
+            if (image.empty())
+                throw std::runtime_error("'" + videos[c] + "' ends before its frame " +
+                                         std::to_string(static_cast<int>(frame) + offsets[c]));
+            images.push_back(image);
+        }
+        return images;
+    };
+    return plan;
+}
+
 int run(const Options& options)
 {
     const auto start = std::chrono::steady_clock::now();
-    calibrate::TakeSource take = options.take;
-    take.frames = takeFrames(options);
+    FramePlan plan = planFrames(options);
 
     if (options.check) {
-        const calibrate::CheckResult result = calibrate::checkTake(take, options.calibration, options.match);
+        const calibrate::CheckResult result =
+            calibrate::checkFrames(plan.frames, plan.read, options.calibration, options.match);
         if (!options.quiet)
             calibrate::writeCheckText(std::cout, result);
         if (!options.report.empty()) {
@@ -120,10 +185,10 @@ int run(const Options& options)
     const orb::input::Calibration calibration =
         orb::input::readCalibrationFile(options.calibration, orb::Rig::kCameraCount);
     const std::vector<orb::CameraIntrinsics>& cameras = calibration.cameras;
-    take.frames = calibrate::spreadFrames(take.frames, options.maxFrames);
+    const std::vector<std::uint32_t> frames = calibrate::spreadFrames(plan.frames, options.maxFrames);
     const bool live = !options.quiet && isatty(STDERR_FILENO);
-    const calibrate::TakeMatches matches = calibrate::matchTake(
-        take, calibration, options.calibration, options.match, [&](std::size_t done, std::size_t total) {
+    const calibrate::TakeMatches matches = calibrate::matchFrames(
+        frames, plan.read, calibration, options.calibration, options.match, [&](std::size_t done, std::size_t total) {
             if (live)
                 std::fprintf(stderr, "\rmatching overlaps: frame %zu of %zu", done, total);
             else if (!options.quiet)
@@ -139,7 +204,7 @@ int run(const Options& options)
     report.output = options.inPlace ? options.calibration : options.output;
     report.features = calibrate::featureKindName(options.match.features);
     report.mode = calibrate::refineModeName(options.mode);
-    report.frames = take.frames;
+    report.frames = frames;
     if (!report.refinement.converged)
         throw std::runtime_error("the solve did not converge in " + std::to_string(report.refinement.iterations) +
                                  " iterations; nothing was written");
@@ -183,7 +248,13 @@ int main(int argc, char** argv)
         ("frames", po::value<std::string>()->default_value("all"), "all, N or A-B: frames to choose from")
         ("max-frames", po::value<std::string>()->default_value("20"),
          "use at most this many frames, spread over the choice")
-        ("calibration", po::value<std::string>(), "calibration to refine (default: TAKE/calibration.yaml)")
+        ("video", po::value<std::vector<std::string>>()->multitoken(),
+         "CAM1 CAM2 CAM3 CAM4: the cameras' videos (forward, right, back, left) instead of -d")
+        ("offsets", po::value<std::string>(),
+         "with --video, a,b,c,d: where the same instant is in each camera's video, in frames (or each with ms); "
+         "default: in step")
+        ("calibration", po::value<std::string>(),
+         "calibration to refine (default: calibration.yaml of the take, or beside the first video)")
         ("output,o", po::value<std::string>(), "where the refined calibration goes (never the input)")
         ("in-place", "replace the input calibration, keeping a backup beside it (<file>.bak)")
         ("check", "only measure how well the calibration fits the footage (on a few frames)")
@@ -205,16 +276,32 @@ int main(int argc, char** argv)
             return kExitOk;
         }
         if (vm.count("version")) {
-            std::cout << tools::versionText("quadstitch-calibrate", {tools::videoLibraryVersions()});
+            std::cout << tools::versionText("quadstitch-calibrate",
+                                            {calibrate::solverVersion(), tools::videoLibraryVersions()});
             return kExitOk;
+        }
+        if (vm.count("video")) {
+            options.videos = vm["video"].as<std::vector<std::string>>();
+            if (options.videos.size() != 4)
+                throw po::error("--video: expected four files (forward, right, back, left), got " +
+                                std::to_string(options.videos.size()));
+            if (!vm["working-directory"].defaulted())
+                throw po::error("-d and --video cannot be used together");
+        }
+        if (vm.count("offsets")) {
+            if (options.videos.empty())
+                throw po::error("--offsets needs --video");
+            options.offsets = vm["offsets"].as<std::string>();
         }
         options.take.directory = vm["working-directory"].as<std::string>();
         options.take.extension = vm["image-file-extension"].as<std::string>();
         options.frames = vm["frames"].as<std::string>();
         batch::parseFrameChoice(options.frames);
         options.maxFrames = countOption(vm, "max-frames", 1, 100000);
+        const fs::path calibrationDir =
+            options.videos.empty() ? fs::path(options.take.directory) : fs::path(options.videos[0]).parent_path();
         options.calibration = vm.count("calibration") ? vm["calibration"].as<std::string>()
-                                                      : (fs::path(options.take.directory) / "calibration.yaml").string();
+                                                      : (calibrationDir / "calibration.yaml").string();
         options.inPlace = vm.count("in-place") > 0;
         options.check = vm.count("check") > 0;
         if (vm.count("output"))
