@@ -112,6 +112,15 @@ TEST(AudioSync, FilesAreDecodedResampledAndMatchedToASample)
     for (int c = 1; c < 4; ++c)
         EXPECT_NEAR(offsets.milliseconds(c), delays[c] * 1000.0 / rate, 0.05) << "camera " << c + 1;
     EXPECT_EQ(offsets.wholeFrames(), (std::vector<int>{0, 1, -15, 8}));
+
+    // Sound that starts half a second after the pictures in its file (as a camera may
+    // write it) keeps its place against them: the offset is the pictures'.
+    const std::string late = dir + "/late-sound.mkv";
+    const std::string make = "ffmpeg -v error -y -f lavfi -i color=c=gray:s=64x64:r=25:d=7 -itsoffset 0.5 -i '"
+                             + paths[1] + "' -map 0:v -map 1:a -c:v mpeg4 -c:a pcm_s16le '" + late + "'";
+    ASSERT_EQ(std::system(make.c_str()), 0) << make;
+    const CameraOffsets shifted = audioOffsetsOfFiles({paths[0], late}, 30.0);
+    EXPECT_NEAR(shifted.milliseconds(1), delays[1] * 1000.0 / rate + 500.0, 0.1);
 }
 
 TEST(AudioSync, FilesWithoutUsableAudioAreErrorsNamingTheFile)
