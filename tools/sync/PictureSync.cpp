@@ -77,6 +77,7 @@ CameraOffsets pictureOffsets(const Rig& rig, FrameSource& frames, const PictureS
     // panorama's pixels per radian, so sampling it does not alias.
     std::vector<cv::Mat> firstFrames(static_cast<std::size_t>(cameras));
     std::vector<int> reduction(static_cast<std::size_t>(cameras), 1);
+    std::vector<cv::Size> reducedSize(static_cast<std::size_t>(cameras));
     std::vector<cv::Mat> maps(static_cast<std::size_t>(cameras));
     std::vector<double> blurScale(static_cast<std::size_t>(cameras), 1.0);  // reduced pixels per panorama pixel
     for (int c = 0; c < cameras; ++c) {
@@ -91,6 +92,8 @@ CameraOffsets pictureOffsets(const Rig& rig, FrameSource& frames, const PictureS
         maps[static_cast<std::size_t>(c)] =
             panoramaToCamera(rig.cameras()[static_cast<std::size_t>(c)], rig.maxAngle(), height, image.size());
         firstFrames[static_cast<std::size_t>(c)] = image;
+        const int k = reduction[static_cast<std::size_t>(c)];
+        reducedSize[static_cast<std::size_t>(c)] = cv::Size(std::max(1, image.cols / k), std::max(1, image.rows / k));
         blurScale[static_cast<std::size_t>(c)] = perRadian / reduction[static_cast<std::size_t>(c)] / (height / CV_PI);
     }
 
@@ -121,14 +124,17 @@ CameraOffsets pictureOffsets(const Rig& rig, FrameSource& frames, const PictureS
         OverlapSide* sides[2] = {&leftSide[static_cast<std::size_t>(p)], &rightSide[static_cast<std::size_t>(p)]};
         for (int s = 0; s < 2; ++s) {
             const int camera = s == 0 ? a : b;
-            const double k = reduction[static_cast<std::size_t>(camera)];
+            // Pixel centres: x in the full image is (x + 0.5) scale - 0.5 in the reduced one.
+            const cv::Size full = firstFrames[static_cast<std::size_t>(camera)].size();
+            const cv::Size reduced = reducedSize[static_cast<std::size_t>(camera)];
+            const double sx = static_cast<double>(reduced.width) / full.width;
+            const double sy = static_cast<double>(reduced.height) / full.height;
             sides[s]->mapX.create(1, pair.pixels, CV_32F);
             sides[s]->mapY.create(1, pair.pixels, CV_32F);
             for (int i = 0; i < pair.pixels; ++i) {
-                // Pixel centres: x in the full image is (x' + 0.5) k - 0.5 in the reduced one.
-                sides[s]->mapX.at<float>(0, i) = static_cast<float>((coords[static_cast<std::size_t>(i)][2 * s] + 0.5) / k - 0.5);
-                sides[s]->mapY.at<float>(0, i) =
-                    static_cast<float>((coords[static_cast<std::size_t>(i)][2 * s + 1] + 0.5) / k - 0.5);
+                const cv::Vec4f& at = coords[static_cast<std::size_t>(i)];
+                sides[s]->mapX.at<float>(0, i) = static_cast<float>((at[2 * s] + 0.5) * sx - 0.5);
+                sides[s]->mapY.at<float>(0, i) = static_cast<float>((at[2 * s + 1] + 0.5) * sy - 0.5);
             }
         }
         pairs.push_back(pair);
@@ -159,8 +165,7 @@ CameraOffsets pictureOffsets(const Rig& rig, FrameSource& frames, const PictureS
             cv::Mat small;
             grey.convertTo(small, CV_32F);
             if (k > 1)
-                cv::resize(small, small, cv::Size(std::max(1, size.width / k), std::max(1, size.height / k)), 0, 0,
-                           cv::INTER_AREA);
+                cv::resize(small, small, reducedSize[static_cast<std::size_t>(c)], 0, 0, cv::INTER_AREA);
             if (settings.blur > 0.0)
                 cv::GaussianBlur(small, small, cv::Size(), settings.blur * blurScale[static_cast<std::size_t>(c)]);
             cv::Mat l, r;
