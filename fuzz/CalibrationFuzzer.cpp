@@ -12,9 +12,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 {
     const std::string text(reinterpret_cast<const char*>(data), size);
     try {
-        const auto cameras = orb::input::parseCalibration(text, "fuzz.yaml");
-        orb::input::checkCalibration(cameras, "fuzz.yaml");
-        orb::input::checkCalibrationFitsImages(cameras, cv::Size(256, 256), "fuzz.yaml");
+        // The records and the image sizes they record, read as the tools read them.
+        const orb::input::Calibration calibration = orb::input::parseCalibrationFile(text, "fuzz.yaml");
+        orb::input::checkCalibration(calibration.cameras, "fuzz.yaml");
+        orb::input::checkCalibrationMatchesImages(calibration, cv::Size(256, 256), "fuzz.yaml");
     } catch (const orb::input::CalibrationError&) {
     }
     return 0;

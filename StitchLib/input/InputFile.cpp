@@ -46,7 +46,15 @@ std::string readInputFile(const std::string& path, std::size_t maxBytes, std::st
     struct stat status {};
     if (::stat(path.c_str(), &status) != 0) {
         const int error = errno;
-        return error == ENOENT ? std::string("does not exist") : "cannot be read: " + errnoText(error);
+        if (error != ENOENT)
+            return "cannot be read: " + errnoText(error);
+        // A mistyped folder is the likelier mistake when none of its files is there.
+        const std::size_t slash = path.find_last_of('/');
+        const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash == 0 ? 1 : slash);
+        struct stat folderStatus {};
+        if (::stat(folder.c_str(), &folderStatus) != 0 || !S_ISDIR(folderStatus.st_mode))
+            return "does not exist (there is no folder '" + folder + "')";
+        return "does not exist";
     }
     std::string problem = typeProblem(status);
     if (!problem.empty())

@@ -391,6 +391,11 @@ TEST(CalibrationFile, FilesThatAreNotCalibrationsAreNamedForWhatTheyAre)
               std::string::npos);
     EXPECT_NE(messageOf([&] { readCalibration(dir + "/missing.yaml", 4); }).find("does not exist"),
               std::string::npos);
+    // A file in a folder that is not there names the folder.
+    EXPECT_NE(messageOf([&] { readCalibration(dir + "/nowhere/calibration.yaml", 4); })
+                  .find("does not exist (there is no folder '" + dir + "/nowhere')"),
+              std::string::npos);
+    EXPECT_EQ(messageOf([&] { readCalibration(dir + "/missing.yaml", 4); }).find("no folder"), std::string::npos);
     const std::string big = writeText("big.yaml", "%YAML:1.0\n" + std::string(kMaxCalibrationBytes, '#'));
     EXPECT_NE(messageOf([&] { readCalibration(big, 4); }).find("is larger than"), std::string::npos);
 }
