@@ -3,10 +3,11 @@
 # has the cameras' rotations off, side by side with the true and the erroneous
 # calibration, one table with the targets.
 #
-#   bash bench/calibrate.sh [--quick] [--camera-size N] [--frames N] [--keep DIR [--reuse]] [--detectors]
+#   bash bench/calibrate.sh [--quick] [--camera-size N] [--frames N] [--far-frames N] [--keep DIR [--reuse]]
+#                           [--detectors]
 #
 # Takes: the room with near objects and the room without them (far content only),
-# N frames each (default 20) with sensor noise of sigma 2 and a calibration off by
+# N frames each (default 20; --far-frames for the second room) with sensor noise of sigma 2 and a calibration off by
 # sigma 1 degree per axis; sigma 3 and the true calibration are refined on the same
 # frames. Stitches (fast at 2500 rows, full at the program's 5000) of frame 0 are scored
 # against the truth at 500 rows. The check's threshold is measured on calibrations
@@ -17,6 +18,7 @@ set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 camera=1280
 frames=20
+farFrames=""
 keep=""
 reuse=0
 detectors=0
@@ -25,10 +27,11 @@ while [ $# -gt 0 ]; do
         --quick) camera=640; frames=5 ;;
         --camera-size) camera="$2"; shift ;;
         --frames) frames="$2"; shift ;;
+        --far-frames) farFrames="$2"; shift ;;
         --keep) keep="$2"; shift ;;
         --reuse) reuse=1 ;;
         --detectors) detectors=1 ;;
-        *) echo "usage: bash bench/calibrate.sh [--quick] [--camera-size N] [--frames N] [--keep DIR [--reuse]] [--detectors]" >&2
+        *) echo "usage: bash bench/calibrate.sh [--quick] [--camera-size N] [--frames N] [--far-frames N] [--keep DIR [--reuse]] [--detectors]" >&2
            exit 1 ;;
     esac
     shift
@@ -60,10 +63,9 @@ gen() {
         --frame "$frame" "${@:3}" >/dev/null
 }
 echo "simulating $frames frames of two rooms ($camera-pixel cameras) in $work ..." >&2
-for ((f = 0; f < frames; f++)); do
-    gen near "$f" --calibration-error 1
-    gen far "$f" --calibration-error 1 --no-near
-done
+farFrames="${farFrames:-$frames}"
+for ((f = 0; f < frames; f++)); do gen near "$f" --calibration-error 1; done
+for ((f = 0; f < farFrames; f++)); do gen far "$f" --calibration-error 1 --no-near; done
 # Other errors of the same rig: only their calibration is used.
 for sigma in 3 0.5 0.25 0.1; do
     gen "sigma$sigma" 0 --calibration-error "$sigma" --truth-height 2
@@ -140,7 +142,7 @@ if [ "$detectors" = 1 ]; then
     done
 fi
 
-printf "\n%d frames of %d-pixel cameras; rotations: median over cameras of the angle to the true rotation\n\n" "$frames" "$camera"
+printf "\n%d frames (far: %d) of %d-pixel cameras; rotations: median over cameras of the angle to the true rotation\n\n" "$frames" "$farFrames" "$camera"
 printf "| measure | target | near objects | far only |\n|---|---|---|---|\n"
 row() { printf "| %s | %s | %s | %s |\n" "$1" "$2" "$3" "$4"; }
 dB() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%+.2f", a - b }'; }
