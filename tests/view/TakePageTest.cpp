@@ -6,6 +6,8 @@
 
 #include <fstream>
 #include <sstream>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace fs = std::filesystem;
 
@@ -200,4 +202,57 @@ TEST_F(TakePageTest, LeavesAPageItDidNotWriteAlone)
     TakePage::Options o = options();
     o.page = take / "view.html";
     EXPECT_EQ(TakePage::writePage(o), 1u);
+}
+
+// What the tool reads is bounded and must be a regular file; what it writes goes
+// through new files only: a FIFO or a link to /dev/zero as the page cannot hang it or
+// fill the memory, and links planted at its temporary names or as its asset folder
+// are not followed.
+TEST_F(TakePageTest, ReadsAndWritesNothingButRegularFilesOfBoundedSize)
+{
+    picture("0000000000.png");
+    const auto message = [&](const TakePage::Options& o) {
+        try {
+            TakePage::writePage(o);
+        } catch (const std::runtime_error& e) {
+            return std::string(e.what());
+        }
+        return std::string();
+    };
+    const fs::path page = take / "index.html";
+    ASSERT_EQ(::mkfifo(page.c_str(), 0644), 0);
+    EXPECT_NE(message(options()).find("is not a regular file"), std::string::npos);
+    fs::remove(page);
+    fs::create_symlink("/dev/zero", page);
+    EXPECT_NE(message(options()).find("is a link"), std::string::npos);
+    fs::remove(page);
+
+    const fs::path elsewhere = dir / "elsewhere";
+    fs::create_directories(elsewhere);
+    fs::create_directory_symlink(elsewhere, take / "quadstitch-viewer");
+    EXPECT_NE(message(options()).find("is not a folder"), std::string::npos);
+    EXPECT_TRUE(fs::is_empty(elsewhere));
+    fs::remove(take / "quadstitch-viewer");
+
+    // Links at every temporary name this process could use.
+    const fs::path victim = dir / "victim.txt";
+    touch(victim, "precious");
+    const std::string pid = std::to_string(::getpid());
+    fs::create_symlink(victim, take / (".index.html.tmp" + pid));
+    for (int i = 0; i < 32; ++i) fs::create_symlink(victim, take / (".index.html.tmp" + pid + "-" + std::to_string(i)));
+    EXPECT_EQ(message(options()), "");
+    EXPECT_EQ(read(victim), "precious");
+    EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(page)));
+
+    // A report far larger than any take's is refused by name; overlay facts that are
+    // not what the batch tool writes are left out, the page still written.
+    TakePage::Options o = options();
+    o.report = take / "huge.json";
+    std::ofstream(*o.report) << "{";
+    fs::resize_file(*o.report, (std::uintmax_t{64} << 20) + 1);
+    EXPECT_NE(message(o).find("huge.json is larger than 64 MiB"), std::string::npos) << message(o);
+    touch(take / "0000000000.overlays.json", "{\"depth\": {\"scale\": \"turbo\"}}");
+    fs::resize_file(take / "0000000000.overlays.json", std::uintmax_t{1} << 20);
+    EXPECT_EQ(message(options()), "");
+    EXPECT_EQ(read(page).find("overlayFacts"), std::string::npos);
 }

@@ -4,7 +4,12 @@
 #include <opencv2/imgproc.hpp>
 
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <fstream>
 #include <map>
 #include <regex>
@@ -18,37 +23,96 @@ namespace TakePage {
 
 namespace {
 
-std::string readText(const fs::path& file)
+// What the tool reads at most. The report of a take of 200,000 frames is about 40 MiB;
+// the overlays' facts the batch tool writes are a few hundred bytes; the page's mark
+// sits in its first kilobyte; the largest viewer asset is about 2 MiB.
+constexpr std::size_t kMaxReportBytes = std::size_t{64} << 20;
+constexpr std::size_t kMaxOverlayFactsBytes = std::size_t{64} << 10;
+constexpr std::size_t kPageMarkWithin = std::size_t{64} << 10;
+constexpr std::size_t kMaxAssetBytes = std::size_t{64} << 20;
+
+// Reads a regular file of at most `limit` bytes, without blocking on a FIFO or reading
+// a device (a link to /dev/zero never ends). Throws std::runtime_error naming the file
+// and the reason. `followLink` false: a link at `file` itself is refused too.
+std::string readBounded(const fs::path& file, std::size_t limit, bool followLink = true)
 {
-    std::ifstream in(file, std::ios::binary);
-    if (!in) throw std::runtime_error("cannot read " + file.string());
-    std::ostringstream text;
-    text << in.rdbuf();
-    if (in.bad()) throw std::runtime_error("cannot read " + file.string());
-    return text.str();
+    const int fd = ::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | (followLink ? 0 : O_NOFOLLOW));
+    if (fd < 0) {
+        const int error = errno;
+        if (error == ELOOP) throw std::runtime_error(file.string() + " is a link");
+        throw std::runtime_error("cannot read " + file.string() + ": " + std::strerror(error));
+    }
+    struct stat info {};
+    std::string text;
+    std::string problem;
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        problem = file.string() + " is not a regular file";
+    } else if (static_cast<std::uintmax_t>(info.st_size) > limit) {
+        problem = file.string() + " is larger than " + std::to_string(limit >> 20 ? limit >> 20 : limit >> 10) +
+                  (limit >> 20 ? " MiB" : " KiB");
+    } else {
+        // Never more than the limit, even if the file grows meanwhile.
+        text.resize(limit + 1);
+        std::size_t done = 0;
+        for (ssize_t n; done < text.size() && (n = ::read(fd, &text[done], text.size() - done)) != 0;) {
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) {
+                problem = "cannot read " + file.string() + ": " + std::strerror(errno);
+                break;
+            }
+            done += static_cast<std::size_t>(n);
+        }
+        if (problem.empty() && done > limit) problem = file.string() + " grew while it was read";
+        text.resize(done);
+    }
+    ::close(fd);
+    if (!problem.empty()) throw std::runtime_error(problem);
+    return text;
 }
 
-// Writes through a hidden temporary beside the target and renames it into place,
-// so an interrupted run never leaves half a page.
+// The first `count` bytes (or fewer) of a regular file, without following a link or
+// blocking.
+std::string readPrefix(const fs::path& file, std::size_t count)
+{
+    const int fd = ::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) throw std::runtime_error("cannot read " + file.string() + ": " + std::strerror(errno));
+    struct stat info {};
+    std::string text(count, '\0');
+    const bool regular = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+    const ssize_t n = regular ? ::pread(fd, &text[0], count, 0) : -1;
+    ::close(fd);
+    if (!regular) throw std::runtime_error(file.string() + " is not a regular file");
+    text.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+    return text;
+}
+
+// Writes through a new hidden temporary beside the target (made with O_EXCL, so a link
+// planted at its name is not written through) and renames it into place, so an
+// interrupted run never leaves half a page.
 void writeText(const fs::path& target, const std::string& text)
 {
-    const fs::path temporary =
-        target.parent_path() / ("." + target.filename().string() + ".tmp" + std::to_string(::getpid()));
-    {
-        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-        out << text;
-        out.close();
-        if (!out) {
-            std::error_code ignored;
-            fs::remove(temporary, ignored);
-            throw std::runtime_error("cannot write " + target.string());
-        }
+    static std::atomic<unsigned> counter{0};
+    const fs::path temporary = target.parent_path() / ("." + target.filename().string() + ".tmp" +
+                                                       std::to_string(::getpid()) + "-" + std::to_string(counter++));
+    int fd = -1;
+    for (int attempt = 0; attempt < 2 && fd < 0; ++attempt) {
+        fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+        // Something at the name (a stale temporary, a planted link) is removed, not written through.
+        if (fd < 0 && errno == EEXIST) ::unlink(temporary.c_str());
+        else if (fd < 0) break;
     }
-    std::error_code error;
-    fs::rename(temporary, target, error);
-    if (error) {
-        fs::remove(temporary, error);
-        throw std::runtime_error("cannot write " + target.string());
+    if (fd < 0) throw std::runtime_error("cannot write " + target.string() + ": " + std::strerror(errno));
+    int error = 0;
+    for (std::size_t done = 0; error == 0 && done < text.size();) {
+        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno != EINTR) error = errno;
+        if (n > 0) done += static_cast<std::size_t>(n);
+    }
+    if (::close(fd) != 0 && error == 0) error = errno;
+    if (error == 0 && ::rename(temporary.c_str(), target.c_str()) != 0) error = errno;
+    if (error != 0) {
+        ::unlink(temporary.c_str());
+        throw std::runtime_error("cannot write " + target.string() + ": " + std::strerror(error));
     }
 }
 
@@ -90,9 +154,16 @@ fs::path absoluteNormal(const fs::path& path)
 
 void copyIfDifferent(const fs::path& from, const fs::path& to)
 {
-    const std::string content = readText(from);
+    const std::string content = readBounded(from, kMaxAssetBytes);
     std::error_code error;
-    if (fs::exists(to, error) && fs::file_size(to, error) == content.size() && readText(to) == content) return;
+    // Whatever is not the same regular file (a link, a FIFO) is replaced, not read.
+    const fs::file_status status = fs::symlink_status(to, error);
+    if (fs::is_regular_file(status) && fs::file_size(to, error) == content.size()) {
+        try {
+            if (readBounded(to, content.size(), false) == content) return;
+        } catch (const std::runtime_error&) {
+        }
+    }
     writeText(to, content);
 }
 
@@ -186,7 +257,7 @@ std::string takeJson(const Options& options, const std::vector<Panorama>& panora
     json << "{\n\"title\": " << jsonString(absoluteNormal(options.takeDir).filename().string()) << ",\n";
 
     std::string report;
-    if (options.report) report = readText(*options.report);
+    if (options.report) report = readBounded(*options.report, kMaxReportBytes);
     json << "\"report\": " << (options.report ? jsonString(report) : "null") << ",\n";
     json << "\"reportFile\": " << (options.report ? jsonString(options.report->filename().string()) : "null") << ",\n";
     json << "\"scales\": {\"turbo\": " << colourStops(cv::COLORMAP_TURBO)
@@ -214,7 +285,15 @@ std::string takeJson(const Options& options, const std::vector<Panorama>& panora
         json << "}";
         const fs::path description = dir / (s + ".overlays.json");
         std::error_code error;
-        if (fs::is_regular_file(description, error)) json << ", \"overlayFacts\": " << jsonString(readText(description));
+        if (fs::is_regular_file(description, error)) {
+            // Facts are optional: one that cannot be read (or is far too large for
+            // what the batch tool writes) leaves the frame without them.
+            try {
+                const std::string facts = readBounded(description, kMaxOverlayFactsBytes);
+                json << ", \"overlayFacts\": " << jsonString(facts);
+            } catch (const std::runtime_error&) {
+            }
+        }
         json << "}";
         first = false;
     }
@@ -245,16 +324,28 @@ std::size_t writePage(const Options& options)
             throw std::runtime_error("viewer file " + (options.assets / file).string() +
                                      " is missing; run scripts/setup.sh and rebuild");
 
-    // An index.html of someone else's is not ours to replace.
-    const fs::path page = absoluteNormal(options.page);
-    if (fs::exists(page, error) && readText(page).find("id=\"quadstitch-take\"") == std::string::npos)
-        throw std::runtime_error(page.string() + " exists and was not written by quadstitch-view; "
-                                 "choose another page with -o");
+    // An index.html of someone else's is not ours to replace; nor is a link, a FIFO or
+    // a device. Ours carries its mark near the top.
+    const fs::path page = fs::absolute(options.page).lexically_normal();
+    const fs::file_status pageStatus = fs::symlink_status(page, error);
+    if (fs::is_symlink(pageStatus))
+        throw std::runtime_error(page.string() + " is a link; choose another page with -o");
+    if (fs::exists(pageStatus)) {
+        if (!fs::is_regular_file(pageStatus))
+            throw std::runtime_error(page.string() + " exists and is not a regular file; choose another page with -o");
+        const std::string top = readPrefix(page, kPageMarkWithin);
+        if (top.find("id=\"quadstitch-take\"") == std::string::npos)
+            throw std::runtime_error(page.string() + " exists and was not written by quadstitch-view; "
+                                     "choose another page with -o");
+    }
 
     const std::string take = takeJson(options, panoramas);
 
     const fs::path pageDir = absoluteNormal(options.page).parent_path();
     const fs::path assetDir = pageDir / "quadstitch-viewer";
+    const fs::file_status assetStatus = fs::symlink_status(assetDir, error);
+    if (fs::exists(assetStatus) && !fs::is_directory(assetStatus))
+        throw std::runtime_error(assetDir.string() + " exists and is not a folder (a link is not followed)");
     fs::create_directories(assetDir, error);
     if (error) throw std::runtime_error("cannot create " + assetDir.string() + ": " + error.message());
     for (const std::string& file : assetFiles()) copyIfDifferent(options.assets / file, assetDir / file);
