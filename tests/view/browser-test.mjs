@@ -9,7 +9,7 @@ import { extname, join, resolve, normalize } from 'node:path';
 import { pathToFileURL } from 'node:url';
 import assert from 'node:assert/strict';
 
-const [takeDir, plainDir, shotDir, nodeModules] = process.argv.slice(2).map(p => resolve(p));
+const [takeDir, plainDir, shotDir, nodeModules, hostileDir] = process.argv.slice(2).map(p => resolve(p));
 const { chromium } = createRequire(join(nodeModules, 'x.js'))('playwright-core');
 
 const width = 1200, height = 700;
@@ -225,6 +225,36 @@ await check('page without a report opened from a file: draws the forward directi
     assert.match(facts, /none in this folder/);
     // Overlays are offered only where their pictures exist.
     assert.equal(await page.isDisabled('#overlay-seams'), true);
+    assert.deepEqual(errors, []);
+    await page.close();
+});
+
+await check('page of a hostile folder: huge report, foreign colours and keys, a non-image', async () => {
+    const page = await browser.newPage({ viewport: { width, height }, deviceScaleFactor: 1 });
+    const errors = [];
+    const outside = [];
+    page.on('pageerror', e => errors.push(String(e)));
+    page.on('request', r => { if (!/^(file|data|blob):/.test(r.url())) outside.push(r.url()); });
+    await page.goto(pathToFileURL(join(hostileDir, 'index.html')).href);
+    await page.waitForFunction(() => window.quadstitchViewer && window.quadstitchViewer.ready && !window.quadstitchViewer.busy, null, { timeout: 60000 });
+    // 130,000 report entries, two frames in the folder: a bounded list and a count.
+    assert.match(await page.textContent('#not-in-take'), /frame 1: ok[\s\S]*and 129798 more frames of the report/);
+    let shown = await page.evaluate(() => window.quadstitchViewer.shown);
+    await page.check('#overlay-seams');
+    await settled(page, shown);
+    const swatches = await page.$$eval('#legend .swatch', list => list.map(s => s.getAttribute('style')));
+    assert.deepEqual(swatches, ['background:#00ff00', 'background:#fff']);
+    shown = await page.evaluate(() => window.quadstitchViewer.shown);
+    await page.check('#overlay-depth');
+    await settled(page, shown);
+    assert.match(await page.textContent('#legend'), /1\.00 m/);
+    assert.match(await page.$eval('#legend .scale', s => s.getAttribute('style')), /^background:linear-gradient/);
+    // The non-image is named, not shown as "[object Event]".
+    await page.check('#overlay-none');
+    await page.keyboard.press('ArrowRight');
+    await page.waitForFunction(() => window.quadstitchViewer.error, null, { timeout: 30000 });
+    assert.match(await page.textContent('#message'), /cannot show 0000000003\.png/);
+    assert.deepEqual(outside, []);
     assert.deepEqual(errors, []);
     await page.close();
 });

@@ -38,4 +38,19 @@ done
 cp "$out"/000000000[01].png "$plain/"
 "$build/tools/view/quadstitch-view" "$plain" >/dev/null
 
-exec node "$source/tests/view/browser-test.mjs" "$out" "$plain" "$work/shots" "$source/tools/view/node_modules"
+# What others may leave in a folder: a report of 130,000 frames, overlay facts with an
+# outside URL as a colour and "__proto__" as a scale, a non-image named like a panorama.
+hostile=$work/hostile
+rm -rf "$hostile"
+mkdir -p "$hostile"
+cp "$out/0000000000.png" "$out/0000000000.seams.png" "$out/0000000000.depth.png" "$hostile/"
+echo "not a picture" >"$hostile/0000000003.png"
+awk 'BEGIN { printf "{\"frames\":["; for (i = 0; i < 130000; ++i) printf "%s{\"frame\":%d,\"status\":\"ok\",\"seconds\":{\"total\":1.5}}", (i ? ",\n" : ""), i; print "]}" }' \
+    >"$hostile/quadstitch-report.json"
+cat >"$hostile/0000000000.overlays.json" <<'JSON'
+{"frame": 0, "seams": {"file": "0000000000.seams.png", "cameras": [{"name": "forward", "colour": "red;background:url(https://example.invalid/x.png)"}, {"name": "right", "colour": "#00ff00"}]},
+ "depth": {"file": "0000000000.depth.png", "scale": "__proto__", "nearMetres": 1, "farMetres": 20}}
+JSON
+"$build/tools/view/quadstitch-view" "$hostile" >/dev/null
+
+exec node "$source/tests/view/browser-test.mjs" "$out" "$plain" "$work/shots" "$source/tools/view/node_modules" "$hostile"

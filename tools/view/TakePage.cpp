@@ -304,7 +304,7 @@ std::string takeJson(const Options& options, const std::vector<Panorama>& panora
 const std::vector<std::string>& assetFiles()
 {
     static const std::vector<std::string> files = {"index.module.js", "index.css", "three.module.js",
-                                                   "three.core.js", "viewer.js", "viewer.css"};
+                                                   "three.core.js", "viewer.js", "takeData.js", "viewer.css"};
     return files;
 }
 

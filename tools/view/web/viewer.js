@@ -5,6 +5,7 @@
 // `ready` once the viewer has drawn its first panorama, `shown` counts panoramas
 // drawn, `busy` is true while a frame or overlay is being loaded.
 import { Viewer } from '@photo-sphere-viewer/core';
+import { describeFailure, framesNotShown, readOverlayFacts, readReport, scaleStops } from './takeData.js';
 
 const state = { ready: false, busy: true, shown: 0, frame: 0, overlay: 'none', opacity: 0.6, error: null };
 window.quadstitchViewer = state;
@@ -16,25 +17,9 @@ const overlayLabels = { none: 'None', seams: 'Seams', depth: 'Depth', disagreeme
 
 // ---- Facts: the batch report where it has the frame, else what the file tells ----
 
-let reportProblem = null;
-const reportByFrame = new Map();
-if (take.report !== null) {
-    try {
-        const report = JSON.parse(take.report);
-        for (const entry of report.frames || []) {
-            if (Number.isInteger(entry.frame)) reportByFrame.set(entry.frame, entry);
-        }
-    } catch (e) {
-        reportProblem = `${take.reportFile} could not be read: ${e.message}`;
-    }
-}
-for (const f of frames) {
-    try {
-        f.overlayInfo = f.overlayFacts ? JSON.parse(f.overlayFacts) : {};
-    } catch (e) {
-        f.overlayInfo = {};
-    }
-}
+// Only known keys with values of the expected kind are taken from the files.
+const { byFrame: reportByFrame, problem: reportProblem } = readReport(take.report, take.reportFile);
+for (const f of frames) f.overlayInfo = readOverlayFacts(f.overlayFacts);
 
 function factsOf(f) {
     const entry = reportByFrame.get(f.frame);
@@ -44,14 +29,14 @@ function factsOf(f) {
     let mode = entry && entry.mode;
     if (!mode && f.channels) mode = f.channels === 4 ? 'full' : 'fast';
     if (mode) facts.push(['Stitch', mode === 'full' ? 'full (depth-aligned, blended)' : mode === 'fast' ? 'fast (hard seams)' : String(mode)]);
-    if (entry && entry.status) facts.push(['Status', String(entry.status)]);
-    if (entry && entry.seconds && typeof entry.seconds.total === 'number') {
-        facts.push(['Time', `${entry.seconds.total.toFixed(1)} s`]);
-        const stages = Object.entries(entry.seconds).filter(([k, v]) => k !== 'total' && typeof v === 'number');
+    if (entry && entry.status) facts.push(['Status', entry.status]);
+    if (entry && typeof entry.total === 'number') {
+        facts.push(['Time', `${entry.total.toFixed(1)} s`]);
+        const stages = entry.stages || [];
         if (stages.length) facts.push(['Stages', stages.map(([k, v]) => `${k} ${v.toFixed(v < 1 ? 2 : 1)}`).join(' · ')]);
     }
     if (entry && typeof entry.coverage === 'number') facts.push(['Coverage', `${(entry.coverage * 100).toFixed(1)} %`]);
-    if (entry && entry.error) facts.push(['Error', String(entry.error)]);
+    if (entry && entry.error) facts.push(['Error', entry.error]);
     if (!entry) facts.push(['Report', take.report === null ? 'none in this folder' : 'no entry for this frame']);
     return facts;
 }
@@ -98,12 +83,15 @@ panel.replaceChildren(
         legend),
     message);
 
-const notInTake = [...reportByFrame.values()].filter(e => !frames.some(f => f.frame === e.frame));
-if (notInTake.length || reportProblem) {
-    const lines = notInTake.map(e => `frame ${e.frame}: ${e.status}${e.error ? ` (${e.error})` : ''}`);
-    if (reportProblem) lines.unshift(reportProblem);
-    panel.append(element('section', { id: 'not-in-take' }, element('h2', { text: 'Not shown' }),
-        ...lines.map(l => element('p', { text: l }))));
+// A report may hold far more frames than the folder: a bounded list, appended one by
+// one (spreading a long list into one call overflows the call's arguments).
+const notShown = framesNotShown(reportByFrame, frames, 200);
+if (notShown.lines.length || reportProblem) {
+    const section = element('section', { id: 'not-in-take' }, element('h2', { text: 'Not shown' }));
+    if (reportProblem) section.append(element('p', { text: reportProblem }));
+    for (const line of notShown.lines) section.append(element('p', { text: line }));
+    if (notShown.more) section.append(element('p', { text: `and ${notShown.more} more frames of the report` }));
+    panel.append(section);
 }
 
 function metres(m) {
@@ -119,6 +107,7 @@ function drawLegend(f) {
     legend.replaceChildren();
     const info = f.overlayInfo;
     if (state.overlay === 'seams') {
+        // Names and "#rrggbb" colours only (checked when read).
         const cameras = (info.seams && info.seams.cameras) || [];
         for (const c of cameras) {
             legend.append(element('div', { class: 'swatch-row' },
@@ -129,7 +118,8 @@ function drawLegend(f) {
     } else if (state.overlay === 'depth' && info.depth) {
         // The scale is linear in inverse depth, near at its top end.
         const near = info.depth.nearMetres, far = info.depth.farMetres;
-        const bar = element('div', { class: 'scale', style: `background:${gradient(take.scales[info.depth.scale] || take.scales.turbo, true)}` });
+        const stops = scaleStops(take.scales, info.depth.scale) || scaleStops(take.scales, 'turbo');
+        const bar = element('div', { class: 'scale', style: stops ? `background:${gradient(stops, true)}` : '' });
         const ticks = element('div', { class: 'ticks' });
         for (let i = 0; i <= 2; ++i) {
             const t = i / 2;
@@ -140,7 +130,8 @@ function drawLegend(f) {
             element('div', { class: 'swatch-row' }, element('span', { class: 'swatch hatch' }), 'no depth estimate'));
     } else if (state.overlay === 'disagreement' && info.disagreement) {
         const full = info.disagreement.fullScale;
-        const bar = element('div', { class: 'scale', style: `background:${gradient(take.scales.inferno, false)}` });
+        const stops = scaleStops(take.scales, 'inferno');
+        const bar = element('div', { class: 'scale', style: stops ? `background:${gradient(stops, false)}` : '' });
         const ticks = element('div', { class: 'ticks' },
             element('span', { style: 'left:0%', text: '0' }),
             element('span', { style: 'left:100%', text: `≥ ${full}` }));
@@ -257,7 +248,7 @@ async function show() {
         document.body.dataset.ready = 'true';
     } catch (e) {
         if (mine !== request) return;
-        state.error = String(e && e.message ? e.message : e);
+        state.error = describeFailure(e, frames[state.frame].file);
         state.busy = false;
         message.textContent = state.error;
     }
