@@ -32,6 +32,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <malloc.h>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -194,6 +195,8 @@ struct VideoRun {
     std::vector<FailedFrame> failed;
     std::vector<std::size_t> encoded, alreadyThere;
     Temporaries temporaries;
+    // The fast stitch's maps, built once for every worker and segment.
+    std::shared_ptr<orb::pipeline::SharedFastMaps> fastMaps = std::make_shared<orb::pipeline::SharedFastMaps>();
 };
 
 cv::Mat toOutput(const cv::Mat& panorama, cv::Size size)
@@ -272,6 +275,7 @@ void encodeSegment(VideoRun& run, std::size_t i)
         threads.emplace_back([&] {
             orb::pipeline::StitchOptions stitchOptions =
                 orb::pipeline::qualityOptions(orb::pipeline::parseQuality(o.quality));
+            stitchOptions.sharedFastMaps = run.fastMaps;
             orb::pipeline::StitchPipeline pipeline(*run.rig, stitchOptions);
             while (auto job = jobs.pop()) {
                 StitchResult r;
@@ -622,6 +626,10 @@ int runVideoTake(const VideoTakeOptions& o)
         }
     } stopWaiter{waiter, signals};
 
+    // Every frame allocates the same large buffers (decoded cameras, panoramas): malloc
+    // keeps what a frame frees for the next rather than return it and fault it in again.
+    mallopt(M_MMAP_THRESHOLD, 64 << 20);
+    mallopt(M_TRIM_THRESHOLD, 256 << 20);
     const int threads = cv::getNumThreads();
     if (run.jobs >= cores)
         cv::setNumThreads(1);

@@ -239,7 +239,7 @@ bool VideoReader::read(VideoFrame& out)
 
     const AVPixelFormat target = s.options.grey ? AV_PIX_FMT_GRAY8 : AV_PIX_FMT_BGR24;
     s.sws = sws_getCachedContext(s.sws, f->width, f->height, static_cast<AVPixelFormat>(f->format), f->width,
-                                 f->height, target, SWS_BILINEAR | SWS_ACCURATE_RND, nullptr, nullptr, nullptr);
+                                 f->height, target, SWS_BILINEAR, nullptr, nullptr, nullptr);
     if (!s.sws) {
         const char* name = av_get_pix_fmt_name(static_cast<AVPixelFormat>(f->format));
         av_frame_unref(f);
