@@ -7,6 +7,8 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
+#include <opencv2/imgproc.hpp>
+
 #include <cmath>
 
 namespace video {
@@ -33,6 +35,7 @@ struct VideoReader::State {
     std::int64_t decoded = 0;
     std::int64_t start = 0; // stream start in time-base units
     double lastSeconds = -1;
+    cv::Mat planar; // a 4:2:0 picture's planes, contiguous for the converter
 
     ~State()
     {
@@ -237,24 +240,45 @@ bool VideoReader::read(VideoFrame& out)
         seconds = static_cast<double>(pts - s.start) * av_q2d(s.videoStream()->time_base);
     s.lastSeconds = seconds;
 
-    const AVPixelFormat target = s.options.grey ? AV_PIX_FMT_GRAY8 : AV_PIX_FMT_BGR24;
-    s.sws = sws_getCachedContext(s.sws, f->width, f->height, static_cast<AVPixelFormat>(f->format), f->width,
-                                 f->height, target, SWS_BILINEAR, nullptr, nullptr, nullptr);
-    if (!s.sws) {
-        const char* name = av_get_pix_fmt_name(static_cast<AVPixelFormat>(f->format));
-        av_frame_unref(f);
-        throw VideoError("'" + path_ + "': cannot convert pixel format " + std::string(name ? name : "unknown"));
-    }
-    // The matrix the stream declares; unspecified is BT.601, as encoders write by default.
-    const int space = f->colorspace == AVCOL_SPC_BT709 ? SWS_CS_ITU709 : SWS_CS_DEFAULT;
+    cv::Mat image(f->height, f->width, s.options.grey ? CV_8UC1 : CV_8UC3);
     const bool fullRange = f->color_range == AVCOL_RANGE_JPEG || f->format == AV_PIX_FMT_YUVJ420P ||
                            f->format == AV_PIX_FMT_YUVJ422P || f->format == AV_PIX_FMT_YUVJ444P;
-    sws_setColorspaceDetails(s.sws, sws_getCoefficients(space), fullRange ? 1 : 0, sws_getCoefficients(SWS_CS_DEFAULT),
-                             1, 0, 1 << 16, 1 << 16);
-    cv::Mat image(f->height, f->width, s.options.grey ? CV_8UC1 : CV_8UC3);
-    uint8_t* dst[4] = {image.data, nullptr, nullptr, nullptr};
-    int dstStride[4] = {static_cast<int>(image.step[0]), 0, 0, 0};
-    sws_scale(s.sws, f->data, f->linesize, 0, f->height, dst, dstStride);
+    if (f->format == AV_PIX_FMT_YUV420P && !fullRange && f->colorspace != AVCOL_SPC_BT709 && !(f->width % 2) &&
+        !(f->height % 2)) {
+        // The common camera stream (BT.601 limited range 4:2:0): OpenCV's converter is
+        // exact to rounding and several times faster than the scaler's exact path.
+        if (s.options.grey) {
+            cv::Mat(f->height, f->width, CV_8UC1, f->data[0], static_cast<std::size_t>(f->linesize[0])).copyTo(image);
+            // Limited-range luma to full-range grey, as the scaler does.
+            image.convertTo(image, CV_8U, 255.0 / 219.0, -16.0 * 255.0 / 219.0);
+        } else {
+            s.planar.create(f->height * 3 / 2, f->width, CV_8UC1);
+            cv::Mat(f->height, f->width, CV_8UC1, f->data[0], static_cast<std::size_t>(f->linesize[0]))
+                .copyTo(s.planar.rowRange(0, f->height));
+            const int cw = f->width / 2, ch = f->height / 2;
+            cv::Mat chroma = s.planar.rowRange(f->height, f->height * 3 / 2);
+            cv::Mat u(ch, cw, CV_8UC1, chroma.data), v(ch, cw, CV_8UC1, chroma.data + cw * ch);
+            cv::Mat(ch, cw, CV_8UC1, f->data[1], static_cast<std::size_t>(f->linesize[1])).copyTo(u);
+            cv::Mat(ch, cw, CV_8UC1, f->data[2], static_cast<std::size_t>(f->linesize[2])).copyTo(v);
+            cv::cvtColor(s.planar, image, cv::COLOR_YUV2BGR_I420);
+        }
+    } else {
+        const AVPixelFormat target = s.options.grey ? AV_PIX_FMT_GRAY8 : AV_PIX_FMT_BGR24;
+        s.sws = sws_getCachedContext(s.sws, f->width, f->height, static_cast<AVPixelFormat>(f->format), f->width,
+                                     f->height, target, SWS_BILINEAR | SWS_ACCURATE_RND, nullptr, nullptr, nullptr);
+        if (!s.sws) {
+            const char* name = av_get_pix_fmt_name(static_cast<AVPixelFormat>(f->format));
+            av_frame_unref(f);
+            throw VideoError("'" + path_ + "': cannot convert pixel format " + std::string(name ? name : "unknown"));
+        }
+        // The matrix the stream declares; unspecified is BT.601, as encoders write by default.
+        const int space = f->colorspace == AVCOL_SPC_BT709 ? SWS_CS_ITU709 : SWS_CS_DEFAULT;
+        sws_setColorspaceDetails(s.sws, sws_getCoefficients(space), fullRange ? 1 : 0,
+                                 sws_getCoefficients(SWS_CS_DEFAULT), 1, 0, 1 << 16, 1 << 16);
+        uint8_t* dst[4] = {image.data, nullptr, nullptr, nullptr};
+        int dstStride[4] = {static_cast<int>(image.step[0]), 0, 0, 0};
+        sws_scale(s.sws, f->data, f->linesize, 0, f->height, dst, dstStride);
+    }
     av_frame_unref(f);
     out.image = image;
     out.seconds = seconds;
