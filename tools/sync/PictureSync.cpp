@@ -178,7 +178,8 @@ CameraOffsets pictureOffsets(const Rig& rig, FrameSource& frames, const PictureS
             throw SyncError("picture sync: camera " + std::to_string(c + 1) + " has "
                                 + std::to_string(rowsLeft.size()) + " frames from frame "
                                 + std::to_string(settings.firstFrame) + "; comparing needs at least "
-                                + std::to_string(settings.window + 1),
+                                + std::to_string(settings.window + 1) + " (a window of "
+                                + std::to_string(settings.window) + " frames); give --offsets or use --sync audio",
                             c + 1);
         cv::vconcat(rowsLeft, asLeft.values);
         cv::vconcat(rowsRight, asRight.values);
