@@ -77,6 +77,8 @@ timed() {
     /usr/bin/time -f "%e %U %S" -o "$work/time" "$@" >"$log" 2>&1 || { echo "FAILED: $*" >&2; cat "$log" >&2; exit 2; }
     awk '{ printf "%s %.2f", $1, $2 + $3 }' "$work/time"
 }
+# Both figures, or stop: a failed command leaves nothing to compare.
+need() { [ -n "$2" ] || { echo "video.sh: $1 failed" >&2; exit 2; }; }
 
 echo "machine: $(nproc) cores, load $(cut -d' ' -f1-3 /proc/loadavg)"
 echo
@@ -89,13 +91,15 @@ read -r ours_wall ours_cpu <<<"$(timed "$work/ours.log" "$batch" --video "$previ
 fov=180
 graph=""
 for k in 0 1 2 3; do
-    graph+="[$k:v]format=yuva420p,v360=input=fisheye:output=e:ih_fov=$fov:iv_fov=$fov:yaw=$((90 * k)):w=2000:h=1000:alpha_mask=1[c$k];"
+    graph+="[$k:v]format=yuva420p,v360=input=fisheye:output=e:ih_fov=$fov:iv_fov=$fov:yaw=$((k == 3 ? -90 : 90 * k)):w=2000:h=1000:alpha_mask=1[c$k];"
 done
 graph+="[c0][c1]overlay[o1];[o1][c2]overlay[o2];[o2][c3]overlay,format=yuv420p[out]"
 rm -f "$work/peer.mp4"
 read -r peer_wall peer_cpu <<<"$(timed "$work/peer.log" ffmpeg -nostdin -y -loglevel error \
     -i "$preview/cam1.mp4" -i "$preview/cam2.mp4" -i "$preview/cam3.mp4" -i "$preview/cam4.mp4" \
     -filter_complex "$graph" -map "[out]" -c:v libx264 -preset "$preset" "$work/peer.mp4")"
+need "the quadstitch-batch preview" "$ours_cpu"
+need "the ffmpeg peer" "$peer_cpu"
 awk -v n="$preview_frames" -v ow="$ours_wall" -v oc="$ours_cpu" -v pw="$peer_wall" -v pc="$peer_cpu" 'BEGIN {
     printf "| | quadstitch-batch --video | ffmpeg v360 x4 + overlay | ratio |\n|---|---|---|---|\n"
     printf "| frames/s (wall) | %.1f | %.1f | %.2fx |\n", n / ow, n / pw, pw / ow
@@ -105,10 +109,19 @@ awk -v n="$preview_frames" -v ow="$ours_wall" -v oc="$ours_cpu" -v pw="$peer_wal
 
 echo
 echo "## Full stitch from video against image files ($frames frames)"
-rm -rf "$work/full.mp4"* "$work/pngs"
+rm -rf "$work/full.mp4"* "$work/pngs" "$work/frames"
+# The image files hold the videos' frames as the batch tool decodes them: both sides
+# stitch the same pixels, and the output's PSNR measures the video encoding alone.
+mkdir -p "$work/frames"
+for k in 1 2 3 4; do
+    "$psnr" --extract "$take/cam$k.mp4" "$work/frames" "$k"
+done
+cp "$take/calibration.yaml" "$work/frames/"
 read -r video_wall video_cpu <<<"$(timed "$work/full.log" "$batch" --video "$take"/cam{1,2,3,4}.mp4 \
     --offsets 0,0,0,0 -o "$work/full.mp4" -q)"
-read -r image_wall image_cpu <<<"$(timed "$work/pngs.log" "$batch" -d "$take" -o "$work/pngs" -q)"
+read -r image_wall image_cpu <<<"$(timed "$work/pngs.log" "$batch" -d "$work/frames" -o "$work/pngs" -q)"
+need "the video full stitch" "$video_cpu"
+need "the image-file full stitch" "$image_cpu"
 awk -v n="$frames" -v vw="$video_wall" -v vc="$video_cpu" -v iw="$image_wall" -v ic="$image_cpu" 'BEGIN {
     printf "| | --video (to a 3840x1920 H.264 video) | -d (PNG files to PNG panoramas) | ratio |\n|---|---|---|---|\n"
     printf "| s/frame (wall) | %.2f | %.2f | %.3f |\n", vw / n, iw / n, vw / iw
@@ -119,9 +132,9 @@ echo
 echo "## Output"
 probe="$(ffprobe -hide_banner "$work/full.mp4" 2>&1)"
 grep -q "spherical: equirectangular" <<<"$probe" && side="spherical: equirectangular" || side="MISSING"
-count="$(ffprobe -v error -count_frames -select_streams v:0 -show_entries stream=nb_read_frames -of csv=p=0 "$work/full.mp4")"
-duration="$(ffprobe -v error -select_streams v:0 -show_entries stream=duration -of csv=p=0 "$work/full.mp4")"
-size="$(ffprobe -v error -select_streams v:0 -show_entries stream=width,height -of csv=s=x:p=0 "$work/full.mp4")"
+count="$(ffprobe -v error -count_frames -select_streams v:0 -show_entries stream=nb_read_frames -of default=nw=1:nk=1 "$work/full.mp4")"
+duration="$(ffprobe -v error -select_streams v:0 -show_entries stream=duration -of default=nw=1:nk=1 "$work/full.mp4")"
+size="$(ffprobe -v error -select_streams v:0 -show_entries stream=width,height -of csv=s=x:p=0 "$work/full.mp4" | tr -d ',' | sed 's/x$//')"
 first="$(ls "$work/pngs" | grep -m1 -E '^[0-9]{10}[.]png$' | cut -c1-10)"
 quality="$("$psnr" "$work/full.mp4" "$work/pngs" "$((10#$first))" | tail -1)"
 echo "| measure | found | expected |"

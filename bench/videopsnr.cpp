@@ -4,6 +4,10 @@
 // lowest and the mean.
 //
 //   quadstitch-videopsnr VIDEO PANORAMA_DIR FIRST_FRAME_NUMBER
+//   quadstitch-videopsnr --extract VIDEO DIR CAMERA
+//
+// --extract writes the video's frames as DIR/%010d-CAMERA.png, decoded as the batch
+// tool decodes them, so that the image-file pipeline stitches the very same pixels.
 #include "VideoReader.h"
 
 #include <opencv2/core.hpp>
@@ -16,6 +20,22 @@
 
 int main(int argc, char** argv)
 {
+    if (argc == 5 && std::string(argv[1]) == "--extract") {
+        try {
+            video::VideoReader reader(argv[2]);
+            video::VideoFrame frame;
+            while (reader.read(frame)) {
+                char name[48];
+                std::snprintf(name, sizeof name, "/%010ld-%s.png", static_cast<long>(frame.index), argv[4]);
+                if (!cv::imwrite(std::string(argv[3]) + name, frame.image))
+                    throw std::runtime_error(std::string("cannot write ") + argv[3] + name);
+            }
+            return 0;
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "quadstitch-videopsnr: %s\n", e.what());
+            return 2;
+        }
+    }
     if (argc != 4) {
         std::fprintf(stderr, "usage: quadstitch-videopsnr VIDEO PANORAMA_DIR FIRST_FRAME_NUMBER\n");
         return 1;

@@ -181,6 +181,8 @@ struct VideoRun {
     explicit VideoRun(const VideoTakeOptions& o) : options(o) {}
     const VideoTakeOptions& options;
     std::vector<std::unique_ptr<video::VideoReader>> readers;
+    // One per camera for the whole run: the next segment reads on where the last ended.
+    std::vector<std::unique_ptr<video::FramePicker>> pickers;
     std::unique_ptr<video::TakeTimeline> timeline;
     std::vector<double> offsets; // seconds
     std::string offsetSource;    // how they were found
@@ -259,7 +261,7 @@ void encodeSegment(VideoRun& run, std::size_t i)
     for (int k = 0; k < 4; ++k) {
         threads.emplace_back([&, k] {
             try {
-                video::FramePicker picker(*run.readers[static_cast<std::size_t>(k)]);
+                video::FramePicker& picker = *run.pickers[static_cast<std::size_t>(k)];
                 picker.jumpTo(run.timeline->cameraSeconds(k, begin));
                 for (std::int64_t f = begin; f < end; ++f) {
                     const video::VideoFrame& frame = picker.at(run.timeline->cameraSeconds(k, f));
@@ -461,6 +463,8 @@ int runVideoTake(const VideoTakeOptions& o)
             ro.threads = 1; // four cameras decode side by side
             run.readers.push_back(std::make_unique<video::VideoReader>(path, ro));
         }
+        for (const auto& r : run.readers)
+            run.pickers.push_back(std::make_unique<video::FramePicker>(*r));
         const video::VideoReader& first = *run.readers[0];
         for (std::size_t k = 1; k < run.readers.size(); ++k) {
             const video::VideoReader& r = *run.readers[k];
