@@ -242,6 +242,8 @@ void encodeSegment(VideoRun& run, std::size_t i)
     settings.codec = o.codec;
     settings.crf = o.crf;
     settings.preset = o.preset;
+    // The speed presets are for previews: the fast colour conversion goes with them.
+    settings.exactConversion = o.preset != "ultrafast" && o.preset != "superfast" && o.preset != "veryfast";
     settings.width = run.outputSize.width;
     settings.height = run.outputSize.height;
     settings.rateNumerator = run.rateNum;

@@ -188,7 +188,8 @@ void VideoWriter::write(const cv::Mat& picture)
         throw std::bad_alloc();
     const AVPixelFormat source = picture.channels() == 4 ? AV_PIX_FMT_BGRA : AV_PIX_FMT_BGR24;
     s.sws = sws_getCachedContext(s.sws, picture.cols, picture.rows, source, picture.cols, picture.rows,
-                                 AV_PIX_FMT_YUV420P, SWS_BILINEAR, nullptr, nullptr, nullptr);
+                                 AV_PIX_FMT_YUV420P,
+                                 s.settings.exactConversion ? SWS_BILINEAR | SWS_ACCURATE_RND : SWS_BILINEAR, nullptr, nullptr, nullptr);
     if (!s.sws)
         throw std::bad_alloc();
     sws_setColorspaceDetails(s.sws, sws_getCoefficients(SWS_CS_DEFAULT), 1, sws_getCoefficients(SWS_CS_ITU601), 0,

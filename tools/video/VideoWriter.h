@@ -11,13 +11,16 @@ namespace video {
 // How the 360 video is encoded.
 struct EncoderSettings {
     std::string codec = "h264"; // h264 (libx264) or hevc (libx265)
-    int crf = -1;               // < 0: the encoder's default (23 for h264, 28 for hevc)
+    int crf = -1;               // < 0: the encoder's default
     std::string preset = "medium";
     int width = 3840;
     int height = 1920;
     int rateNumerator = 30;     // frames per second as a fraction
     int rateDenominator = 1;
     int threads = 0;            // encoder threads; 0 lets the encoder choose
+    // Exact colour conversion (about 10 ms more per 2000 x 1000 picture, about 0.5 dB
+    // nearer the stitch); the scaler's fast path otherwise.
+    bool exactConversion = true;
 };
 
 // The largest picture a codec's highest level holds, for checking --size before any
