@@ -17,19 +17,21 @@
 # - the near-object room with JPEG camera images (quality 95) against PNG ones.
 # Seed and fast keep no state from frame to frame: a take's frame is the frame alone.
 # Default size: 1280-pixel cameras, 5000-row panoramas and 12 frames; --quick: 640,
-# 2500 and 6. Every run is niced. --keep DIR keeps the frames and panoramas; with
-# --reuse, frames already simulated there are not simulated again.
+# 2500 and 6 (truth panoramas of 500 rows instead of 1000). Every run is niced.
+# --keep DIR keeps the frames and panoramas; with --reuse, frames already simulated
+# there are not simulated again.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 camera=1280
 height=5000
+truth=1000
 frames=12
 keep=""
 reuse=0
 usage() { echo "usage: bash bench/temporal.sh [--quick] [--frames N] [--camera-size N] [--height H] [--keep DIR [--reuse]]" >&2; exit 1; }
 while [ $# -gt 0 ]; do
     case "$1" in
-        --quick) camera=640; height=2500; frames=6 ;;
+        --quick) camera=640; height=2500; truth=500; frames=6 ;;
         --frames) frames="$2"; shift ;;
         --camera-size) camera="$2"; shift ;;
         --height) height="$2"; shift ;;
@@ -69,7 +71,8 @@ gen() {
     if [ "$reuse" = 1 ] && [ -f "$dir/$(name "$frame")-4$ext" ]; then
         return
     fi
-    nice "$sim" generate "$dir" --camera-size "$camera" --seed "$seed" --frame "$frame" "${@:3}" >/dev/null
+    nice "$sim" generate "$dir" --camera-size "$camera" --truth-height "$truth" --seed "$seed" --frame "$frame" \
+        "${@:3}" >/dev/null
 }
 echo "simulating frames ($camera-pixel cameras) in $work ..." >&2
 for f in $(seq 0 "$last"); do
