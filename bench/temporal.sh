@@ -102,7 +102,7 @@ fast() {
 
 echo "stitching at $height rows ..." >&2
 # The static take: one run, and a second run from the middle with and without its pre-roll.
-window=12
+window=24
 from=$((half - window + 1)); [ "$from" -lt 0 ] && from=0
 stitch static best best --frames "$(list 0 "$last")"
 stitch static best-split best --frames "$(list "$half" "$last")" --preroll "$(list "$from" $((half - 1)))"

@@ -29,7 +29,7 @@ struct QualityStages {
     bool temporal = true;
     // Frames the temporal state depends on, the current one included: a run that
     // starts inside a take pre-rolls window - 1 frames.
-    int window = 12;
+    int window = 24;
 };
 
 // What the temporal stage carries from one frame of a take to the next: the depth
@@ -40,7 +40,7 @@ struct QualityStages {
 // found afresh every frame: held from frame to frame they would depend on every
 // earlier frame, and a run's first frame could not be reproduced.
 struct TakeHistory {
-    explicit TakeHistory(int window = 12) : depth(window) {}
+    explicit TakeHistory(int window = 24) : depth(window) {}
 
     Stereo::DepthHistory depth;
 

@@ -32,7 +32,7 @@ class DepthHistory {
 public:
     // Camera images are compared after area reduction by `reduction`; a reduced pixel
     // differs when its grey value moved by more than `threshold` levels.
-    explicit DepthHistory(int window = 12, int reduction = 8, double threshold = 6.0);
+    explicit DepthHistory(int window = 24, int reduction = 8, double threshold = 6.0);
 
     // Replaces each cell of the filled depth panorama (H x 2H inverse depth) by the
     // mean over the window of the depths of the frames over which its view stayed the
