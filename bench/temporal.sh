@@ -83,21 +83,27 @@ done
 gen png 0
 gen jpeg 0 --ext .jpg
 
-# stitch SCENARIO OUT MODE ARGS...: quadstitch-quality, its stage times kept in a log
+# stitch SCENARIO OUT MODE ARGS...: quadstitch-quality, its stage times kept in a log;
+# with --reuse, runs that finished before (marked .done) are not run again
 stitch() {
     local out="$work/$1/$2"
+    [ "$reuse" = 1 ] && [ -f "$out.done" ] && return
     mkdir -p "$out"
     nice "$quality" "$work/$1" "$out" --height "$height" --mode "$3" "${@:4}" 2>"$out.log" >/dev/null ||
         { cat "$out.log" >&2; exit 2; }
+    touch "$out.done"
 }
-# fast SCENARIO OUT EXT FRAMES...: the program's fast stitch
+# fast SCENARIO OUT EXT FRAMES...: the program's fast stitch (its panorama takes the
+# camera images' format)
 fast() {
     local out="$work/$1/$2" f
+    [ "$reuse" = 1 ] && [ -f "$out.done" ] && return
     mkdir -p "$out"
     for f in "${@:4}"; do
         nice "$quadstitch" -d "$work/$1" -s 1 -t "$height" -f "$f" -i "$3" >/dev/null
-        mv "$work/$1/$(name "$f").png" "$out/"
+        mv "$work/$1/$(name "$f")$3" "$out/"
     done
+    touch "$out.done"
 }
 
 echo "stitching at $height rows ..." >&2
@@ -195,7 +201,7 @@ for key in psnr psnr_near; do
     bp="$(psnr "$work/png/best/$(name 0).png" "$work/png" "" "$key")"
     bj="$(psnr "$work/jpeg/best/$(name 0).png" "$work/jpeg" "" "$key")"
     fp="$(psnr "$work/png/fast/$(name 0).png" "$work/png" "" "$key")"
-    fj="$(psnr "$work/jpeg/fast/$(name 0).png" "$work/jpeg" "" "$key")"
+    fj="$(psnr "$work/jpeg/fast/$(name 0).jpg" "$work/jpeg" "" "$key")"
     loss() { awk -v p="$1" -v j="$2" 'BEGIN { printf "%.2f", p - j }'; }
     row "JPEG inputs: $key (PNG / JPEG)" "$sp / $sj" "$bp / $bj" "$fp / $fj" ""
     row "  JPEG loss (dB)" "$(loss "$sp" "$sj")" "$(loss "$bp" "$bj")" "$(loss "$fp" "$fj")" \
