@@ -457,6 +457,24 @@ int runVideoTake(const VideoTakeOptions& o)
 {
     const auto started = std::chrono::steady_clock::now();
     VideoRun run(o);
+    // Signals (blocked since main began, in every thread) go to this one thread from
+    // the start: reading the videos and finding the offsets can take a while too.
+    sigset_t signals;
+    sigemptyset(&signals);
+    for (int s : {SIGINT, SIGTERM, SIGHUP, SIGUSR1})
+        sigaddset(&signals, s);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    std::thread waiter(signalWaiter, std::ref(run.temporaries), signals);
+    struct StopWaiter {
+        std::thread& waiter;
+        sigset_t signals;
+        ~StopWaiter()
+        {
+            pthread_kill(waiter.native_handle(), SIGUSR1);
+            waiter.join();
+            pthread_sigmask(SIG_UNBLOCK, &signals, nullptr);
+        }
+    } stopWaiter{waiter, signals};
     // Every input is opened and checked before any output exists.
     std::unique_ptr<orb::Rig> rig;
     try {
@@ -615,22 +633,6 @@ int runVideoTake(const VideoTakeOptions& o)
                      run.outputSize.height, o.codec.c_str());
     }
 
-    sigset_t signals;
-    sigemptyset(&signals);
-    for (int s : {SIGINT, SIGTERM, SIGHUP, SIGUSR1})
-        sigaddset(&signals, s);
-    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-    std::thread waiter(signalWaiter, std::ref(run.temporaries), signals);
-    struct StopWaiter {
-        std::thread& waiter;
-        sigset_t signals;
-        ~StopWaiter()
-        {
-            pthread_kill(waiter.native_handle(), SIGUSR1);
-            waiter.join();
-            pthread_sigmask(SIG_UNBLOCK, &signals, nullptr);
-        }
-    } stopWaiter{waiter, signals};
 
     // Every frame allocates the same large buffers (decoded cameras, panoramas): malloc
     // keeps what a frame frees for the next rather than return it and fault it in again.
