@@ -126,6 +126,7 @@ struct CameraPicture {
 struct StitchJob {
     std::int64_t frame = 0;
     std::vector<cv::Mat> images;
+    bool prerollOnly = false; // read and measured for the temporal state, not stitched
 };
 
 struct StitchResult {
@@ -250,11 +251,32 @@ void encodeSegment(VideoRun& run, std::size_t i)
     settings.rateDenominator = run.rateDen;
     video::VideoWriter writer(temporary, settings, "mp4");
 
-    const std::size_t depth = 2 + run.jobs;
+    // A stitch that carries state from frame to frame (best quality) runs the segment's
+    // frames in order on one pipeline (which parallelises within each frame), after a
+    // pre-roll of the frames its state depends on: a segment then comes out as it would
+    // from one run over the whole take, however the take is split into runs and shards.
+    const orb::pipeline::StitchOptions stitchOptions = [&] {
+        orb::pipeline::StitchOptions so = orb::pipeline::qualityOptions(orb::pipeline::parseQuality(o.quality));
+        so.sharedFastMaps = run.fastMaps;
+        return so;
+    }();
+    std::unique_ptr<orb::pipeline::StitchPipeline> orderedPipeline;
+    std::int64_t first = begin;
+    if (!o.fastStitch) {
+        orderedPipeline = std::make_unique<orb::pipeline::StitchPipeline>(*run.rig, stitchOptions);
+        const int before = orderedPipeline->prerollFrames();
+        if (before > 0)
+            first = std::max<std::int64_t>(0, begin - before);
+        else
+            orderedPipeline.reset();
+    }
+    const unsigned workers = orderedPipeline ? 1u : run.jobs;
+
+    const std::size_t depth = 2 + workers;
     std::vector<std::unique_ptr<BoundedQueue<CameraPicture>>> cameraQueues;
     for (int k = 0; k < 4; ++k)
         cameraQueues.push_back(std::make_unique<BoundedQueue<CameraPicture>>(depth));
-    BoundedQueue<StitchJob> jobs(run.jobs);
+    BoundedQueue<StitchJob> jobs(workers);
     std::mutex resultsMutex;
     std::condition_variable resultReady;
     std::map<std::int64_t, StitchResult> results;
@@ -264,8 +286,8 @@ void encodeSegment(VideoRun& run, std::size_t i)
         threads.emplace_back([&, k] {
             try {
                 video::FramePicker& picker = *run.pickers[static_cast<std::size_t>(k)];
-                picker.jumpTo(run.timeline->cameraSeconds(k, begin));
-                for (std::int64_t f = begin; f < end; ++f) {
+                picker.jumpTo(run.timeline->cameraSeconds(k, first));
+                for (std::int64_t f = first; f < end; ++f) {
                     const video::VideoFrame& frame = picker.at(run.timeline->cameraSeconds(k, f));
                     if (!cameraQueues[static_cast<std::size_t>(k)]->push({f, frame.image, picker.lastEvent(), ""}))
                         return;
@@ -275,13 +297,22 @@ void encodeSegment(VideoRun& run, std::size_t i)
             }
         });
     }
-    for (unsigned w = 0; w < run.jobs; ++w) {
+    for (unsigned w = 0; w < workers; ++w) {
         threads.emplace_back([&] {
-            orb::pipeline::StitchOptions stitchOptions =
-                orb::pipeline::qualityOptions(orb::pipeline::parseQuality(o.quality));
-            stitchOptions.sharedFastMaps = run.fastMaps;
-            orb::pipeline::StitchPipeline pipeline(*run.rig, stitchOptions);
+            std::unique_ptr<orb::pipeline::StitchPipeline> own;
+            if (!orderedPipeline)
+                own = std::make_unique<orb::pipeline::StitchPipeline>(*run.rig, stitchOptions);
+            orb::pipeline::StitchPipeline& pipeline = orderedPipeline ? *orderedPipeline : *own;
             while (auto job = jobs.pop()) {
+                if (job->prerollOnly) {
+                    try {
+                        pipeline.preroll(job->images);
+                    } catch (const std::exception&) {
+                        // A frame that cannot be measured leaves the state as a failed
+                        // frame of a single run would.
+                    }
+                    continue;
+                }
                 StitchResult r;
                 r.frame = job->frame;
                 try {
@@ -340,9 +371,10 @@ void encodeSegment(VideoRun& run, std::size_t i)
         }
     };
     try {
-        for (std::int64_t f = begin; f < end && inputError.empty(); ++f) {
+        for (std::int64_t f = first; f < end && inputError.empty(); ++f) {
             StitchJob job;
             job.frame = f;
+            job.prerollOnly = f < begin;
             for (int k = 0; k < 4; ++k) {
                 std::optional<CameraPicture> p = cameraQueues[static_cast<std::size_t>(k)]->pop();
                 if (!p || !p->error.empty()) {
@@ -350,7 +382,8 @@ void encodeSegment(VideoRun& run, std::size_t i)
                     break;
                 }
                 CameraReport& report = run.cameras[static_cast<std::size_t>(k)];
-                if (p->event != 0) {
+                // Pre-rolled frames belong to the segment before, which reports them.
+                if (p->event != 0 && !job.prerollOnly) {
                     if (p->event < 0)
                         ++report.reused;
                     else
@@ -364,8 +397,10 @@ void encodeSegment(VideoRun& run, std::size_t i)
             }
             if (!inputError.empty())
                 break;
+            const bool output = !job.prerollOnly;
             jobs.push(std::move(job));
-            encodeReady(false, f + 1);
+            if (output)
+                encodeReady(false, f + 1);
         }
         if (inputError.empty()) {
             jobs.close();
@@ -611,6 +646,10 @@ int runVideoTake(const VideoTakeOptions& o)
                 available = value * 1024;
     }
     run.jobs = framesInFlight(o.jobs, cores, available, bytesPerFrame(budget));
+    // Best quality's frames depend on the ones before: one pipeline runs them in order
+    // with every core inside each frame (see encodeSegment).
+    if (!o.fastStitch && orb::pipeline::parseQuality(o.quality) == orb::pipeline::Quality::Best)
+        run.jobs = 1;
 
     // Segments beside the output.
     run.store = std::make_unique<video::SegmentStore>(o.output);
