@@ -1,5 +1,6 @@
 #include "BatchReport.h"
 #include "PanoramaMetadata.h"
+#include "TakeFixture.h"
 
 #include <gtest/gtest.h>
 #include <opencv2/imgcodecs.hpp>
@@ -22,21 +23,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string quote(const std::string& s) { return "'" + s + "'"; }
-
-int run(const std::string& command)
-{
-    const int raw = std::system(command.c_str());
-    return WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-}
-
-std::string readText(const fs::path& path)
-{
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
+using taketest::quote;
+using taketest::readText;
+using taketest::run;
 
 bool samePixels(const fs::path& a, const fs::path& b)
 {
@@ -55,48 +44,12 @@ std::vector<std::string> partialFiles(const fs::path& dir)
     return found;
 }
 
-// A take of three small simulated frames, made once; each test works in a copy.
-class Take : public ::testing::Test {
-protected:
-    static void SetUpTestSuite()
-    {
-        source = new fs::path(fs::path(QUADSTITCH_TEST_TMP) / ("take-" + std::to_string(::getpid())));
-        fs::create_directories(*source);
-        for (int f = 0; f < 3; ++f) {
-            ASSERT_EQ(run(quote(QUADSTITCH_SIM_BIN) + " generate " + quote(source->string()) + " --frame " +
-                          std::to_string(f) + " --seed " + std::to_string(f + 1) + " --camera-size 256 >/dev/null"),
-                      0);
-        }
-    }
-    static void TearDownTestSuite()
-    {
-        fs::remove_all(*source);
-        delete source;
-    }
-    void SetUp() override
-    {
-        dir = source->string() + "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name();
-        fs::remove_all(dir);
-        fs::create_directories(dir);
-        for (const auto& entry : fs::directory_iterator(*source)) {
-            const std::string name = entry.path().filename().string();
-            if (name.find("-") == 10 || name == "calibration.yaml")
-                fs::copy_file(entry.path(), dir / name);
-        }
-    }
-    void TearDown() override { fs::remove_all(dir); }
-
-    int batch(const std::string& arguments)
-    {
-        return run(quote(QUADSTITCH_BATCH_BIN) + " -d " + quote(dir.string()) + " " + arguments + " 2>" +
-                   quote((dir / "stderr.txt").string()));
-    }
-    std::string errors() { return readText(dir / "stderr.txt"); }
-
-    static fs::path* source;
-    fs::path dir;
+// Three frames of 256-pixel cameras.
+class Take : public taketest::SimulatedTake<Take> {
+public:
+    static std::string prefix() { return "take-"; }
+    static std::string simArguments() { return "--camera-size 256"; }
 };
-fs::path* Take::source = nullptr;
 
 } // namespace
 

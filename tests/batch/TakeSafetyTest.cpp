@@ -1,6 +1,8 @@
 // The batch tool against what goes wrong around a take: signals in every thread,
 // reports that cannot or must not be written, links planted at temporary names,
 // panoramas left incomplete, other processes on the same folder, impossible heights.
+#include "TakeFixture.h"
+
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -23,23 +25,10 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string quote(const std::string& s) { return "'" + s + "'"; }
-
-int run(const std::string& command)
-{
-    const int raw = std::system(command.c_str());
-    return WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-}
-
-std::string readText(const fs::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+using taketest::contains;
+using taketest::quote;
+using taketest::readText;
+using taketest::run;
 
 std::vector<std::string> hiddenFiles(const fs::path& dir)
 {
@@ -51,48 +40,12 @@ std::vector<std::string> hiddenFiles(const fs::path& dir)
     return found;
 }
 
-// A take of three small simulated frames, made once; each test works in a copy.
-class SafeTake : public ::testing::Test {
-protected:
-    static void SetUpTestSuite()
-    {
-        source = new fs::path(fs::path(QUADSTITCH_TEST_TMP) / ("safe-take-" + std::to_string(::getpid())));
-        fs::create_directories(*source);
-        for (int f = 0; f < 3; ++f) {
-            ASSERT_EQ(run(quote(QUADSTITCH_SIM_BIN) + " generate " + quote(source->string()) + " --frame " +
-                          std::to_string(f) + " --seed " + std::to_string(f + 1) + " --camera-size 128 --truth-height 64 >/dev/null"),
-                      0);
-        }
-    }
-    static void TearDownTestSuite()
-    {
-        fs::remove_all(*source);
-        delete source;
-    }
-    void SetUp() override
-    {
-        dir = source->string() + "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name();
-        fs::remove_all(dir);
-        fs::create_directories(dir);
-        for (const auto& entry : fs::directory_iterator(*source)) {
-            const std::string name = entry.path().filename().string();
-            if (name.find("-") == 10 || name == "calibration.yaml")
-                fs::copy_file(entry.path(), dir / name);
-        }
-    }
-    void TearDown() override { fs::remove_all(dir); }
-
-    int batch(const std::string& arguments)
-    {
-        return run(quote(QUADSTITCH_BATCH_BIN) + " -d " + quote(dir.string()) + " " + arguments + " 2>" +
-                   quote((dir / "stderr.txt").string()));
-    }
-    std::string errors() { return readText(dir / "stderr.txt"); }
-
-    static fs::path* source;
-    fs::path dir;
+// Three small frames (128-pixel cameras, 64-row truths): the tests are about files, not pixels.
+class SafeTake : public taketest::SimulatedTake<SafeTake> {
+public:
+    static std::string prefix() { return "safe-take-"; }
+    static std::string simArguments() { return "--camera-size 128 --truth-height 64"; }
 };
-fs::path* SafeTake::source = nullptr;
 
 // Blocked signals of every thread of `pid` ("SigBlk:" of /proc/PID/task/*/status), by
 // thread id, but for threads waiting in sigwait, whose waited signals the kernel shows

@@ -1,4 +1,5 @@
 // quadstitch-batch --video end to end, on small camera videos made by ffmpeg.
+#include "TakeFixture.h"
 #include "VideoReader.h"
 
 #include "StitchLib/pipeline/StitchPipeline.h"
@@ -25,21 +26,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string quote(const std::string& s) { return "'" + s + "'"; }
-
-int run(const std::string& command)
-{
-    const int raw = std::system(command.c_str());
-    return WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-}
-
-std::string readText(const fs::path& path)
-{
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
+using taketest::quote;
+using taketest::readText;
+using taketest::run;
 
 std::string capture(const std::string& command)
 {
