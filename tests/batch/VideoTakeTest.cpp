@@ -6,6 +6,7 @@
 #include "tests/support/TestRig.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 #include <opencv2/core.hpp>
 #include <opencv2/imgproc.hpp>
 
@@ -92,7 +93,7 @@ class VideoTake : public ::testing::Test {
 protected:
     static void SetUpTestSuite()
     {
-        source = new fs::path(fs::path(QUADSTITCH_TEST_TMP) / "video-take" / "source");
+        source = new fs::path(fs::path(QUADSTITCH_TEST_TMP) / "video-take" / ("source-" + std::to_string(::getpid())));
         fs::remove_all(*source);
         fs::create_directories(*source);
         for (int k = 0; k < 4; ++k) {

@@ -5,6 +5,7 @@
 #include "StitchLib/input/InputError.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 #include <opencv2/calib3d.hpp>
 #include <opencv2/imgcodecs.hpp>
 
@@ -24,7 +25,7 @@ std::string quote(const std::string& s) { return "'" + s + "'"; }
 // Runs the tool with `arguments`; its standard error goes to `errors`.
 int calibrateTool(const std::string& arguments, std::string* errors = nullptr)
 {
-    const fs::path log = fs::path(QUADSTITCH_TEST_TMP) / "calibrate-tool.err";
+    const fs::path log = fs::path(QUADSTITCH_TEST_TMP) / ("calibrate-tool-" + std::to_string(::getpid()) + ".err");
     const int raw = std::system((std::string(QUADSTITCH_CALIBRATE_BIN) + " -q " + arguments + " 2>" +
                                  quote(log.string()))
                                     .c_str());
@@ -63,7 +64,7 @@ double medianRotationDegrees(const std::string& a, const std::string& b)
 // 0.5 degrees per axis, made once; each test works in a copy.
 class CalibrateTake : public ::testing::Test {
 protected:
-    static fs::path original() { return fs::path(QUADSTITCH_TEST_TMP) / "calibrate-take"; }
+    static fs::path original() { return fs::path(QUADSTITCH_TEST_TMP) / ("calibrate-take-" + std::to_string(::getpid())); }
 
     static void SetUpTestSuite()
     {
@@ -82,7 +83,7 @@ protected:
 
     void SetUp() override
     {
-        dir = fs::path(QUADSTITCH_TEST_TMP) / ("calibrate-" + std::string(::testing::UnitTest::GetInstance()
+        dir = fs::path(QUADSTITCH_TEST_TMP) / ("calibrate-" + std::to_string(::getpid()) + "-" + std::string(::testing::UnitTest::GetInstance()
                                                                           ->current_test_info()
                                                                           ->name()));
         fs::remove_all(dir);

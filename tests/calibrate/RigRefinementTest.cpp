@@ -8,6 +8,7 @@
 #include "StitchLib/input/CalibrationFile.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 #include <opencv2/calib3d.hpp>
 
 #include <cmath>
@@ -23,7 +24,7 @@ constexpr double kDeg = CV_PI / 180.0;
 // The simulator's rig as the stitcher reads it: through its calibration file.
 std::vector<orb::CameraIntrinsics> asCalibration(const std::vector<orb::sim::RigCamera>& rig, const std::string& name)
 {
-    const fs::path dir = fs::path(QUADSTITCH_TEST_TMP) / "calibrate-refine";
+    const fs::path dir = fs::path(QUADSTITCH_TEST_TMP) / ("calibrate-refine-" + std::to_string(::getpid()));
     fs::create_directories(dir);
     const std::string path = (dir / (name + ".yaml")).string();
     orb::sim::writeCalibration(path, rig);

@@ -4,12 +4,13 @@
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <unistd.h>
 
 namespace videotest {
 
 inline std::filesystem::path scratch(const std::string& name)
 {
-    const std::filesystem::path dir = std::filesystem::path(QUADSTITCH_TEST_TMP) / "video" / name;
+    const std::filesystem::path dir = std::filesystem::path(QUADSTITCH_TEST_TMP) / "video" / (name + "-" + std::to_string(::getpid()));
     std::filesystem::remove_all(dir);
     std::filesystem::create_directories(dir);
     return dir;
