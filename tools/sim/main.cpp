@@ -1,6 +1,7 @@
 // quadstitch-sim: renders a simulated rig frame with a known answer, and scores a
 // stitched panorama against it.
 
+#include "NumberOption.h"
 #include "ToolVersion.h"
 #include "VideoLibraryVersions.h"
 #include "sim/Generator.h"
@@ -16,6 +17,7 @@
 #include <filesystem>
 #include <iostream>
 #include <limits>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -60,35 +62,13 @@ std::uint64_t parseUnsigned(const std::string& option, const std::string& text, 
     return v;
 }
 
-double parseReal(const std::string& option, const std::string& text, double maxValue)
+// A number within [low, high].
+double parseReal(const std::string& option, const std::string& text, double low, double high)
 {
-    std::size_t used = 0;
-    double v = 0.0;
-    try {
-        v = std::stod(text, &used);
-    } catch (const std::exception&) {
-        used = 0;
-    }
-    if (text.empty() || used != text.size() || !std::isfinite(v) || v < 0.0 || v > maxValue)
-        throw UsageError(option + " expects a number from 0 to " + std::to_string(maxValue) + ", got '" + text
-                         + "'");
-    return v;
-}
-
-// A signed number within [-maxMagnitude, maxMagnitude].
-double parseSignedReal(const std::string& option, const std::string& text, double maxMagnitude)
-{
-    std::size_t used = 0;
-    double v = 0.0;
-    try {
-        v = std::stod(text, &used);
-    } catch (const std::exception&) {
-        used = 0;
-    }
-    if (text.empty() || used != text.size() || !std::isfinite(v) || std::abs(v) > maxMagnitude)
-        throw UsageError(option + " expects a number from -" + std::to_string(maxMagnitude) + " to "
-                         + std::to_string(maxMagnitude) + ", got '" + text + "'");
-    return v;
+    const std::optional<double> v = tools::parseNumber(text, low, high);
+    if (!v)
+        throw UsageError(option + " expects " + tools::numberRange(low, high) + ", got '" + text + "'");
+    return *v;
 }
 
 std::vector<double> parseGains(const std::string& option, const std::string& text)
@@ -98,7 +78,7 @@ std::vector<double> parseGains(const std::string& option, const std::string& tex
     while (start <= text.size()) {
         const std::size_t comma = text.find(',', start);
         const std::string item = text.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
-        gains.push_back(parseReal(option, item, 100.0));
+        gains.push_back(parseReal(option, item, 0.0, 100.0));
         if (gains.back() <= 0.0)
             throw UsageError(option + " gains must be positive, got '" + item + "'");
         if (comma == std::string::npos)
@@ -170,17 +150,17 @@ int generate(int argc, char** argv)
         else if (name == "--no-near")
             settings.nearObjects = false;
         else if (name == "--noise")
-            settings.noiseSigma = parseReal(name, value, 255.0);
+            settings.noiseSigma = parseReal(name, value, 0.0, 255.0);
         else if (name == "--gains")
             settings.gains = parseGains(name, value);
         else if (name == "--rig-radius")
-            settings.rigRadius = parseReal(name, value, 1.0);
+            settings.rigRadius = parseReal(name, value, 0.0, 1.0);
         else if (name == "--move") {
             settings.moving = true;
-            settings.degreesPerFrame = parseSignedReal(name, value, 360.0);
+            settings.degreesPerFrame = parseReal(name, value, -360.0, 360.0);
         }
         else if (name == "--calibration-error")
-            settings.calibrationErrorDegrees = parseReal(name, value, 30.0);
+            settings.calibrationErrorDegrees = parseReal(name, value, 0.0, 30.0);
     }
     if (settings.moving && !settings.nearObjects)
         throw UsageError("--move turns the near objects; it cannot go with --no-near");
@@ -220,9 +200,8 @@ std::vector<double> parseOffsets(const std::string& option, const std::string& t
     std::size_t start = 0;
     for (;;) {
         const std::size_t comma = text.find(',', start);
-        values.push_back(parseSignedReal(option, text.substr(start, comma == std::string::npos ? std::string::npos
-                                                                                                 : comma - start),
-                                         100000.0));
+        const std::string item = text.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+        values.push_back(parseReal(option, item, -100000.0, 100000.0));
         if (comma == std::string::npos)
             break;
         start = comma + 1;
@@ -248,22 +227,22 @@ int take(int argc, char** argv)
         if (name == "--frames")
             settings.frames = static_cast<int>(parseUnsigned(name, value, 1000000));
         else if (name == "--fps")
-            settings.frameRate = parseReal(name, value, 1000.0);
+            settings.frameRate = parseReal(name, value, 0.0, 1000.0);
         else if (name == "--offsets")
             settings.offsets = parseOffsets(name, value);
         else if (name == "--move")
-            settings.degreesPerFrame = parseSignedReal(name, value, 360.0);
+            settings.degreesPerFrame = parseReal(name, value, -360.0, 360.0);
         else if (name == "--seed")
             settings.picture.seed = parseUnsigned(name, value, std::numeric_limits<std::uint64_t>::max());
         else if (name == "--camera-size")
             settings.picture.cameraWidth = settings.picture.cameraHeight =
                 static_cast<int>(parseUnsigned(name, value, 8192));
         else if (name == "--noise")
-            settings.picture.noiseSigma = parseReal(name, value, 255.0);
+            settings.picture.noiseSigma = parseReal(name, value, 0.0, 255.0);
         else if (name == "--gains")
             settings.picture.gains = parseGains(name, value);
         else if (name == "--rig-radius")
-            settings.picture.rigRadius = parseReal(name, value, 1.0);
+            settings.picture.rigRadius = parseReal(name, value, 0.0, 1.0);
         else if (name == "--truth-height")
             settings.picture.truthHeight = static_cast<int>(parseUnsigned(name, value, 20000));
         else if (name == "--supersample")
@@ -345,7 +324,7 @@ int score(int argc, char** argv)
         else if (name == "--picture")
             picturePath = value;
         else if (name == "--tolerance")
-            tolerance = parseReal(name, value, 255.0);
+            tolerance = parseReal(name, value, 0.0, 255.0);
     }
     if (versus.empty() && (!picturePath.empty() || tolerance != orb::sim::kNearTolerance))
         throw UsageError("--tolerance and --picture need --versus");

@@ -15,10 +15,12 @@
 #include <filesystem>
 #include <iostream>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "NumberOption.h"
 #include "ToolVersion.h"
 #include "VideoLibraryVersions.h"
 
@@ -43,17 +45,10 @@ struct UsageError : std::runtime_error {
 
 double number(const std::string& option, const std::string& text, double low, double high)
 {
-    std::size_t used = 0;
-    double v = 0.0;
-    try {
-        v = std::stod(text, &used);
-    } catch (const std::exception&) {
-        used = 0;
-    }
-    if (text.empty() || used != text.size() || !std::isfinite(v) || v < low || v > high)
-        throw UsageError(option + " expects a number from " + std::to_string(low) + " to " + std::to_string(high)
-                         + ", got '" + text + "'");
-    return v;
+    const std::optional<double> v = tools::parseNumber(text, low, high);
+    if (!v)
+        throw UsageError(option + " expects " + tools::numberRange(low, high) + ", got '" + text + "'");
+    return *v;
 }
 
 int wholeNumber(const std::string& option, const std::string& text, int low, int high)
