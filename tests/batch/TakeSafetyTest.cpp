@@ -179,6 +179,8 @@ TEST_F(SafeTake, ReportsGoOnlyWhereTheyCanAndNeverOntoTheTake)
         {(dir / "out" / ".." / "0000000001-3.png").string(), "is a camera image of the take"},
         {(dir / "out" / "0000000002.png").string(), "is a panorama of the take"},
         {(dir / "out" / "0000000002.overlays.json").string(), "is an overlay of the take"},
+        {(dir / "out" / "0000000002.depth.png").string(), "is an overlay of the take"},
+        {(dir / "out" / ".0000000002.claim").string(), "is a working file of the take"},
     };
     for (const auto& r : refused) {
         EXPECT_EQ(batch("-s 1 -t 64 -o " + quote((dir / "out").string()) + " --report " + quote(r.path)), 1) << r.path;
@@ -198,6 +200,14 @@ TEST_F(SafeTake, ReportsGoOnlyWhereTheyCanAndNeverOntoTheTake)
               0)
         << errors();
     EXPECT_TRUE(fs::exists(dir / "new" / "r.json"));
+    // Names that only resemble the take's (nine digits, another camera image type) are free.
+    for (const fs::path& free : {dir / "out" / "000000002.png", dir / "0000000001-3.jpg"}) {
+        EXPECT_EQ(batch("-s 1 -t 64 --frames 0 -o " + quote((dir / "out").string()) + " --report " +
+                        quote(free.string())),
+                  0)
+            << errors();
+        EXPECT_TRUE(fs::exists(free));
+    }
 
     // A report beside the take, replacing an older one.
     const fs::path report = dir / "r.json";

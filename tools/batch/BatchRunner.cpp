@@ -18,6 +18,7 @@
 #include <opencv2/core/utility.hpp>
 #include <opencv2/imgcodecs.hpp>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -32,7 +33,6 @@
 #include <mutex>
 #include <pthread.h>
 #include <cctype>
-#include <regex>
 #include <sstream>
 #include <thread>
 #include <unistd.h>
@@ -376,22 +376,32 @@ std::string reportPathProblem(const BatchOptions& options, const std::string& ou
         std::error_code e;
         return fs::equivalent(where, fs::path(directory), e);
     };
-    const auto matches = [&](const std::string& pattern) { return std::regex_match(name, std::regex(pattern)); };
-    std::string extension;
-    for (char c : options.imageExtension)
-        extension += std::isalnum(static_cast<unsigned char>(c)) ? std::string(1, c) : std::string("\\") + c;
+    // Frame numbers have ten digits; camera numbers any number of digits.
+    const auto digits = [&](std::size_t from, std::size_t count) {
+        return from + count <= name.size() &&
+               std::all_of(name.begin() + from, name.begin() + from + count,
+                           [](char c) { return c >= '0' && c <= '9'; });
+    };
+    const auto frameThen = [&](std::initializer_list<const char*> suffixes) {
+        return digits(0, 10) && std::any_of(suffixes.begin(), suffixes.end(),
+                                            [&](const char* s) { return name.compare(10, std::string::npos, s) == 0; });
+    };
     if (same(options.workingDirectory)) {
         if (name == "calibration.yaml")
             return "is the take's calibration";
-        if (matches("[0-9]{10}-[0-9]+" + extension))
+        std::size_t camera = 11;
+        while (digits(camera, 1))
+            ++camera;
+        if (digits(0, 10) && name.size() > 10 && name[10] == '-' && camera > 11 &&
+            name.compare(camera, std::string::npos, options.imageExtension) == 0)
             return "is a camera image of the take";
     }
     if (same(outputDirectory)) {
-        if (matches("[0-9]{10}\\.(png|jpg|tif)"))
+        if (frameThen({".png", ".jpg", ".tif"}))
             return "is a panorama of the take";
-        if (matches("[0-9]{10}\\.(seams|depth|disagreement)\\.png|[0-9]{10}\\.overlays\\.json"))
+        if (frameThen({".seams.png", ".depth.png", ".disagreement.png", ".overlays.json"}))
             return "is an overlay of the take";
-        if (matches("\\.[0-9]{10}\\..*"))
+        if (name.size() >= 12 && name[0] == '.' && digits(1, 10) && name[11] == '.')
             return "is a working file of the take";
     }
     return {};
