@@ -271,17 +271,28 @@ TEST_F(Take, CtrlCStopsAtOnceWithoutPartialFiles)
                 static_cast<char*>(nullptr));
         ::_exit(127);
     }
-    std::this_thread::sleep_for(std::chrono::seconds(2)); // two full stitches in flight
-    const auto sent = std::chrono::steady_clock::now();
-    ::kill(child, SIGINT);
+    // Signal once both workers hold a frame: their claims are on disk. A full stitch
+    // takes seconds, so neither frame can be finished yet.
+    const auto claims = [&] {
+        int n = 0;
+        for (const auto& e : fs::directory_iterator(dir))
+            n += e.path().extension() == ".claim";
+        return n;
+    };
     int status = 0;
+    while (claims() < 2) {
+        ASSERT_EQ(::waitpid(child, &status, WNOHANG), 0) << "the take ended before two frames were in flight";
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ::kill(child, SIGINT);
     ASSERT_EQ(::waitpid(child, &status, 0), child);
-    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - sent).count();
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 130);
-    EXPECT_LT(seconds, 5.0) << "frames in flight should be abandoned, not finished";
+    // Frames in flight are abandoned, not finished: no panorama, no claim, no temporary.
     EXPECT_TRUE(partialFiles(dir).empty());
-    EXPECT_FALSE(fs::exists(dir / "0000000000.png"));
+    EXPECT_EQ(claims(), 0);
+    for (const char* panorama : {"0000000000.png", "0000000001.png", "0000000002.png"})
+        EXPECT_FALSE(fs::exists(dir / panorama)) << panorama;
     const std::string report = readText(dir / "r.json");
     EXPECT_NE(report.find("\"status\":\"interrupted\""), std::string::npos) << report;
 }
