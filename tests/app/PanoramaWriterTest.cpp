@@ -12,6 +12,7 @@
 #include <functional>
 #include <memory>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -220,8 +221,8 @@ TEST_F(PanoramaWriter, ASignalDuringTheWriteRemovesTheTemporary)
         ::_exit(3);
     }
     ASSERT_GT(pid, 0);
-    // Wait until the child catches SIGTERM (its guard is armed), then a little longer
-    // for it to reach open().
+    // Wait until the child catches SIGTERM (its guard is armed), then until it is held
+    // in open() by the FIFO.
     const std::string status = "/proc/" + std::to_string(pid) + "/status";
     bool caught = false;
     for (int i = 0; i < 500 && !caught; ++i) {
@@ -234,7 +235,16 @@ TEST_F(PanoramaWriter, ASignalDuringTheWriteRemovesTheTemporary)
         if (!caught)
             ::usleep(10000);
     }
-    ::usleep(200000);
+    const std::string syscall = "/proc/" + std::to_string(pid) + "/syscall";
+    bool opening = false;
+    for (int i = 0; i < 3000 && caught && !opening; ++i) {
+        std::ifstream in(syscall);
+        long number = -1;
+        opening = (in >> number) && number == SYS_openat;
+        if (!opening)
+            ::usleep(1000);
+    }
+    EXPECT_TRUE(opening) << "the writer never reached open()";
     ::kill(pid, SIGTERM);
     int result = 0;
     ::waitpid(pid, &result, 0);

@@ -276,7 +276,7 @@ TEST(CalibrationText, HostileTextsAreRefusedQuickly)
         EXPECT_FALSE(canonicalCalibrationText(text, canonical).empty()) << text.substr(0, 40);
         const std::string message = messageOf([&] { parseCalibration(text, "c.yaml"); });
         EXPECT_NE(message.find("Check that calibration file 'c.yaml' is valid ("), std::string::npos) << message;
-        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1)) << text.substr(0, 40);
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10)) << text.substr(0, 40);
     }
     // Nesting up to the limit is fine.
     std::string canonical;
@@ -348,7 +348,8 @@ TEST(CalibrationText, MatrixHeadersMustMatchTheirDataTaggedOrNot)
 }
 
 // Every seed and every past finding of the calibration fuzzer, through the reader as
-// the fuzzer runs it: an answer or CalibrationError, within a second.
+// the fuzzer runs it: an answer or CalibrationError, never a loop (the bound is a hang
+// guard with room for a loaded machine under the sanitizers; answers take milliseconds).
 TEST(CalibrationFile, FuzzCorpusAndFindingsAreAnsweredQuickly)
 {
     for (const char* folder : {"/corpus/calibration", "/findings/calibration"}) {
@@ -365,7 +366,7 @@ TEST(CalibrationFile, FuzzCorpusAndFindingsAreAnsweredQuickly)
                 checkCalibration(parseCalibration(readFileText(path), path), path);
             } catch (const CalibrationError&) {
             }
-            EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1)) << path;
+            EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10)) << path;
             ++files;
         }
         ::closedir(listing);
