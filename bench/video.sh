@@ -2,6 +2,7 @@
 # Video takes, side by side in one run: each figure beside its peer.
 #
 #   bash bench/video.sh [--frames N] [--preview-frames N] [--preset P] [--keep DIR] [--no-cluster]
+#                       [--preview-only]
 #
 #   --frames N          simulated frames of the take (default 4): the full stitch runs on them
 #   --preview-frames N  frames of the preview videos, the take's frames over and over with
@@ -9,6 +10,7 @@
 #   --preset P          x264 preset of the fast preview, ours and the peer's (default ultrafast)
 #   --keep DIR          build the take in DIR and keep it (default: a temporary folder)
 #   --no-cluster        leave out the Slurm run (the one-node cluster takes about 20 s to start)
+#   --preview-only      only the fast preview against its peer
 #
 # Fast preview: four 1280 x 1280 H.264 camera videos to a 2000 x 1000 H.264 360 video
 #   (quadstitch-batch --video -s 1 -t 1000) against an ffmpeg command line doing the naive
@@ -25,7 +27,7 @@ set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 usage() { awk 'NR > 1 && !/^#/ { exit } NR > 1 { sub(/^# ?/, ""); print }' "${BASH_SOURCE[0]}" >&2; exit "${1:-1}"; }
 
-frames=4 preview_frames=120 preset=ultrafast keep='' cluster=1
+frames=4 preview_frames=120 preset=ultrafast keep='' cluster=1 preview_only=0
 while [ $# -gt 0 ]; do
     case "$1" in
         --frames) frames="$2"; shift ;;
@@ -33,6 +35,7 @@ while [ $# -gt 0 ]; do
         --preset) preset="$2"; shift ;;
         --keep) keep="$2"; shift ;;
         --no-cluster) cluster=0 ;;
+        --preview-only) preview_only=1 ;;
         -h|--help) usage 0 ;;
         *) echo "video.sh: unknown option '$1'" >&2; usage ;;
     esac
@@ -106,6 +109,8 @@ awk -v n="$preview_frames" -v ow="$ours_wall" -v oc="$ours_cpu" -v pw="$peer_wal
     printf "| processor ms/frame | %.1f | %.1f | %.2fx |\n", 1000 * oc / n, 1000 * pc / n, pc / oc
     printf "| frames/s at 2 cores fully ours (processor time) | %.1f | %.1f | |\n", 2 * n / oc, 2 * n / pc
 }'
+
+[ "$preview_only" -eq 0 ] || exit 0
 
 echo
 echo "## Full stitch from video against image files ($frames frames)"

@@ -1,8 +1,10 @@
 #include "VideoReader.h"
+#include "VideoWriter.h"
 
 #include "VideoTestFiles.h"
 
 #include <gtest/gtest.h>
+#include <opencv2/imgproc.hpp>
 
 #include <fstream>
 #include <vector>
@@ -12,9 +14,9 @@ namespace {
 using video::VideoFrame;
 using video::VideoReader;
 
-std::vector<VideoFrame> readAll(const std::string& path)
+std::vector<VideoFrame> readAll(const std::string& path, const VideoReader::Options& options = {})
 {
-    VideoReader reader(path);
+    VideoReader reader(path, options);
     std::vector<VideoFrame> frames;
     VideoFrame f;
     while (reader.read(f))
@@ -119,6 +121,59 @@ TEST(VideoReader, CorruptDataIsAnError)
         }
     }
     EXPECT_THROW(readAll(file.string()), video::VideoError);
+}
+
+// 4:2:0 planes: a 4:2:0 stream's own (the BGR pictures are made from them), any other
+// stream's converted from its BGR pictures; the writer takes them as they are.
+TEST(VideoReader, PlanarPicturesAreTheStreamsOwnPlanes)
+{
+    const auto dir = videotest::scratch("reader-planar");
+    VideoReader::Options planar;
+    planar.planar = true;
+    for (const std::string name : {"h264.mp4", "mjpeg.mov"}) {
+        SCOPED_TRACE(name);
+        ASSERT_TRUE(videotest::makeVideo(dir / name, 64, 6, 25,
+                                         name == "h264.mp4" ? "-c:v libx264 -preset ultrafast -pix_fmt yuv420p"
+                                                            : "-c:v mjpeg -q:v 3"));
+        const std::vector<VideoFrame> bgr = readAll((dir / name).string()), planes = readAll((dir / name).string(), planar);
+        ASSERT_EQ(planes.size(), bgr.size());
+        for (std::size_t i = 0; i < bgr.size(); ++i) {
+            ASSERT_EQ(planes[i].image.type(), CV_8UC1);
+            ASSERT_EQ(planes[i].image.size(), cv::Size(64, 96));
+            EXPECT_EQ(planes[i].seconds, bgr[i].seconds);
+            cv::Mat converted;
+            if (name == "h264.mp4") {
+                cv::cvtColor(planes[i].image, converted, cv::COLOR_YUV2BGR_I420);
+                EXPECT_EQ(cv::norm(bgr[i].image, converted, cv::NORM_INF), 0.0) << "frame " << i;
+            } else {
+                cv::cvtColor(bgr[i].image, converted, cv::COLOR_BGR2YUV_I420);
+                EXPECT_EQ(cv::norm(planes[i].image, converted, cv::NORM_INF), 0.0) << "frame " << i;
+            }
+        }
+    }
+
+    // Lossless through the writer's planes and back.
+    const std::vector<VideoFrame> source = readAll((dir / "h264.mp4").string(), planar);
+    video::EncoderSettings settings;
+    settings.crf = 0;
+    settings.preset = "ultrafast";
+    settings.width = 64;
+    settings.height = 64;
+    {
+        video::VideoWriter writer((dir / "planes.mkv").string(), settings);
+        for (const VideoFrame& f : source)
+            writer.writeI420(f.image);
+        EXPECT_THROW(writer.writeI420(cv::Mat(64, 64, CV_8UC1)), std::invalid_argument);
+        writer.finish();
+    }
+    const std::vector<VideoFrame> back = readAll((dir / "planes.mkv").string(), planar);
+    ASSERT_EQ(back.size(), source.size());
+    for (std::size_t i = 0; i < back.size(); ++i)
+        EXPECT_EQ(cv::norm(back[i].image, source[i].image, cv::NORM_INF), 0.0) << "frame " << i;
+
+    VideoReader::Options both = planar;
+    both.grey = true;
+    EXPECT_THROW(VideoReader((dir / "h264.mp4").string(), both), std::logic_error);
 }
 
 } // namespace

@@ -2,6 +2,7 @@
 
 #include "BatchRunner.h"
 #include "JsonString.h"
+#include "PlanarFastStitch.h"
 
 #include "Segments.h"
 #include "TakeTimeline.h"
@@ -131,7 +132,7 @@ struct StitchJob {
 
 struct StitchResult {
     std::int64_t frame = 0;
-    cv::Mat picture; // output size, BGR; empty when the stitch failed
+    cv::Mat picture; // output size, BGR or I420 (VideoRun::planar); empty when the stitch failed
     std::string error;
 };
 
@@ -200,7 +201,30 @@ struct VideoRun {
     Temporaries temporaries;
     // The fast stitch's maps, built once for every worker and segment.
     std::shared_ptr<orb::pipeline::SharedFastMaps> fastMaps = std::make_shared<orb::pipeline::SharedFastMaps>();
+    cv::Size cameraSize; // of every camera's pictures
+    // A fast stitch at the video's own size works on the decoded 4:2:0 planes and hands
+    // the encoder its planes: cameras and panoramas are then I420 pictures.
+    bool planar = false;
+    std::shared_ptr<const PlanarFastStitch> planarStitch;
 };
+
+// A camera picture of another size than its video's (a stream that changes its size
+// part-way) fails its frame rather than being stitched through the wrong lens model.
+void checkPictureSizes(const VideoRun& run, const std::vector<cv::Mat>& images)
+{
+    const cv::Size expected = run.planar ? cv::Size(run.cameraSize.width, run.cameraSize.height * 3 / 2)
+                                         : run.cameraSize;
+    for (std::size_t k = 0; k < images.size(); ++k) {
+        if (images[k].size() != expected) {
+            const cv::Size found = run.planar ? cv::Size(images[k].cols, images[k].rows * 2 / 3) : images[k].size();
+            throw std::runtime_error("camera " + std::to_string(k + 1) + "'s picture is " +
+                                     std::to_string(found.width) + "x" + std::to_string(found.height) + ", not " +
+                                     std::to_string(run.cameraSize.width) + "x" +
+                                     std::to_string(run.cameraSize.height) + " like the rest of '" +
+                                     run.options.videos[k] + "'");
+        }
+    }
+}
 
 cv::Mat toOutput(const cv::Mat& panorama, cv::Size size)
 {
@@ -271,6 +295,8 @@ void encodeSegment(VideoRun& run, std::size_t i)
             orderedPipeline.reset();
     }
     const unsigned workers = orderedPipeline ? 1u : run.jobs;
+    if (run.planar && !run.planarStitch)
+        run.planarStitch = std::make_shared<PlanarFastStitch>(*run.rig, run.stitchHeight);
 
     const std::size_t depth = 2 + workers;
     std::vector<std::unique_ptr<BoundedQueue<CameraPicture>>> cameraQueues;
@@ -300,13 +326,13 @@ void encodeSegment(VideoRun& run, std::size_t i)
     for (unsigned w = 0; w < workers; ++w) {
         threads.emplace_back([&] {
             std::unique_ptr<orb::pipeline::StitchPipeline> own;
-            if (!orderedPipeline)
+            if (!orderedPipeline && !run.planar)
                 own = std::make_unique<orb::pipeline::StitchPipeline>(*run.rig, stitchOptions);
-            orb::pipeline::StitchPipeline& pipeline = orderedPipeline ? *orderedPipeline : *own;
+            orb::pipeline::StitchPipeline* pipeline = orderedPipeline ? orderedPipeline.get() : own.get();
             while (auto job = jobs.pop()) {
                 if (job->prerollOnly) {
                     try {
-                        pipeline.preroll(job->images);
+                        pipeline->preroll(job->images);
                     } catch (const std::exception&) {
                         // A frame that cannot be measured leaves the state as a failed
                         // frame of a single run would.
@@ -316,11 +342,16 @@ void encodeSegment(VideoRun& run, std::size_t i)
                 StitchResult r;
                 r.frame = job->frame;
                 try {
-                    const cv::Mat panorama = o.fastStitch ? pipeline.fastStitch(job->images, run.stitchHeight)
-                                                          : pipeline.fullStitch(job->images);
-                    if (panorama.empty())
-                        throw std::runtime_error("stitching produced no panorama");
-                    r.picture = toOutput(panorama, run.outputSize);
+                    checkPictureSizes(run, job->images);
+                    if (run.planar) {
+                        r.picture = run.planarStitch->stitch(job->images, run.cameraSize);
+                    } else {
+                        const cv::Mat panorama = o.fastStitch ? pipeline->fastStitch(job->images, run.stitchHeight)
+                                                              : pipeline->fullStitch(job->images);
+                        if (panorama.empty())
+                            throw std::runtime_error("stitching produced no panorama");
+                        r.picture = toOutput(panorama, run.outputSize);
+                    }
                 } catch (const std::exception& e) {
                     r.error = e.what();
                 }
@@ -358,15 +389,18 @@ void encodeSegment(VideoRun& run, std::size_t i)
                 // The video keeps its frame count: the previous panorama stands in.
                 FailedFrame failure{r.frame, r.error, previous.empty() ? "black" : "previous panorama"};
                 if (previous.empty())
-                    previous = cv::Mat::zeros(run.outputSize, CV_8UC3);
+                    previous = run.planar ? PlanarFastStitch::black(run.outputSize)
+                                          : cv::Mat(cv::Mat::zeros(run.outputSize, CV_8UC3));
                 run.failed.push_back(failure);
                 std::fprintf(stderr, "quadstitch-batch: frame %lld failed (%s); the %s is repeated there\n",
-                                 static_cast<long long>(r.frame), r.error.c_str(), failure.stand_in.c_str());
-                writer.write(previous);
-            } else {
-                writer.write(r.picture);
-                previous = r.picture;
+                             static_cast<long long>(r.frame), r.error.c_str(), failure.stand_in.c_str());
+                r.picture = previous;
             }
+            if (run.planar)
+                writer.writeI420(r.picture);
+            else
+                writer.write(r.picture);
+            previous = r.picture;
             ++nextToEncode;
         }
     };
@@ -515,7 +549,8 @@ int runVideoTake(const VideoTakeOptions& o)
     try {
         for (const std::string& path : o.videos) {
             video::VideoReader::Options ro;
-            ro.threads = 1; // four cameras decode side by side
+            ro.threads = 1;            // four cameras decode side by side
+            ro.passOtherSizes = true; // such a picture fails its frame (checkPictureSizes)
             run.readers.push_back(std::make_unique<video::VideoReader>(path, ro));
         }
         for (const auto& r : run.readers)
@@ -631,6 +666,11 @@ int runVideoTake(const VideoTakeOptions& o)
         std::cerr << "quadstitch-batch: the video would be " << sizeProblem << ": give --size\n";
         return kExitUsage;
     }
+    run.cameraSize = cv::Size(run.readers[0]->width(), run.readers[0]->height());
+    run.planar = o.fastStitch && run.outputSize == cv::Size(2 * run.stitchHeight, run.stitchHeight) &&
+                 run.stitchHeight % 2 == 0 && run.cameraSize.width % 2 == 0 && run.cameraSize.height % 2 == 0;
+    for (const auto& reader : run.readers)
+        reader->setPlanar(run.planar);
 
     const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
     BatchOptions budget;

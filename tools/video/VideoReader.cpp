@@ -34,6 +34,7 @@ struct VideoReader::State {
     bool seeked = false; // frame counts no longer start at the file's first frame
     std::int64_t decoded = 0;
     std::int64_t start = 0; // stream start in time-base units
+    int width = 0, height = 0; // the stream's picture size as opened (the decoder's follows changes)
     double lastSeconds = -1;
     cv::Mat planar; // a 4:2:0 picture's planes, contiguous for the converter
 
@@ -60,6 +61,8 @@ VideoReader::VideoReader(const std::string& path) : VideoReader(path, Options{})
 VideoReader::VideoReader(const std::string& path, const Options& options) : path_(path), state_(new State)
 {
     State& s = *state_;
+    if (options.grey && options.planar)
+        throw std::logic_error("VideoReader: grey and planar pictures exclude each other");
     s.options = options;
     av_log_set_level(AV_LOG_FATAL); // errors reach the user through our messages, naming the file
     int rc = avformat_open_input(&s.format, path.c_str(), nullptr, nullptr);
@@ -97,6 +100,8 @@ VideoReader::VideoReader(const std::string& path, const Options& options) : path
         throw VideoError("'" + path + "': cannot open the " + decoder->name + " decoder: " + avErrorText(rc));
     if (s.codec->width <= 0 || s.codec->height <= 0)
         throw VideoError("'" + path + "': the video stream has no picture size");
+    s.width = s.codec->width;
+    s.height = s.codec->height;
     s.packet = av_packet_alloc();
     s.frame = av_frame_alloc();
     if (!s.packet || !s.frame)
@@ -116,8 +121,8 @@ VideoReader::VideoReader(const std::string& path, const Options& options) : path
 
 VideoReader::~VideoReader() = default;
 
-int VideoReader::width() const { return state_->codec->width; }
-int VideoReader::height() const { return state_->codec->height; }
+int VideoReader::width() const { return state_->width; }
+int VideoReader::height() const { return state_->height; }
 
 namespace {
 AVRational rateOf(const AVStream* st)
@@ -168,6 +173,13 @@ void VideoReader::seekTo(double seconds)
 }
 
 std::string VideoReader::codecName() const { return state_->codec->codec->name; }
+
+void VideoReader::setPlanar(bool planar)
+{
+    if (planar && state_->options.grey)
+        throw std::logic_error("VideoReader: grey and planar pictures exclude each other");
+    state_->options.planar = planar;
+}
 
 bool VideoReader::read(VideoFrame& out)
 {
@@ -226,7 +238,7 @@ bool VideoReader::read(VideoFrame& out)
         av_frame_unref(f);
         throw VideoError("'" + path_ + "': frame " + std::to_string(s.decoded) + " is damaged");
     }
-    if (f->width != s.codec->width || f->height != s.codec->height) {
+    if ((f->width != s.width || f->height != s.height) && !s.options.passOtherSizes) {
         const std::string found = std::to_string(f->width) + "x" + std::to_string(f->height);
         av_frame_unref(f);
         throw VideoError("'" + path_ + "': frame " + std::to_string(s.decoded) + " changes the picture size to " +
@@ -240,44 +252,67 @@ bool VideoReader::read(VideoFrame& out)
         seconds = static_cast<double>(pts - s.start) * av_q2d(s.videoStream()->time_base);
     s.lastSeconds = seconds;
 
-    cv::Mat image(f->height, f->width, s.options.grey ? CV_8UC1 : CV_8UC3);
     const bool fullRange = f->color_range == AVCOL_RANGE_JPEG || f->format == AV_PIX_FMT_YUVJ420P ||
                            f->format == AV_PIX_FMT_YUVJ422P || f->format == AV_PIX_FMT_YUVJ444P;
-    if (f->format == AV_PIX_FMT_YUV420P && !fullRange && f->colorspace != AVCOL_SPC_BT709 && !(f->width % 2) &&
-        !(f->height % 2)) {
-        // The common camera stream (BT.601 limited range 4:2:0): OpenCV's converter is
-        // exact to rounding and several times faster than the scaler's exact path.
-        if (s.options.grey) {
-            cv::Mat(f->height, f->width, CV_8UC1, f->data[0], static_cast<std::size_t>(f->linesize[0])).copyTo(image);
-            // Limited-range luma to full-range grey, as the scaler does.
-            image.convertTo(image, CV_8U, 255.0 / 219.0, -16.0 * 255.0 / 219.0);
-        } else {
-            s.planar.create(f->height * 3 / 2, f->width, CV_8UC1);
-            cv::Mat(f->height, f->width, CV_8UC1, f->data[0], static_cast<std::size_t>(f->linesize[0]))
-                .copyTo(s.planar.rowRange(0, f->height));
-            const int cw = f->width / 2, ch = f->height / 2;
-            cv::Mat chroma = s.planar.rowRange(f->height, f->height * 3 / 2);
-            cv::Mat u(ch, cw, CV_8UC1, chroma.data), v(ch, cw, CV_8UC1, chroma.data + cw * ch);
-            cv::Mat(ch, cw, CV_8UC1, f->data[1], static_cast<std::size_t>(f->linesize[1])).copyTo(u);
-            cv::Mat(ch, cw, CV_8UC1, f->data[2], static_cast<std::size_t>(f->linesize[2])).copyTo(v);
-            cv::cvtColor(s.planar, image, cv::COLOR_YUV2BGR_I420);
-        }
-    } else {
-        const AVPixelFormat target = s.options.grey ? AV_PIX_FMT_GRAY8 : AV_PIX_FMT_BGR24;
+    const bool common = f->format == AV_PIX_FMT_YUV420P && !fullRange && f->colorspace != AVCOL_SPC_BT709 &&
+                        !(f->width % 2) && !(f->height % 2);
+    if (s.options.planar && (f->width % 2 || f->height % 2)) {
+        const std::string found = std::to_string(f->width) + "x" + std::to_string(f->height);
+        av_frame_unref(f);
+        throw VideoError("'" + path_ + "': frame " + std::to_string(s.decoded) + " is " + found +
+                         ": 4:2:0 planes need even sides");
+    }
+    // The three planes of a 4:2:0 picture into one contiguous I420 matrix.
+    auto copyPlanes = [&](cv::Mat& i420) {
+        i420.create(f->height * 3 / 2, f->width, CV_8UC1);
+        cv::Mat(f->height, f->width, CV_8UC1, f->data[0], static_cast<std::size_t>(f->linesize[0]))
+            .copyTo(i420.rowRange(0, f->height));
+        const int cw = f->width / 2, ch = f->height / 2;
+        uchar* chroma = i420.data + static_cast<std::size_t>(f->width) * f->height;
+        cv::Mat u(ch, cw, CV_8UC1, chroma), v(ch, cw, CV_8UC1, chroma + cw * ch);
+        cv::Mat(ch, cw, CV_8UC1, f->data[1], static_cast<std::size_t>(f->linesize[1])).copyTo(u);
+        cv::Mat(ch, cw, CV_8UC1, f->data[2], static_cast<std::size_t>(f->linesize[2])).copyTo(v);
+    };
+    // Any stream through the scaler's exact path.
+    auto convert = [&](cv::Mat& target, bool grey) {
+        const AVPixelFormat format = grey ? AV_PIX_FMT_GRAY8 : AV_PIX_FMT_BGR24;
+        target.create(f->height, f->width, grey ? CV_8UC1 : CV_8UC3);
         s.sws = sws_getCachedContext(s.sws, f->width, f->height, static_cast<AVPixelFormat>(f->format), f->width,
-                                     f->height, target, SWS_BILINEAR | SWS_ACCURATE_RND, nullptr, nullptr, nullptr);
+                                     f->height, format, SWS_BILINEAR | SWS_ACCURATE_RND, nullptr, nullptr, nullptr);
         if (!s.sws) {
             const char* name = av_get_pix_fmt_name(static_cast<AVPixelFormat>(f->format));
+            const std::string what = name ? name : "unknown";
             av_frame_unref(f);
-            throw VideoError("'" + path_ + "': cannot convert pixel format " + std::string(name ? name : "unknown"));
+            throw VideoError("'" + path_ + "': cannot convert pixel format " + what);
         }
         // The matrix the stream declares; unspecified is BT.601, as encoders write by default.
         const int space = f->colorspace == AVCOL_SPC_BT709 ? SWS_CS_ITU709 : SWS_CS_DEFAULT;
         sws_setColorspaceDetails(s.sws, sws_getCoefficients(space), fullRange ? 1 : 0,
                                  sws_getCoefficients(SWS_CS_DEFAULT), 1, 0, 1 << 16, 1 << 16);
-        uint8_t* dst[4] = {image.data, nullptr, nullptr, nullptr};
-        int dstStride[4] = {static_cast<int>(image.step[0]), 0, 0, 0};
+        uint8_t* dst[4] = {target.data, nullptr, nullptr, nullptr};
+        int dstStride[4] = {static_cast<int>(target.step[0]), 0, 0, 0};
         sws_scale(s.sws, f->data, f->linesize, 0, f->height, dst, dstStride);
+    };
+    cv::Mat image;
+    if (s.options.planar && common) {
+        // The camera's own planes, as they are.
+        copyPlanes(image);
+    } else if (s.options.planar) {
+        // Any other stream through BGR into limited-range BT.601 planes.
+        cv::Mat bgr;
+        convert(bgr, false);
+        cv::cvtColor(bgr, image, cv::COLOR_BGR2YUV_I420);
+    } else if (common && s.options.grey) {
+        // The common camera stream (BT.601 limited range 4:2:0): OpenCV's converter is
+        // exact to rounding and several times faster than the scaler's exact path.
+        cv::Mat(f->height, f->width, CV_8UC1, f->data[0], static_cast<std::size_t>(f->linesize[0])).copyTo(image);
+        // Limited-range luma to full-range grey, as the scaler does.
+        image.convertTo(image, CV_8U, 255.0 / 219.0, -16.0 * 255.0 / 219.0);
+    } else if (common) {
+        copyPlanes(s.planar);
+        cv::cvtColor(s.planar, image, cv::COLOR_YUV2BGR_I420);
+    } else {
+        convert(image, s.options.grey);
     }
     av_frame_unref(f);
     out.image = image;

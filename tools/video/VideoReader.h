@@ -18,7 +18,7 @@ public:
 
 // One decoded picture and when it is shown.
 struct VideoFrame {
-    cv::Mat image;          // 8-bit BGR (or grey, see VideoReader::Options)
+    cv::Mat image;          // 8-bit BGR (or grey or I420, see VideoReader::Options)
     double seconds = 0;     // presentation time from the stream's start
     std::int64_t index = 0; // position in presentation order, from 0
 };
@@ -32,6 +32,13 @@ class VideoReader {
 public:
     struct Options {
         bool grey = false; // 8-bit luma instead of BGR
+        // 4:2:0 planes as the encoder takes them instead of BGR: a CV_8UC1 picture of
+        // height*3/2 rows (Y, then U, then V), limited-range BT.601. Streams stored so
+        // are copied as they are; others are converted. Needs even sides.
+        bool planar = false;
+        // Pass a picture whose size differs from the stream's on, for the caller to
+        // judge, instead of stopping with a VideoError.
+        bool passOtherSizes = false;
         int threads = 0;   // decoder threads; 0 lets the decoder choose
     };
 
@@ -57,6 +64,8 @@ public:
     double startSeconds() const;
     bool hasAudio() const;
     std::string codecName() const;
+    // Switches between BGR and I420 pictures (see Options::planar) from the next read on.
+    void setPlanar(bool planar);
 
     // The next picture in presentation order; false at the end of the stream. Throws
     // VideoError for corrupt or truncated data.

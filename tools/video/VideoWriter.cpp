@@ -5,6 +5,7 @@
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
+#include <libavutil/imgutils.h>
 #include <libavutil/opt.h>
 #include <libavutil/spherical.h>
 #include <libswscale/swscale.h>
@@ -197,6 +198,30 @@ void VideoWriter::write(const cv::Mat& picture)
     const uint8_t* src[4] = {picture.data, nullptr, nullptr, nullptr};
     const int srcStride[4] = {static_cast<int>(picture.step[0]), 0, 0, 0};
     sws_scale(s.sws, src, srcStride, 0, picture.rows, s.frame->data, s.frame->linesize);
+    send();
+}
+
+void VideoWriter::writeI420(const cv::Mat& planes)
+{
+    State& s = *state_;
+    const int w = s.settings.width, h = s.settings.height;
+    if (planes.type() != CV_8UC1 || !planes.isContinuous() || planes.cols != w || planes.rows != h * 3 / 2 ||
+        w % 2 != 0 || h % 2 != 0)
+        throw std::invalid_argument("VideoWriter::writeI420: expected continuous 8-bit I420 planes of the output size");
+    if (av_frame_make_writable(s.frame) < 0)
+        throw std::bad_alloc();
+    const uint8_t* y = planes.data;
+    const uint8_t* u = y + static_cast<std::size_t>(w) * h;
+    const uint8_t* v = u + static_cast<std::size_t>(w / 2) * (h / 2);
+    av_image_copy_plane(s.frame->data[0], s.frame->linesize[0], y, w, w, h);
+    av_image_copy_plane(s.frame->data[1], s.frame->linesize[1], u, w / 2, w / 2, h / 2);
+    av_image_copy_plane(s.frame->data[2], s.frame->linesize[2], v, w / 2, w / 2, h / 2);
+    send();
+}
+
+void VideoWriter::send()
+{
+    State& s = *state_;
     s.frame->pts = s.written++;
     int rc = avcodec_send_frame(s.codec, s.frame);
     if (rc < 0)

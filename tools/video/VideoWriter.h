@@ -49,11 +49,17 @@ public:
 
     // Appends one picture (8-bit BGR or BGRA of exactly the settings' size).
     void write(const cv::Mat& picture);
+    // Appends one picture given as its 4:2:0 planes: a continuous CV_8UC1 matrix of
+    // height*3/2 rows of the settings' width (Y, then U, then V; limited-range BT.601),
+    // taken as it is.
+    void writeI420(const cv::Mat& planes);
     // Flushes the encoder and writes the trailer.
     void finish();
     std::int64_t framesWritten() const;
 
 private:
+    void send();
+
     struct State;
     std::string path_;
     std::unique_ptr<State> state_;
