@@ -315,6 +315,86 @@ TEST_F(VideoTake, BadInputsEndWithStatusTwoAndNoOutput)
     EXPECT_NE(err.find("H.264 level 6.2"), std::string::npos) << err;
 }
 
+// A camera whose stream changes its picture size for one frame (a real stream may, at
+// any key frame): that output frame fails like a failed frame of an image take, named
+// in the messages and the report, and the video keeps its frame count with the previous
+// panorama there; the frames after it are stitched again, and the run ends with status 2.
+TEST_F(VideoTake, FrameThatFailsMidTakeShowsThePreviousPanorama)
+{
+    // Raw H.264 streams cut together: frames 0-9 and 11-23 of 256 pixels, frame 10 of 128.
+    auto part = [&](const std::string& name, int size, int from, int count) {
+        return run("ffmpeg -nostdin -y -loglevel error -f lavfi -i testsrc2=size=" + std::to_string(size) + "x" +
+                   std::to_string(size) + ":rate=24 -vf trim=start_frame=" + std::to_string(from) +
+                   ",setpts=PTS-STARTPTS -frames:v " + std::to_string(count) +
+                   " -c:v libx264 -preset ultrafast -pix_fmt yuv420p -f h264 " + quote((dir / name).string()));
+    };
+    ASSERT_EQ(part("a.h264", kCameraSize, 0, 10), 0);
+    ASSERT_EQ(part("b.h264", kCameraSize / 2, 10, 1), 0);
+    ASSERT_EQ(part("c.h264", kCameraSize, 11, 13), 0);
+    ASSERT_EQ(run("cat " + quote((dir / "a.h264").string()) + " " + quote((dir / "b.h264").string()) + " " +
+                  quote((dir / "c.h264").string()) + " > " + quote((dir / "all.h264").string())),
+              0);
+    ASSERT_EQ(run("ffmpeg -nostdin -y -loglevel error -framerate 24 -i " + quote((dir / "all.h264").string()) +
+                  " -c copy " + quote((dir / "cam2.mp4").string())),
+              0);
+
+    std::string err;
+    EXPECT_EQ(batch("--crf 0 --offsets 0,0,0,0 --report " + quote((dir / "report.json").string()), "out.mp4", &err), 2)
+        << err;
+    EXPECT_NE(err.find("frame 10 failed (camera 2's picture is 128x128, not 256x256"), std::string::npos) << err;
+    EXPECT_NE(err.find("the previous panorama is repeated there"), std::string::npos) << err;
+    const std::string report = readText(dir / "report.json");
+    EXPECT_NE(report.find("\"failedFrames\": [{\"frame\": 10, "), std::string::npos) << report;
+    EXPECT_NE(report.find("\"shown\": \"previous panorama\"}]"), std::string::npos) << report;
+    EXPECT_NE(report.find("\"status\": \"frames failed\""), std::string::npos) << report;
+
+    const std::vector<cv::Mat> output = decodeAll(dir / "out.mp4", true);
+    ASSERT_EQ(output.size(), static_cast<std::size_t>(kFrames));
+    EXPECT_EQ(cv::norm(output[10], output[9], cv::NORM_INF), 0.0);
+    EXPECT_GT(cv::norm(output[11], output[10], cv::NORM_INF), 0.0);
+    EXPECT_GT(cv::norm(output[9], output[8], cv::NORM_INF), 0.0); // the pattern moves
+}
+
+#if defined(QUADSTITCH_SIM_BIN)
+// A silent take: the offsets come from the pictures (the default without sound), over
+// the 90-frame window and 30 frames either way they need, here on 64-pixel cameras.
+// They are printed as a reusable option and reported, and give the video that option
+// gives.
+TEST(VideoTakePictureSync, SilentTakeIsSynchronisedFromItsPictures)
+{
+    const fs::path dir =
+        fs::path(QUADSTITCH_TEST_TMP) / "video-take" / ("picture-sync-" + std::to_string(::getpid()));
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    ASSERT_EQ(run(quote(QUADSTITCH_SIM_BIN) + " take " + quote(dir.string()) +
+                  " --frames 160 --camera-size 64 --supersample 1 --offsets 0,7,-5,12 --move 4 --no-audio "
+                  "--no-truth --seed 3 >/dev/null"),
+              0);
+    std::string cameras;
+    for (int k = 1; k <= 4; ++k)
+        cameras += " " + quote((dir / ("cam" + std::to_string(k) + ".mp4")).string());
+    const std::string common = quote(QUADSTITCH_BATCH_BIN) + " --video" + cameras +
+                               " -s 1 -t 64 --preset ultrafast --crf 0 --frames 0-5 -j 2 ";
+    const fs::path log = dir / "stderr.txt";
+    ASSERT_EQ(run(common + "-o " + quote((dir / "synced.mp4").string()) + " --report " +
+                  quote((dir / "report.json").string()) + " 2>" + quote(log.string())),
+              0)
+        << readText(log);
+    const std::string err = readText(log);
+    EXPECT_NE(err.find("picture sync: --offsets 0,7,-5,12"), std::string::npos) << err;
+    const std::string report = readText(dir / "report.json");
+    EXPECT_NE(report.find("\"source\": \"picture\""), std::string::npos) << report;
+    ASSERT_EQ(run(common + "-q --offsets 0,7,-5,12 -o " + quote((dir / "given.mp4").string())), 0);
+    const std::vector<cv::Mat> synced = decodeAll(dir / "synced.mp4", true);
+    ASSERT_EQ(synced.size(), 6u);
+    // The estimate lies within a fraction of a frame of the whole frames given, and each
+    // output frame takes every camera's nearest frame: the same video.
+    EXPECT_TRUE(sameFrames(synced, decodeAll(dir / "given.mp4", true)));
+    if (!::testing::Test::HasFailure())
+        fs::remove_all(dir);
+}
+#endif
+
 } // namespace
 
 #endif
