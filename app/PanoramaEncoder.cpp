@@ -4,6 +4,7 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc/hal/hal.hpp>
 
+#include <isa-l/igzip_lib.h>
 #include <libdeflate.h>
 #include <zlib.h>
 
@@ -21,10 +22,12 @@ namespace {
 constexpr std::size_t kBandBytes = 2u << 20;
 constexpr int kMinBandRows = 16;
 
-// The same trade as the library's default PNG settings: the Sub filter and
-// run-length matching at the fastest level.
-constexpr int kLevel = Z_BEST_SPEED;
-constexpr int kStrategy = Z_RLE;
+// The Sub filter, as the library's default PNG settings use, and the
+// vectorised compressor's level 2: on panoramas about four times the speed of
+// zlib's fastest run-length level, and a tenth smaller (level 1 is a little
+// slower and larger on them, level 3 much slower).
+constexpr int kLevel = 2;
+constexpr uint32_t kLevelBufferBytes = ISAL_DEF_LVL2_DEFAULT;
 constexpr unsigned char kFilterSub = 1;
 
 // One stream: libdeflate's fastest level, which compresses better than the
@@ -91,41 +94,67 @@ void filterRow(const uchar* row, int cols, int channels, uchar* out)
         filtered[i] = static_cast<uchar>(in[i] - in[i - step]);
 }
 
+// A compressor's state (about 100 KiB) and its level's buffer, one per
+// thread, reused band after band.
+struct Compressor {
+    isal_zstream stream;
+    std::vector<uint8_t> levelBuffer = std::vector<uint8_t>(kLevelBufferBytes);
+};
+
+Compressor& threadCompressor()
+{
+    thread_local std::unique_ptr<Compressor> compressor(new Compressor());
+    return *compressor;
+}
+
+// Deflates `size` bytes as raw deflate data appended to `out`: ending
+// byte-aligned (a sync flush) so that more data may follow, or ending the
+// stream when last.
+void deflateBytes(uint8_t* data, std::size_t size, bool last, std::vector<uchar>& out)
+{
+    Compressor& compressor = threadCompressor();
+    isal_zstream& stream = compressor.stream;
+    isal_deflate_init(&stream);
+    stream.level = kLevel;
+    stream.level_buf = compressor.levelBuffer.data();
+    stream.level_buf_size = kLevelBufferBytes;
+    stream.gzip_flag = IGZIP_DEFLATE;
+    stream.flush = last ? NO_FLUSH : SYNC_FLUSH;
+    stream.end_of_stream = last ? 1 : 0;
+    stream.next_in = data;
+    stream.avail_in = static_cast<uint32_t>(size);
+    if (stream.avail_in != size)
+        throw std::runtime_error("the '.png' encoder failed: a band would exceed 4 GiB");
+    // Room for the data as stored blocks, so that one call nearly always does.
+    std::size_t room = size + size / 64 + 1024;
+    bool failed = false;
+    // Until the compressor leaves output room unused: then it has taken all
+    // input and written everything out.
+    do {
+        const std::size_t at = out.size();
+        out.resize(at + room);
+        stream.next_out = out.data() + at;
+        stream.avail_out = static_cast<uint32_t>(room);
+        failed = isal_deflate(&stream) != COMP_OK;
+        out.resize(at + (room - stream.avail_out));
+        room = 1u << 16;
+    } while (!failed && stream.avail_out == 0);
+    if (failed || stream.avail_in != 0 || (last && stream.internal_state.state != ZSTATE_END))
+        throw std::runtime_error("the '.png' encoder failed: compression failed");
+}
+
 Band deflateBand(const cv::Mat& image, int begin, int end, bool last)
 {
     Band band;
-    z_stream stream{};
-    if (deflateInit2(&stream, kLevel, Z_DEFLATED, -15, 8, kStrategy) != Z_OK) {
-        throw std::runtime_error("the '.png' encoder failed: the compressor could not start");
-    }
     const int channels = image.channels();
-    std::vector<uchar> filtered(1 + static_cast<std::size_t>(image.cols) * channels);
-    std::vector<uchar> buffer(1u << 16);
-    bool failed = false;
-    int status = Z_OK;
-    for (int r = begin; r < end && !failed; ++r) {
-        filterRow(image.ptr<uchar>(r), image.cols, channels, filtered.data());
-        band.adler = libdeflate_adler32(static_cast<std::uint32_t>(band.adler), filtered.data(), filtered.size());
-        band.length += static_cast<uLong>(filtered.size());
-        stream.next_in = filtered.data();
-        stream.avail_in = static_cast<uInt>(filtered.size());
-        const int flush = r + 1 < end ? Z_NO_FLUSH : last ? Z_FINISH : Z_SYNC_FLUSH;
-        // Until the compressor leaves output room unused: then it has taken
-        // all input and, for the flushes, written everything out.
-        do {
-            stream.next_out = buffer.data();
-            stream.avail_out = static_cast<uInt>(buffer.size());
-            status = deflate(&stream, flush);
-            failed = status == Z_STREAM_ERROR;
-            band.deflated.insert(band.deflated.end(), buffer.data(),
-                                 buffer.data() + (buffer.size() - stream.avail_out));
-        } while (!failed && stream.avail_out == 0);
-        failed = failed || stream.avail_in != 0;
-    }
-    deflateEnd(&stream);
-    if (failed || (last && status != Z_STREAM_END)) {
-        throw std::runtime_error("the '.png' encoder failed: compression failed");
-    }
+    const std::size_t rowBytes = 1 + static_cast<std::size_t>(image.cols) * channels;
+    thread_local std::vector<uchar> filtered;
+    filtered.resize(rowBytes * static_cast<std::size_t>(end - begin));
+    for (int r = begin; r < end; ++r)
+        filterRow(image.ptr<uchar>(r), image.cols, channels, filtered.data() + rowBytes * static_cast<std::size_t>(r - begin));
+    band.adler = libdeflate_adler32(1, filtered.data(), filtered.size());
+    band.length = static_cast<uLong>(filtered.size());
+    deflateBytes(filtered.data(), filtered.size(), last, band.deflated);
     return band;
 }
 

@@ -24,14 +24,15 @@ packages=(
     libboost-filesystem-dev
     # 360 metadata of the batch tool's panoramas
     libexiv2-dev
-    # input guards: calibration pre-check, strict JPEG check, PNG checksums;
-    # zlib also compresses the panorama in parallel bands
+    # input guards: calibration pre-check, strict JPEG check, PNG checksums
     libyaml-dev
     libjpeg-dev
     zlib1g-dev
     # whole-buffer deflate: camera PNGs inflated in one call, chunk checksums, and
     # the batch tool's panoramas compressed as one stream
     libdeflate-dev
+    # the vectorised deflate that compresses the program's panoramas in parallel bands
+    libisal-dev
     # video takes: decoding the cameras' videos, encoding the 360 video (libx264,
     # libx265), and the ffmpeg command line that tests and benchmarks make inputs with
     libavformat-dev libavcodec-dev libavutil-dev libswscale-dev ffmpeg
