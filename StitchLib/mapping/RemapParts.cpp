@@ -58,6 +58,68 @@ void remapSharp(const cv::Mat& bgra, cv::Mat& target, const cv::Mat& map)
     });
 }
 
+// Rows of a region whose map is built and used at once: the map of a band
+// (a few hundred kilobytes) stays in cache, and no map of the whole region
+// (over 100 MB at full size) is written, faulted in and read back.
+constexpr int kBandRows = 8;
+
+// Columns [first, end) of the band's map that hold a position; (-1, -1)
+// elsewhere. Empty (first == end) when none do.
+void mappedColumns(const cv::Mat& map, int& first, int& end)
+{
+    first = map.cols;
+    end = 0;
+    for (int r = 0; r < map.rows; ++r) {
+        const cv::Vec2f* m = map.ptr<cv::Vec2f>(r);
+        int c = 0;
+        while (c < first && m[c][0] == -1.0f && m[c][1] == -1.0f)
+            ++c;
+        first = std::min(first, c);
+        int last = map.cols;
+        while (last > end && m[last - 1][0] == -1.0f && m[last - 1][1] == -1.0f)
+            --last;
+        end = std::max(end, last);
+    }
+    if (end < first)
+        end = first;
+}
+
+// Remaps one region of a part, band by band on all cores, each band's map
+// built just before it is used. A pixel whose map holds no position,
+// (-1, -1), would be remapped to transparent zeros, which the part already
+// holds there: only the columns between the band's first and last mapped
+// pixel are remapped, so that the part's pages outside its camera's view are
+// never written. Each pixel is remapped from its own map entry alone, so the
+// bands give the bits of one remap of the whole region.
+template <typename Mapper>
+void remapRegion(const cv::Mat& bgra, cv::Mat& part, const cv::Rect& region, const Mapper& mapper, bool sharp)
+{
+    const int bands = (region.height + kBandRows - 1) / kBandRows;
+    cv::parallel_for_(cv::Range(0, bands), [&](const cv::Range& range) {
+        Mapper local = mapper;
+        cv::Mat buffer(kBandRows, region.width, CV_32FC2);
+        for (int b = range.start; b < range.end; ++b) {
+            const int begin = b * kBandRows;
+            const int rows = std::min(kBandRows, region.height - begin);
+            const cv::Rect band(region.x, region.y + begin, region.width, rows);
+            cv::Mat map = buffer.rowRange(0, rows);
+            ImageMapping::detail::fillMapRows(band, local, map, 0, rows);
+            int first = 0;
+            int end = 0;
+            mappedColumns(map, first, end);
+            if (first == end)
+                continue;
+            const cv::Mat spanMap = map.colRange(first, end);
+            cv::Mat target = part(cv::Rect(band.x + first, band.y, end - first, rows));
+            if (sharp) {
+                remapSharp(bgra, target, spanMap);
+                continue;
+            }
+            cv::remap(bgra, target, spanMap, cv::noArray(), cv::INTER_LINEAR, cv::BORDER_CONSTANT, cv::Scalar::all(0));
+        }
+    });
+}
+
 } // namespace
 
 std::vector<cv::Mat> remapPartsWithExtrinsics(const cv::Matx44f& extrinsic, const ScanImages& scan,
@@ -70,7 +132,6 @@ std::vector<cv::Mat> remapPartsWithExtrinsics(const cv::Matx44f& extrinsic, cons
     const int rows = scan.inverseDepth.rows;
     const int cols = scan.inverseDepth.cols;
     std::vector<cv::Mat> parts;
-    cv::Mat map; // one buffer for every region of every camera
 
     for (std::size_t i = 0; i < cameras.size(); ++i) {
         const std::vector<cv::Rect> regions = Rig::partRegions(static_cast<int>(i), rows, cols);
@@ -83,19 +144,13 @@ std::vector<cv::Mat> remapPartsWithExtrinsics(const cv::Matx44f& extrinsic, cons
             throw std::runtime_error("BaseApi remapPartsWithExtrinsics() image " + std::to_string(i) +
                                      " is not an 8-bit colour image");
 
-        auto mapper = makeEqrToFisheye(cameras[i], extrinsic, scan.inverseDepth, scan.validRows, maxAngle);
+        const auto mapper = makeEqrToFisheye(cameras[i], extrinsic, scan.inverseDepth, scan.validRows, maxAngle);
         cv::Mat part = transparentPart(rows, 2 * rows);
 
         for (const cv::Rect& region : regions) {
             if (region.width <= 0 || region.height <= 0)
                 continue;
-            ImageMapping::initMapParallel(region, mapper, map);
-            cv::Mat target = part(region);
-            if (sharp) {
-                remapSharp(bgra, target, map);
-                continue;
-            }
-            cv::remap(bgra, target, map, cv::noArray(), cv::INTER_LINEAR, cv::BORDER_CONSTANT, cv::Scalar::all(0));
+            remapRegion(bgra, part, region, mapper, sharp);
         }
         parts.push_back(part);
     }

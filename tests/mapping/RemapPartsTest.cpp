@@ -180,6 +180,37 @@ TEST(RemapParts, SharpResamplingKeepsMoreDetailThanLinear)
     }
 }
 
+TEST(RemapParts, BandsGiveTheBitsOfOneRemapOfEachRegion)
+{
+    // A depth that varies from pixel to pixel, a height whose regions end in a
+    // short band, valid rows ending inside it, a 95 degree lens that sees
+    // down to them: each region must hold exactly what one remap of the whole
+    // region over its depth-aligned map gives, and nothing outside.
+    constexpr int rows = 109;
+    ScanImages scan = makeScanOfSize(rows, 0.f);
+    cv::randu(scan.inverseDepth, cv::Scalar(0.0), cv::Scalar(0.8));
+    scan.validRows = rows - 2;
+    const std::vector<CameraIntrinsics> rig = testrig::makeRig(80.f, 180.f, 150.f, 0.1f);
+    const std::vector<cv::Mat> images = testrig::randomImages(300, 360, 11);
+    const float maxAngle = maxAngleForLensVersion(1);
+    const auto parts = BaseApi::remapPartsWithExtrinsics(kIdentity, scan, rig, images, maxAngle);
+    ASSERT_EQ(parts.size(), 4u);
+    for (int i = 0; i < 4; ++i) {
+        cv::Mat bgra;
+        cv::cvtColor(images[i], bgra, cv::COLOR_BGR2BGRA);
+        cv::Mat expected = cv::Mat::zeros(rows, 2 * rows, CV_8UC4);
+        for (const cv::Rect& region : Rig::partRegions(i, rows, 2 * rows)) {
+            auto mapper = makeEqrToFisheye(rig[i], kIdentity, scan.inverseDepth, scan.validRows, maxAngle);
+            cv::Mat map;
+            ImageMapping::initMap(region, mapper, map);
+            cv::Mat target = expected(region);
+            cv::remap(bgra, target, map, cv::noArray(), cv::INTER_LINEAR, cv::BORDER_CONSTANT, cv::Scalar::all(0));
+        }
+        EXPECT_EQ(cv::norm(parts[i], expected, cv::NORM_INF), 0.0) << i;
+        EXPECT_GT(cv::countNonZero(expected.reshape(1)), rows * 40) << i; // real content was compared
+    }
+}
+
 TEST(RemapParts, RejectsImagesItCannotPlace)
 {
     const auto rig = testrig::makeRig(100.f, 200.f, 200.f);
