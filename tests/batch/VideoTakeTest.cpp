@@ -315,44 +315,70 @@ TEST_F(VideoTake, BadInputsEndWithStatusTwoAndNoOutput)
     EXPECT_NE(err.find("H.264 level 6.2"), std::string::npos) << err;
 }
 
-// A camera whose stream changes its picture size for one frame (a real stream may, at
-// any key frame): that output frame fails like a failed frame of an image take, named
-// in the messages and the report, and the video keeps its frame count with the previous
-// panorama there; the frames after it are stitched again, and the run ends with status 2.
+// A camera whose stream changes its picture size for a frame (a real stream may, at any
+// key frame): that output frame fails like a failed frame of an image take, named in
+// the messages and the report, and the video keeps its frame count with the previous
+// panorama there, also where the failed frame starts a segment (the panorama before it
+// is stitched afresh, as another machine encoding that segment would); black where
+// nothing comes before. The frames after it are stitched again; the run ends with status 2.
 TEST_F(VideoTake, FrameThatFailsMidTakeShowsThePreviousPanorama)
 {
-    // Raw H.264 streams cut together: frames 0-9 and 11-23 of 256 pixels, frame 10 of 128.
-    auto part = [&](const std::string& name, int size, int from, int count) {
-        return run("ffmpeg -nostdin -y -loglevel error -f lavfi -i testsrc2=size=" + std::to_string(size) + "x" +
-                   std::to_string(size) + ":rate=24 -vf trim=start_frame=" + std::to_string(from) +
-                   ",setpts=PTS-STARTPTS -frames:v " + std::to_string(count) +
-                   " -c:v libx264 -preset ultrafast -pix_fmt yuv420p -f h264 " + quote((dir / name).string()));
-    };
-    ASSERT_EQ(part("a.h264", kCameraSize, 0, 10), 0);
-    ASSERT_EQ(part("b.h264", kCameraSize / 2, 10, 1), 0);
-    ASSERT_EQ(part("c.h264", kCameraSize, 11, 13), 0);
-    ASSERT_EQ(run("cat " + quote((dir / "a.h264").string()) + " " + quote((dir / "b.h264").string()) + " " +
-                  quote((dir / "c.h264").string()) + " > " + quote((dir / "all.h264").string())),
-              0);
+    // Raw H.264 streams cut together: frames 9 and 12 of 128 pixels, the rest of 256.
+    std::string parts;
+    int from = 0;
+    for (const auto& [size, count] : std::vector<std::pair<int, int>>{
+             {kCameraSize, 9}, {kCameraSize / 2, 1}, {kCameraSize, 2}, {kCameraSize / 2, 1}, {kCameraSize, 11}}) {
+        const fs::path part = dir / ("part" + std::to_string(from) + ".h264");
+        ASSERT_EQ(run("ffmpeg -nostdin -y -loglevel error -f lavfi -i testsrc2=size=" + std::to_string(size) + "x" +
+                      std::to_string(size) + ":rate=24 -vf trim=start_frame=" + std::to_string(from) +
+                      ",setpts=PTS-STARTPTS -frames:v " + std::to_string(count) +
+                      " -c:v libx264 -preset ultrafast -pix_fmt yuv420p -f h264 " + quote(part.string())),
+                  0);
+        parts += " " + quote(part.string());
+        from += count;
+    }
+    ASSERT_EQ(from, kFrames);
+    ASSERT_EQ(run("cat" + parts + " > " + quote((dir / "all.h264").string())), 0);
     ASSERT_EQ(run("ffmpeg -nostdin -y -loglevel error -framerate 24 -i " + quote((dir / "all.h264").string()) +
                   " -c copy " + quote((dir / "cam2.mp4").string())),
               0);
 
+    // Segments of 6 frames: frame 9 inside the second, frame 12 the first of the third.
     std::string err;
-    EXPECT_EQ(batch("--crf 0 --offsets 0,0,0,0 --report " + quote((dir / "report.json").string()), "out.mp4", &err), 2)
+    EXPECT_EQ(batch("--crf 0 --offsets 0,0,0,0 --segment-seconds 0.25 --report " +
+                        quote((dir / "report.json").string()),
+                    "out.mp4", &err),
+              2)
         << err;
-    EXPECT_NE(err.find("frame 10 failed (camera 2's picture is 128x128, not 256x256"), std::string::npos) << err;
-    EXPECT_NE(err.find("the previous panorama is repeated there"), std::string::npos) << err;
+    for (const std::string frame : {"9", "12"}) {
+        EXPECT_NE(err.find("frame " + frame + " failed (camera 2's picture is 128x128, not 256x256 like the rest of '" +
+                           (dir / "cam2.mp4").string() + "'); the previous panorama is repeated there"),
+                  std::string::npos)
+            << err;
+    }
+    EXPECT_NE(err.find("2 frames failed and show a stand-in: 9 12"), std::string::npos) << err;
     const std::string report = readText(dir / "report.json");
-    EXPECT_NE(report.find("\"failedFrames\": [{\"frame\": 10, "), std::string::npos) << report;
-    EXPECT_NE(report.find("\"shown\": \"previous panorama\"}]"), std::string::npos) << report;
+    EXPECT_NE(report.find("\"failedFrames\": [{\"frame\": 9, "), std::string::npos) << report;
+    EXPECT_NE(report.find("\"shown\": \"previous panorama\"}, {\"frame\": 12, "), std::string::npos) << report;
     EXPECT_NE(report.find("\"status\": \"frames failed\""), std::string::npos) << report;
 
     const std::vector<cv::Mat> output = decodeAll(dir / "out.mp4", true);
     ASSERT_EQ(output.size(), static_cast<std::size_t>(kFrames));
-    EXPECT_EQ(cv::norm(output[10], output[9], cv::NORM_INF), 0.0);
-    EXPECT_GT(cv::norm(output[11], output[10], cv::NORM_INF), 0.0);
-    EXPECT_GT(cv::norm(output[9], output[8], cv::NORM_INF), 0.0); // the pattern moves
+    for (int failed : {9, 12}) {
+        SCOPED_TRACE(failed);
+        EXPECT_EQ(cv::norm(output[failed], output[failed - 1], cv::NORM_INF), 0.0);
+        EXPECT_GT(cv::norm(output[failed + 1], output[failed], cv::NORM_INF), 0.0);
+        EXPECT_GT(cv::norm(output[failed - 1], output[failed - 2], cv::NORM_INF), 0.0); // the pattern moves
+    }
+
+    // The take's first frame has nothing before it.
+    EXPECT_EQ(batch("--crf 0 --offsets 0,0,0,0 --frames 9-10", "first.mp4", &err), 2) << err;
+    EXPECT_NE(err.find("frame 9 failed (camera 2's picture is 128x128"), std::string::npos) << err;
+    EXPECT_NE(err.find("it is black (no panorama before it)"), std::string::npos) << err;
+    const std::vector<cv::Mat> first = decodeAll(dir / "first.mp4", true);
+    ASSERT_EQ(first.size(), 2u);
+    EXPECT_EQ(cv::countNonZero(first[0].rowRange(0, 64) != 16), 0);
+    EXPECT_EQ(cv::countNonZero(first[0].rowRange(64, 96) != 128), 0);
 }
 
 #if defined(QUADSTITCH_SIM_BIN)

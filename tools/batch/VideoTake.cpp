@@ -241,6 +241,47 @@ cv::Mat toOutput(const cv::Mat& panorama, cv::Size size)
     return resized;
 }
 
+// How many frames back a stand-in for a segment's failed first frame is looked for.
+constexpr std::int64_t kStandInSearch = 30;
+
+// The panorama of the last frame before `frame` that stitches, stitched afresh from new
+// readers, for a segment whose first frame failed: the segment before may have been
+// encoded by another run or machine, and a segment comes out the same either way.
+// Empty when none of the frames before (back to the take's first, at most
+// kStandInSearch) stitches.
+cv::Mat panoramaBefore(const VideoRun& run, std::int64_t frame, const orb::pipeline::StitchOptions& options)
+{
+    std::unique_ptr<orb::pipeline::StitchPipeline> pipeline;
+    for (std::int64_t f = frame - 1; f >= run.plan.firstFrame && f >= frame - kStandInSearch; --f) {
+        try {
+            std::vector<cv::Mat> images;
+            for (int k = 0; k < 4; ++k) {
+                video::VideoReader::Options ro;
+                ro.threads = 1;
+                ro.passOtherSizes = true;
+                ro.planar = run.planar;
+                video::VideoReader reader(run.options.videos[static_cast<std::size_t>(k)], ro);
+                video::FramePicker picker(reader);
+                const double seconds = run.timeline->cameraSeconds(k, f);
+                picker.jumpTo(seconds);
+                images.push_back(picker.at(seconds).image);
+            }
+            checkPictureSizes(run, images);
+            if (run.planar)
+                return run.planarStitch->stitch(images, run.cameraSize);
+            if (!pipeline)
+                pipeline = std::make_unique<orb::pipeline::StitchPipeline>(*run.rig, options);
+            const cv::Mat panorama = run.options.fastStitch ? pipeline->fastStitch(images, run.stitchHeight)
+                                                            : pipeline->fullStitch(images);
+            if (!panorama.empty())
+                return toOutput(panorama, run.outputSize);
+        } catch (const std::exception&) {
+            // That frame failed too (and shows what stands in for it): further back.
+        }
+    }
+    return cv::Mat();
+}
+
 // Encodes segment i: four decoding threads pick each camera's frames, `jobs` workers
 // stitch, and this thread encodes in order. Throws VideoError for a bad input.
 void encodeSegment(VideoRun& run, std::size_t i)
@@ -387,13 +428,16 @@ void encodeSegment(VideoRun& run, std::size_t i)
             }
             if (r.picture.empty()) {
                 // The video keeps its frame count: the previous panorama stands in.
-                FailedFrame failure{r.frame, r.error, previous.empty() ? "black" : "previous panorama"};
                 if (previous.empty())
+                    previous = panoramaBefore(run, r.frame, stitchOptions);
+                const bool black = previous.empty();
+                if (black)
                     previous = run.planar ? PlanarFastStitch::black(run.outputSize)
                                           : cv::Mat(cv::Mat::zeros(run.outputSize, CV_8UC3));
-                run.failed.push_back(failure);
-                std::fprintf(stderr, "quadstitch-batch: frame %lld failed (%s); the %s is repeated there\n",
-                             static_cast<long long>(r.frame), r.error.c_str(), failure.stand_in.c_str());
+                run.failed.push_back({r.frame, r.error, black ? "black" : "previous panorama"});
+                std::fprintf(stderr, "quadstitch-batch: frame %lld failed (%s); %s\n",
+                             static_cast<long long>(r.frame), r.error.c_str(),
+                             black ? "it is black (no panorama before it)" : "the previous panorama is repeated there");
                 r.picture = previous;
             }
             if (run.planar)
