@@ -248,8 +248,9 @@ constexpr std::int64_t kStandInSearch = 30;
 // readers, for a segment whose first frame failed: the segment before may have been
 // encoded by another run or machine, and a segment comes out the same either way.
 // Empty when none of the frames before (back to the take's first, at most
-// kStandInSearch) stitches.
-cv::Mat panoramaBefore(const VideoRun& run, std::int64_t frame, const orb::pipeline::StitchOptions& options)
+// kStandInSearch) stitches. Its own pipeline and stages: a stage's state from frame to
+// frame (best quality) must not see this frame, nor be touched from two threads.
+cv::Mat panoramaBefore(const VideoRun& run, std::int64_t frame)
 {
     std::unique_ptr<orb::pipeline::StitchPipeline> pipeline;
     for (std::int64_t f = frame - 1; f >= run.plan.firstFrame && f >= frame - kStandInSearch; --f) {
@@ -269,8 +270,12 @@ cv::Mat panoramaBefore(const VideoRun& run, std::int64_t frame, const orb::pipel
             checkPictureSizes(run, images);
             if (run.planar)
                 return run.planarStitch->stitch(images, run.cameraSize);
-            if (!pipeline)
+            if (!pipeline) {
+                orb::pipeline::StitchOptions options =
+                    orb::pipeline::qualityOptions(orb::pipeline::parseQuality(run.options.quality));
+                options.sharedFastMaps = run.fastMaps;
                 pipeline = std::make_unique<orb::pipeline::StitchPipeline>(*run.rig, options);
+            }
             const cv::Mat panorama = run.options.fastStitch ? pipeline->fastStitch(images, run.stitchHeight)
                                                             : pipeline->fullStitch(images);
             if (!panorama.empty())
@@ -429,7 +434,7 @@ void encodeSegment(VideoRun& run, std::size_t i)
             if (r.picture.empty()) {
                 // The video keeps its frame count: the previous panorama stands in.
                 if (previous.empty())
-                    previous = panoramaBefore(run, r.frame, stitchOptions);
+                    previous = panoramaBefore(run, r.frame);
                 const bool black = previous.empty();
                 if (black)
                     previous = run.planar ? PlanarFastStitch::black(run.outputSize)
