@@ -1,6 +1,7 @@
 #include "StitchLib/mapping/RemapParts.h"
 
 #include "StitchLib/blending/PlaneKernels.h"
+#include "StitchLib/mapping/DepthAlignedMapper.h"
 #include "StitchLib/geometry/EqrToFisheye.h"
 #include "StitchLib/geometry/ImageMapping.h"
 #include "StitchLib/geometry/Rig.h"
@@ -144,7 +145,7 @@ std::vector<cv::Mat> remapPartsWithExtrinsics(const cv::Matx44f& extrinsic, cons
             throw std::runtime_error("BaseApi remapPartsWithExtrinsics() image " + std::to_string(i) +
                                      " is not an 8-bit colour image");
 
-        const auto mapper = makeEqrToFisheye(cameras[i], extrinsic, scan.inverseDepth, scan.validRows, maxAngle);
+        const DepthAlignedMapper mapper(cameras[i], extrinsic, scan.inverseDepth, scan.validRows, maxAngle);
         cv::Mat part = transparentPart(rows, 2 * rows);
 
         for (const cv::Rect& region : regions) {
