@@ -166,8 +166,11 @@ int main(int argc, char** argv)
                                                     orb::Rig::kCameraCount),
                      0);
         DepthDump dump;
-        orb::pipeline::StitchPipeline pipeline(rig, orb::pipeline::qualityOptions(o.quality, o.stages),
-                                               &dump);
+        const orb::pipeline::StitchOptions options = orb::pipeline::qualityOptions(o.quality, o.stages);
+        const auto depthFacts = [&options] {
+            return options.depth ? options.depth->facts() : std::vector<std::pair<std::string, double>>();
+        };
+        orb::pipeline::StitchPipeline pipeline(rig, options, &dump);
         const auto cameraPaths = [&o](uint32_t frame) {
             std::vector<std::string> paths;
             for (unsigned k = 1; k <= 4; ++k)
@@ -193,6 +196,8 @@ int main(int argc, char** argv)
                 throw std::runtime_error("cannot write " + out);
             std::fprintf(stderr, "frame %u: %.2f s\n", frame,
                          std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+            for (const auto& fact : depthFacts())
+                std::fprintf(stderr, "  %s %.4f\n", fact.first.c_str(), fact.second);
         }
     } catch (const std::exception& e) {
         std::cerr << "quadstitch-quality: " << e.what() << "\n";

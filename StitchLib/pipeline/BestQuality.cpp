@@ -24,7 +24,18 @@ DenseDepthStage::DenseDepthStage(std::shared_ptr<TakeHistory> history, Stereo::D
 {
 }
 
-Stereo::DepthPanorama DenseDepthStage::measure(const Rig& rig, const std::vector<cv::Mat>& images, int height) const
+namespace {
+// Share of a pair's overlap whose rows may fail to line up before the whole frame's
+// calibration counts as contradicted. With exact rotations a block or two of an
+// overlap fails by chance (about 1 %); rotations 0.3 degrees off fail 10 to 30 %.
+constexpr double kContradictedOverlap = 0.1;
+// The same where the floor or ceiling could only be fitted loosely. A loose plane
+// alone is no proof: a curved or cluttered floor gives one with exact rotations.
+constexpr double kContradictedOverlapWithPlanes = 0.03;
+} // namespace
+
+Stereo::DepthPanorama DenseDepthStage::measure(const Rig& rig, const std::vector<cv::Mat>& images, int height,
+                                               bool* contradictedOut) const
 {
     // Rows finer than the defaults only as the panorama needs them (about a cell per
     // 5 of its rows), and at most as many as set.
@@ -35,6 +46,28 @@ Stereo::DepthPanorama DenseDepthStage::measure(const Rig& rig, const std::vector
     used.viewRows = std::min(settings.viewRows, std::max(defaults.viewRows, wanted));
     Stereo::DepthPanorama depth = Stereo::measureDenseDepth(images, rig.cameras(), rig.maxAngle(), used);
     Stereo::fillDepthGaps(depth);
+    // Where the views contradicted the calibration, the seed's coarse depth, which
+    // only shifts content where a dense depth made of unrelated matches warps it.
+    // Measured only when needed: an exactly calibrated rig never pays for it.
+    // Where the views contradict the calibration throughout (a good part of an
+    // overlap's rows do not line up, or some do and the pairs see the floor or
+    // ceiling at heights too far apart to fit one plane), every cell not measured
+    // falls back as well: its filled depth comes from measurements that disagree.
+    const double worstPair =
+        depth.pairFallback.empty() ? 0.0 : *std::max_element(depth.pairFallback.begin(), depth.pairFallback.end());
+    const bool contradicted =
+        worstPair > kContradictedOverlap || (depth.loosePlanes > 0 && worstPair > kContradictedOverlapWithPlanes);
+    if (contradicted)
+        depth.fallback.setTo(255, depth.weight == 0.0f);
+    if (contradictedOut)
+        *contradictedOut = contradicted;
+    if (!depth.fallback.empty() && cv::countNonZero(depth.fallback) > 0)
+    {
+        cv::Mat_<float> seed =
+            Stereo::generateScan(images, rig.cameras(), depth.inverseDepth.rows, rig.maxAngle()).inverseDepth;
+        cv::patchNaNs(seed, 0.0);
+        Stereo::fallBack(depth, seed);
+    }
     Stereo::keepCoverage(depth.inverseDepth, rig.cameras(), Stereo::imageSizes(images), rig.maxAngle());
     return depth;
 }
@@ -50,9 +83,31 @@ void DenseDepthStage::remember(const Rig& rig, const std::vector<cv::Mat>& image
         history->depth.remember(measure(rig, images, height).inverseDepth, images, rig.cameras());
 }
 
+std::vector<std::pair<std::string, double>> DenseDepthStage::facts() const
+{
+    return lastFacts;
+}
+
+bool DenseDepthStage::geometryTrusted() const
+{
+    return trusted;
+}
+
 ScanImages DenseDepthStage::estimate(const Rig& rig, const std::vector<cv::Mat>& images, int height)
 {
-    Stereo::DepthPanorama depth = measure(rig, images, height);
+    bool contradicted = false;
+    Stereo::DepthPanorama depth = measure(rig, images, height, &contradicted);
+    trusted = !contradicted;
+    lastFacts.clear();
+    for (std::size_t p = 0; p < depth.pairFallback.size(); ++p)
+        lastFacts.emplace_back("fallback_pair_" + std::to_string(p + 1) + "_" +
+                                   std::to_string((p + 1) % depth.pairFallback.size() + 1),
+                               depth.pairFallback[p]);
+    lastFacts.emplace_back("fallback_cells", depth.fallback.empty() ? 0.0
+                                                                     : static_cast<double>(cv::countNonZero(depth.fallback)) /
+                                                                           static_cast<double>(depth.fallback.total()));
+    lastFacts.emplace_back("loose_planes", depth.loosePlanes);
+    lastFacts.emplace_back("calibration_contradicted", contradicted ? 1.0 : 0.0);
     if (history)
         history->depth.stabilise(depth.inverseDepth, images, rig.cameras(), rig.maxAngle());
     return Stereo::depthToScan(depth.inverseDepth, height);

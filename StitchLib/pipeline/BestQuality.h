@@ -58,12 +58,24 @@ public:
     ScanImages estimate(const Rig& rig, const std::vector<cv::Mat>& images, int height) override;
     int framesBefore() const override;
     void remember(const Rig& rig, const std::vector<cv::Mat>& images, int height) override;
+    // "fallback_pair_<p>_<p+1>" (cameras numbered from 1): the share (0 to 1) of each
+    // pair's overlap where the views contradicted the calibration and the seed's
+    // coarse depth was used instead; "fallback_cells": the share of the depth
+    // panorama's cells that took it.
+    // "loose_planes": floor and ceiling planes the pairs saw at heights too far apart
+    // for a close fit; "calibration_contradicted": 1 when the frame fell back as a
+    // whole (all cells not measured, and the seed's resampling).
+    std::vector<std::pair<std::string, double>> facts() const override;
+    bool geometryTrusted() const override;
 
 private:
-    Stereo::DepthPanorama measure(const Rig& rig, const std::vector<cv::Mat>& images, int height) const;
+    Stereo::DepthPanorama measure(const Rig& rig, const std::vector<cv::Mat>& images, int height,
+                                  bool* contradicted = nullptr) const;
 
     std::shared_ptr<TakeHistory> history;
     Stereo::DenseDepthSettings settings;
+    std::vector<std::pair<std::string, double>> lastFacts;
+    bool trusted = true;
 };
 
 // Exposure matching of the parts before blending.

@@ -6,6 +6,8 @@
 #include <opencv2/core.hpp>
 
 #include <memory>
+#include <string>
+#include <utility>
 #include <vector>
 
 namespace orb {
@@ -25,6 +27,15 @@ public:
     // over the whole take would.
     virtual int framesBefore() const { return 0; }
     virtual void remember(const Rig&, const std::vector<cv::Mat>&, int) {}
+
+    // Named figures about the last estimate, for reports (e.g. how much of each
+    // overlap fell back to a coarser model); none by default.
+    virtual std::vector<std::pair<std::string, double>> facts() const { return {}; }
+
+    // False when the last estimate found the images contradicting the calibration:
+    // the parts are then resampled as the seed does (a sharper kernel only sharpens
+    // detail that lands in the wrong place).
+    virtual bool geometryTrusted() const { return true; }
 };
 
 // The coarse model: one stereo depth profile per neighbouring pair, interpolated round

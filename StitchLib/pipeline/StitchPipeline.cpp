@@ -82,8 +82,9 @@ std::vector<cv::Mat> StitchPipeline::parts(const ScanImages& scan, const std::ve
     if (observer_)
         observer_->scanReady(scan);
     std::vector<cv::Mat> result = timed(Stage::Parts, [&] {
-        return BaseApi::remapPartsWithExtrinsics(cv::Matx44f::eye(), scan, rig_.cameras(), images, rig_.maxAngle(),
-                                                 options_.sharpResampling);
+        return BaseApi::remapPartsWithExtrinsics(
+            cv::Matx44f::eye(), scan, rig_.cameras(), images, rig_.maxAngle(),
+            options_.sharpResampling && (!options_.depth || options_.depth->geometryTrusted()));
     });
     return result;
 }

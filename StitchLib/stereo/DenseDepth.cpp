@@ -40,6 +40,8 @@ constexpr double kPlaneBand = 0.08;
 // own depth. Other filled cells (blended along a row where one camera sees) are
 // guesses, and take the plane within kPlaneBand.
 constexpr double kPlaneSnap = 0.03;
+// The band of a plane fitted where the pairs disagree on its height (see fitPlane).
+constexpr double kLoosePlaneBand = 0.2;
 // Gaps up to this fraction of the panorama width count as occlusions.
 constexpr double kShortGap = 1.0 / 120.0;
 // How far towards the far side the near half of an occlusion gap recedes by its end.
@@ -303,6 +305,114 @@ cv::Mat_<float> consistentDisparity(const cv::Mat& viewA, const cv::Mat& viewB, 
     return refineDisparity(viewA, viewB, out);
 }
 
+// Where a pair's rectified views contradict the calibration. With exact camera
+// rotations a point lies on the same row in both views and its disparity is at
+// least zero (no farther than infinity); an error of a degree moves it by several
+// rows, the matcher then pairs unrelated pixels and the depth made of them warps
+// the panorama. Blocks of the views are aligned in both directions by phase
+// correlation (from the block's median matched disparity, which may itself be
+// wrong): a block whose rows are off by more than `rowTolerance`, or whose content
+// lies beyond infinity, is marked (255) in the returned mask of the views' size.
+// Blocks too plain to align, or mostly outside either view, are left unmarked, and
+// so is a block none of whose neighbours fails.
+cv::Mat contradictedBlocks(const cv::Mat& viewA, const cv::Mat& viewB, const cv::Mat& maskA, const cv::Mat& maskB,
+                           const cv::Mat_<float>& disparity, float rowTolerance)
+{
+    constexpr int kWindow = 64;
+    constexpr int kStep = 32;
+    // Least correlation peak of a block that counts as aligned.
+    constexpr double kMinResponse = 0.08;
+    // Farther than infinity by this much (view pixels) is not measurement noise.
+    constexpr double kBeyondInfinity = 1.0;
+    cv::Mat marked = cv::Mat::zeros(viewA.size(), CV_8U);
+    if (viewA.cols < kWindow + 2 || viewA.rows < kWindow)
+        return marked;
+    cv::Mat a, b, hann;
+    viewA.convertTo(a, CV_32F);
+    viewB.convertTo(b, CV_32F);
+    cv::createHanningWindow(hann, cv::Size(kWindow, kWindow), CV_32F);
+    std::vector<cv::Point> blocks;
+    for (int y = 0; y + kWindow <= a.rows; y += kStep)
+        for (int x = 0; x + kWindow <= a.cols; x += kStep)
+            blocks.emplace_back(x, y);
+    std::vector<uchar> bad(blocks.size(), 0);
+    const auto check = [&](const cv::Range& range) {
+        std::vector<float> values;
+        for (int i = range.start; i < range.end; ++i) {
+            const cv::Rect wa(blocks[i], cv::Size(kWindow, kWindow));
+            if (cv::countNonZero(maskA(wa)) < kWindow * kWindow * 9 / 10)
+                continue;
+            values.clear();
+            const cv::Mat_<float> dw = disparity(wa);
+            for (int r = 0; r < kWindow; ++r)
+                for (int c = 0; c < kWindow; ++c)
+                    if (!std::isnan(dw(r, c)))
+                        values.push_back(dw(r, c));
+            int d0 = 0;
+            if (values.size() * 8 >= static_cast<std::size_t>(kWindow * kWindow)) {
+                std::nth_element(values.begin(), values.begin() + values.size() / 2, values.end());
+                d0 = static_cast<int>(std::lround(values[values.size() / 2]));
+            }
+            const cv::Rect wb(blocks[i].x - d0, blocks[i].y, kWindow, kWindow);
+            if ((wb & cv::Rect(0, 0, b.cols, b.rows)) != wb ||
+                cv::countNonZero(maskB(wb)) < kWindow * kWindow * 9 / 10)
+                continue;
+            double response = 0.0;
+            // B's window content sits at A's shifted by the returned amount.
+            const cv::Point2d shift = cv::phaseCorrelate(a(wa), b(wb), hann, &response);
+            if (!(response >= kMinResponse))
+                continue;
+            const double rows = std::fabs(shift.y);
+            const double d = d0 - shift.x;
+            if (rows > rowTolerance || d < -kBeyondInfinity)
+                bad[i] = 255;
+        }
+    };
+    check(cv::Range(0, static_cast<int>(blocks.size())));
+    // A rotation error moves rows smoothly over a view, so its blocks fail in groups;
+    // a block failing alone (a repeated pattern, a depth edge) is chance.
+    const int margin = (kWindow - kStep) / 2;
+    const int across = (a.cols - kWindow) / kStep + 1;
+    for (std::size_t i = 0; i < blocks.size(); ++i) {
+        if (!bad[i])
+            continue;
+        const int bx = static_cast<int>(i) % across, by = static_cast<int>(i) / across;
+        bool grouped = false;
+        for (int dy = -1; dy <= 1 && !grouped; ++dy)
+            for (int dx = -1; dx <= 1 && !grouped; ++dx) {
+                const int x = bx + dx, y = by + dy;
+                const std::size_t j = static_cast<std::size_t>(y * across + x);
+                grouped = (dx || dy) && x >= 0 && x < across && y >= 0 && j < blocks.size() && bad[j];
+            }
+        if (grouped)
+            marked(cv::Rect(blocks[i].x + margin, blocks[i].y + margin, kStep, kStep)).setTo(255);
+    }
+    return marked;
+}
+
+// Marks the panorama cells (255) that the marked pixels of a pair's view (at `offset`
+// in the view) look at, seen from the rig origin: the pair's cameras sit a few
+// centimetres off it, far less than a cell.
+void markFallback(const PairView& v, const cv::Mat& marked, cv::Point offset, cv::Mat& fallback)
+{
+    const int rows = fallback.rows;
+    const int cols = fallback.cols;
+    for (int y = 0; y < marked.rows; ++y) {
+        const uchar* m = marked.ptr<uchar>(y);
+        for (int x = 0; x < marked.cols; ++x) {
+            if (!m[x])
+                continue;
+            const Vec3 p = viewDirection(v, offset.x + x, offset.y + y);
+            const double dist = cv::norm(p);
+            const double elevation = std::asin(std::clamp(-p[2] / dist, -1.0, 1.0));
+            const int r = std::clamp(static_cast<int>(std::floor((0.5 - elevation / CV_PI) * rows)), 0, rows - 1);
+            int c = static_cast<int>(std::floor((std::atan2(p[1], p[0]) / (2.0 * CV_PI) + 0.5) * cols));
+            c = ((c % cols) + cols) % cols;
+            fallback.at<uchar>(r, c) = 255;
+        }
+    }
+}
+
 // Writes the consistent matches of one pair into the panorama: per cell, the
 // nearest surface's mean inverse distance.
 void splatPair(const PairView& v, const cv::Mat_<float>& disparity, cv::Mat_<float>& nearest,
@@ -550,7 +660,10 @@ void dropFloatingFill(cv::Mat_<float>& d, const cv::Mat& measured, const cv::Mat
 // (the plane is the largest surface that far off the horizon), then the plane is
 // fitted by least squares to the cells within kPlaneBand of it, which also finds a
 // tilt of the rig, and refitted to those within kPlaneSnap of the fit.
-Vec3 fitPlane(const cv::Mat_<float>& d, const cv::Mat& measured, bool down)
+// With `loose`, every fit takes the cells within kLoosePlaneBand: where the camera
+// rotations are a little off, each pair sees the plane at its own height, and no
+// band of a few per cent holds enough of them.
+Vec3 fitPlane(const cv::Mat_<float>& d, const cv::Mat& measured, bool down, bool loose)
 {
     const int rows = d.rows;
     const int cols = d.cols;
@@ -598,7 +711,7 @@ Vec3 fitPlane(const cv::Mat_<float>& d, const cv::Mat& measured, bool down)
         std::size_t inliers = 0;
         // The first fit takes in a tilt of the rig; the later ones only the plane's
         // own cells, not the low objects standing on it.
-        const double band = iteration == 0 ? kPlaneBand : kPlaneSnap;
+        const double band = loose ? kLoosePlaneBand : iteration == 0 ? kPlaneBand : kPlaneSnap;
         for (const Cell& cell : cells) {
             const double plane = n.dot(cell.u);
             if (!(plane > 0.0) || std::fabs(cell.rho - plane) > band * plane)
@@ -730,6 +843,8 @@ DepthPanorama measureDenseDepth(const std::vector<cv::Mat>& images, const std::v
 
     std::vector<PairView> views;
     std::vector<cv::Mat_<float>> disparities;
+    std::vector<double> pairFallback(kCameras, 0.0);
+    cv::Mat fallback = cv::Mat::zeros(rows, 2 * rows, CV_8U);
     for (int p = 0; p < kCameras; ++p) {
         const int a = p;
         const int b = (p + 1) % kCameras;
@@ -760,9 +875,17 @@ DepthPanorama measureDenseDepth(const std::vector<cv::Mat>& images, const std::v
         const cv::Rect roi = withSearch(both, area);
         const cv::Rect local = roi - area.tl();
         cv::Mat_<float> disparity(v.rows, v.cols, std::numeric_limits<float>::quiet_NaN());
-        consistentDisparity(viewA(local), viewB(local), maskA(local), maskB(local), numDisparities,
-                            settings.consistency)
-            .copyTo(disparity(roi));
+        cv::Mat_<float> measured = consistentDisparity(viewA(local), viewB(local), maskA(local), maskB(local),
+                                                       numDisparities, settings.consistency);
+        const cv::Mat contradicted = contradictedBlocks(viewA(local), viewB(local), maskA(local), maskB(local),
+                                                        measured, settings.rowTolerance);
+        measured.setTo(std::numeric_limits<float>::quiet_NaN(), contradicted);
+        measured.copyTo(disparity(roi));
+        const cv::Mat overlap = maskA(local) & maskB(local);
+        const int overlapPixels = cv::countNonZero(overlap);
+        if (overlapPixels > 0)
+            pairFallback[a] = static_cast<double>(cv::countNonZero(contradicted & overlap)) / overlapPixels;
+        markFallback(v, contradicted & overlap, roi.tl(), fallback);
         views.push_back(v);
         disparities.push_back(disparity);
     }
@@ -780,7 +903,29 @@ DepthPanorama measureDenseDepth(const std::vector<cv::Mat>& images, const std::v
             if (count(r, c) > 0.0f)
                 out.inverseDepth(r, c) = sum(r, c) / count(r, c);
     out.inverseDepth = smoothSurfaces(out.inverseDepth, count);
+    out.fallback = fallback;
+    out.pairFallback = pairFallback;
     return out;
+}
+
+void fallBack(DepthPanorama& depth, const cv::Mat_<float>& seedDepth)
+{
+    if (depth.fallback.empty() || cv::countNonZero(depth.fallback) == 0)
+        return;
+    if (seedDepth.size() != depth.inverseDepth.size())
+        throw std::runtime_error("Stereo fallBack() needs the seed depth at the depth panorama's size");
+    // Feathered over about a degree either way, so the two depths meet without a step.
+    const int radius = std::max(1, depth.inverseDepth.rows / 180);
+    cv::Mat_<float> marked;
+    depth.fallback.convertTo(marked, CV_32F, 1.0 / 255.0);
+    const cv::Mat padded = padPanorama(marked, 3 * radius);
+    cv::Mat weight;
+    cv::dilate(padded, weight, cv::getStructuringElement(cv::MORPH_ELLIPSE, cv::Size(2 * radius + 1, 2 * radius + 1)));
+    cv::GaussianBlur(weight, weight, cv::Size(0, 0), radius);
+    weight = weight(cv::Rect(3 * radius, 3 * radius, depth.inverseDepth.cols, depth.inverseDepth.rows));
+    cv::Mat_<float> seed;
+    cv::max(seedDepth, kInverseDepthFloor, seed);
+    depth.inverseDepth = depth.inverseDepth.mul(1.0f - weight) + seed.mul(weight);
 }
 
 void fillDepthGaps(DepthPanorama& depth)
@@ -836,7 +981,14 @@ void fillDepthGaps(DepthPanorama& depth)
     // horizon meets something no farther than the floor's (ceiling's) plane. This
     // lifts the unmeasured floor and ceiling, which the far walls beside them would
     // otherwise set, and the cells on the plane take its value.
-    const Vec3 planes[2] = {fitPlane(d, measured, true), fitPlane(d, measured, false)};
+    Vec3 planes[2];
+    for (int k = 0; k < 2; ++k) {
+        planes[k] = fitPlane(d, measured, k == 0, false);
+        if (planes[k] == Vec3()) {
+            planes[k] = fitPlane(d, measured, k == 0, true);
+            depth.loosePlanes += planes[k] != Vec3();
+        }
+    }
     cv::parallel_for_(cv::Range(0, rows), [&](const cv::Range& range) {
         for (int r = range.start; r < range.end; ++r) {
             float* row = d.ptr<float>(r);

@@ -33,6 +33,10 @@ struct DenseDepthSettings {
     float consistency = 1.0f;
     // Nearest distance searched for, in units of the calibration (metres).
     float nearestDistance = 0.5f;
+    // Largest offset between the rows of a pair's rectified views (view pixels) at
+    // which matching along the rows still measures depth; beyond it the calibration
+    // is contradicted and the region falls back (see DepthPanorama::fallback).
+    float rowTolerance = 1.0f;
 };
 
 // Measured depth at panorama geometry before filling: inverse distance from the
@@ -44,12 +48,30 @@ struct DepthPanorama {
     // The longest baseline of the pairs (metres), which bounds how wide the strip
     // beside a near object that only one camera of a pair sees can be; 0 when unknown.
     float baseline = 0.0f;
+    // Cells (255) where a pair's views contradicted the calibration (rows that do not
+    // line up, content beyond infinity): their matches were dropped, and fallBack()
+    // gives them the seed's coarse depth. Empty or all zero when none.
+    cv::Mat fallback;
+    // Per pair (p, p + 1 mod 4), the share of its overlap that fell back (0 to 1).
+    std::vector<double> pairFallback;
+    // How many of the floor and ceiling planes (0 to 2) fillDepthGaps could only fit
+    // loosely: the pairs saw them at heights more than a few per cent apart, as
+    // happens when the camera rotations are off.
+    int loosePlanes = 0;
 };
 
 // Measures all four pairs into one depth panorama of settings.panoramaRows rows.
 // Throws std::runtime_error for fewer than four images or cameras.
 DepthPanorama measureDenseDepth(const std::vector<cv::Mat>& images, const std::vector<CameraIntrinsics>& cameras,
                                 float maxAngle, const DenseDepthSettings& settings);
+
+// Where the measurement contradicted the calibration (depth.fallback), replaces the
+// filled depth by `seedDepth` (the seed's coarse depth at the panorama's size),
+// feathered over about a degree: with camera rotations off by a fraction of a
+// degree, matching along rows that do not line up pairs unrelated pixels, and a
+// depth made of them warps content (tears, melted patterns) where the seed's smooth
+// depth only shifts it. Does nothing where nothing fell back.
+void fallBack(DepthPanorama& depth, const cv::Mat_<float>& seedDepth);
 
 // Fills every cell without a measurement in place. Measured cells that no two of
 // their eight neighbours confirm (within 20 %) are dropped first as false matches.

@@ -4,6 +4,8 @@
 #include "StitchLib/input/CalibrationFile.h"
 #include "StitchLib/input/CameraImages.h"
 #include "StitchLib/pipeline/StitchPipeline.h"
+#include "tests/support/SyntheticRig.h"
+#include "tests/support/TestRig.h"
 
 #include <gtest/gtest.h>
 #include <opencv2/imgcodecs.hpp>
@@ -42,6 +44,48 @@ TEST(BestQualityOptions, QualityNamesAndSeedDefaults)
     EXPECT_EQ(best.seamFinder, nullptr);
     ASSERT_NE(best.keepAlive, nullptr);
     EXPECT_NE(pipeline::qualityOptions(pipeline::Quality::Best).keepAlive, best.keepAlive);
+}
+
+TEST(BestQualityDepth, ACalibrationTheImagesContradictFallsBackAndIsReported)
+{
+    synthetic::RigLayout layout;
+    layout.imageSize = 480;
+    layout.k0 = 150.0f;
+    const std::vector<CameraIntrinsics> cameras = synthetic::makeRig(layout);
+    const std::vector<cv::Mat> images =
+        synthetic::renderSphere(cameras, layout, synthetic::DirectionTexture(0.7), 1.5);
+    // One camera turned 2 degrees off its calibration.
+    std::vector<CameraIntrinsics> believed = cameras;
+    const float centre = 0.5f * (layout.imageSize - 1);
+    believed[0] = testrig::makeCamera(0.0, layout.k0, centre, centre, layout.radius, 0.f, 0.f, 0.f, layout.pitch - 2.0);
+    const auto fact = [](const pipeline::DepthStage& stage, const std::string& name) {
+        for (const auto& f : stage.facts())
+            if (f.first == name)
+                return f.second;
+        ADD_FAILURE() << "no fact " << name;
+        return -1.0;
+    };
+    Stereo::DenseDepthSettings small;
+    small.viewRows = 384;
+    small.panoramaRows = 128;
+    pipeline::DenseDepthStage stage(nullptr, small);
+    EXPECT_TRUE(stage.geometryTrusted());
+    const ScanImages off = stage.estimate(Rig(believed, 0), images, 200);
+    EXPECT_FALSE(stage.geometryTrusted());
+    EXPECT_GT(fact(stage, "fallback_pair_1_2"), 0.3);
+    EXPECT_GT(fact(stage, "fallback_pair_4_1"), 0.3);
+    EXPECT_EQ(fact(stage, "fallback_pair_2_3"), 0.0);
+    EXPECT_EQ(fact(stage, "calibration_contradicted"), 1.0);
+    EXPECT_GT(fact(stage, "fallback_cells"), 0.1);
+    double lowest = 0.0;
+    cv::minMaxLoc(off.inverseDepth, &lowest);
+    EXPECT_GT(lowest, 0.0);
+    // The next frame, with the calibration right, trusts the geometry again.
+    stage.estimate(Rig(cameras, 0), images, 200);
+    EXPECT_TRUE(stage.geometryTrusted());
+    EXPECT_EQ(fact(stage, "fallback_pair_1_2"), 0.0);
+    EXPECT_EQ(fact(stage, "fallback_cells"), 0.0);
+    EXPECT_EQ(fact(stage, "calibration_contradicted"), 0.0);
 }
 
 #ifdef QUADSTITCH_SIM_BIN

@@ -4,6 +4,7 @@
 #include "StitchLib/stereo/DenseDepth.h"
 #include "StitchLib/stereo/TemporalDepth.h"
 #include "tests/support/SyntheticRig.h"
+#include "tests/support/TestRig.h"
 
 #include <gtest/gtest.h>
 
@@ -80,6 +81,35 @@ TEST_F(DenseDepthRig, CamerasAtOnePointMeasureNothingAndFillFar)
     EXPECT_THROW(Stereo::measureDenseDepth({images[0]}, cameras, maxAngle, settings()), std::runtime_error);
 }
 
+TEST_F(DenseDepthRig, ViewsThatContradictTheCalibrationFallBackPairByPair)
+{
+    const std::vector<CameraIntrinsics> cameras = synthetic::makeRig(layout);
+    const std::vector<cv::Mat> images = synthetic::renderSphere(cameras, layout, texture, 1.5);
+    const Stereo::DepthPanorama exact = Stereo::measureDenseDepth(images, cameras, maxAngle, settings());
+    ASSERT_EQ(exact.pairFallback.size(), 4u);
+    for (double share : exact.pairFallback)
+        EXPECT_EQ(share, 0.0);
+    EXPECT_EQ(cv::countNonZero(exact.fallback), 0);
+
+    // The first camera looks 2 degrees higher than its calibration says: the rows of
+    // its two pairs no longer line up, the other two pairs are untouched.
+    std::vector<CameraIntrinsics> believed = cameras;
+    const float centre = 0.5f * (layout.imageSize - 1);
+    believed[0] = testrig::makeCamera(0.0, layout.k0, centre, centre, layout.radius, 0.f, 0.f, 0.f, layout.pitch - 2.0);
+    const Stereo::DepthPanorama off = Stereo::measureDenseDepth(images, believed, maxAngle, settings());
+    EXPECT_GT(off.pairFallback[0], 0.3);
+    EXPECT_GT(off.pairFallback[3], 0.3);
+    EXPECT_EQ(off.pairFallback[1], 0.0);
+    EXPECT_EQ(off.pairFallback[2], 0.0);
+    // The matches where the pair fell back are dropped: what is left in those cells
+    // comes from the blocks beside them, at their edge.
+    ASSERT_EQ(off.fallback.size(), off.weight.size());
+    const int marked = cv::countNonZero(off.fallback);
+    EXPECT_GT(marked, 0);
+    EXPECT_LT(cv::countNonZero((off.weight > 0.0f) & off.fallback), marked / 5);
+    EXPECT_GT(cv::countNonZero((exact.weight > 0.0f) & off.fallback), marked * 4 / 5);
+}
+
 // A panorama of rows x 2 rows with the given cells measured.
 Stereo::DepthPanorama panorama(int rows)
 {
@@ -98,6 +128,28 @@ void measureRowsAroundGap(Stereo::DepthPanorama& d, int rowBegin, int rowEnd, in
         for (int c = 0; c < d.inverseDepth.cols; ++c)
             if (c < gapBegin || c >= gapEnd)
                 d.inverseDepth(r, c) = c < gapBegin ? left : right;
+}
+
+TEST(DenseDepthFallBack, MarkedCellsTakeTheSeedDepthFeatheredAndNothingElseMoves)
+{
+    Stereo::DepthPanorama d = panorama(90);
+    d.inverseDepth.setTo(0.5f);
+    const cv::Mat_<float> seed(90, 180, 0.25f);
+    Stereo::fallBack(d, seed);  // nothing marked: unchanged
+    EXPECT_EQ(cv::countNonZero(d.inverseDepth != 0.5f), 0);
+    // Marked across the azimuth seam, so the feather must wrap.
+    d.fallback = cv::Mat::zeros(90, 180, CV_8U);
+    d.fallback(cv::Rect(0, 40, 10, 10)).setTo(255);
+    d.fallback(cv::Rect(170, 40, 10, 10)).setTo(255);
+    Stereo::fallBack(d, seed);
+    EXPECT_NEAR(d.inverseDepth(45, 0), 0.25f, 1e-4f);
+    EXPECT_NEAR(d.inverseDepth(45, 179), 0.25f, 1e-4f);
+    // Between the two depths just outside, and untouched a few degrees away.
+    EXPECT_GT(d.inverseDepth(45, 12), 0.25f);
+    EXPECT_LT(d.inverseDepth(45, 11), 0.5f);
+    EXPECT_EQ(d.inverseDepth(45, 30), 0.5f);
+    EXPECT_EQ(d.inverseDepth(10, 0), 0.5f);
+    EXPECT_THROW(Stereo::fallBack(d, cv::Mat_<float>(10, 20, 0.25f)), std::runtime_error);
 }
 
 TEST(DenseDepthFill, NearObjectsDoNotSpreadIntoLongGaps)

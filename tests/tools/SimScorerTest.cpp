@@ -140,3 +140,36 @@ TEST(SimScorer, RejectsUnusableInputsAndFormatsStably)
     EXPECT_EQ(orb::sim::formatScore(s),
               "coverage 0.500000\npsnr inf\npsnr_near nan\npsnr_far 12.500\npixels 8\ncovered 4\nnear 2\nnear_covered 0\n");
 }
+
+TEST(SimScorer, TilesWorseThanTheOtherPanoramaAreCountedWhereverTheyLie)
+{
+    // Truth at 180 x 360: a tile is 10 x 10 pixels. A slightly noisy copy is the
+    // other panorama; this one has one far tile (a wall at the horizon) wrecked.
+    cv::Mat colour;
+    cv::resize(truth().colour, colour, cv::Size(360, 180), 0, 0, cv::INTER_AREA);
+    cv::Mat depth;
+    cv::resize(truth().depth, depth, cv::Size(360, 180), 0, 0, cv::INTER_AREA);
+    cv::Mat other = colour.clone(), noise(colour.size(), CV_16SC3);
+    cv::RNG(3).fill(noise, cv::RNG::NORMAL, 0, 2);
+    other.convertTo(other, CV_16SC3);
+    other += noise;
+    other.convertTo(other, CV_8UC3);
+    cv::Mat worse = colour.clone();
+    worse(cv::Rect(10, 80, 10, 10)).setTo(cv::Scalar(0, 255, 0));
+    const orb::sim::NearVersus v = orb::sim::compareNear(worse, other, colour, depth, 180);
+    EXPECT_EQ(v.tilesCompared, 18 * 36);
+    EXPECT_EQ(v.tilesWorse, 1);
+    EXPECT_GT(v.worstTileDb, 10.0);
+    // The other way round every tile but that one is worse (noise against none), and
+    // the exact copy is worse nowhere.
+    EXPECT_EQ(orb::sim::compareNear(other, worse, colour, depth, 180).tilesWorse, 18 * 36 - 1);
+    EXPECT_EQ(orb::sim::compareNear(colour, other, colour, depth, 180).tilesWorse, 0);
+    // Tiles half uncovered in either panorama are not compared.
+    cv::Mat holed;
+    cv::cvtColor(worse, holed, cv::COLOR_BGR2BGRA);
+    holed(cv::Rect(0, 80, 30, 10)).setTo(cv::Scalar(0, 0, 0, 0));
+    const orb::sim::NearVersus h = orb::sim::compareNear(holed, other, colour, depth, 180);
+    EXPECT_EQ(h.tilesCompared, 18 * 36 - 3);
+    EXPECT_EQ(h.tilesWorse, 0);
+    EXPECT_NE(orb::sim::formatNearVersus(h).find("tiles_worse_share 0.000000\n"), std::string::npos);
+}

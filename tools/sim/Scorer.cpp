@@ -388,6 +388,36 @@ NearVersus compareNear(const cv::Mat& panorama, const cv::Mat& other, const cv::
         grey.convertTo(grey, CV_8U, 0.35);
         cv::cvtColor(grey, *picture, cv::COLOR_GRAY2BGR);
     }
+    {
+        constexpr int kTileRows = 18, kTileCols = 36;
+        std::vector<double> errorA(kTileRows * kTileCols, 0.0), errorB(errorA.size(), 0.0);
+        std::vector<long long> count(errorA.size(), 0), area(errorA.size(), 0);
+        for (int r = 0; r < rows; ++r)
+            for (int c = 0; c < size.width; ++c) {
+                const int tile = (r * kTileRows / rows) * kTileCols + c * kTileCols / size.width;
+                ++area[tile];
+                if (!(coverA.at<float>(r, c) >= full) || !(coverB.at<float>(r, c) >= full))
+                    continue;
+                ++count[tile];
+                for (int k = 0; k < 3; ++k) {
+                    const double da = a[k].at<float>(r, c) - t[k].at<float>(r, c);
+                    const double db = b[k].at<float>(r, c) - t[k].at<float>(r, c);
+                    errorA[tile] += da * da;
+                    errorB[tile] += db * db;
+                }
+            }
+        for (std::size_t tile = 0; tile < count.size(); ++tile) {
+            if (count[tile] == 0 || 2 * count[tile] < area[tile])
+                continue;
+            ++v.tilesCompared;
+            // Both over the same pixels: the PSNR difference is the ratio of the errors.
+            const double shortfall =
+                10.0 * std::log10(std::max(errorA[tile], 1e-9) / std::max(errorB[tile], 1e-9));
+            if (shortfall > kTileMarginDb)
+                ++v.tilesWorse;
+            v.worstTileDb = std::max(v.worstTileDb, shortfall);
+        }
+    }
     for (int r = 0; r < rows; ++r) {
         for (int c = 0; c < size.width; ++c) {
             if (!(inverseDepth.at<float>(r, c) > 0.5f) || !(coverB.at<float>(r, c) >= full))
@@ -445,6 +475,9 @@ std::string formatNearVersus(const NearVersus& v)
     out += "near_other_level " + formatDouble(v.otherLevel[0], 4) + "," + formatDouble(v.otherLevel[1], 4) + ","
            + formatDouble(v.otherLevel[2], 4) + "\n";
     out += "near_worse_strict " + std::to_string(v.worseStrict) + "\n";
+    out += "tiles_compared " + std::to_string(v.tilesCompared) + "\n";
+    out += "tiles_worse_share " + formatDouble(v.tileShare(), 6) + "\n";
+    out += "tiles_worst_db " + formatDouble(v.worstTileDb, 2) + "\n";
     // One group of near pixels: how many were compared, and the share of them worse.
     const auto group = [&out](const std::string& name, long long compared, long long worse) {
         out += "near_" + name + "_compared " + std::to_string(compared) + "\n";

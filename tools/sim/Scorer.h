@@ -111,12 +111,26 @@ struct NearVersus {
     // The gains per colour (B, G, R) that brought each panorama to the truth's level.
     cv::Vec3d level{1.0, 1.0, 1.0};
     cv::Vec3d otherLevel{1.0, 1.0, 1.0};
+    // All content, near and far, in 10 x 10 degree tiles (18 x 36): PSNR of each
+    // panorama against the truth over the tile's pixels both cover fully (at their
+    // levels above). A tile counts when at least half of it is compared; it is worse
+    // when its PSNR is more than kTileMarginDb below the other's. Local failures (a
+    // tear, a melted pattern) show here while the whole panorama's PSNR barely moves.
+    long long tilesCompared = 0;
+    long long tilesWorse = 0;
+    double worstTileDb = 0.0;  // the largest shortfall of a tile (dB, 0 when none)
+    double tileShare() const
+    {
+        return tilesCompared ? static_cast<double>(tilesWorse) / static_cast<double>(tilesCompared) : 0.0;
+    }
     double share(long long n) const { return compared ? static_cast<double>(n) / static_cast<double>(compared) : 0.0; }
 };
 // The near pixels' default tolerance, in levels: the sensor noise sigma of the noise
 // scenario. Smaller differences are within what two good stitches of one scene show
 // (which camera's resampling a pixel comes from, 8-bit rounding), see bench/quality.sh.
 constexpr double kNearTolerance = 3.0;
+// How many dB below the other panorama a tile may score before it counts as worse.
+constexpr double kTileMarginDb = 1.0;
 // When `picture` is given, it receives a reduced-size BGR picture of the comparison:
 // the truth in dim grey, near pixels worse beyond the tolerance in red (brighter for
 // larger excess, full red from 32 levels), holes in magenta, better ones in green.
