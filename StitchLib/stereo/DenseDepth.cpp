@@ -981,13 +981,13 @@ void fillDepthGaps(DepthPanorama& depth)
     // horizon meets something no farther than the floor's (ceiling's) plane. This
     // lifts the unmeasured floor and ceiling, which the far walls beside them would
     // otherwise set, and the cells on the plane take its value.
+    // A plane that only a loose fit finds is not used (its height is in doubt), only
+    // reported: the pairs disagree about it, as they do when the rotations are off.
     Vec3 planes[2];
     for (int k = 0; k < 2; ++k) {
         planes[k] = fitPlane(d, measured, k == 0, false);
-        if (planes[k] == Vec3()) {
-            planes[k] = fitPlane(d, measured, k == 0, true);
-            depth.loosePlanes += planes[k] != Vec3();
-        }
+        if (planes[k] == Vec3())
+            depth.loosePlanes += fitPlane(d, measured, k == 0, true) != Vec3();
     }
     cv::parallel_for_(cv::Range(0, rows), [&](const cv::Range& range) {
         for (int r = range.start; r < range.end; ++r) {

@@ -55,8 +55,8 @@ struct DepthPanorama {
     // Per pair (p, p + 1 mod 4), the share of its overlap that fell back (0 to 1).
     std::vector<double> pairFallback;
     // How many of the floor and ceiling planes (0 to 2) fillDepthGaps could only fit
-    // loosely: the pairs saw them at heights more than a few per cent apart, as
-    // happens when the camera rotations are off.
+    // loosely (and so did not use): the pairs saw them at heights more than a few per
+    // cent apart, as happens when the camera rotations are off (or the floor is not flat).
     int loosePlanes = 0;
 };
 
