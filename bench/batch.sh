@@ -1,27 +1,33 @@
 #!/usr/bin/env bash
 # Whole takes: quadstitch-batch against a shell loop over quadstitch on the same frames,
 # side by side in one run, each as a whole process under /usr/bin/time -v (wall time,
-# peak memory, CPU use); prints frames per second for both and their ratio.
+# peak memory, CPU use); ends with a table of the takes: frames, loop and batch seconds,
+# their ratio and the target it is held to.
 #
-#   bash bench/batch.sh [--fast-frames N] [--full-frames N] [--height H] [--camera-size N]
-#                       [--jobs N] [--repeat R] [--keep DIR] [--programs DIR]
+#   bash bench/batch.sh [--full-sizes LIST] [--fast-sizes LIST] [--targets]
+#                       [--height H] [--camera-size N] [--jobs N] [--repeat R]
+#                       [--keep DIR] [--programs DIR]
 #
-#   --fast-frames N   frames of the fast-stitch take (default 96; 0 leaves it out)
-#   --full-frames N   frames of the full-stitch take (default 24, twelve per worker on two
-#                     cores; 0 leaves it out)
+#   --full-sizes LIST  full-stitch takes, frames each, comma-separated (default 1,2,3,5,8;
+#                      "" leaves them out)
+#   --fast-sizes LIST  fast-stitch takes (default 1,3,96; "" leaves them out)
+#   --targets          every take the targets name: full 1,2,3,5,8,24 and fast 1,3,96
+#                      (the 24-frame full take alone runs about 5 minutes a round)
+#   --full-frames N, --fast-frames N   one take of N frames (0 leaves the mode out)
 #   --height H        fast-stitch height (default 1000)
 #   --camera-size N   simulated camera images, N x N (default: the simulator's, 1280)
 #   --jobs N          quadstitch-batch -j (default: its own choice from cores and memory)
-#   --repeat R        R rounds of loop then batch; the ratio compares the fastest of each
+#   --repeat R        R rounds of each take, the loop and the batch tool in turn (which
+#                     goes first alternates); the ratio compares the fastest of each
 #                     (default 1; more rounds steady the figures on a shared machine)
 #   --keep DIR        build the takes in DIR and keep them (default: a temporary folder)
 #   --programs DIR    run quadstitch, quadstitch-batch and quadstitch-sim from DIR (e.g.
 #                     copies from an earlier build, to compare versions) instead of building
 #
-# A real take has thousands of frames. The batch tool pays some costs once per take
-# (its start and the fast stitch's maps, about 0.25 s) or once per worker (a full
-# stitch's first frame faults in its planes, about 3 s more than the next ones); the
-# default takes are long enough for those to weigh as little as a few percent.
+# Targets: the batch tool never slower than the loop (ratio at most 1.00), and on the long
+# takes at most 0.72 (full, 24 frames) and 0.30 (fast, 96 frames) of the loop's time.
+# On a machine shared with other work, run it under `chrt -f 10` (as root) and with
+# --repeat: each side's fastest round is the least disturbed one.
 #
 # A take repeats four simulated frames (0 to 3) under new frame numbers; both sides read
 # the same files, and each round starts without panoramas.
@@ -29,11 +35,14 @@ set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 usage() { awk 'NR > 1 && !/^#/ { exit } NR > 1 { sub(/^# ?/, ""); print }' "${BASH_SOURCE[0]}" >&2; exit "${1:-1}"; }
 
-fast_frames=96 full_frames=24 height=1000 camera_size='' jobs=() repeat=1 keep='' programs=''
+fast_sizes=1,3,96 full_sizes=1,2,3,5,8 height=1000 camera_size='' jobs=() repeat=1 keep='' programs=''
 while [ $# -gt 0 ]; do
     case "$1" in
-        --fast-frames) fast_frames="$2"; shift ;;
-        --full-frames) full_frames="$2"; shift ;;
+        --fast-sizes) fast_sizes="$2"; shift ;;
+        --full-sizes) full_sizes="$2"; shift ;;
+        --fast-frames) fast_sizes="${2#0}"; shift ;;
+        --full-frames) full_sizes="${2#0}"; shift ;;
+        --targets) fast_sizes=1,3,96 full_sizes=1,2,3,5,8,24 ;;
         --height) height="$2"; shift ;;
         --camera-size) camera_size="$2"; shift ;;
         --jobs) jobs=(-j "$2"); shift ;;
@@ -45,8 +54,9 @@ while [ $# -gt 0 ]; do
     esac
     shift
 done
-for n in "$fast_frames" "$full_frames"; do
-    [[ "$n" =~ ^[0-9]+$ ]] || { echo "batch.sh: frame counts are whole numbers" >&2; exit 1; }
+for sizes in "$fast_sizes" "$full_sizes"; do
+    [[ -z "$sizes" || "$sizes" =~ ^[1-9][0-9]*(,[1-9][0-9]*)*$ ]] ||
+        { echo "batch.sh: '$sizes': frame counts are whole numbers from 1, separated by commas" >&2; exit 1; }
 done
 [[ "$repeat" =~ ^[1-9][0-9]*$ ]] || { echo "batch.sh: --repeat: a whole number of at least 1" >&2; exit 1; }
 
@@ -120,40 +130,58 @@ measure() {
 
 fps() { awk -v n="$1" -v w="$2" 'BEGIN {printf "%7.3f frames/s", n / w}'; }
 
-# compare TITLE N MODE_OPTIONS...: rounds of the loop, then the batch tool, on one take of N frames.
+# compare MODE N MODE_OPTIONS...: rounds of the loop and the batch tool on one take of N
+# frames; adds a line to the table.
+table=()
 compare() {
-    local title="$1" n="$2"
+    local mode="$1" n="$2"
     shift 2
-    local take="$work/take-$n" out="$work/out-$n" round best_loop='' best_batch='' made loop_cpu batch_cpu
+    local take="$work/take-$mode-$n" out="$work/out-$mode-$n" round side best_loop='' best_batch='' made loop_cpu batch_cpu
     make_take "$take" "$n"
     # Other work on the machine shows as CPU below 100% per core; the load says how much.
-    echo "== $title, $n frames ($(nproc) cores, load average $(cut -d' ' -f1 /proc/loadavg))"
+    echo "== $mode stitch, $n frames ($(nproc) cores, load average $(cut -d' ' -f1 /proc/loadavg))"
     for ((round = 1; round <= repeat; round++)); do
-        find "$take" -maxdepth 1 -name '??????????.png' -delete
-        rm -rf "$out"
-        mkdir -p "$out"
-
-        measure "loop over quadstitch" "$work/loop.log" \
-            bash -c 'q="$1" d="$2" n="$3"; shift 3; for ((f = 0; f < n; f++)); do "$q" -d "$d" -f "$f" "$@" || exit; done' \
-            loop "$quadstitch" "$take" "$n" "$@"
-        echo "   $(fps "$n" "$wall")"
-        loop_cpu="$cpu_seconds"
-        best_loop="$(awk -v a="${best_loop:-$wall}" -v b="$wall" 'BEGIN {print (a < b ? a : b)}')"
-
-        measure "quadstitch-batch" "$work/batch.log" "$batch" -d "$take" -o "$out" "$@" "${jobs[@]}" -q
-        echo "   $(fps "$n" "$wall")"
-        batch_cpu="$cpu_seconds"
-        best_batch="$(awk -v a="${best_batch:-$wall}" -v b="$wall" 'BEGIN {print (a < b ? a : b)}')"
-
-        made="$(find "$out" -maxdepth 1 -name '??????????.png' | wc -l)"
-        [ "$made" -eq "$n" ] || { echo "batch.sh: quadstitch-batch wrote $made of $n panoramas" >&2; exit 1; }
+        # The side that goes first alternates, so that a change in the machine's load
+        # during a round does not always favour the same one.
+        for side in $( ((round % 2)) && echo loop batch || echo batch loop); do
+            find "$take" -maxdepth 1 -name '??????????.png' -delete
+            rm -rf "$out"
+            mkdir -p "$out"
+            if [ "$side" = loop ]; then
+                measure "loop over quadstitch" "$work/loop.log" \
+                    bash -c 'q="$1" d="$2" n="$3"; shift 3; for ((f = 0; f < n; f++)); do "$q" -d "$d" -f "$f" "$@" || exit; done' \
+                    loop "$quadstitch" "$take" "$n" "$@"
+                echo "   $(fps "$n" "$wall")"
+                loop_cpu="$cpu_seconds"
+                best_loop="$(awk -v a="${best_loop:-$wall}" -v b="$wall" 'BEGIN {print (a < b ? a : b)}')"
+            else
+                measure "quadstitch-batch" "$work/batch.log" "$batch" -d "$take" -o "$out" "$@" "${jobs[@]}" -q
+                echo "   $(fps "$n" "$wall")"
+                batch_cpu="$cpu_seconds"
+                best_batch="$(awk -v a="${best_batch:-$wall}" -v b="$wall" 'BEGIN {print (a < b ? a : b)}')"
+                made="$(find "$out" -maxdepth 1 -name '??????????.png' | wc -l)"
+                [ "$made" -eq "$n" ] || { echo "batch.sh: quadstitch-batch wrote $made of $n panoramas" >&2; exit 1; }
+            fi
+        done
     done
     [ "$repeat" -eq 1 ] || echo "  fastest of $repeat: loop $(fps "$n" "$best_loop"), quadstitch-batch $(fps "$n" "$best_batch")"
-    awk -v l="$best_loop" -v b="$best_batch" 'BEGIN {printf "  quadstitch-batch / loop: %.2fx frames per second\n", l / b}'
+    awk -v l="$best_loop" -v b="$best_batch" 'BEGIN {printf "  quadstitch-batch / loop: %.2fx the time\n", b / l}'
     # CPU time per frame hardly depends on what else the machine runs; wall time does.
     awk -v n="$n" -v l="$loop_cpu" -v b="$batch_cpu" \
         'BEGIN {printf "  CPU per frame (last round): loop %.2f s, quadstitch-batch %.2f s\n", l / n, b / n}'
+    local target=1.00
+    [ "$mode:$n" != full:24 ] || target=0.72
+    [ "$mode:$n" != fast:96 ] || target=0.30
+    table+=("$(awk -v m="$mode" -v n="$n" -v l="$best_loop" -v b="$best_batch" -v t="$target" 'BEGIN {
+        r = b / l; printf "%-5s %6d %9.2f %9.2f %7.2f %9s  %s", m, n, l, b, r, "<= " t, (r <= t + 1e-9 ? "met" : "MISSED") }')")
 }
 
-[ "$fast_frames" -eq 0 ] || compare "fast stitch, height $height" "$fast_frames" -s 1 -t "$height"
-[ "$full_frames" -eq 0 ] || compare "full stitch, 5000 x 10000" "$full_frames" -s 0
+sizes_of() { tr ',' ' ' <<<"$1"; }
+for n in $(sizes_of "$fast_sizes"); do compare fast "$n" -s 1 -t "$height"; done
+for n in $(sizes_of "$full_sizes"); do compare full "$n" -s 0; done
+
+echo
+echo "== quadstitch-batch against the loop (fastest of $repeat round(s); fast stitch height $height," \
+    "full stitch 5000 x 10000; load average now $(cut -d' ' -f1-3 /proc/loadavg))"
+printf '%-5s %6s %9s %9s %7s %9s\n' mode frames "loop s" "batch s" ratio target
+printf '%s\n' "${table[@]}"

@@ -62,6 +62,11 @@ TEST_F(Take, FastStitchEqualsQuadstitchAndCarriesThe360Properties)
         const std::string name = "000000000" + std::to_string(f) + ".png";
         EXPECT_TRUE(samePixels(dir / name, dir / "out" / name)) << name;
     }
+    // Fewer frames than workers asked for: once one frame is done, its core joins the
+    // other's loops; the pixels stay the same.
+    ASSERT_EQ(batch("-s 1 -t 200 --frames 1-2 -j 4 -o " + quote((dir / "few").string())), 0) << errors();
+    for (const char* name : {"0000000001.png", "0000000002.png"})
+        EXPECT_TRUE(samePixels(dir / name, dir / "few" / name)) << name;
     const auto properties = batch::readXmpProperties((dir / "out" / "0000000001.png").string());
     EXPECT_EQ(properties.at("Xmp.GPano.ProjectionType"), "equirectangular");
     EXPECT_EQ(properties.at("Xmp.GPano.UsePanoramaViewer"), "True");
@@ -87,7 +92,8 @@ TEST_F(Take, FastStitchEqualsQuadstitchAndCarriesThe360Properties)
 
 TEST_F(Take, FullStitchEqualsQuadstitch)
 {
-    // One worker, two frames: the second reuses the planes the first freed.
+    // One worker, two frames: the second reuses the planes the first freed; with the
+    // other core idle, each frame's loops run on both.
     ASSERT_EQ(batch("--frames 0-1 -j 1 -q --overlays -o " + quote((dir / "out").string())), 0) << errors();
     for (const char* frame : {"0", "1"}) {
         ASSERT_EQ(run(quote(QUADSTITCH_BIN) + " -d " + quote(dir.string()) + " -f " + frame), 0);

@@ -1,6 +1,7 @@
 #include "BatchRunner.h"
 
 #include "BatchReport.h"
+#include "CorePool.h"
 #include "PanoramaMetadata.h"
 #include "Progress.h"
 #include "TakeOutput.h"
@@ -278,8 +279,14 @@ FrameResult stitchFrame(Take& take, orb::pipeline::StitchPipeline& pipeline, Sta
     return result;
 }
 
-void worker(Take& take, unsigned workerIndex, unsigned workers)
+void worker(Take& take, CorePool& cores, unsigned workerIndex, unsigned workers)
 {
+    // Counted as running from before it started; once out of frames, its core helps
+    // the frames still running.
+    struct Finished {
+        CorePool& cores;
+        ~Finished() { cores.frameThreadFinished(); }
+    } finished{cores};
     // Each worker has its own stages: the best quality's remember this worker's
     // last frames, which is why its frames come in take order.
     orb::pipeline::StitchOptions stitchOptions =
@@ -639,6 +646,14 @@ int runTake(const BatchOptions& options)
     take.takePositions = positionsIn(frames, take.takeFrames);
     signals.watch(&take);
     take.output.removeStaleTemporaries(frames, options.format);
+    // Each frame in flight runs on a thread of its own: two frames splitting every step
+    // between them were slower than one frame each. The cores that no frame runs on
+    // join the running frames' parallel loops, so that a take with fewer frames left
+    // than cores (its end, or a take of one frame) finishes on all of them, like
+    // quadstitch (the bits do not depend on the thread count).
+    const int threads = cv::getNumThreads();
+    CorePool& corePool = installCorePool(cores);
+    cv::setNumThreads(static_cast<int>(cores));
     if (options.fastStitch && !frames.empty()) {
         // The take's maps before the workers start, on every core.
         try {
@@ -650,25 +665,17 @@ int runTake(const BatchOptions& options)
     }
 
     keepFreedMemory(perFrame);
-    const int threads = cv::getNumThreads();
-    // Each fast stitch on one thread: the library's idle pool threads would
-    // spin beside the busy workers.
-    if (options.fastStitch && jobs >= cores)
-        cv::setNumThreads(1);
     if (!options.fastStitch) {
-        // Full stitches that fill the cores each run on one thread: two frames
-        // splitting every step between them made both slower than one frame
-        // with all cores (the bits do not depend on the thread count). The
-        // blend keeps freed planes for the next frame: all of them when the
+        // The blend keeps freed planes for the next frame: all of them when the
         // memory allows, saving about a tenth of a frame's time.
-        if (jobs >= cores)
-            cv::setNumThreads(1);
         const PlaneReuse reuse = planeReuse(jobs, frames.size(), available, perFrame);
         orb::pipeline::keepFreedPlanes(reuse.bytes, reuse.everyLargeMatrix);
     }
     std::vector<std::thread> workers;
     for (unsigned j = 0; j < jobs; ++j)
-        workers.emplace_back(worker, std::ref(take), j, jobs);
+        corePool.frameThreadStarted();
+    for (unsigned j = 0; j < jobs; ++j)
+        workers.emplace_back(worker, std::ref(take), std::ref(corePool), j, jobs);
     // On a terminal the live line moves on every second, also while long frames run.
     std::mutex tickMutex;
     std::condition_variable tickStop;
