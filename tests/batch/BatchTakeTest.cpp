@@ -92,8 +92,7 @@ TEST_F(Take, FastStitchEqualsQuadstitchAndCarriesThe360Properties)
 
 TEST_F(Take, FullStitchEqualsQuadstitch)
 {
-    // One worker, two frames: the second reuses the planes the first freed; with the
-    // other core idle, each frame's loops run on both.
+    // One worker, two frames: the second reuses the planes the first freed.
     ASSERT_EQ(batch("--frames 0-1 -j 1 -q --overlays -o " + quote((dir / "out").string())), 0) << errors();
     for (const char* frame : {"0", "1"}) {
         ASSERT_EQ(run(quote(QUADSTITCH_BIN) + " -d " + quote(dir.string()) + " -f " + frame), 0);
@@ -101,6 +100,11 @@ TEST_F(Take, FullStitchEqualsQuadstitch)
         EXPECT_TRUE(samePixels(dir / name, dir / "out" / name)) << name;
     }
     EXPECT_TRUE(errors().empty()) << "--quiet printed: " << errors();
+    // Two workers, one frame each: each runs on its own thread until the other is
+    // done, then on every core (fewer frames than workers).
+    ASSERT_EQ(batch("--frames 0-1 -j 2 -q -o " + quote((dir / "two").string())), 0) << errors();
+    for (const char* name : {"0000000000.png", "0000000001.png"})
+        EXPECT_TRUE(samePixels(dir / name, dir / "two" / name)) << name;
     // The overlays describe this panorama, at reduced size.
     for (const char* overlay : {"seams", "depth", "disagreement"}) {
         const cv::Mat picture =

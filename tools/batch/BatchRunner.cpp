@@ -279,13 +279,17 @@ FrameResult stitchFrame(Take& take, orb::pipeline::StitchPipeline& pipeline, Sta
     return result;
 }
 
-void worker(Take& take, CorePool& cores, unsigned workerIndex, unsigned workers)
+void worker(Take& take, CorePool* cores, unsigned workerIndex, unsigned workers)
 {
     // Counted as running from before it started; once out of frames, its core helps
     // the frames still running.
     struct Finished {
-        CorePool& cores;
-        ~Finished() { cores.frameThreadFinished(); }
+        CorePool* cores;
+        ~Finished()
+        {
+            if (cores)
+                cores->frameThreadFinished();
+        }
     } finished{cores};
     // Each worker has its own stages: the best quality's remember this worker's
     // last frames, which is why its frames come in take order.
@@ -646,14 +650,15 @@ int runTake(const BatchOptions& options)
     take.takePositions = positionsIn(frames, take.takeFrames);
     signals.watch(&take);
     take.output.removeStaleTemporaries(frames, options.format);
-    // Each frame in flight runs on a thread of its own: two frames splitting every step
-    // between them were slower than one frame each. The cores that no frame runs on
-    // join the running frames' parallel loops, so that a take with fewer frames left
-    // than cores (its end, or a take of one frame) finishes on all of them, like
-    // quadstitch (the bits do not depend on the thread count).
+    // Several frames in flight each run on a thread of their own: two frames splitting
+    // every step between them were slower than one frame each. The cores that no frame
+    // runs on join the running frames' parallel loops, so that the take's last frames
+    // finish on all of them (the bits do not depend on the thread count). One frame at
+    // a time runs on every core as quadstitch does, on the library's own pool.
     const int threads = cv::getNumThreads();
-    CorePool& corePool = installCorePool(cores);
-    cv::setNumThreads(static_cast<int>(cores));
+    CorePool* corePool = jobs > 1 ? &installCorePool(cores) : nullptr;
+    if (corePool)
+        cv::setNumThreads(static_cast<int>(cores));
     if (options.fastStitch && !frames.empty()) {
         // The take's maps before the workers start, on every core.
         try {
@@ -672,10 +677,10 @@ int runTake(const BatchOptions& options)
         orb::pipeline::keepFreedPlanes(reuse.bytes, reuse.everyLargeMatrix);
     }
     std::vector<std::thread> workers;
+    for (unsigned j = 0; corePool && j < jobs; ++j)
+        corePool->frameThreadStarted();
     for (unsigned j = 0; j < jobs; ++j)
-        corePool.frameThreadStarted();
-    for (unsigned j = 0; j < jobs; ++j)
-        workers.emplace_back(worker, std::ref(take), std::ref(corePool), j, jobs);
+        workers.emplace_back(worker, std::ref(take), corePool, j, jobs);
     // On a terminal the live line moves on every second, also while long frames run.
     std::mutex tickMutex;
     std::condition_variable tickStop;
