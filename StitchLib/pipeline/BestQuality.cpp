@@ -79,8 +79,11 @@ int DenseDepthStage::framesBefore() const
 
 void DenseDepthStage::remember(const Rig& rig, const std::vector<cv::Mat>& images, int height)
 {
-    if (history)
-        history->depth.remember(measure(rig, images, height).inverseDepth, images, rig.cameras());
+    if (history) {
+        bool contradicted = false;
+        history->depth.remember(measure(rig, images, height, &contradicted).inverseDepth, images, rig.cameras());
+        history->rememberContradicted(contradicted);
+    }
 }
 
 std::vector<std::pair<std::string, double>> DenseDepthStage::facts() const
@@ -98,6 +101,10 @@ ScanImages DenseDepthStage::estimate(const Rig& rig, const std::vector<cv::Mat>&
     bool contradicted = false;
     Stereo::DepthPanorama depth = measure(rig, images, height, &contradicted);
     trusted = !contradicted;
+    if (history) {
+        history->rememberContradicted(contradicted);
+        trusted = !history->anyContradicted();
+    }
     lastFacts.clear();
     for (std::size_t p = 0; p < depth.pairFallback.size(); ++p)
         lastFacts.emplace_back("fallback_pair_" + std::to_string(p + 1) + "_" +

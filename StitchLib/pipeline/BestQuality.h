@@ -5,6 +5,8 @@
 #include "StitchLib/stereo/DenseDepth.h"
 #include "StitchLib/stereo/TemporalDepth.h"
 
+#include <algorithm>
+#include <deque>
 #include <memory>
 #include <string>
 
@@ -44,7 +46,27 @@ struct TakeHistory {
 
     Stereo::DepthHistory depth;
 
-    void reset() { depth.reset(); }
+    // Whether each of the last frames (up to the window, oldest first) found the
+    // calibration contradicted. A take resamples as seed while any of them did, so a
+    // share of overlap near the threshold does not switch the kernel from frame to
+    // frame (a visible change of sharpness), and the choice depends on the window only.
+    std::deque<bool> contradicted;
+    void rememberContradicted(bool value)
+    {
+        contradicted.push_back(value);
+        while (static_cast<int>(contradicted.size()) > depth.window())
+            contradicted.pop_front();
+    }
+    bool anyContradicted() const
+    {
+        return std::find(contradicted.begin(), contradicted.end(), true) != contradicted.end();
+    }
+
+    void reset()
+    {
+        depth.reset();
+        contradicted.clear();
+    }
 };
 
 // Dense depth from each pair's overlap (see Stereo::measureDenseDepth), held over
@@ -64,7 +86,9 @@ public:
     // panorama's cells that took it.
     // "loose_planes": floor and ceiling planes the pairs saw at heights too far apart
     // for a close fit; "calibration_contradicted": 1 when the frame fell back as a
-    // whole (all cells not measured, and the seed's resampling).
+    // whole (all cells not measured). geometryTrusted() is false while this frame or,
+    // with a history, any frame of its window was contradicted: the parts are then
+    // resampled as seed does.
     std::vector<std::pair<std::string, double>> facts() const override;
     bool geometryTrusted() const override;
 
