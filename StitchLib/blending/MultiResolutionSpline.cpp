@@ -96,6 +96,34 @@ void MultiResolutionSpline::decompose(MaskedImageSet& images)
     }
 }
 
+cv::Mat MultiResolutionSpline::splineImage(MaskedImageSet& images, bool withAlpha)
+{
+    if (!standardCollaborators()) {
+        return spline(images).cvMat(withAlpha);
+    }
+    pyramid.clear();
+    try {
+        decompose(images);
+        MaskedImage result = reconstructAbove(images);
+        cv::Mat image = SplineLevels::collapseLevelInterleaved(result, pyramid.front(), withAlpha);
+        pyramid.clear();
+        return image;
+    } catch (...) {
+        pyramid.clear();
+        throw;
+    }
+}
+
+MaskedImage MultiResolutionSpline::reconstructAbove(MaskedImageSet& coarsest)
+{
+    MaskedImage result = blender.blend(coarsest);
+    while (pyramid.size() > 1) {
+        result = SplineLevels::collapseLevel(result, pyramid.back());
+        pyramid.pop_back();
+    }
+    return result;
+}
+
 MaskedImage MultiResolutionSpline::reconstruct(MaskedImageSet& coarsest)
 {
     MaskedImage result = blender.blend(coarsest);

@@ -21,6 +21,9 @@ public:
     // released as soon as their bands exist; on return it holds the coarsest
     // level. The result has the size of the set's images.
     MaskedImage spline(MaskedImageSet& images);
+    // spline(images).cvMat(withAlpha): with the standard generator and blender
+    // the finest level is collapsed straight into the interleaved image.
+    cv::Mat splineImage(MaskedImageSet& images, bool withAlpha);
 
 private:
     // With the standard generator and blender, a level's expansion, bands
@@ -28,6 +31,9 @@ private:
     bool standardCollaborators() const;
     void decompose(MaskedImageSet& images);
     MaskedImage reconstruct(MaskedImageSet& coarsest);
+    // Collapses every level but the finest (which stays in the pyramid); the
+    // coarsest when the pyramid has one level.
+    MaskedImage reconstructAbove(MaskedImageSet& coarsest);
 
     PyramidGeneratorBase& generator;
     BlenderBase& blender;

@@ -4,6 +4,7 @@
 #include "StitchLib/blending/PlaneKernels.h"
 #include "StitchLib/blending/PyramidBands.h"
 
+#include <opencv2/core/hal/hal.hpp>
 #include <opencv2/core/hal/intrin.hpp>
 
 #include <algorithm>
@@ -246,19 +247,67 @@ void addLevelBands(MaskedImage& image, MaskedImage& reduced, bool firstImage, bo
     }
 }
 
+namespace {
+
+// Checks the planes of a collapse step and its sizes, as collapseLevel does.
+void checkCollapse(MaskedImage& result, MaskedImage& plus, MaskedImage& minus)
+{
+    PyramidBands::checkPlanes(result);
+    PyramidBands::checkPlanes(plus);
+    PyramidBands::checkPlanes(minus);
+    CV_Assert(minus.rows() == plus.rows() && minus.cols() == plus.cols());
+    if ((plus.rows() + 1) / 2 != result.rows() || (plus.cols() + 1) / 2 != result.cols()) {
+        throw std::runtime_error("OpenCVPyramidGenerator scaleUp() invalid image size");
+    }
+}
+
+} // namespace
+
+cv::Mat collapseLevelInterleaved(MaskedImage& result, LaplacianPyramidLevel& level, bool withAlpha)
+{
+    MaskedImage& plus = level.plusDelta();
+    MaskedImage& minus = level.minusDelta();
+    checkCollapse(result, plus, minus);
+    const int rows = plus.rows();
+    const int cols = plus.cols();
+    const int channels = withAlpha ? 4 : 3;
+    const cv::Size size(cols, rows);
+    cv::Mat image;
+    PlaneKernels::createPlane(image, rows, cols, CV_8UC(channels));
+    cv::Mat* plusPlanes[3];
+    cv::Mat* minusPlanes[3];
+    colourPlanes(plus, plusPlanes);
+    colourPlanes(minus, minusPlanes);
+    PlaneKernels::forRowBands(rows, PyramidBands::bandRows(result, false, size), [&](int begin, int end) {
+        cv::Mat expanded[5]; // the contribution is not needed
+        for (int p = 0; p < 4; ++p) {
+            expanded[p].create(end - begin, cols, CV_8UC1);
+        }
+        PyramidBands::resampleRows(result, false, size, begin, end, expanded, begin, false);
+        cv::Mat colour(3, cols, CV_8UC1);
+        for (int r = begin; r < end; ++r) {
+            const uchar* valid = plus.validPixels().ptr<uchar>(r);
+            const uchar* planes[4];
+            for (int p = 0; p < 3; ++p) {
+                uchar* out = colour.ptr<uchar>(p);
+                maskedRow(plusPlanes[p]->ptr<uchar>(r), expanded[p].ptr<uchar>(r - begin), valid, cols, false, out);
+                maskedRow(out, minusPlanes[p]->ptr<uchar>(r), valid, cols, true, out);
+                planes[p] = out;
+            }
+            planes[3] = plus.contributingPixels().ptr<uchar>(r);
+            cv::hal::merge8u(planes, image.ptr<uchar>(r), cols, channels);
+        }
+    });
+    return image;
+}
+
 MaskedImage collapseLevel(MaskedImage& result, LaplacianPyramidLevel& level)
 {
     MaskedImage& plus = level.plusDelta();
     MaskedImage& minus = level.minusDelta();
-    PyramidBands::checkPlanes(result);
-    PyramidBands::checkPlanes(plus);
-    PyramidBands::checkPlanes(minus);
+    checkCollapse(result, plus, minus);
     const int rows = plus.rows();
     const int cols = plus.cols();
-    CV_Assert(minus.rows() == rows && minus.cols() == cols);
-    if ((rows + 1) / 2 != result.rows() || (cols + 1) / 2 != result.cols()) {
-        throw std::runtime_error("OpenCVPyramidGenerator scaleUp() invalid image size");
-    }
     const cv::Size size(cols, rows);
     MaskedImage collapsed = newImage(rows, cols, false);
     cv::Mat* plusPlanes[3];

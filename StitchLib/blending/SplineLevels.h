@@ -31,5 +31,10 @@ void addLevelBands(MaskedImage& image, MaskedImage& reduced, bool firstImage, bo
 // the plus band's valid mask and carrying copies of the plus band's masks.
 MaskedImage collapseLevel(MaskedImage& result, LaplacianPyramidLevel& level);
 
+// The same step's colour interleaved into one 8-bit image of 3 channels, or
+// 4 with the plus band's contribution as the last: collapseLevel(...).cvMat,
+// without the five full-size planes in between.
+cv::Mat collapseLevelInterleaved(MaskedImage& result, LaplacianPyramidLevel& level, bool withAlpha);
+
 } // namespace SplineLevels
 } // namespace orb

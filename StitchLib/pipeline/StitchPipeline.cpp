@@ -139,7 +139,7 @@ cv::Mat StitchPipeline::spline(MaskedImageSet& set)
             return cleanEdgeSpline.spline(set).cvMat(true);
         }
         MultiResolutionSpline multiResolutionSpline(generator, blender);
-        return multiResolutionSpline.spline(set).cvMat(true);
+        return multiResolutionSpline.splineImage(set, true);
     });
 }
 

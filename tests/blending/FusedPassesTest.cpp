@@ -453,6 +453,15 @@ TEST(FusedPassesTest, SplineLevelPassesMatchTheStepByStepSpline)
         const cv::Size size(set.cols(), set.rows());
         EXPECT_TRUE(sameImage(stepwise, fused.first)) << size << " " << set.numImages();
         EXPECT_TRUE(sameImage(fused.first, fused.second)) << size;
+        // The finest level collapsed straight into the interleaved image.
+        for (const bool withAlpha : {true, false}) {
+            auto interleaved = serialAndParallel<cv::Mat>([&] {
+                MaskedImageSet copy = copyOfSet(set);
+                return MultiResolutionSpline(generator, blender).splineImage(copy, withAlpha);
+            });
+            EXPECT_TRUE(test::same(stepwise.cvMat(withAlpha), interleaved.first)) << size << " " << withAlpha;
+            EXPECT_TRUE(test::same(interleaved.first, interleaved.second)) << size;
+        }
     }
 }
 
