@@ -98,6 +98,59 @@ TEST(MaskedImageSetTest, FixesEveryPixelOfLargerMasks)
     }
 }
 
+TEST(MaskedImageSetTest, FixMaskOverlapsKeepsEveryValueTheRuleGivesOnWideRows)
+{
+    // Rows wide enough for the sixteen-pixel blocks and a tail, masks of any
+    // value (a kept contribution keeps its value), sparse and dense
+    // contributions, one to five images: exactly the pixel rule's result.
+    cv::RNG rng(26);
+    for (const int count : {1, 2, 4, 5}) {
+        for (const bool lastWins : {false, true}) {
+            for (const int density : {1, 5}) {
+                const int rows = 9, cols = 61;
+                MaskedImageSet set;
+                std::vector<cv::Mat> valid, contributing;
+                for (int k = 0; k < count; ++k) {
+                    valid.emplace_back(rows, cols, CV_8UC1);
+                    contributing.emplace_back(rows, cols, CV_8UC1);
+                    rng.fill(valid.back(), cv::RNG::UNIFORM, 0, 256);
+                    rng.fill(contributing.back(), cv::RNG::UNIFORM, 0, 256);
+                    valid.back().setTo(0, valid.back() < 128);
+                    contributing.back().setTo(0, contributing.back() < 256 - 40 * density);
+                    const cv::Mat plane = filled(rows, cols, 0);
+                    set.addImage(MaskedImage(plane, plane, plane, valid.back().clone(), contributing.back().clone()));
+                }
+                set.fixMaskOverlaps(lastWins);
+                for (int r = 0; r < rows; ++r) {
+                    for (int c = 0; c < cols; ++c) {
+                        std::vector<int> expected(static_cast<std::size_t>(count), 0);
+                        int holder = -1;
+                        for (int i = 0; i < count && holder < 0; ++i) {
+                            const int k = lastWins ? count - 1 - i : i;
+                            if (contributing[k].at<uchar>(r, c) != 0) holder = k;
+                        }
+                        if (holder >= 0) {
+                            expected[holder] = contributing[holder].at<uchar>(r, c);
+                        } else {
+                            for (int i = 0; i < count; ++i) {
+                                const int k = lastWins ? count - 1 - i : i;
+                                if (valid[k].at<uchar>(r, c) != 0) {
+                                    expected[k] = 255;
+                                    break;
+                                }
+                            }
+                        }
+                        for (int k = 0; k < count; ++k) {
+                            ASSERT_EQ(expected[k], set.image(k).contributingPixelAt(r, c))
+                                << count << " images, lastWins " << lastWins << " at " << r << "," << c;
+                        }
+                    }
+                }
+            }
+        }
+    }
+}
+
 TEST(MaskedImageSetTest, BuildsFromPartsInOrderAndReportsMisuse)
 {
     std::vector<cv::Mat> parts = {cv::Mat(3, 4, CV_8UC3, cv::Scalar(1, 2, 3)),
