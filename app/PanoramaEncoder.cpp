@@ -63,6 +63,27 @@ void putChunk(std::vector<uchar>& out, const char* type, const uchar* data, std:
     putBigEndian(out, static_cast<uint32_t>(crc));
 }
 
+// Appends a chunk whose data is three pieces, one after the other (any may be
+// empty), without joining them first.
+struct Piece {
+    const uchar* data;
+    std::size_t size;
+};
+void putChunk(std::vector<uchar>& out, const char* type, Piece a, Piece b, Piece c)
+{
+    const std::size_t size = a.size + b.size + c.size;
+    if (size > 0x7fffffffu) {
+        throw std::runtime_error("the '.png' encoder failed: a chunk would exceed 2 GiB");
+    }
+    putBigEndian(out, static_cast<uint32_t>(size));
+    const std::size_t typeAt = out.size();
+    out.insert(out.end(), type, type + 4);
+    for (const Piece& piece : {a, b, c})
+        if (piece.size > 0)
+            out.insert(out.end(), piece.data, piece.data + piece.size);
+    putBigEndian(out, libdeflate_crc32(0, out.data() + typeAt, 4 + size));
+}
+
 // One band of rows, filtered and deflated on its own: raw deflate data that
 // ends byte-aligned (a sync flush) unless it is the last band, which ends the
 // stream. Its Adler-32 is of the filtered bytes, for the stream's trailer.
@@ -233,21 +254,25 @@ std::vector<uchar> encodePng(const cv::Mat& image)
 
     std::vector<uchar> png = pngHeader(image);
     // One zlib stream over all bands: a header, the bands' deflate data in
-    // order, the Adler-32 of everything. One IDAT chunk per band.
+    // order, the Adler-32 of everything. One IDAT chunk per band, written
+    // once into a buffer of the file's size.
+    std::size_t total = png.size() + 2 + 4 + 12;
+    for (const Band& band : bands)
+        total += 12 + band.deflated.size();
+    png.reserve(total);
+    const uchar zlibHeader[] = {0x78, 0x01}; // deflate, 32 KiB window, fastest
     uLong adler = 1;
     for (std::size_t b = 0; b < bands.size(); ++b) {
         Band& band = bands[b];
-        std::vector<uchar> data;
-        if (b == 0) {
-            data = {0x78, 0x01}; // deflate, 32 KiB window, fastest
-        }
-        data.insert(data.end(), band.deflated.begin(), band.deflated.end());
-        band.deflated = std::vector<uchar>();
         adler = b == 0 ? band.adler : adler32_combine(adler, band.adler, static_cast<z_off_t>(band.length));
-        if (b + 1 == bands.size()) {
-            putBigEndian(data, static_cast<uint32_t>(adler));
-        }
-        putChunk(png, "IDAT", data.data(), data.size());
+        uchar trailer[4];
+        for (int k = 0; k < 4; ++k)
+            trailer[k] = static_cast<uchar>((adler >> (24 - 8 * k)) & 0xffu);
+        const bool first = b == 0;
+        const bool last = b + 1 == bands.size();
+        putChunk(png, "IDAT", {first ? zlibHeader : nullptr, first ? sizeof zlibHeader : 0},
+                 {band.deflated.data(), band.deflated.size()}, {last ? trailer : nullptr, last ? sizeof trailer : 0});
+        band.deflated = std::vector<uchar>();
     }
     putChunk(png, "IEND", nullptr, 0);
     return png;
