@@ -46,6 +46,25 @@ public:
         }
     }
 
+    // Raises (or, negative, lowers back) the limit; a lower limit frees the
+    // surplus at once. Additive, so that scopes on several threads compose.
+    void addToLimit(long long bytesMore)
+    {
+        std::vector<std::pair<void*, std::size_t>> released;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            limit = static_cast<std::size_t>(static_cast<long long>(limit) + bytesMore);
+            while (bytes > limit && !planes.empty()) {
+                released.push_back(planes.back());
+                bytes -= planes.back().second;
+                planes.pop_back();
+            }
+        }
+        for (const auto& [block, size] : released) {
+            munmap(block, size);
+        }
+    }
+
     void* take(std::size_t size)
     {
         std::lock_guard<std::mutex> lock(mutex);
@@ -199,6 +218,16 @@ void keepFreedPlanes(std::size_t bytes, Reuse reuse)
     }
 #endif
     keptPlanes().setLimit(bytes);
+}
+
+KeepMorePlanes::KeepMorePlanes(std::size_t bytes) : bytes(bytes)
+{
+    keptPlanes().addToLimit(static_cast<long long>(bytes));
+}
+
+KeepMorePlanes::~KeepMorePlanes()
+{
+    keptPlanes().addToLimit(-static_cast<long long>(bytes));
 }
 
 void createZeroPlane(cv::Mat& m, int rows, int cols, int type)

@@ -60,6 +60,22 @@ enum class Reuse {
 // once. Meant to be set while no other thread allocates planes.
 void keepFreedPlanes(std::size_t bytes, Reuse reuse = Reuse::WrittenPlanes);
 
+// While alive, `bytes` more of freed written planes are kept: for work that
+// frees planes and at once allocates planes of the same size again, so that
+// their pages are reused instead of returned and faulted in afresh. At its end
+// the budget is lowered back and the surplus freed. Scopes on several threads
+// add up.
+class KeepMorePlanes {
+public:
+    explicit KeepMorePlanes(std::size_t bytes);
+    ~KeepMorePlanes();
+    KeepMorePlanes(const KeepMorePlanes&) = delete;
+    KeepMorePlanes& operator=(const KeepMorePlanes&) = delete;
+
+private:
+    std::size_t bytes;
+};
+
 // Creates m as a rows x cols matrix of zeros (of the given type) whose pages
 // take memory only once written: large ones are fresh mappings, not kept
 // planes (unless every large plane is reused). For planes that stay 0 over

@@ -159,6 +159,32 @@ TEST(ByteTableTest, FreedPlanesAreKeptWithinTheirBudgetOnly)
     PlaneKernels::keepFreedPlanes(std::size_t(64) << 20);
 }
 
+TEST(ByteTableTest, MorePlanesAreKeptWithinAScopeOnly)
+{
+    // With no budget of its own, two 6 MB planes freed inside a scope that
+    // keeps 12 MB more both come back; freed after the scope, neither does.
+    PlaneKernels::keepFreedPlanes(0);
+    const cv::Size size(3000, 2000);
+    const auto freedTwiceThenNew = [&] {
+        cv::Mat first, second;
+        PlaneKernels::createPlane(first, size, CV_8UC1);
+        PlaneKernels::createPlane(second, size, CV_8UC1);
+        first.setTo(77);
+        second.setTo(77);
+        first.release();
+        second.release();
+        PlaneKernels::createPlane(first, size, CV_8UC1);
+        PlaneKernels::createPlane(second, size, CV_8UC1);
+        return cv::countNonZero(first) + cv::countNonZero(second);
+    };
+    {
+        const PlaneKernels::KeepMorePlanes keep(2 * static_cast<std::size_t>(size.area()));
+        EXPECT_EQ(2 * size.area(), freedTwiceThenNew());
+    }
+    EXPECT_EQ(0, freedTwiceThenNew());
+    PlaneKernels::keepFreedPlanes(std::size_t(64) << 20);
+}
+
 TEST(ByteTableTest, EveryLargePlaneIsReusedAndZeroPlanesComeBackCleared)
 {
     // A take reuses all large planes: a written plane returns as a zero plane,
