@@ -10,6 +10,7 @@
 #include <cmath>
 #include <limits>
 #include <stdexcept>
+#include <utility>
 #include <vector>
 
 namespace orb {
@@ -413,39 +414,58 @@ void markFallback(const PairView& v, const cv::Mat& marked, cv::Point offset, cv
     }
 }
 
-// Writes the consistent matches of one pair into the panorama: per cell, the
-// nearest surface's mean inverse distance.
-void splatPair(const PairView& v, const cv::Mat_<float>& disparity, cv::Mat_<float>& nearest,
-               cv::Mat_<float>& sum, cv::Mat_<float>& count, bool nearestPass)
+// Where the consistent matches of one pair land in the panorama (rows x cols): per
+// view row, in order, the cell index and the inverse distance from the rig origin.
+std::vector<std::vector<std::pair<int, float>>> placePair(const PairView& v, const cv::Mat_<float>& disparity,
+                                                          int rows, int cols)
 {
-    const int rows = nearest.rows;
-    const int cols = nearest.cols;
-    for (int y = 0; y < disparity.rows; ++y) {
-        const float* d = disparity.ptr<float>(y);
-        for (int x = 0; x < disparity.cols; ++x) {
-            // Zero and negative disparities are "infinitely far": no point to place.
-            if (!(d[x] > 0.05f))
-                continue;
-            const Vec3 p = v.origin + (v.baseline * v.focal / d[x]) * viewDirection(v, x, y);
-            const double dist = cv::norm(p);
-            if (!(dist > 1e-6))
-                continue;
-            const double elevation = std::asin(std::clamp(-p[2] / dist, -1.0, 1.0));
-            const double azimuth = std::atan2(p[1], p[0]);
-            const int r = std::clamp(static_cast<int>(std::floor((0.5 - elevation / CV_PI) * rows)), 0, rows - 1);
-            int c = static_cast<int>(std::floor((azimuth / (2.0 * CV_PI) + 0.5) * cols));
-            c = ((c % cols) + cols) % cols;
-            const float rho = static_cast<float>(1.0 / dist);
-            if (nearestPass) {
-                nearest(r, c) = std::max(nearest(r, c), rho);
-            } else if (rho >= 0.85f * nearest(r, c)) {
-                // Only the front surface of a cell counts: averaging across an
-                // object's edge would invent a distance where nothing stands.
-                sum(r, c) += rho;
-                count(r, c) += 1.0f;
+    std::vector<std::vector<std::pair<int, float>>> placed(static_cast<std::size_t>(disparity.rows));
+    cv::parallel_for_(cv::Range(0, disparity.rows), [&](const cv::Range& range) {
+        for (int y = range.start; y < range.end; ++y) {
+            const float* d = disparity.ptr<float>(y);
+            std::vector<std::pair<int, float>>& out = placed[static_cast<std::size_t>(y)];
+            for (int x = 0; x < disparity.cols; ++x) {
+                // Zero and negative disparities are "infinitely far": no point to place.
+                if (!(d[x] > 0.05f))
+                    continue;
+                const Vec3 p = v.origin + (v.baseline * v.focal / d[x]) * viewDirection(v, x, y);
+                const double dist = cv::norm(p);
+                if (!(dist > 1e-6))
+                    continue;
+                const double elevation = std::asin(std::clamp(-p[2] / dist, -1.0, 1.0));
+                const double azimuth = std::atan2(p[1], p[0]);
+                const int r =
+                    std::clamp(static_cast<int>(std::floor((0.5 - elevation / CV_PI) * rows)), 0, rows - 1);
+                int c = static_cast<int>(std::floor((azimuth / (2.0 * CV_PI) + 0.5) * cols));
+                c = ((c % cols) + cols) % cols;
+                out.emplace_back(r * cols + c, static_cast<float>(1.0 / dist));
             }
         }
-    }
+    });
+    return placed;
+}
+
+// Writes the placed matches of one pair into the panorama: per cell, the nearest
+// surface's mean inverse distance. The first pass over all pairs finds the nearest
+// value of each cell, the second averages those close to it, in the same order
+// every time (the sums are of floats).
+void splatPair(const std::vector<std::vector<std::pair<int, float>>>& placed, cv::Mat_<float>& nearest,
+               cv::Mat_<float>& sum, cv::Mat_<float>& count, bool nearestPass)
+{
+    float* n = nearest.ptr<float>(0);
+    float* s = sum.ptr<float>(0);
+    float* k = count.ptr<float>(0);
+    for (const auto& row : placed)
+        for (const auto& [cell, rho] : row) {
+            if (nearestPass) {
+                n[cell] = std::max(n[cell], rho);
+            } else if (rho >= 0.85f * n[cell]) {
+                // Only the front surface of a cell counts: averaging across an
+                // object's edge would invent a distance where nothing stands.
+                s[cell] += rho;
+                k[cell] += 1.0f;
+            }
+        }
 }
 
 // The background next to a long gap, walking from `from` in steps of `step`
@@ -889,9 +909,12 @@ DepthPanorama measureDenseDepth(const std::vector<cv::Mat>& images, const std::v
         views.push_back(v);
         disparities.push_back(disparity);
     }
+    std::vector<std::vector<std::vector<std::pair<int, float>>>> placed;
+    for (std::size_t i = 0; i < views.size(); ++i)
+        placed.push_back(placePair(views[i], disparities[i], rows, 2 * rows));
     for (int pass = 0; pass < 2; ++pass)
-        for (std::size_t i = 0; i < views.size(); ++i)
-            splatPair(views[i], disparities[i], nearest, sum, count, pass == 0);
+        for (const auto& pair : placed)
+            splatPair(pair, nearest, sum, count, pass == 0);
 
     DepthPanorama out;
     out.inverseDepth = cv::Mat_<float>(rows, 2 * rows, 0.0f);
