@@ -173,7 +173,7 @@ compare() {
     [ "$mode:$n" != full:24 ] || target=0.72
     [ "$mode:$n" != fast:96 ] || target=0.30
     table+=("$(awk -v m="$mode" -v n="$n" -v l="$best_loop" -v b="$best_batch" -v t="$target" 'BEGIN {
-        r = b / l; printf "%-5s %6d %9.2f %9.2f %7.2f %9s  %s", m, n, l, b, r, "<= " t, (r <= t + 1e-9 ? "met" : "MISSED") }')")
+        r = b / l; printf "%-5s %6d %9.2f %9.2f %7.3f %9s  %s", m, n, l, b, r, "<= " t, (r <= t + 1e-9 ? "met" : "MISSED") }')")
 }
 
 sizes_of() { tr ',' ' ' <<<"$1"; }

@@ -242,8 +242,9 @@ FrameResult stitchFrame(Take& take, orb::pipeline::StitchPipeline& pipeline, Sta
 
         t = std::chrono::steady_clock::now();
         take.stage(frame, "encode");
-        // The other workers keep the cores busy: the encoding that takes least CPU.
-        std::vector<uchar> bytes = encodePanorama(panorama, "." + o.format, PngCompression::OneStream, o.jpegQuality);
+        // PNG in bands, as quadstitch: the vectorised deflate of the bands takes less CPU
+        // than one stream, and a frame alone compresses them on every core.
+        std::vector<uchar> bytes = encodePanorama(panorama, "." + o.format, PngCompression::Bands, o.jpegQuality);
         if (canCarryPanoramaMetadata(o.format))
             bytes = addPanoramaMetadata(bytes, panorama.cols, panorama.rows);
         result.seconds.emplace_back("encode", secondsSince(t));
