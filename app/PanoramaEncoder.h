@@ -18,9 +18,9 @@ std::vector<uchar> encodePanorama(const cv::Mat& panorama, const std::string& ex
 enum class PngCompression {
     // Independent bands of rows on all cores: one image done soonest (the program).
     Bands,
-    // One whole-buffer stream on the calling thread, at about half the CPU time of the
-    // bands and a smaller file: for callers that keep the cores busy with several
-    // images at once (a take). Needs a second copy of the image's bytes meanwhile.
+    // One whole-buffer stream on the calling thread. Since the bands use the vectorised
+    // deflate, this takes more CPU time than they do; the batch tool uses the bands too.
+    // Needs a second copy of the image's bytes meanwhile.
     OneStream,
 };
 std::vector<uchar> encodePanorama(const cv::Mat& panorama, const std::string& extension,
