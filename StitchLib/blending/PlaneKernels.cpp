@@ -31,38 +31,14 @@ class KeptPlanes {
 public:
     void setLimit(std::size_t bytesKept)
     {
-        std::vector<std::pair<void*, std::size_t>> released;
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            limit = bytesKept;
-            while (bytes > limit && !planes.empty()) {
-                released.push_back(planes.back());
-                bytes -= planes.back().second;
-                planes.pop_back();
-            }
-        }
-        for (const auto& [block, size] : released) {
-            munmap(block, size);
-        }
+        changeLimit([&](std::size_t) { return bytesKept; });
     }
 
     // Raises (or, negative, lowers back) the limit; a lower limit frees the
     // surplus at once. Additive, so that scopes on several threads compose.
     void addToLimit(long long bytesMore)
     {
-        std::vector<std::pair<void*, std::size_t>> released;
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            limit = static_cast<std::size_t>(static_cast<long long>(limit) + bytesMore);
-            while (bytes > limit && !planes.empty()) {
-                released.push_back(planes.back());
-                bytes -= planes.back().second;
-                planes.pop_back();
-            }
-        }
-        for (const auto& [block, size] : released) {
-            munmap(block, size);
-        }
+        changeLimit([&](std::size_t old) { return static_cast<std::size_t>(static_cast<long long>(old) + bytesMore); });
     }
 
     void* take(std::size_t size)
@@ -92,6 +68,25 @@ public:
     }
 
 private:
+    // Sets the limit from the old one and frees what it no longer allows, outside the lock.
+    template <typename NewLimit>
+    void changeLimit(NewLimit newLimit)
+    {
+        std::vector<std::pair<void*, std::size_t>> released;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            limit = newLimit(limit);
+            while (bytes > limit && !planes.empty()) {
+                released.push_back(planes.back());
+                bytes -= planes.back().second;
+                planes.pop_back();
+            }
+        }
+        for (const auto& [block, size] : released) {
+            munmap(block, size);
+        }
+    }
+
     std::mutex mutex;
     std::vector<std::pair<void*, std::size_t>> planes;
     std::size_t bytes = 0;
