@@ -67,6 +67,88 @@ BandGeometry bandGeometry(Direction direction, int begin, int end, int sourceRow
 
 namespace PyramidBands {
 
+namespace {
+
+// Columns [sourceBegin, sourceEnd) of a band's source rows, resampled on
+// their own into result columns [resultBegin, resultEnd).
+struct ColumnSpan {
+    int sourceBegin;
+    int sourceEnd;
+    int resultBegin;
+    int resultEnd;
+};
+
+// Zero columns kept on either side of a span's non-zero ones: more than the
+// filters reach (two source columns), so that the span's own border handling
+// reflects zeros only, as the whole row would have read there.
+constexpr int kSpanMargin = 4;
+// Spans closer than this are resampled as one.
+constexpr int kSpanGap = 64;
+
+// The spans of a band: the columns where the valid mask is non-zero in any of
+// the source rows, with their margins. A result column outside every span
+// only reads source columns where the mask, and so every masked plane, is 0:
+// it is 0 in every result plane. Parts of a rig hold data in a third of the
+// panorama's columns. One span of the whole width when the spans would cover
+// most of it.
+std::vector<ColumnSpan> columnSpans(const cv::Mat& valid, int sourceBegin, int sourceEnd, Direction direction,
+                                    int resultWidth)
+{
+    const int cols = valid.cols;
+    std::vector<uchar> any(static_cast<std::size_t>(cols), 0);
+    for (int r = sourceBegin; r < sourceEnd; ++r) {
+        const uchar* row = valid.ptr<uchar>(r);
+        int c = 0;
+#if CV_SIMD128
+        for (; c + 16 <= cols; c += 16) {
+            cv::v_store(any.data() + c, cv::v_load(any.data() + c) | cv::v_load(row + c));
+        }
+#endif
+        for (; c < cols; ++c) {
+            any[static_cast<std::size_t>(c)] |= row[c];
+        }
+    }
+    std::vector<ColumnSpan> spans;
+    int covered = 0;
+    for (int c = 0; c < cols;) {
+        if (any[static_cast<std::size_t>(c)] == 0) {
+            ++c;
+            continue;
+        }
+        int last = c + 1;
+        while (last < cols && any[static_cast<std::size_t>(last)] != 0) {
+            ++last;
+        }
+        // Even, so that a reduction's result column k is source column 2k.
+        const int begin = std::max(0, c - kSpanMargin) & ~1;
+        const int end = std::min(cols, last + kSpanMargin);
+        if (!spans.empty() && begin - spans.back().sourceEnd < kSpanGap) {
+            covered -= spans.back().sourceEnd - spans.back().sourceBegin;
+            spans.back().sourceEnd = end;
+        } else {
+            spans.push_back({begin, end, 0, 0});
+        }
+        covered += spans.back().sourceEnd - spans.back().sourceBegin;
+        c = last;
+    }
+    if (covered > cols - cols / 4) {
+        spans.assign(1, {0, cols, 0, 0});
+    }
+    for (ColumnSpan& span : spans) {
+        if (direction == Direction::Down) {
+            span.resultBegin = span.sourceBegin / 2;
+            span.resultEnd = span.resultBegin + (span.sourceEnd - span.sourceBegin + 1) / 2;
+        } else {
+            span.resultBegin = 2 * span.sourceBegin;
+            // At the image's last column the span keeps the result's own parity.
+            span.resultEnd = span.sourceEnd == cols ? resultWidth : 2 * span.sourceEnd;
+        }
+    }
+    return spans;
+}
+
+} // namespace
+
 void resampleRows(MaskedImage& image, bool down, cv::Size resultSize, int begin, int end, cv::Mat* results,
                   int rowOffset, bool withContribution)
 {
@@ -75,98 +157,123 @@ void resampleRows(MaskedImage& image, bool down, cv::Size resultSize, int begin,
     const cv::Mat& valid = image.validPixels();
     const cv::Mat* const sources[] = {&image.red(), &image.green(), &image.blue(), &image.contributingPixels()};
     const int sourceRows = image.rows();
-    const int sourceCols = image.cols();
     const PlaneKernels::ByteTable& normalised = PlaneKernels::normalised();
     const bool normalisedIsPlain = PlaneKernels::keepsFullAndClearsNone(normalised);
     const BandGeometry band = bandGeometry(direction, begin, end, sourceRows, resultSize);
     const int bandSourceRows = band.sourceEnd - band.sourceBegin;
-    // Colour and contribution, kept where the valid mask rounds to 1
-    // divided by 255 (128 and above).
-    cv::Mat masked[4];
-    for (int p = 0; p < masked4; ++p) {
-        masked[p].create(bandSourceRows, sourceCols, CV_8UC1);
-    }
-    for (int r = 0; r < bandSourceRows; ++r) {
-        const uchar* keep = valid.ptr<uchar>(band.sourceBegin + r);
-        for (int p = 0; p < masked4; ++p) {
-            const uchar* in = sources[p]->ptr<uchar>(band.sourceBegin + r);
-            uchar* out = masked[p].ptr<uchar>(r);
-            int c = 0;
-#if CV_SIMD128
-            const cv::v_uint8x16 half = cv::v_setall_u8(128);
-            for (; c + 16 <= sourceCols; c += 16) {
-                cv::v_store(out + c, cv::v_load(in + c) & (cv::v_load(keep + c) >= half));
-            }
-#endif
-            for (; c < sourceCols; ++c) {
-                out[c] = keep[c] >= 128 ? in[c] : 0;
+    const int resultPlanes = withContribution ? 5 : 4;
+    const std::vector<ColumnSpan> spans =
+        columnSpans(valid, band.sourceBegin, band.sourceEnd, direction, resultSize.width);
+
+    // Result columns outside every span are 0.
+    int zeroFrom = 0;
+    const auto clearColumns = [&](int from, int to) {
+        if (from >= to) {
+            return;
+        }
+        for (int r = begin; r < end; ++r) {
+            for (int p = 0; p < resultPlanes; ++p) {
+                std::fill(results[p].ptr<uchar>(r - rowOffset) + from, results[p].ptr<uchar>(r - rowOffset) + to, 0);
             }
         }
-    }
-    // A copy, not a view: the band must be resampled on its own.
-    const cv::Mat validBand = valid.rowRange(band.sourceBegin, band.sourceEnd).clone();
-    cv::Mat resampled[4];
-    cv::Mat filteredValid;
-    const cv::Size bandSize = direction == Direction::Down ? cv::Size() : band.bandSize;
-    for (int p = 0; p < masked4; ++p) {
-        resample(masked[p], resampled[p], direction, bandSize);
-    }
-    resample(validBand, filteredValid, direction, bandSize);
-    CV_Assert(filteredValid.size() == band.bandSize);
+    };
 
-    for (int r = begin; r < end; ++r) {
-        const int k = r - begin + band.offset;
-        const uchar* weight = filteredValid.ptr<uchar>(k);
-        for (int p = 0; p < 3; ++p) {
-            const uchar* in = resampled[p].ptr<uchar>(k);
-            uchar* out = results[p].ptr<uchar>(r - rowOffset);
-            // Divides out the share of the filter that fell on invalid pixels.
-            int c = 0;
+    for (const ColumnSpan& span : spans) {
+        clearColumns(zeroFrom, span.resultBegin);
+        zeroFrom = span.resultEnd;
+        const int spanCols = span.sourceEnd - span.sourceBegin;
+        const int width = span.resultEnd - span.resultBegin;
+        // Colour and contribution, kept where the valid mask rounds to 1
+        // divided by 255 (128 and above).
+        cv::Mat masked[4];
+        for (int p = 0; p < masked4; ++p) {
+            masked[p].create(bandSourceRows, spanCols, CV_8UC1);
+        }
+        for (int r = 0; r < bandSourceRows; ++r) {
+            const uchar* keep = valid.ptr<uchar>(band.sourceBegin + r) + span.sourceBegin;
+            for (int p = 0; p < masked4; ++p) {
+                const uchar* in = sources[p]->ptr<uchar>(band.sourceBegin + r) + span.sourceBegin;
+                uchar* out = masked[p].ptr<uchar>(r);
+                int c = 0;
 #if CV_SIMD128
-            if (normalisedIsPlain) {
-                // Runs of weight 255 keep their colour, of weight 0 become 0.
-                const cv::v_uint8x16 full = cv::v_setall_u8(255);
-                const cv::v_uint8x16 none = cv::v_setall_u8(0);
-                for (; c + 16 <= resultSize.width; c += 16) {
-                    const cv::v_uint8x16 w = cv::v_load(weight + c);
-                    const cv::v_uint8x16 isFull = w == full;
-                    if (!cv::v_check_all(isFull | (w == none))) {
-                        for (int i = c; i < c + 16; ++i) out[i] = normalised(in[i], weight[i]);
-                        continue;
-                    }
-                    cv::v_store(out + c, cv::v_load(in + c) & isFull);
+                const cv::v_uint8x16 half = cv::v_setall_u8(128);
+                for (; c + 16 <= spanCols; c += 16) {
+                    cv::v_store(out + c, cv::v_load(in + c) & (cv::v_load(keep + c) >= half));
+                }
+#endif
+                for (; c < spanCols; ++c) {
+                    out[c] = keep[c] >= 128 ? in[c] : 0;
                 }
             }
-#endif
-            for (; c < resultSize.width; ++c) {
-                out[c] = normalised(in[c], weight[c]);
-            }
         }
-        uchar* validOut = results[3].ptr<uchar>(r - rowOffset);
-        if (!withContribution) {
-            for (int c = 0; c < resultSize.width; ++c) {
-                validOut[c] = weight[c] > kMaskThreshold ? 255 : 0;
-            }
-            continue;
+        // A copy, not a view: the band must be resampled on its own.
+        const cv::Mat validBand =
+            valid(cv::Range(band.sourceBegin, band.sourceEnd), cv::Range(span.sourceBegin, span.sourceEnd)).clone();
+        cv::Mat resampled[4];
+        cv::Mat filteredValid;
+        const cv::Size bandSize =
+            direction == Direction::Down ? cv::Size() : cv::Size(width, band.bandSize.height);
+        for (int p = 0; p < masked4; ++p) {
+            resample(masked[p], resampled[p], direction, bandSize);
         }
-        const uchar* contribution = resampled[3].ptr<uchar>(k);
-        uchar* contributingOut = results[4].ptr<uchar>(r - rowOffset);
-        int c = 0;
+        resample(validBand, filteredValid, direction, bandSize);
+        CV_Assert(filteredValid.size() == cv::Size(width, band.bandSize.height));
+
+        for (int r = begin; r < end; ++r) {
+            const int k = r - begin + band.offset;
+            const uchar* weight = filteredValid.ptr<uchar>(k);
+            for (int p = 0; p < 3; ++p) {
+                const uchar* in = resampled[p].ptr<uchar>(k);
+                uchar* out = results[p].ptr<uchar>(r - rowOffset) + span.resultBegin;
+                // Divides out the share of the filter that fell on invalid pixels.
+                int c = 0;
 #if CV_SIMD128
-        const cv::v_uint8x16 threshold = cv::v_setall_u8(kMaskThreshold);
-        for (; c + 16 <= resultSize.width; c += 16) {
-            const cv::v_uint8x16 isValid = cv::v_load(weight + c) > threshold;
-            cv::v_store(validOut + c, isValid);
-            cv::v_store(contributingOut + c, isValid & (cv::v_load(contribution + c) > threshold));
-        }
+                if (normalisedIsPlain) {
+                    // Runs of weight 255 keep their colour, of weight 0 become 0.
+                    const cv::v_uint8x16 full = cv::v_setall_u8(255);
+                    const cv::v_uint8x16 none = cv::v_setall_u8(0);
+                    for (; c + 16 <= width; c += 16) {
+                        const cv::v_uint8x16 w = cv::v_load(weight + c);
+                        const cv::v_uint8x16 isFull = w == full;
+                        if (!cv::v_check_all(isFull | (w == none))) {
+                            for (int i = c; i < c + 16; ++i) out[i] = normalised(in[i], weight[i]);
+                            continue;
+                        }
+                        cv::v_store(out + c, cv::v_load(in + c) & isFull);
+                    }
+                }
 #endif
-        for (; c < resultSize.width; ++c) {
-            const bool isValid = weight[c] > kMaskThreshold;
-            validOut[c] = isValid ? 255 : 0;
-            // A pixel contributes only where it is valid.
-            contributingOut[c] = (isValid && contribution[c] > kMaskThreshold) ? 255 : 0;
+                for (; c < width; ++c) {
+                    out[c] = normalised(in[c], weight[c]);
+                }
+            }
+            uchar* validOut = results[3].ptr<uchar>(r - rowOffset) + span.resultBegin;
+            if (!withContribution) {
+                for (int c = 0; c < width; ++c) {
+                    validOut[c] = weight[c] > kMaskThreshold ? 255 : 0;
+                }
+                continue;
+            }
+            const uchar* contribution = resampled[3].ptr<uchar>(k);
+            uchar* contributingOut = results[4].ptr<uchar>(r - rowOffset) + span.resultBegin;
+            int c = 0;
+#if CV_SIMD128
+            const cv::v_uint8x16 threshold = cv::v_setall_u8(kMaskThreshold);
+            for (; c + 16 <= width; c += 16) {
+                const cv::v_uint8x16 isValid = cv::v_load(weight + c) > threshold;
+                cv::v_store(validOut + c, isValid);
+                cv::v_store(contributingOut + c, isValid & (cv::v_load(contribution + c) > threshold));
+            }
+#endif
+            for (; c < width; ++c) {
+                const bool isValid = weight[c] > kMaskThreshold;
+                validOut[c] = isValid ? 255 : 0;
+                // A pixel contributes only where it is valid.
+                contributingOut[c] = (isValid && contribution[c] > kMaskThreshold) ? 255 : 0;
+            }
         }
     }
+    clearColumns(zeroFrom, resultSize.width);
 }
 
 int bandRows(MaskedImage& image, bool down, cv::Size resultSize)

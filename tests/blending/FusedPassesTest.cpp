@@ -327,6 +327,40 @@ TEST(FusedPassesTest, PyramidStepsMatchTheWholePlaneChainAtEverySize)
     }
 }
 
+TEST(FusedPassesTest, PyramidStepsMatchTheWholePlaneChainWhereDataLiesInColumnStrips)
+{
+    // Resampling skips the columns far from any valid pixel: strips inside,
+    // at either edge, at both (a part that wraps around), close enough to be
+    // taken as one, a single column, and none. Colour and contribution are
+    // noise outside the strips too, which the valid mask must keep out. Only
+    // the upper rows hold data, so that later bands of rows hold none.
+    OpenCVPyramidGenerator generator;
+    const std::vector<std::vector<cv::Range>> stripSets = {
+        {cv::Range(140, 190)}, {cv::Range(0, 30), cv::Range(262, 300)}, {cv::Range(100, 110), cv::Range(150, 160)},
+        {cv::Range(5, 6)},     {cv::Range(230, 300)},                  {}};
+    unsigned seed = 500;
+    for (const int cols : {300, 301}) {
+        for (const std::vector<cv::Range>& strips : stripSets) {
+            const cv::Size size(cols, 530);
+            MaskedImage image = randomImage(size, seed);
+            seed += 10;
+            cv::Mat valid = cv::Mat::zeros(size, CV_8UC1);
+            for (const cv::Range& strip : strips) {
+                const cv::Rect area(strip.start, 0, strip.size(), 270);
+                image.validPixels()(area).copyTo(valid(area));
+            }
+            image.validPixels() = valid;
+            const auto down = serialAndParallel<MaskedImage>([&] { return generator.scaleDown(image); });
+            EXPECT_TRUE(sameImage(reference::resample(image, true, cv::Size()), down.first)) << cols;
+            EXPECT_TRUE(sameImage(down.first, down.second)) << cols;
+            for (const cv::Size target : {cv::Size(2 * cols, 1060), cv::Size(2 * cols - 1, 1059)}) {
+                const MaskedImage up = generator.scaleUp(image, target.height, target.width);
+                EXPECT_TRUE(sameImage(reference::resample(image, false, target), up)) << cols << target;
+            }
+        }
+    }
+}
+
 TEST(FusedPassesTest, FeatherBlendMatchesTheWholePlaneChainForOneToFourImages)
 {
     FeatherBlender blender;
