@@ -17,4 +17,12 @@ execute_process(COMMAND ${PREFIX}/bin/quadstitch --help RESULT_VARIABLE status O
 if(NOT status EQUAL 0 OR NOT help MATCHES "--working-directory")
   message(FATAL_ERROR "installed quadstitch --help failed (${status}): ${help}")
 endif()
+# The batch tool hands video takes and --version to its module in libexec/quadstitch.
+if(NOT EXISTS ${PREFIX}/libexec/quadstitch/quadstitch-batch-video)
+  message(FATAL_ERROR "${PREFIX}/libexec/quadstitch/quadstitch-batch-video was not installed")
+endif()
+execute_process(COMMAND ${PREFIX}/bin/quadstitch-batch --version RESULT_VARIABLE status OUTPUT_VARIABLE version)
+if(NOT status EQUAL 0 OR NOT version MATCHES "libavcodec")
+  message(FATAL_ERROR "installed quadstitch-batch --version failed (${status}): ${version}")
+endif()
 file(REMOVE_RECURSE ${PREFIX})

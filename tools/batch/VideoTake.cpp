@@ -47,25 +47,6 @@ namespace batch {
 
 namespace fs = std::filesystem;
 
-std::pair<int, int> parseSize(const std::string& text)
-{
-    const std::size_t x = text.find('x');
-    auto number = [&](const std::string& s) {
-        if (s.empty() || s.size() > 6 || s.find_first_not_of("0123456789") != std::string::npos)
-            throw std::invalid_argument("--size '" + text + "': expected WIDTHxHEIGHT, e.g. 3840x1920");
-        return std::stoi(s);
-    };
-    if (x == std::string::npos)
-        throw std::invalid_argument("--size '" + text + "': expected WIDTHxHEIGHT, e.g. 3840x1920");
-    return {number(text.substr(0, x)), number(text.substr(x + 1))};
-}
-
-bool isVideoOutput(const std::string& path)
-{
-    const std::string ext = fs::path(path).extension().string();
-    return ext == ".mp4" || ext == ".mov" || ext == ".mkv";
-}
-
 namespace {
 
 double secondsSince(std::chrono::steady_clock::time_point start)

@@ -35,12 +35,6 @@ struct VideoTakeOptions {
     bool quiet = false;
 };
 
-// "WxH". Throws std::invalid_argument quoting the text.
-std::pair<int, int> parseSize(const std::string& text);
-
-// Whether an output name asks for a video: .mp4, .mov or .mkv.
-bool isVideoOutput(const std::string& path);
-
 // Stitches the take into the video; returns the exit status.
 int runVideoTake(const VideoTakeOptions& options);
 

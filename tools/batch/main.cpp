@@ -1,326 +1,38 @@
 // quadstitch-batch: stitches a whole take, frame by frame, with the same pixels as
-// quadstitch, several frames at once, resumable, with progress and a report.
+// quadstitch, several frames at once, resumable, with progress and a report. Video
+// takes, the calibration check and --version run in quadstitch-batch-video, so that
+// an image take loads no video or solver library.
+#include "BatchCommandLine.h"
 #include "BatchRunner.h"
-#include "calibrate/CalibrationCheck.h"
-#include "calibrate/CalibrationReport.h"
-#include "JsonString.h"
-#include "ToolVersion.h"
-#include "VideoLibraryVersions.h"
-#include "VideoTake.h"
-#include "VideoWriter.h"
+#include "VideoModule.h"
 
-#include "StitchLib/mapping/FastStitchMaps.h"
-
-#include <boost/program_options.hpp>
-#include <exiv2/version.hpp>
-#include <libdeflate.h>
-
-#include <filesystem>
 #include <iostream>
-#include <limits>
-#include <optional>
-#include <sstream>
-#include <string>
 
 namespace po = boost::program_options;
-namespace fs = std::filesystem;
-
-namespace {
-
-// Unsigned values are read as text: the option parser would wrap "-1" round.
-std::uint64_t unsignedOption(const po::variables_map& vm, const char* name, std::uint64_t low, std::uint64_t high)
-{
-    const std::string text = vm[name].as<std::string>();
-    std::uint64_t value = 0;
-    bool ok = !text.empty() && text.size() <= 19;
-    for (char c : text) {
-        ok = ok && c >= '0' && c <= '9';
-        if (ok)
-            value = value * 10 + static_cast<std::uint64_t>(c - '0');
-    }
-    if (!ok || value < low || value > high) {
-        throw po::error(std::string("--") + name + " '" + text + "': expected an integer from " + std::to_string(low) +
-                        " to " + std::to_string(high));
-    }
-    return value;
-}
-
-// Leaves the image-file options' parsing for the video take's.
-struct VideoTakeChosen {};
-
-// The calibration check before a take, as the report's "calibration" object. A
-// calibration that does not fit is a warning: the take is stitched all the same.
-std::string calibrationCheck(const batch::BatchOptions& options)
-{
-    const std::string calibration = (fs::path(options.workingDirectory) / "calibration.yaml").string();
-    std::ostringstream json;
-    try {
-        calibrate::TakeSource source;
-        source.directory = options.workingDirectory;
-        source.extension = options.imageExtension;
-        const std::vector<std::uint32_t> frames = batch::selectFrames(
-            options.frames, batch::discoverFrames(options.workingDirectory, options.imageExtension, 4));
-        const calibrate::CheckResult result =
-            calibrate::checkFrames(frames, calibrate::imageFrames(source), calibration);
-        if (!result.passed)
-            std::cerr << "quadstitch-batch: warning: " << calibrate::checkSummary(result) << "\n";
-        else if (!options.quiet)
-            std::cerr << "quadstitch-batch: " << calibrate::checkSummary(result) << "\n";
-        calibrate::writeCheckJson(json, result, calibration);
-    } catch (const std::exception& e) {
-        std::cerr << "quadstitch-batch: warning: the calibration could not be checked: " << e.what() << "\n";
-        json << "{\"calibration\":" << tools::jsonString(calibration) << ",\"error\":" << tools::jsonString(e.what())
-             << "}";
-    }
-    return json.str();
-}
-
-// A plain non-negative decimal number of seconds.
-double secondsOption(const po::variables_map& vm, const char* name, bool zeroAllowed)
-{
-    const std::string text = vm[name].as<std::string>();
-    std::size_t used = 0;
-    double value = -1;
-    if (!text.empty() && text.find_first_not_of("0123456789.") == std::string::npos) {
-        try {
-            value = std::stod(text, &used);
-        } catch (const std::exception&) {
-            used = 0;
-        }
-    }
-    if (used != text.size() || text.empty() || !(value >= 0) || value > 1e7 || (!zeroAllowed && value == 0))
-        throw po::error(std::string("--") + name + " '" + text + "': expected a number of seconds" +
-                        (zeroAllowed ? "" : " above 0"));
-    return value;
-}
-
-// The video take's options, from the same command line.
-batch::VideoTakeOptions videoOptions(const po::variables_map& vm)
-{
-    batch::VideoTakeOptions v;
-    v.videos = vm["video"].as<std::vector<std::string>>();
-    if (v.videos.size() != 4)
-        throw po::error("--video: expected four files (forward, right, back, left), got " +
-                        std::to_string(v.videos.size()));
-    if (!vm.count("output-directory") || !batch::isVideoOutput(vm["output-directory"].as<std::string>()))
-        throw po::error("--video needs -o OUT.mp4 (or .mov, .mkv)");
-    if (!vm["working-directory"].defaulted())
-        throw po::error("-d and --video cannot be used together");
-    v.output = vm["output-directory"].as<std::string>();
-    if (vm.count("calibration"))
-        v.calibration = vm["calibration"].as<std::string>();
-    if (vm.count("offsets"))
-        v.offsets = vm["offsets"].as<std::string>();
-    if (vm.count("sync")) {
-        v.sync = vm["sync"].as<std::string>();
-        if (v.sync != "audio" && v.sync != "picture")
-            throw po::error("--sync '" + v.sync + "': expected audio or picture");
-        if (!v.offsets.empty())
-            throw po::error("--sync and --offsets cannot be used together");
-    }
-    v.frames = batch::parseFrameChoice(vm["frames"].as<std::string>());
-    if (vm.count("start"))
-        v.start = secondsOption(vm, "start", true);
-    if (vm.count("duration"))
-        v.duration = secondsOption(vm, "duration", false);
-    if (!v.frames.all && (vm.count("start") || vm.count("duration")))
-        throw po::error("--frames and --start/--duration cannot be used together");
-    v.codec = vm["codec"].as<std::string>();
-    if (v.codec != "h264" && v.codec != "hevc")
-        throw po::error("--codec '" + v.codec + "': expected h264 or hevc");
-    // 18 keeps a stitched panorama within about 38 dB of the image-file stitch (the
-    // encoder's own 23 lost about 3 dB more on simulated takes); 22 is x265's like.
-    v.crf = vm.count("crf") ? static_cast<int>(unsignedOption(vm, "crf", 0, 51)) : (v.codec == "hevc" ? 22 : 18);
-    v.preset = vm["preset"].as<std::string>();
-    if (vm.count("size")) {
-        try {
-            const auto size = batch::parseSize(vm["size"].as<std::string>());
-            v.width = size.first;
-            v.height = size.second;
-        } catch (const std::invalid_argument& e) {
-            throw po::error(e.what());
-        }
-        const std::string problem = video::checkOutputSize(v.codec, v.width, v.height);
-        if (!problem.empty())
-            throw po::error("--size " + problem);
-    }
-    v.segmentSeconds = secondsOption(vm, "segment-seconds", false);
-    v.joinOnly = vm.count("join") > 0;
-    v.audioFromGiven = vm.count("audio-from") > 0;
-    if (v.audioFromGiven)
-        v.audioFrom = static_cast<int>(unsignedOption(vm, "audio-from", 1, 4));
-    v.shard = batch::parseShard(vm["shard"].as<std::string>());
-    if (v.joinOnly && v.shard.count != 1)
-        throw po::error("--join joins the whole take: it takes no --shard");
-    v.fastStitch = unsignedOption(vm, "stitch-type", 0, 1) == 1;
-    if (vm.count("height"))
-        v.fastStitchHeight = static_cast<std::uint32_t>(unsignedOption(vm, "height", 4, 32767));
-    else if (!vm["height-faststitch"].defaulted())
-        v.fastStitchHeight = static_cast<std::uint32_t>(unsignedOption(vm, "height-faststitch", 4, 32767));
-    v.quality = vm["quality"].as<std::string>();
-    if (vm.count("jobs"))
-        v.jobs = static_cast<unsigned>(unsignedOption(vm, "jobs", 1, 256));
-    if (vm.count("report"))
-        v.reportPath = vm["report"].as<std::string>();
-    v.quiet = vm.count("quiet") > 0;
-    return v;
-}
-
-} // namespace
 
 int main(int argc, char** argv)
 {
     // First, before anything can start a thread (OpenCV's pool included): every
-    // thread inherits the blocked signals, and one thread waits for them.
+    // thread inherits the blocked signals, and one thread waits for them. The module
+    // inherits them blocked too, as it would block them itself.
     batch::blockStopSignals();
-    po::options_description description("quadstitch-batch: stitches every frame of a take into panoramas, several "
-                                        "at once, resumable, with progress and a report\n"
-                                        "Usage: quadstitch-batch -d DIR [options]\n\nOptions",
-                                        100, 50);
-    description.add_options()
-        ("help,h", "this help")
-        ("version", "the versions of the tool and of the libraries it was built with")
-        ("working-directory,d", po::value<std::string>()->default_value("."),
-         "frames as quadstitch reads them: %010d-<camera><ext> and calibration.yaml")
-        ("output-directory,o", po::value<std::string>(), "where panoramas go (default: the working directory)")
-        ("frames", po::value<std::string>()->default_value("all"),
-         "all (every frame number with a camera image; one missing any of its four fails), N, or A-B")
-        ("stitch-type,s", po::value<std::string>()->default_value("0"), "0 = full stitch, 1 = fast stitch")
-        ("height-faststitch,t", po::value<std::string>()->default_value("1000"),
-         ("height of the fast stitch, 4 to " + std::to_string(orb::kMaxFastStitchHeight) +
-          " (OpenCV's remap takes fewer than 32767 rows) and what the memory holds; also --height").c_str())
-        ("height", po::value<std::string>(), "the same as --height-faststitch")
-        ("image-file-extension,i", po::value<std::string>()->default_value(".png"), "camera images, including the .")
-        ("format", po::value<std::string>()->default_value("png"), "panorama format: png, jpg or tif")
-        ("jpeg-quality", po::value<std::string>(), "JPEG quality from 1 to 100 with --format jpg (default 95)")
-        ("jobs,j", po::value<std::string>(), "frames in flight (default: what the cores and the free memory allow)")
-        ("shard", po::value<std::string>()->default_value("1/1"),
-         "K/N: take the K-th of N disjoint, deterministic shares of the frames")
-        ("report", po::value<std::string>(), "JSON report: per frame status, output, seconds per stage, error")
-        ("force", "stitch frames whose panorama already exists")
-        ("quality", po::value<std::string>()->default_value("seed"),
-         "seed = the same pixels as quadstitch; best = dense depth, exposure matching, clean coverage edge and "
-         "depth held over time (full stitch; each worker takes a contiguous run of frames in order, after "
-         "pre-rolling the frames its first one depends on)")
-        ("overlays", "also write reduced seam, depth and disagreement pictures beside each panorama")
-        ("check-calibration",
-         "before the take, measure on a few frames how well the calibration fits them (quadstitch-calibrate "
-         "--check); warn when it does not, and put the residual in the report")
-        ("quiet,q", "no progress display");
-    po::options_description videoDescription("Video takes (-o OUT.mp4, .mov or .mkv writes a 360 video)", 100, 50);
-    videoDescription.add_options()
-        ("video", po::value<std::vector<std::string>>()->multitoken(),
-         "CAM1 CAM2 CAM3 CAM4: the cameras' videos (forward, right, back, left) instead of -d")
-        ("calibration", po::value<std::string>(), "rig calibration (default: calibration.yaml beside the first video)")
-        ("offsets", po::value<std::string>(),
-         "a,b,c,d: where the same instant is in each camera's video, in frames (or each with ms); a camera "
-         "started earlier has a larger offset")
-        ("sync", po::value<std::string>(), "audio or picture: estimate the offsets (default: audio when all four "
-                                           "videos have audio, else picture)")
-        ("start", po::value<std::string>(), "seconds into the take to start at")
-        ("duration", po::value<std::string>(), "seconds of the take to stitch")
-        ("codec", po::value<std::string>()->default_value("h264"), "h264 (libx264) or hevc (libx265)")
-        ("crf", po::value<std::string>(), "constant rate factor, 0-51 (default 18 for h264, 22 for hevc)")
-        ("preset", po::value<std::string>()->default_value("medium"), "encoder preset (ultrafast ... veryslow)")
-        ("size", po::value<std::string>(),
-         "WxH of the video (default 3840x1920 for h264, 7680x3840 for hevc; a fast stitch's own size when smaller)")
-        ("segment-seconds", po::value<std::string>()->default_value("10"),
-         "length of the independently encoded segments kept in OUT.segments/")
-        ("join", "only join the finished segments into the video (after sharded runs)")
-        ("audio-from", po::value<std::string>(), "camera 1-4 whose audio the video carries (default 1)");
-    description.add(videoDescription);
+    const po::options_description description = batch::commandLineOptions();
 
     batch::BatchOptions options;
-    std::optional<batch::VideoTakeOptions> videoTake;
-    bool checkCalibration = false;
     try {
-        po::variables_map vm;
-        const po::positional_options_description noPositionalArguments;
-        po::store(po::command_line_parser(argc, argv).options(description).positional(noPositionalArguments).run(), vm);
-        po::notify(vm);
+        const po::variables_map vm = batch::parseCommandLine(argc, argv, description);
         if (vm.count("help")) {
-            std::cout << description << "\nExample:\n  quadstitch-batch -d take -o take/panoramas --report "
-                                          "take/panoramas/quadstitch-report.json\n";
+            batch::printHelp(std::cout, description);
             return batch::kExitOk;
         }
-        if (vm.count("version")) {
-            std::cout << tools::versionText("quadstitch-batch",
-                                            {"libdeflate " LIBDEFLATE_VERSION_STRING " (PNG panoramas)",
-                                             "Exiv2 " + Exiv2::versionString() + " (360 properties)",
-                                             tools::videoLibraryVersions() + " (camera videos)"});
-            return batch::kExitOk;
-        }
-        // One name for the panorama height across the tools; quadstitch's own is kept.
-        const bool height = vm.count("height") > 0;
-        if (height && !vm["height-faststitch"].defaulted())
-            throw po::error("give the fast stitch height once: --height or --height-faststitch (-t)");
-        if (vm.count("video")) {
-            if (vm.count("check-calibration"))
-                throw po::error("--check-calibration is for takes of image files (-d); check videos with "
-                                "quadstitch-calibrate --video CAM1 CAM2 CAM3 CAM4 --check");
-            videoTake = videoOptions(vm);
-            throw VideoTakeChosen();
-        }
-        for (const char* videoOnly : {"calibration", "offsets", "sync", "start", "duration", "crf", "size", "join",
-                                      "audio-from"}) {
-            if (vm.count(videoOnly))
-                throw po::error(std::string("--") + videoOnly + " needs --video");
-        }
-        if (vm.count("output-directory") && batch::isVideoOutput(vm["output-directory"].as<std::string>()))
-            throw po::error("-o " + vm["output-directory"].as<std::string>() +
-                            ": a video is written from --video CAM1 CAM2 CAM3 CAM4");
-        options.workingDirectory = vm["working-directory"].as<std::string>();
-        if (vm.count("output-directory"))
-            options.outputDirectory = vm["output-directory"].as<std::string>();
-        options.frames = batch::parseFrameChoice(vm["frames"].as<std::string>());
-        options.fastStitch = unsignedOption(vm, "stitch-type", 0, 1) == 1;
-        // Height: at least one column per sector; at most what OpenCV's remap takes.
-        options.fastStitchHeight = static_cast<std::uint32_t>(unsignedOption(
-            vm, height ? "height" : "height-faststitch", 4, static_cast<std::uint64_t>(orb::kMaxFastStitchHeight)));
-        options.imageExtension = batch::normalisedExtension(vm["image-file-extension"].as<std::string>());
-        options.format = vm["format"].as<std::string>();
-        if (options.format != "png" && options.format != "jpg" && options.format != "tif")
-            throw po::error("--format '" + options.format + "': expected png, jpg or tif");
-        if (vm.count("jpeg-quality")) {
-            if (options.format != "jpg")
-                throw po::error("--jpeg-quality applies to JPEG panoramas only (--format jpg)");
-            options.jpegQuality = static_cast<int>(unsignedOption(vm, "jpeg-quality", 1, 100));
-        }
-        if (vm.count("jobs"))
-            options.jobs = static_cast<unsigned>(unsignedOption(vm, "jobs", 1, 256));
-        options.shard = batch::parseShard(vm["shard"].as<std::string>());
-        if (vm.count("report"))
-            options.reportPath = vm["report"].as<std::string>();
-        options.force = vm.count("force") > 0;
-        options.quiet = vm.count("quiet") > 0;
-        checkCalibration = vm.count("check-calibration") > 0;
-        options.overlays = vm.count("overlays") > 0;
-        options.quality = vm["quality"].as<std::string>();
-        try {
-            if (orb::pipeline::parseQuality(options.quality) == orb::pipeline::Quality::Best) {
-                if (options.fastStitch)
-                    throw po::error("--quality best needs the full stitch (-s 0)");
-                // Frame-to-frame stability needs each worker's frames in take order.
-                options.framesInOrder = true;
-            }
-        } catch (const std::invalid_argument& e) {
-            throw po::error(std::string("--") + e.what());
-        }
-    } catch (const VideoTakeChosen&) {
+        // The module reads the same command line again and answers as this tool would.
+        if (batch::needsVideoModule(vm))
+            return batch::runVideoModule(argv);
+        options = batch::imageTakeOptions(vm);
     } catch (const std::exception& e) {
         std::cerr << "quadstitch-batch: " << e.what() << "\n" << "Try 'quadstitch-batch --help'.\n";
         return batch::kExitUsage;
     }
-    if (videoTake) {
-        try {
-            return batch::runVideoTake(*videoTake);
-        } catch (const std::exception& e) {
-            std::cerr << "quadstitch-batch: " << e.what() << "\n";
-            return batch::kExitFailed;
-        }
-    }
-    if (checkCalibration)
-        options.calibrationCheck = calibrationCheck(options);
     try {
         return batch::runTake(options);
     } catch (const std::exception& e) {
