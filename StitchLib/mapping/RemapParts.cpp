@@ -1,6 +1,7 @@
 #include "StitchLib/mapping/RemapParts.h"
 
 #include "StitchLib/blending/PlaneKernels.h"
+#include "StitchLib/mapping/CubicRemap.h"
 #include "StitchLib/mapping/DepthAlignedMapper.h"
 #include "StitchLib/geometry/EqrToFisheye.h"
 #include "StitchLib/geometry/ImageMapping.h"
@@ -41,7 +42,7 @@ inline float insideShare(float x, int size)
 // transparent border, and its colour is mixed with zeros in the same proportion.
 void remapSharp(const cv::Mat& bgra, cv::Mat& target, const cv::Mat& map)
 {
-    cv::remap(bgra, target, map, cv::noArray(), cv::INTER_CUBIC, cv::BORDER_REPLICATE);
+    remapCubicReplicate(bgra, target, map);
     cv::parallel_for_(cv::Range(0, target.rows), [&](const cv::Range& rows) {
         for (int r = rows.start; r < rows.end; ++r) {
             const cv::Vec2f* m = map.ptr<cv::Vec2f>(r);
