@@ -20,7 +20,7 @@ Quality parseQuality(const std::string& name)
 }
 
 DenseDepthStage::DenseDepthStage(std::shared_ptr<TakeHistory> history, Stereo::DenseDepthSettings settings)
-    : history(std::move(history)), settings(settings)
+    : history(std::move(history)), settings(settings), geometry(std::make_shared<Stereo::DenseDepthGeometry>())
 {
 }
 
@@ -44,7 +44,7 @@ Stereo::DepthPanorama DenseDepthStage::measure(const Rig& rig, const std::vector
     const int wanted = (height + 4) / 5;
     used.panoramaRows = std::min(settings.panoramaRows, std::max(defaults.panoramaRows, wanted));
     used.viewRows = std::min(settings.viewRows, std::max(defaults.viewRows, wanted));
-    Stereo::DepthPanorama depth = Stereo::measureDenseDepth(images, rig.cameras(), rig.maxAngle(), used);
+    Stereo::DepthPanorama depth = Stereo::measureDenseDepth(images, rig.cameras(), rig.maxAngle(), used, geometry.get());
     Stereo::fillDepthGaps(depth);
     // Where the views contradicted the calibration, the seed's coarse depth, which
     // only shifts content where a dense depth made of unrelated matches warps it.

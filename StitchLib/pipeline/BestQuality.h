@@ -98,6 +98,8 @@ private:
 
     std::shared_ptr<TakeHistory> history;
     Stereo::DenseDepthSettings settings;
+    // The pairs' views, kept from frame to frame of the same rig.
+    std::shared_ptr<Stereo::DenseDepthGeometry> geometry;
     std::vector<std::pair<std::string, double>> lastFacts;
     bool trusted = true;
 };

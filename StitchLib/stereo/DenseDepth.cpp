@@ -8,7 +8,10 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
+#include <memory>
+#include <mutex>
 #include <stdexcept>
 #include <utility>
 #include <vector>
@@ -144,10 +147,9 @@ cv::Rect seenBox(const PairView& v, const CameraIntrinsics& camera, cv::Size ima
            cv::Rect(0, 0, v.cols, v.rows);
 }
 
-// Grey view of one camera within `area` of the view and the mask of the pixels it
-// sees there, each camera from its own centre.
-void renderView(const PairView& v, const cv::Mat& image, const CameraIntrinsics& camera, float maxAngle,
-                const cv::Rect& area, cv::Mat& view, cv::Mat& mask)
+// Where each pixel within `area` of the view lies in the camera's image (from the
+// camera's own centre), (-1, -1) where the lens does not reach.
+cv::Mat viewMap(const PairView& v, const CameraIntrinsics& camera, float maxAngle, const cv::Rect& area)
 {
     cv::Mat map(area.size(), CV_32FC2);
     const float cosMaxAngle = std::cos(maxAngle);
@@ -159,15 +161,35 @@ void renderView(const PairView& v, const cv::Mat& image, const CameraIntrinsics&
                 viewToFisheye(v, rotation, camera, maxAngle, cosMaxAngle, area.x + x, area.y + y, out + 2 * x);
         }
     });
-    cv::Mat grey;
-    if (image.channels() == 1)
-        grey = image;
-    else
-        cv::cvtColor(image, grey, image.channels() == 4 ? cv::COLOR_BGRA2GRAY : cv::COLOR_BGR2GRAY);
-    cv::remap(grey, view, map, cv::noArray(), cv::INTER_LINEAR, cv::BORDER_CONSTANT, cv::Scalar(0));
-    cv::remap(cv::Mat(grey.size(), CV_8U, cv::Scalar(255)), mask, map, cv::noArray(), cv::INTER_LINEAR,
+    return map;
+}
+
+// The view pixels whose whole interpolation lies within an image of `imageSize`.
+cv::Mat viewMask(const cv::Mat& map, cv::Size imageSize)
+{
+    cv::Mat mask;
+    cv::remap(cv::Mat(imageSize, CV_8U, cv::Scalar(255)), mask, map, cv::noArray(), cv::INTER_LINEAR,
               cv::BORDER_CONSTANT, cv::Scalar(0));
     cv::threshold(mask, mask, 254, 255, cv::THRESH_BINARY);
+    return mask;
+}
+
+// A camera's image in grey.
+cv::Mat greyImage(const cv::Mat& image)
+{
+    if (image.channels() == 1)
+        return image;
+    cv::Mat grey;
+    cv::cvtColor(image, grey, image.channels() == 4 ? cv::COLOR_BGRA2GRAY : cv::COLOR_BGR2GRAY);
+    return grey;
+}
+
+// Grey view of one camera through its map.
+cv::Mat renderView(const cv::Mat& grey, const cv::Mat& map)
+{
+    cv::Mat view;
+    cv::remap(grey, view, map, cv::noArray(), cv::INTER_LINEAR, cv::BORDER_CONSTANT, cv::Scalar(0));
+    return view;
 }
 
 cv::Mat matchDisparity(const cv::Mat& left, const cv::Mat& right, int numDisparities)
@@ -837,7 +859,119 @@ cv::Mat_<float> smoothSurfaces(const cv::Mat_<float>& inverseDepth, const cv::Ma
     return out;
 }
 
+// What the dense depth of one pair needs from the rig alone: its view, the part of
+// it that is rendered and matched (`roi` in the view, `local` within the rendered
+// area) and, there, where each camera's image lies and which pixels it sees.
+struct PairGeometry {
+    PairView view;
+    int a = 0;
+    int b = 0;
+    int numDisparities = 0;
+    cv::Rect roi;
+    cv::Rect local;
+    cv::Mat mapA, mapB;    // CV_32FC2 of roi's size
+    cv::Mat maskA, maskB;  // CV_8U of roi's size
+    cv::Mat overlap;       // maskA & maskB
+    int overlapPixels = 0;
+};
+
+// The rig's key: everything the pairs' geometry depends on.
+std::vector<float> geometryKey(const std::vector<cv::Size>& sizes, const std::vector<CameraIntrinsics>& cameras,
+                               float maxAngle, const DenseDepthSettings& settings)
+{
+    std::vector<float> key{maxAngle,
+                           static_cast<float>(settings.viewRows),
+                           settings.halfWidth,
+                           settings.nearestDistance,
+                           static_cast<float>(cameras.size())};
+    for (std::size_t k = 0; k < cameras.size(); ++k) {
+        key.push_back(static_cast<float>(sizes[k].width));
+        key.push_back(static_cast<float>(sizes[k].height));
+        key.insert(key.end(), cameras[k].lensCoeffs.val, cameras[k].lensCoeffs.val + 4);
+        key.insert(key.end(), cameras[k].centre.val, cameras[k].centre.val + 2);
+        key.insert(key.end(), cameras[k].tmBToC.val, cameras[k].tmBToC.val + 16);
+    }
+    return key;
+}
+
 } // namespace
+
+struct DenseDepthGeometry::Pairs {
+    std::vector<PairGeometry> list;
+};
+
+namespace {
+
+std::shared_ptr<const DenseDepthGeometry::Pairs> buildPairs(const std::vector<cv::Size>& sizes,
+                                                            const std::vector<CameraIntrinsics>& cameras,
+                                                            float maxAngle, const DenseDepthSettings& settings)
+{
+    auto pairs = std::make_shared<DenseDepthGeometry::Pairs>();
+    for (int p = 0; p < kCameras; ++p) {
+        PairGeometry g;
+        g.a = p;
+        g.b = (p + 1) % kCameras;
+        g.view = makePairView(cameras[g.a], cameras[g.b], settings);
+        const PairView& v = g.view;
+        // Cameras at one point see no parallax: nothing to measure.
+        if (!(v.baseline > 1e-4))
+            continue;
+        const double largest = v.focal * v.baseline / settings.nearestDistance;
+        g.numDisparities = std::max(16, static_cast<int>(std::ceil((largest + 2.0) / 16.0)) * 16);
+        // Render and match only about where both cameras see, with room for the
+        // search either way: the overlap is well under half of a view.
+        const auto withSearch = [&](const cv::Rect& box, const cv::Rect& within) {
+            const int margin = g.numDisparities + kBlock;
+            return cv::Rect(box.x - margin, box.y - kBlock, box.width + 2 * margin, box.height + 2 * kBlock) &
+                   within;
+        };
+        const cv::Rect seen = seenBox(v, cameras[g.a], sizes[g.a], maxAngle, 8) &
+                              seenBox(v, cameras[g.b], sizes[g.b], maxAngle, 8);
+        if (seen.empty())
+            continue;
+        const cv::Rect area = withSearch(seen, cv::Rect(0, 0, v.cols, v.rows));
+        const cv::Mat mapA = viewMap(v, cameras[g.a], maxAngle, area);
+        const cv::Mat mapB = viewMap(v, cameras[g.b], maxAngle, area);
+        const cv::Mat maskA = viewMask(mapA, sizes[g.a]);
+        const cv::Mat maskB = viewMask(mapB, sizes[g.b]);
+        const cv::Rect both = cv::boundingRect(maskA & maskB) + area.tl();
+        if (both.empty())
+            continue;
+        g.roi = withSearch(both, area);
+        g.local = g.roi - area.tl();
+        // Only the matched part is kept: each view pixel comes from its own map entry.
+        g.mapA = mapA(g.local).clone();
+        g.mapB = mapB(g.local).clone();
+        g.maskA = maskA(g.local).clone();
+        g.maskB = maskB(g.local).clone();
+        g.local = cv::Rect(cv::Point(0, 0), g.roi.size());
+        g.overlap = g.maskA & g.maskB;
+        g.overlapPixels = cv::countNonZero(g.overlap);
+        pairs->list.push_back(g);
+    }
+    return pairs;
+}
+
+} // namespace
+
+DenseDepthGeometry::DenseDepthGeometry() = default;
+DenseDepthGeometry::~DenseDepthGeometry() = default;
+
+std::shared_ptr<const DenseDepthGeometry::Pairs> DenseDepthGeometry::pairs(const std::vector<cv::Size>& sizes,
+                                                                          const std::vector<CameraIntrinsics>& cameras,
+                                                                          float maxAngle,
+                                                                          const DenseDepthSettings& settings)
+{
+    std::vector<float> key = geometryKey(sizes, cameras, maxAngle, settings);
+    std::lock_guard<std::mutex> lock(mutex_);
+    // Compared bit for bit: a camera's calibration either is the same or is not.
+    if (!pairs_ || key.size() != key_.size() || std::memcmp(key.data(), key_.data(), key.size() * sizeof(float)) != 0) {
+        pairs_.reset();
+        pairs_ = buildPairs(sizes, cameras, maxAngle, settings);
+        key_ = std::move(key);
+    }
+    return pairs_;
+}
 
 std::vector<cv::Size> imageSizes(const std::vector<cv::Mat>& images)
 {
@@ -848,7 +982,7 @@ std::vector<cv::Size> imageSizes(const std::vector<cv::Mat>& images)
 }
 
 DepthPanorama measureDenseDepth(const std::vector<cv::Mat>& images, const std::vector<CameraIntrinsics>& cameras,
-                                float maxAngle, const DenseDepthSettings& settings)
+                                float maxAngle, const DenseDepthSettings& settings, DenseDepthGeometry* geometry)
 {
     if (images.size() < static_cast<std::size_t>(kCameras) || cameras.size() < static_cast<std::size_t>(kCameras))
         throw std::runtime_error("Stereo measureDenseDepth() requires four images and four cameras");
@@ -865,48 +999,28 @@ DepthPanorama measureDenseDepth(const std::vector<cv::Mat>& images, const std::v
     std::vector<cv::Mat_<float>> disparities;
     std::vector<double> pairFallback(kCameras, 0.0);
     cv::Mat fallback = cv::Mat::zeros(rows, 2 * rows, CV_8U);
-    for (int p = 0; p < kCameras; ++p) {
-        const int a = p;
-        const int b = (p + 1) % kCameras;
-        const PairView v = makePairView(cameras[a], cameras[b], settings);
-        // Cameras at one point see no parallax: nothing to measure.
-        if (!(v.baseline > 1e-4))
-            continue;
-        const double largest = v.focal * v.baseline / settings.nearestDistance;
-        const int numDisparities = std::max(16, static_cast<int>(std::ceil((largest + 2.0) / 16.0)) * 16);
-        // Render and match only about where both cameras see, with room for the
-        // search either way: the overlap is well under half of a view.
-        const auto withSearch = [&](const cv::Rect& box, const cv::Rect& within) {
-            const int margin = numDisparities + kBlock;
-            return cv::Rect(box.x - margin, box.y - kBlock, box.width + 2 * margin, box.height + 2 * kBlock) &
-                   within;
-        };
-        const cv::Rect seen = seenBox(v, cameras[a], images[a].size(), maxAngle, 8) &
-                              seenBox(v, cameras[b], images[b].size(), maxAngle, 8);
-        if (seen.empty())
-            continue;
-        const cv::Rect area = withSearch(seen, cv::Rect(0, 0, v.cols, v.rows));
-        cv::Mat viewA, viewB, maskA, maskB;
-        renderView(v, images[a], cameras[a], maxAngle, area, viewA, maskA);
-        renderView(v, images[b], cameras[b], maxAngle, area, viewB, maskB);
-        const cv::Rect both = cv::boundingRect(maskA & maskB) + area.tl();
-        if (both.empty())
-            continue;
-        const cv::Rect roi = withSearch(both, area);
-        const cv::Rect local = roi - area.tl();
-        cv::Mat_<float> disparity(v.rows, v.cols, std::numeric_limits<float>::quiet_NaN());
-        cv::Mat_<float> measured = consistentDisparity(viewA(local), viewB(local), maskA(local), maskB(local),
-                                                       numDisparities, settings.consistency);
-        const cv::Mat contradicted = contradictedBlocks(viewA(local), viewB(local), maskA(local), maskB(local),
-                                                        measured, settings.rowTolerance);
+    const std::shared_ptr<const DenseDepthGeometry::Pairs> pairs =
+        geometry ? geometry->pairs(imageSizes(images), cameras, maxAngle, settings)
+                 : buildPairs(imageSizes(images), cameras, maxAngle, settings);
+    std::vector<cv::Mat> greys(static_cast<std::size_t>(kCameras));
+    for (const PairGeometry& g : pairs->list) {
+        for (const int k : {g.a, g.b})
+            if (greys[static_cast<std::size_t>(k)].empty())
+                greys[static_cast<std::size_t>(k)] = greyImage(images[static_cast<std::size_t>(k)]);
+        const cv::Mat viewA = renderView(greys[static_cast<std::size_t>(g.a)], g.mapA);
+        const cv::Mat viewB = renderView(greys[static_cast<std::size_t>(g.b)], g.mapB);
+        cv::Mat_<float> disparity(g.view.rows, g.view.cols, std::numeric_limits<float>::quiet_NaN());
+        cv::Mat_<float> measured = consistentDisparity(viewA(g.local), viewB(g.local), g.maskA(g.local),
+                                                       g.maskB(g.local), g.numDisparities, settings.consistency);
+        const cv::Mat contradicted = contradictedBlocks(viewA(g.local), viewB(g.local), g.maskA(g.local),
+                                                        g.maskB(g.local), measured, settings.rowTolerance);
         measured.setTo(std::numeric_limits<float>::quiet_NaN(), contradicted);
-        measured.copyTo(disparity(roi));
-        const cv::Mat overlap = maskA(local) & maskB(local);
-        const int overlapPixels = cv::countNonZero(overlap);
-        if (overlapPixels > 0)
-            pairFallback[a] = static_cast<double>(cv::countNonZero(contradicted & overlap)) / overlapPixels;
-        markFallback(v, contradicted & overlap, roi.tl(), fallback);
-        views.push_back(v);
+        measured.copyTo(disparity(g.roi));
+        if (g.overlapPixels > 0)
+            pairFallback[static_cast<std::size_t>(g.a)] =
+                static_cast<double>(cv::countNonZero(contradicted & g.overlap)) / g.overlapPixels;
+        markFallback(g.view, contradicted & g.overlap, g.roi.tl(), fallback);
+        views.push_back(g.view);
         disparities.push_back(disparity);
     }
     std::vector<std::vector<std::vector<std::pair<int, float>>>> placed;

@@ -5,6 +5,8 @@
 
 #include <opencv2/core.hpp>
 
+#include <memory>
+#include <mutex>
 #include <vector>
 
 namespace orb {
@@ -60,10 +62,35 @@ struct DepthPanorama {
     int loosePlanes = 0;
 };
 
-// Measures all four pairs into one depth panorama of settings.panoramaRows rows.
+// What the dense depth takes from the rig alone: each pair's rectified view, where
+// its pixels lie in the two cameras' images and which of them each camera sees.
+// Frames of a take share them: given to measureDenseDepth, they are built for the
+// first frame and kept while the cameras, image sizes, lens angle and view settings
+// stay the same (built again otherwise). Thread-safe.
+class DenseDepthGeometry {
+public:
+    DenseDepthGeometry();
+    ~DenseDepthGeometry();
+    DenseDepthGeometry(const DenseDepthGeometry&) = delete;
+    DenseDepthGeometry& operator=(const DenseDepthGeometry&) = delete;
+
+    struct Pairs;
+    std::shared_ptr<const Pairs> pairs(const std::vector<cv::Size>& imageSizes,
+                                       const std::vector<CameraIntrinsics>& cameras, float maxAngle,
+                                       const DenseDepthSettings& settings);
+
+private:
+    std::mutex mutex_;
+    std::vector<float> key_;
+    std::shared_ptr<const Pairs> pairs_;
+};
+
+// Measures all four pairs into one depth panorama of settings.panoramaRows rows,
+// with the pairs' geometry from `geometry` when given (computed afresh otherwise).
 // Throws std::runtime_error for fewer than four images or cameras.
 DepthPanorama measureDenseDepth(const std::vector<cv::Mat>& images, const std::vector<CameraIntrinsics>& cameras,
-                                float maxAngle, const DenseDepthSettings& settings);
+                                float maxAngle, const DenseDepthSettings& settings,
+                                DenseDepthGeometry* geometry = nullptr);
 
 // Where the measurement contradicted the calibration (depth.fallback), replaces the
 // filled depth by `seedDepth` (the seed's coarse depth at the panorama's size),

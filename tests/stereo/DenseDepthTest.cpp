@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
 #include <vector>
 
 namespace orb {
@@ -108,6 +109,19 @@ TEST_F(DenseDepthRig, ViewsThatContradictTheCalibrationFallBackPairByPair)
     EXPECT_GT(marked, 0);
     EXPECT_LT(cv::countNonZero((off.weight > 0.0f) & off.fallback), marked / 5);
     EXPECT_GT(cv::countNonZero((exact.weight > 0.0f) & off.fallback), marked * 4 / 5);
+
+    // The pairs' geometry kept from frame to frame gives the same bits, and is built
+    // again when the calibration changes (a stale one would keep measuring the old rig).
+    const auto same = [](const Stereo::DepthPanorama& x, const Stereo::DepthPanorama& y) {
+        return cv::norm(x.inverseDepth, y.inverseDepth, cv::NORM_INF) == 0.0 &&
+               cv::norm(x.weight, y.weight, cv::NORM_INF) == 0.0 &&
+               cv::norm(x.fallback, y.fallback, cv::NORM_INF) == 0.0 && x.pairFallback == y.pairFallback;
+    };
+    Stereo::DenseDepthGeometry geometry;
+    const std::vector<CameraIntrinsics>* exactRig = &cameras;
+    for (const std::vector<CameraIntrinsics>* rig : {exactRig, exactRig, &std::as_const(believed), exactRig})
+        EXPECT_TRUE(same(Stereo::measureDenseDepth(images, *rig, maxAngle, settings(), &geometry),
+                         rig == exactRig ? exact : off));
 }
 
 // A panorama of rows x 2 rows with the given cells measured.
