@@ -127,15 +127,16 @@ void ExposureCompensator::apply(std::vector<cv::Mat>& parts, const std::vector<c
     for (std::size_t i = 0; i < parts.size(); ++i) {
         cv::Mat& part = parts[i];
         const int channels = part.channels();
-        // Gains in 16-bit fixed point.
-        int scale[3];
-        for (int k = 0; k < 3; ++k)
-            scale[k] = static_cast<int>(std::lround(gains[i][k] * 65536.0));
+        // Gains in 16-bit fixed point, as a table per channel of what each value becomes.
         // A saturated sample says only that its value is at least 255 * gain; where
         // the gain darkens, the middle of what it can be (up to 255) halves the error.
-        uchar clipped[3];
-        for (int k = 0; k < 3; ++k)
-            clipped[k] = cv::saturate_cast<uchar>(gains[i][k] < 1.0 ? 127.5 * (1.0 + gains[i][k]) : 255.0);
+        uchar table[3][256];
+        for (int k = 0; k < 3; ++k) {
+            const int scale = static_cast<int>(std::lround(gains[i][k] * 65536.0));
+            for (int v = 0; v < 255; ++v)
+                table[k][v] = cv::saturate_cast<uchar>((v * scale + 32768) >> 16);
+            table[k][255] = cv::saturate_cast<uchar>(gains[i][k] < 1.0 ? 127.5 * (1.0 + gains[i][k]) : 255.0);
+        }
         // Only pixels with colour are written: a part's pages where its camera does
         // not see hold zeros that were never written, and take no memory until they are.
         cv::parallel_for_(cv::Range(0, part.rows), [&](const cv::Range& rows) {
@@ -144,8 +145,9 @@ void ExposureCompensator::apply(std::vector<cv::Mat>& parts, const std::vector<c
                 for (int c = 0; c < part.cols; ++c, p += channels) {
                     if (channels == 4 ? p[3] == 0 : (p[0] | p[1] | p[2]) == 0)
                         continue;
-                    for (int k = 0; k < 3; ++k)
-                        p[k] = p[k] == 255 ? clipped[k] : cv::saturate_cast<uchar>((p[k] * scale[k] + 32768) >> 16);
+                    p[0] = table[0][p[0]];
+                    p[1] = table[1][p[1]];
+                    p[2] = table[2][p[2]];
                 }
             }
         });
