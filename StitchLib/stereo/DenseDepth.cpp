@@ -6,7 +6,12 @@
 #include <opencv2/calib3d.hpp>
 #include <opencv2/imgproc.hpp>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -242,13 +247,22 @@ cv::Mat_<float> refineDisparity(const cv::Mat& viewA, const cv::Mat& viewB, cons
                 const float d0 = disparity(y, x);
                 if (std::isnan(d0) || !(highest(y, x) <= d0 + 1.0f) || !(lowest(y, x) >= d0 - 1.0f))
                     continue;
+                // The first view's window does not move: its values and mean once.
+                float meanA = 0.0f;
+                for (int j = -kHalf, n = 0; j <= kHalf; ++j) {
+                    const float* rowA = a.ptr<float>(y + j);
+                    for (int i = -kHalf; i <= kHalf; ++i, ++n) {
+                        av[n] = rowA[x + i];
+                        meanA += av[n];
+                    }
+                }
+                meanA /= static_cast<float>(kSide * kSide);
                 float d = d0;
                 for (int iteration = 0; iteration < kIterations; ++iteration) {
                     int n = 0;
-                    float meanA = 0.0f, meanB = 0.0f, meanG = 0.0f;
+                    float meanB = 0.0f, meanG = 0.0f;
                     bool inside = true;
                     for (int j = -kHalf; j <= kHalf && inside; ++j) {
-                        const float* rowA = a.ptr<float>(y + j);
                         const float* rowB = b.ptr<float>(y + j);
                         const float* rowG = gradient.ptr<float>(y + j);
                         for (int i = -kHalf; i <= kHalf; ++i, ++n) {
@@ -259,17 +273,14 @@ cv::Mat_<float> refineDisparity(const cv::Mat& viewA, const cv::Mat& viewB, cons
                                 break;
                             }
                             const float w = xb - static_cast<float>(x0);
-                            av[n] = rowA[x + i];
                             bv[n] = rowB[x0] + w * (rowB[x0 + 1] - rowB[x0]);
                             gv[n] = rowG[x0] + w * (rowG[x0 + 1] - rowG[x0]);
-                            meanA += av[n];
                             meanB += bv[n];
                             meanG += gv[n];
                         }
                     }
                     if (!inside)
                         break;
-                    meanA /= static_cast<float>(n);
                     meanB /= static_cast<float>(n);
                     meanG /= static_cast<float>(n);
                     float eg = 0.0f, gg = 0.0f;
@@ -834,26 +845,62 @@ cv::Mat_<float> smoothSurfaces(const cv::Mat_<float>& inverseDepth, const cv::Ma
     const cv::Mat_<float> values = padPanorama(inverseDepth, kRadius);
     const cv::Mat_<float> weights = padPanorama(weight, kRadius);
     cv::Mat_<float> out = inverseDepth.clone();
+    // One cell, the terms summed in a fixed order.
+    const auto smoothCell = [&](int r, int c) {
+        const float centre = inverseDepth(r, c);
+        float sum = 0.0f, total = 0.0f;
+        for (int j = 0; j <= 2 * kRadius; ++j) {
+            const float* v = values.ptr<float>(r + j) + c;
+            const float* w = weights.ptr<float>(r + j) + c;
+            for (int i = 0; i <= 2 * kRadius; ++i) {
+                if (!(w[i] > 0.0f) || std::fabs(v[i] - centre) > kSameSurface * centre)
+                    continue;
+                const float k = w[i] * spatial[j][i];
+                sum += k * v[i];
+                total += k;
+            }
+        }
+        out(r, c) = sum / total;
+    };
     cv::parallel_for_(cv::Range(0, rows), [&](const cv::Range& range) {
         for (int r = range.start; r < range.end; ++r) {
-            for (int c = 0; c < cols; ++c) {
-                const float centre = inverseDepth(r, c);
-                if (!(weight(r, c) > 0.0f))
+            int c = 0;
+#if defined(__SSE2__)
+            // Four neighbouring cells at once, each lane summing its own terms in the
+            // same order as smoothCell (a term left out adds +0): the same bits.
+            const __m128 zero = _mm_setzero_ps();
+            const __m128 magnitude = _mm_castsi128_ps(_mm_set1_epi32(0x7fffffff));
+            for (; c + 4 <= cols; c += 4) {
+                const __m128 measured = _mm_cmpgt_ps(_mm_loadu_ps(weight.ptr<float>(r) + c), zero);
+                const int lanes = _mm_movemask_ps(measured);
+                if (lanes == 0)
                     continue;
-                float sum = 0.0f, total = 0.0f;
+                const __m128 centre = _mm_loadu_ps(inverseDepth.ptr<float>(r) + c);
+                const __m128 band = _mm_mul_ps(_mm_set1_ps(kSameSurface), centre);
+                __m128 sum = zero, total = zero;
                 for (int j = 0; j <= 2 * kRadius; ++j) {
                     const float* v = values.ptr<float>(r + j) + c;
                     const float* w = weights.ptr<float>(r + j) + c;
                     for (int i = 0; i <= 2 * kRadius; ++i) {
-                        if (!(w[i] > 0.0f) || std::fabs(v[i] - centre) > kSameSurface * centre)
-                            continue;
-                        const float k = w[i] * spatial[j][i];
-                        sum += k * v[i];
-                        total += k;
+                        const __m128 vi = _mm_loadu_ps(v + i);
+                        const __m128 wi = _mm_loadu_ps(w + i);
+                        const __m128 off = _mm_and_ps(_mm_sub_ps(vi, centre), magnitude);
+                        const __m128 use = _mm_andnot_ps(_mm_cmpgt_ps(off, band), _mm_cmpgt_ps(wi, zero));
+                        const __m128 k = _mm_mul_ps(wi, _mm_set1_ps(spatial[j][i]));
+                        sum = _mm_add_ps(sum, _mm_and_ps(use, _mm_mul_ps(k, vi)));
+                        total = _mm_add_ps(total, _mm_and_ps(use, k));
                     }
                 }
-                out(r, c) = sum / total;
+                alignas(16) float result[4];
+                _mm_store_ps(result, _mm_div_ps(sum, total));
+                for (int lane = 0; lane < 4; ++lane)
+                    if (lanes & (1 << lane))
+                        out(r, c + lane) = result[lane];
             }
+#endif
+            for (; c < cols; ++c)
+                if (weight(r, c) > 0.0f)
+                    smoothCell(r, c);
         }
     });
     return out;
@@ -1174,24 +1221,35 @@ void keepCoverage(cv::Mat_<float>& inverseDepth, const std::vector<CameraIntrins
         return xy[0] >= 1.0f && xy[1] >= 1.0f && xy[0] <= imageSizes[k].width - 2.0f &&
                xy[1] <= imageSizes[k].height - 2.0f;
     };
+    // Per column, the azimuth's sine and cosine and which cameras' parts hold it.
+    std::vector<double> cosAzimuth(static_cast<std::size_t>(cols)), sinAzimuth(static_cast<std::size_t>(cols));
+    std::vector<std::array<bool, kCameras>> columnInPart(static_cast<std::size_t>(cols));
+    for (int c = 0; c < cols; ++c) {
+        const double azimuth = ((c + 0.5) / cols - 0.5) * 2.0 * CV_PI;
+        cosAzimuth[static_cast<std::size_t>(c)] = std::cos(azimuth);
+        sinAzimuth[static_cast<std::size_t>(c)] = std::sin(azimuth);
+        for (int k = 0; k < kCameras; ++k)
+            columnInPart[static_cast<std::size_t>(c)][static_cast<std::size_t>(k)] =
+                std::fabs(std::remainder(azimuth - k * CV_PI / 2.0, 2.0 * CV_PI)) <= reach;
+    }
     // The share of each cell's inverse depth that some camera still sees.
     cv::Mat_<float> share(rows, cols, 1.0f);
     cv::parallel_for_(cv::Range(0, rows), [&](const cv::Range& range) {
         for (int r = range.start; r < range.end; ++r) {
             const double elevation = (0.5 - (r + 0.5) / rows) * CV_PI;
+            const double cosElevation = std::cos(elevation);
+            const float down = static_cast<float>(-std::sin(elevation));
             // The strip at the zenith belongs to every camera's part.
             const bool zenith = elevation > 88.0 * CV_PI / 180.0;
             float* row = inverseDepth.ptr<float>(r);
             for (int c = 0; c < cols; ++c) {
-                const double azimuth = ((c + 0.5) / cols - 0.5) * 2.0 * CV_PI;
-                const float direction[3] = {static_cast<float>(std::cos(azimuth) * std::cos(elevation)),
-                                            static_cast<float>(std::sin(azimuth) * std::cos(elevation)),
-                                            static_cast<float>(-std::sin(elevation))};
+                const std::size_t column = static_cast<std::size_t>(c);
+                const float direction[3] = {static_cast<float>(cosAzimuth[column] * cosElevation),
+                                            static_cast<float>(sinAzimuth[column] * cosElevation), down};
                 bool inPart[kCameras];
                 bool seen = false;
                 for (int k = 0; k < kCameras; ++k) {
-                    const double off = std::remainder(azimuth - k * CV_PI / 2.0, 2.0 * CV_PI);
-                    inPart[k] = zenith || std::fabs(off) <= reach;
+                    inPart[k] = zenith || columnInPart[column][static_cast<std::size_t>(k)];
                     if (inPart[k] && !seen)
                         seen = sees(k, direction, row[c]);
                 }
