@@ -102,9 +102,22 @@ TEST_F(Take, FullStitchEqualsQuadstitch)
     EXPECT_TRUE(errors().empty()) << "--quiet printed: " << errors();
     // Two workers, one frame each: each runs on its own thread until the other is
     // done, then on every core (fewer frames than workers).
-    ASSERT_EQ(batch("--frames 0-1 -j 2 -q -o " + quote((dir / "two").string())), 0) << errors();
+    ASSERT_EQ(batch("--frames 0-1 -j 2 -q -o " + quote((dir / "two").string()) + " --report " +
+                    quote((dir / "two" / "r.json").string())),
+              0)
+        << errors();
     for (const char* name : {"0000000000.png", "0000000001.png"})
         EXPECT_TRUE(samePixels(dir / name, dir / "two" / name)) << name;
+    // The reported coverage is the share of the panorama's alpha that is set.
+    const std::string report = readText(dir / "two" / "r.json");
+    const std::size_t at = report.find("\"coverage\":");
+    ASSERT_NE(at, std::string::npos) << report;
+    std::vector<cv::Mat> channels;
+    cv::split(cv::imread((dir / "0000000000.png").string(), cv::IMREAD_UNCHANGED), channels);
+    ASSERT_EQ(channels.size(), 4u);
+    const double alpha = static_cast<double>(cv::countNonZero(channels[3])) / static_cast<double>(channels[3].total());
+    EXPECT_LT(alpha, 0.99) << "the test take should leave part of the panorama uncovered";
+    EXPECT_NEAR(std::stod(report.substr(at + 11)), alpha, 0.0005) << report;
     // The overlays describe this panorama, at reduced size.
     for (const char* overlay : {"seams", "depth", "disagreement"}) {
         const cv::Mat picture =
@@ -307,7 +320,7 @@ TEST_F(Take, CtrlCStopsAtOnceWithoutPartialFiles)
     EXPECT_NE(report.find("\"status\":\"interrupted\""), std::string::npos) << report;
 }
 
-TEST(BatchReport, JsonEscapesWhatErrorsContain)
+TEST(BatchReport, JsonEscapesWhatErrorsContainAndCarriesDepthFigures)
 {
     EXPECT_EQ(batch::jsonString("a\"b\\c\n\x01"), "\"a\\\"b\\\\c\\n\\u0001\"");
     batch::FrameResult r;
@@ -319,6 +332,16 @@ TEST(BatchReport, JsonEscapesWhatErrorsContain)
     batch::writeReportJson(out, {r});
     EXPECT_NE(out.str().find("\"seconds\":{\"read\":0.250,\"total\":1.500}"), std::string::npos) << out.str();
     EXPECT_NE(out.str().find("\"summary\":{\"frames\":1,\"failed\":1}"), std::string::npos) << out.str();
+    EXPECT_EQ(out.str().find("\"depth\""), std::string::npos) << "a frame without depth figures has no depth object";
+    // Best quality's figures go with their frame, in the stage's order.
+    r.status = "ok";
+    r.depth = {{"fallback_pair_1_2", 0.125}, {"fallback_pair_4_1", 0}, {"calibration_contradicted", 1}};
+    std::ostringstream best;
+    batch::writeReportJson(best, {r});
+    EXPECT_NE(best.str().find(",\"depth\":{\"fallback_pair_1_2\":0.125,\"fallback_pair_4_1\":0.000,"
+                              "\"calibration_contradicted\":1.000},\"error\":"),
+              std::string::npos)
+        << best.str();
 }
 
 #endif

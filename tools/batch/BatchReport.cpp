@@ -30,6 +30,12 @@ void writeReportJson(std::ostream& out, const std::vector<FrameResult>& results,
         out << "}";
         if (r.coverage >= 0)
             out << ",\"coverage\":" << number(r.coverage);
+        if (!r.depth.empty()) {
+            out << ",\"depth\":{";
+            for (std::size_t f = 0; f < r.depth.size(); ++f)
+                out << (f ? "," : "") << jsonString(r.depth[f].first) << ":" << number(r.depth[f].second);
+            out << "}";
+        }
         out << ",\"error\":" << jsonString(r.error) << "}";
     }
     out << "\n],\"summary\":{\"frames\":" << results.size();

@@ -18,10 +18,15 @@ struct FrameResult {
     std::string mode;    // "full" or "fast"
     std::vector<std::pair<std::string, double>> seconds; // per stage, in order, then "total"
     double coverage = -1; // share of panorama pixels some camera shows; < 0 unknown
+    // Best quality: the depth estimate's figures, in the stage's order (how much of each
+    // overlap fell back towards the calibration's geometry, whether the images
+    // contradicted it); empty otherwise.
+    std::vector<std::pair<std::string, double>> depth;
     std::string error;
 };
 
-// The report as JSON: {"frames":[...], "summary":{...}}, and "calibration":
+// The report as JSON: {"frames":[...], "summary":{...}}, each frame with a "depth"
+// object of named numbers when it has any, and "calibration":
 // `calibration` when that (a JSON object) is not empty.
 void writeReportJson(std::ostream& out, const std::vector<FrameResult>& results, const std::string& calibration = {});
 

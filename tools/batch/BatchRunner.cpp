@@ -110,9 +110,31 @@ double coverageOf(const cv::Mat& panorama)
 {
     if (panorama.channels() != 4)
         return -1; // no alpha: unknown, rather than a made-up full coverage
-    cv::Mat alpha;
-    cv::extractChannel(panorama, alpha, 3);
-    return static_cast<double>(cv::countNonZero(alpha)) / static_cast<double>(alpha.total());
+    if (panorama.depth() != CV_8U) {
+        cv::Mat alpha;
+        cv::extractChannel(panorama, alpha, 3);
+        return static_cast<double>(cv::countNonZero(alpha)) / static_cast<double>(alpha.total());
+    }
+    // Counted in place, band by band on all cores: a full panorama's alpha copied out
+    // would be 50 MB to fault in and fill for one number. Integer counts: the same
+    // total on any number of threads.
+    const int bands = std::min(panorama.rows, 64);
+    std::vector<std::uint64_t> counts(static_cast<std::size_t>(bands), 0);
+    cv::parallel_for_(cv::Range(0, bands), [&](const cv::Range& range) {
+        for (int band = range.start; band < range.end; ++band) {
+            std::uint64_t count = 0;
+            for (int row = panorama.rows * band / bands; row < panorama.rows * (band + 1) / bands; ++row) {
+                const uchar* pixel = panorama.ptr<uchar>(row);
+                for (int x = 0; x < panorama.cols; ++x)
+                    count += pixel[4 * x + 3] != 0;
+            }
+            counts[static_cast<std::size_t>(band)] = count;
+        }
+    });
+    std::uint64_t covered = 0;
+    for (std::uint64_t count : counts)
+        covered += count;
+    return static_cast<double>(covered) / static_cast<double>(panorama.total());
 }
 
 // Everything the workers share.
@@ -238,7 +260,9 @@ FrameResult stitchFrame(Take& take, orb::pipeline::StitchPipeline& pipeline, Sta
             result.seconds.push_back(stage);
         if (panorama.empty())
             throw std::runtime_error("stitching produced no panorama");
-        result.coverage = panoramaCoverage(take, panorama, images);
+        // Only the report shows it.
+        if (!o.reportPath.empty())
+            result.coverage = panoramaCoverage(take, panorama, images);
 
         t = std::chrono::steady_clock::now();
         take.stage(frame, "encode");
@@ -327,6 +351,10 @@ void worker(Take& take, CorePool* cores, unsigned workerIndex, unsigned workers)
         };
         FrameResult result = stitchFrame(take, pipeline, times, take.frames[index],
                                          before > 0 ? std::function<double()>(preroll) : std::function<double()>());
+        // The figures of the estimate this frame was stitched with (the pipeline shares
+        // the stage); seed quality's stage has none.
+        if (result.status == "ok" && !take.options.fastStitch && stitchOptions.depth)
+            result.depth = stitchOptions.depth->facts();
         // A skipped frame (its panorama was there) or one another process holds was not
         // seen: the next stitch pre-rolls it.
         if (result.status != "skipped" && result.status != "claimed")
