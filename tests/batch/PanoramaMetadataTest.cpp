@@ -1,4 +1,5 @@
 #include "PanoramaMetadata.h"
+#include "TakeOutput.h"
 
 #include "app/PanoramaEncoder.h"
 
@@ -8,6 +9,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <unistd.h>
 
@@ -64,3 +66,24 @@ TEST(PanoramaMetadata, PngJpegAndTiffCarryThePropertiesAndKeepTheirPixels)
 }
 
 } // namespace
+
+// The batch tool writes a PNG's chunk in place as it writes the file: the same file as
+// the one with the chunk added, byte for byte. Other formats get no chunk to insert.
+TEST(PanoramaMetadata, PngChunkWrittenInPlaceGivesTheSameFile)
+{
+    cv::Mat panorama(60, 120, CV_8UC3);
+    cv::randu(panorama, cv::Scalar::all(0), cv::Scalar::all(256));
+    const std::vector<uchar> png = encodePanorama(panorama, ".png", PngCompression::Bands);
+    const batch::PanoramaMetadataChunk chunk = batch::pngPanoramaMetadata(png, panorama.cols, panorama.rows);
+    ASSERT_FALSE(chunk.bytes.empty());
+    const fs::path dir = writeFile("unused", {}).parent_path() / "in-place";
+    fs::create_directories(dir);
+    batch::TakeOutput output(dir.string());
+    ASSERT_TRUE(output.write(7, "png", png, chunk.offset, chunk.bytes));
+    std::ifstream in(output.panoramaPath(7, "png"), std::ios::binary);
+    const std::vector<uchar> written((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_TRUE(written == batch::addPanoramaMetadata(png, panorama.cols, panorama.rows));
+    EXPECT_TRUE(batch::pngPanoramaMetadata(encodePanorama(panorama, ".jpg", PngCompression::Bands), 120, 60)
+                    .bytes.empty());
+    fs::remove_all(dir.parent_path());
+}

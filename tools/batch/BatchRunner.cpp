@@ -269,13 +269,18 @@ FrameResult stitchFrame(Take& take, orb::pipeline::StitchPipeline& pipeline, Sta
         // PNG in bands, as quadstitch: the vectorised deflate of the bands takes less CPU
         // than one stream, and a frame alone compresses them on every core.
         std::vector<uchar> bytes = encodePanorama(panorama, "." + o.format, PngCompression::Bands, o.jpegQuality);
-        if (canCarryPanoramaMetadata(o.format))
-            bytes = addPanoramaMetadata(bytes, panorama.cols, panorama.rows);
+        // A PNG's metadata is written in place as the file is; other formats are rewritten.
+        PanoramaMetadataChunk metadata;
+        if (canCarryPanoramaMetadata(o.format)) {
+            metadata = pngPanoramaMetadata(bytes, panorama.cols, panorama.rows);
+            if (metadata.bytes.empty())
+                bytes = addPanoramaMetadata(bytes, panorama.cols, panorama.rows);
+        }
         result.seconds.emplace_back("encode", secondsSince(t));
 
         t = std::chrono::steady_clock::now();
         take.stage(frame, "write");
-        if (!take.output.write(frame, o.format, bytes)) {
+        if (!take.output.write(frame, o.format, bytes, metadata.offset, metadata.bytes)) {
             result.status = "interrupted";
             return result;
         }

@@ -60,8 +60,11 @@ bool isPngWithHeader(const std::vector<uchar>& encoded)
 
 // A PNG gets the packet as the standard XMP text chunk (iTXt, keyword
 // "XML:com.adobe.xmp", uncompressed) right after its image header: the rest of the
-// file is copied once rather than read and rewritten by the metadata library.
-std::vector<uchar> addToPng(const std::vector<uchar>& png, const std::string& packet)
+// file is copied once (or not at all) rather than read and rewritten by the metadata
+// library.
+constexpr std::size_t kAfterHeader = 33;
+
+std::vector<uchar> pngChunk(const std::string& packet)
 {
     std::vector<uchar> chunk;
     static const char kKeyword[] = "XML:com.adobe.xmp";
@@ -72,14 +75,18 @@ std::vector<uchar> addToPng(const std::vector<uchar>& png, const std::string& pa
     chunk.insert(chunk.end(), {0, 0, 0, 0});  // not compressed, method 0, no language, no translation
     chunk.insert(chunk.end(), packet.begin(), packet.end());
     putBigEndian(chunk, static_cast<std::uint32_t>(crc32(0L, chunk.data() + 4, static_cast<uInt>(4 + dataLength))));
+    return chunk;
+}
 
-    constexpr std::size_t kAfterHeader = 33;
-    std::vector<uchar> out;
-    out.reserve(png.size() + chunk.size());
-    out.insert(out.end(), png.begin(), png.begin() + kAfterHeader);
-    out.insert(out.end(), chunk.begin(), chunk.end());
-    out.insert(out.end(), png.begin() + kAfterHeader, png.end());
-    return out;
+// The packet for a panorama of width x height; under the XMP lock.
+std::string panoramaPacket(int width, int height)
+{
+    Exiv2::XmpData xmp;
+    setPanoramaProperties(xmp, width, height);
+    std::string packet;
+    if (Exiv2::XmpParser::encode(packet, xmp) != 0)
+        throw std::runtime_error("cannot add the panorama metadata: the XMP packet could not be written");
+    return packet;
 }
 
 } // namespace
@@ -90,12 +97,13 @@ std::vector<uchar> addPanoramaMetadata(const std::vector<uchar>& encoded, int wi
     registerPanoramaNamespace();
     try {
         if (isPngWithHeader(encoded)) {
-            Exiv2::XmpData xmp;
-            setPanoramaProperties(xmp, width, height);
-            std::string packet;
-            if (Exiv2::XmpParser::encode(packet, xmp) != 0)
-                throw std::runtime_error("cannot add the panorama metadata: the XMP packet could not be written");
-            return addToPng(encoded, packet);
+            const std::vector<uchar> chunk = pngChunk(panoramaPacket(width, height));
+            std::vector<uchar> out;
+            out.reserve(encoded.size() + chunk.size());
+            out.insert(out.end(), encoded.begin(), encoded.begin() + kAfterHeader);
+            out.insert(out.end(), chunk.begin(), chunk.end());
+            out.insert(out.end(), encoded.begin() + kAfterHeader, encoded.end());
+            return out;
         }
         Exiv2::Image::AutoPtr image = Exiv2::ImageFactory::open(encoded.data(), static_cast<long>(encoded.size()));
         image->readMetadata();
@@ -105,6 +113,19 @@ std::vector<uchar> addPanoramaMetadata(const std::vector<uchar>& encoded, int wi
         io.seek(0, Exiv2::BasicIo::beg);
         Exiv2::DataBuf buffer = io.read(static_cast<long>(io.size()));
         return std::vector<uchar>(buffer.pData_, buffer.pData_ + buffer.size_);
+    } catch (const Exiv2::AnyError& e) {
+        throw std::runtime_error(std::string("cannot add the panorama metadata: ") + e.what());
+    }
+}
+
+PanoramaMetadataChunk pngPanoramaMetadata(const std::vector<uchar>& encoded, int width, int height)
+{
+    if (!isPngWithHeader(encoded))
+        return {};
+    std::lock_guard<std::mutex> lock(xmpMutex());
+    registerPanoramaNamespace();
+    try {
+        return {kAfterHeader, pngChunk(panoramaPacket(width, height))};
     } catch (const Exiv2::AnyError& e) {
         throw std::runtime_error(std::string("cannot add the panorama metadata: ") + e.what());
     }

@@ -30,6 +30,20 @@ std::string stem(std::uint32_t frame)
 
 std::string errnoText(int error) { return std::strerror(error); }
 
+void writeAll(int fd, const unsigned char* data, std::size_t size, const std::string& path)
+{
+    std::size_t done = 0;
+    while (done < size) {
+        const ssize_t n = ::write(fd, data + done, size - done);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            throw std::runtime_error("cannot write '" + path + "': " + errnoText(errno));
+        }
+        done += static_cast<std::size_t>(n);
+    }
+}
+
 bool processGone(long pid)
 {
     return pid <= 0 || (::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH);
@@ -137,6 +151,15 @@ std::string TakeOutput::claimPath(std::uint32_t frame) const
 
 bool TakeOutput::write(std::uint32_t frame, const std::string& format, const std::vector<unsigned char>& bytes)
 {
+    return write(frame, format, bytes, 0, {});
+}
+
+bool TakeOutput::write(std::uint32_t frame, const std::string& format, const std::vector<unsigned char>& bytes,
+                       std::size_t offset, const std::vector<unsigned char>& inserted)
+{
+    if (offset > bytes.size())
+        throw std::invalid_argument("TakeOutput::write: insertion at " + std::to_string(offset) + " of " +
+                                    std::to_string(bytes.size()) + " bytes");
     std::lock_guard<std::mutex> lock(mutex_);
     if (interrupted_)
         return false;
@@ -146,7 +169,9 @@ bool TakeOutput::write(std::uint32_t frame, const std::string& format, const std
     if (fd < 0)
         throw std::runtime_error("cannot write panorama '" + destination + "': " + errnoText(errno));
     try {
-        writeAllBytes(fd, bytes, temporary);
+        writeAll(fd, bytes.data(), offset, temporary);
+        writeAll(fd, inserted.data(), inserted.size(), temporary);
+        writeAll(fd, bytes.data() + offset, bytes.size() - offset, temporary);
         if (::fsync(fd) != 0)
             throw std::runtime_error("cannot flush '" + temporary + "' to disk: " + errnoText(errno));
     } catch (...) {

@@ -26,6 +26,10 @@ public:
     // Throws std::runtime_error naming the file and the reason. Returns false (and
     // writes nothing) once the take is interrupted.
     bool write(std::uint32_t frame, const std::string& format, const std::vector<unsigned char>& bytes);
+    // The same, with `inserted` at `offset` of `bytes` (a PNG's metadata chunk), written
+    // in pieces rather than copied into one buffer first.
+    bool write(std::uint32_t frame, const std::string& format, const std::vector<unsigned char>& bytes,
+               std::size_t offset, const std::vector<unsigned char>& inserted);
 
     // Runs `work` (writing a frame's other files) unless the take is interrupted, in
     // which case it returns false; an interruption waits for it to end.
