@@ -55,7 +55,20 @@ public:
 
 TEST_F(Take, FastStitchEqualsQuadstitchAndCarriesThe360Properties)
 {
-    ASSERT_EQ(batch("-s 1 -t 200 -o " + quote((dir / "out").string()) + " -j 2"), 0) << errors();
+    ASSERT_EQ(batch("-s 1 -t 200 -o " + quote((dir / "out").string()) + " -j 2 --report " +
+                    quote((dir / "r.json").string())),
+              0)
+        << errors();
+    // More frames than workers: panoramas are written behind the workers, and each frame
+    // is done (written, reported, its claim gone) only once its panorama is.
+    const std::string report = readText(dir / "r.json");
+    EXPECT_NE(report.find("\"summary\":{\"frames\":3,\"ok\":3}"), std::string::npos) << report;
+    std::size_t writes = 0;
+    for (std::size_t at = report.find("\"write\":"); at != std::string::npos; at = report.find("\"write\":", at + 1))
+        ++writes;
+    EXPECT_EQ(writes, 3u) << report;
+    for (const auto& entry : fs::directory_iterator(dir / "out"))
+        EXPECT_EQ(entry.path().filename().string().rfind('.', 0), std::string::npos) << entry.path();
     for (int f = 0; f < 3; ++f) {
         ASSERT_EQ(run(quote(QUADSTITCH_BIN) + " -d " + quote(dir.string()) + " -s 1 -t 200 -f " + std::to_string(f)),
                   0);

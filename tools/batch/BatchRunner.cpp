@@ -26,12 +26,14 @@
 #include <functional>
 #include <csignal>
 #include <cstdio>
+#include <deque>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <iostream>
 #include <malloc.h>
 #include <mutex>
+#include <optional>
 #include <pthread.h>
 #include <cctype>
 #include <sstream>
@@ -200,10 +202,120 @@ std::vector<cv::Mat> readFrame(const Take& take, std::uint32_t frame)
     return images;
 }
 
+// Records a frame that is done.
+void recordResult(Take& take, std::size_t index, FrameResult result)
+{
+    std::lock_guard<std::mutex> lock(take.resultsMutex);
+    char detail[64] = "";
+    if (result.status == "ok")
+        std::snprintf(detail, sizeof detail, "%.1f s", result.seconds.back().second);
+    take.progress.frameDone(result.frame, result.status, result.status == "failed" ? result.error : detail);
+    take.finished[index] = true;
+    take.results.push_back(std::move(result));
+}
+
+// A frame whose panorama is encoded, waiting to be written.
+struct EncodedFrame {
+    std::size_t index = 0; // into take.frames
+    FrameResult result;    // its seconds up to the encoding
+    std::chrono::steady_clock::time_point start;
+    std::vector<uchar> bytes;
+    PanoramaMetadataChunk metadata;
+};
+
+// Writes the frames' panoramas (temporary file, flush, rename) on a thread of its own,
+// so that a frame's thread goes on with its next frame instead of waiting for the
+// disk: a flush takes about 5-10 ms for a fast panorama and 0.1 s for a full one, a
+// core left idle on each frame. At most `capacity` frames wait; a frame's claim is
+// released once its panorama is written, and only then is it done.
+class BackgroundWrites {
+public:
+    BackgroundWrites(Take& take, std::size_t capacity) : take_(take), capacity_(std::max<std::size_t>(capacity, 1)) {}
+    ~BackgroundWrites() { finish(); }
+    BackgroundWrites(const BackgroundWrites&) = delete;
+    BackgroundWrites& operator=(const BackgroundWrites&) = delete;
+
+    void push(EncodedFrame frame)
+    {
+        std::unique_lock<std::mutex> lock(mutex_);
+        room_.wait(lock, [&] { return queue_.size() < capacity_; });
+        queue_.push_back(std::move(frame));
+        ready_.notify_one();
+    }
+
+    // Writes what waits, then ends the thread.
+    void finish()
+    {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            done_ = true;
+        }
+        ready_.notify_one();
+        if (thread_.joinable())
+            thread_.join();
+    }
+
+private:
+    void run()
+    {
+        for (;;) {
+            EncodedFrame frame;
+            {
+                std::unique_lock<std::mutex> lock(mutex_);
+                ready_.wait(lock, [&] { return done_ || !queue_.empty(); });
+                if (queue_.empty())
+                    return;
+                frame = std::move(queue_.front());
+                queue_.pop_front();
+            }
+            room_.notify_all();
+            write(frame);
+        }
+    }
+
+    void write(EncodedFrame& frame)
+    {
+        FrameResult& result = frame.result;
+        const auto t = std::chrono::steady_clock::now();
+        take_.stage(result.frame, "write");
+        try {
+            if (take_.output.write(result.frame, take_.options.format, frame.bytes, frame.metadata.offset,
+                                   frame.metadata.bytes)) {
+                result.seconds.emplace_back("write", secondsSince(t));
+                result.status = "ok";
+            } else {
+                result.status = "interrupted";
+            }
+        } catch (const std::exception& e) {
+            result.status = "failed";
+            result.error = e.what();
+        }
+        take_.output.release(result.frame);
+        // An interrupted frame is left for the report's unfinished ones, as a worker does.
+        if (result.status == "interrupted")
+            return;
+        result.seconds.emplace_back("total", secondsSince(frame.start));
+        recordResult(take_, frame.index, std::move(result));
+    }
+
+    Take& take_;
+    const std::size_t capacity_;
+    std::mutex mutex_;
+    std::condition_variable ready_;
+    std::condition_variable room_;
+    std::deque<EncodedFrame> queue_;
+    bool done_ = false;
+    std::thread thread_{[this] { run(); }}; // last: starts once the rest is made
+};
+
 // `prepare` runs once the frame is known to be stitched, before it is read (the
 // frames its temporal state depends on); it returns its seconds.
+// With `writes` (and no overlays), the encoded panorama is handed to it and the frame
+// comes back as "writing": `writes` finishes and records it. `depth`: the stage whose
+// figures go into the result.
 FrameResult stitchFrame(Take& take, orb::pipeline::StitchPipeline& pipeline, StageTimes& times, std::uint32_t frame,
-                        const std::function<double()>& prepare = {})
+                        const std::function<double()>& prepare, BackgroundWrites* writes, std::size_t index,
+                        const orb::pipeline::DepthStage* depth)
 {
     const BatchOptions& o = take.options;
     FrameResult result;
@@ -228,7 +340,12 @@ FrameResult stitchFrame(Take& take, orb::pipeline::StitchPipeline& pipeline, Sta
     struct Release {
         TakeOutput& output;
         std::uint32_t frame;
-        ~Release() { output.release(frame); }
+        bool handedOver = false; // to the background writes, which release it
+        ~Release()
+        {
+            if (!handedOver)
+                output.release(frame);
+        }
     } release{take.output, frame};
     try {
         // Done only when whole, with its overlays when they are asked for.
@@ -260,6 +377,10 @@ FrameResult stitchFrame(Take& take, orb::pipeline::StitchPipeline& pipeline, Sta
             result.seconds.push_back(stage);
         if (panorama.empty())
             throw std::runtime_error("stitching produced no panorama");
+        // The figures of the estimate this frame was stitched with (the pipeline shares
+        // the stage); seed quality's stage has none.
+        if (depth && !o.fastStitch)
+            result.depth = depth->facts();
         // Only the report shows it.
         if (!o.reportPath.empty())
             result.coverage = panoramaCoverage(take, panorama, images);
@@ -277,6 +398,15 @@ FrameResult stitchFrame(Take& take, orb::pipeline::StitchPipeline& pipeline, Sta
                 bytes = addPanoramaMetadata(bytes, panorama.cols, panorama.rows);
         }
         result.seconds.emplace_back("encode", secondsSince(t));
+        if (writes && !o.overlays) {
+            EncodedFrame encoded{index, result, start, std::move(bytes), std::move(metadata)};
+            writes->push(std::move(encoded));
+            release.handedOver = true;
+            FrameResult handed;
+            handed.frame = frame;
+            handed.status = "writing";
+            return handed;
+        }
 
         t = std::chrono::steady_clock::now();
         take.stage(frame, "write");
@@ -309,7 +439,7 @@ FrameResult stitchFrame(Take& take, orb::pipeline::StitchPipeline& pipeline, Sta
     return result;
 }
 
-void worker(Take& take, CorePool* cores, unsigned workerIndex, unsigned workers)
+void worker(Take& take, CorePool* cores, BackgroundWrites* writes, unsigned workerIndex, unsigned workers)
 {
     // Counted as running from before it started; once out of frames, its core helps
     // the frames still running.
@@ -355,24 +485,16 @@ void worker(Take& take, CorePool* cores, unsigned workerIndex, unsigned workers)
             return secondsSince(start);
         };
         FrameResult result = stitchFrame(take, pipeline, times, take.frames[index],
-                                         before > 0 ? std::function<double()>(preroll) : std::function<double()>());
-        // The figures of the estimate this frame was stitched with (the pipeline shares
-        // the stage); seed quality's stage has none.
-        if (result.status == "ok" && !take.options.fastStitch && stitchOptions.depth)
-            result.depth = stitchOptions.depth->facts();
+                                         before > 0 ? std::function<double()>(preroll) : std::function<double()>(),
+                                         writes, index, stitchOptions.depth.get());
         // A skipped frame (its panorama was there) or one another process holds was not
         // seen: the next stitch pre-rolls it.
         if (result.status != "skipped" && result.status != "claimed")
             fed = position + 1;
         if (result.status == "interrupted")
             return;
-        std::lock_guard<std::mutex> lock(take.resultsMutex);
-        char detail[64] = "";
-        if (result.status == "ok")
-            std::snprintf(detail, sizeof detail, "%.1f s", result.seconds.back().second);
-        take.progress.frameDone(result.frame, result.status, result.status == "failed" ? result.error : detail);
-        take.finished[index] = true;
-        take.results.push_back(std::move(result));
+        if (result.status != "writing")
+            recordResult(take, index, std::move(result));
     }
 }
 
@@ -710,11 +832,16 @@ int runTake(const BatchOptions& options)
         const PlaneReuse reuse = planeReuse(jobs, frames.size(), available, perFrame);
         orb::pipeline::keepFreedPlanes(reuse.bytes, reuse.everyLargeMatrix);
     }
+    // A worker with more than one frame writes its panoramas behind it (one waiting per
+    // worker), and starts its next frame meanwhile.
+    std::optional<BackgroundWrites> writes;
+    if (frames.size() > jobs)
+        writes.emplace(take, jobs);
     std::vector<std::thread> workers;
     for (unsigned j = 0; corePool && j < jobs; ++j)
         corePool->frameThreadStarted();
     for (unsigned j = 0; j < jobs; ++j)
-        workers.emplace_back(worker, std::ref(take), corePool, j, jobs);
+        workers.emplace_back(worker, std::ref(take), corePool, writes ? &*writes : nullptr, j, jobs);
     // On a terminal the live line moves on every second, also while long frames run.
     std::mutex tickMutex;
     std::condition_variable tickStop;
@@ -731,6 +858,8 @@ int runTake(const BatchOptions& options)
     }
     for (std::thread& w : workers)
         w.join();
+    if (writes)
+        writes->finish();
     if (ticker.joinable()) {
         {
             std::lock_guard<std::mutex> lock(tickMutex);

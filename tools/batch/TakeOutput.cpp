@@ -160,7 +160,7 @@ bool TakeOutput::write(std::uint32_t frame, const std::string& format, const std
     if (offset > bytes.size())
         throw std::invalid_argument("TakeOutput::write: insertion at " + std::to_string(offset) + " of " +
                                     std::to_string(bytes.size()) + " bytes");
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::shared_lock<std::shared_mutex> lock(writes_);
     if (interrupted_)
         return false;
     const std::string destination = panoramaPath(frame, format);
@@ -196,7 +196,7 @@ bool TakeOutput::write(std::uint32_t frame, const std::string& format, const std
 
 bool TakeOutput::writeOther(const std::function<void()>& work)
 {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::shared_lock<std::shared_mutex> lock(writes_);
     if (interrupted_)
         return false;
     work();
@@ -291,8 +291,10 @@ void TakeOutput::release(std::uint32_t frame)
 
 void TakeOutput::interrupt()
 {
-    mutex_.lock(); // never released: the process exits next
+    // Never released: the process exits next. Writes in progress end first.
+    writes_.lock();
     interrupted_ = true;
+    mutex_.lock();
     for (std::uint32_t frame : claims_)
         ::unlink(claimPath(frame).c_str());
     claims_.clear();

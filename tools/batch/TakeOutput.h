@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <shared_mutex>
 #include <set>
 #include <string>
 #include <vector>
@@ -11,9 +12,9 @@ namespace batch {
 
 // Writes the panoramas of a take so that a panorama on disk is always complete: the
 // bytes go to a hidden temporary file beside it (created anew, never through a link
-// planted at its name), are flushed to disk and renamed into place. Writes are
-// serialised with interruption: once `interrupt` has run, nothing is half-written and
-// no further write starts.
+// planted at its name), are flushed to disk and renamed into place. Writes may run at
+// once and are serialised with interruption: once `interrupt` has run, nothing is
+// half-written and no further write starts.
 //
 // Frames are claimed before they are stitched, so that any number of processes (on
 // one machine or several sharing the folder) can work on one take: a claim is a
@@ -63,8 +64,12 @@ public:
 
 private:
     std::string directory_;
+    // Writes share `writes_` (several frames' files are written and flushed at once);
+    // an interruption takes it whole. Claims have `mutex_` of their own, so that a
+    // frame is claimed while another's panorama is being flushed to disk.
+    std::shared_mutex writes_;
+    bool interrupted_ = false; // set under writes_ held whole
     std::mutex mutex_;
-    bool interrupted_ = false;
     std::set<std::uint32_t> claims_;
     std::string owner_; // "<pid> <host>", as claims record it
 };
