@@ -24,9 +24,20 @@ const double kDetailBlurSigma = 4.0;
 // The band keeps detail finer than this many halvings.
 const int kDetailLevels = 8;
 
+// Columns on either side of a pixel that its band pass reads, through the
+// blur (3), the reductions (2 at each level, 510 in all) and the expansions
+// back (about 2 at the coarsest level, 512): a run of columns filtered on its
+// own with this many more on either side gets the whole plane's bits there.
+const int kBandPassReach = 1280;
+// A run of columns filtered on its own starts at a multiple of this, so that
+// its pyramid's pixels lie on those of the whole plane at every level.
+const int kBandPassAlignment = 1 << kDetailLevels;
+
 // The plane reduced sizes.size() times and expanded back to sizes[1]: the low
-// pass one expansion short of the plane's own size, sizes[0].
-cv::Mat lowPassHalf(const cv::Mat& plane, const std::vector<cv::Size>& sizes)
+// pass one expansion short of the plane's own size, sizes[0]. The expansions
+// of a whole plane are planes that freed ones of the same size are kept for;
+// those of a run of columns, of sizes that do not come again, are not.
+cv::Mat lowPassHalf(const cv::Mat& plane, const std::vector<cv::Size>& sizes, bool wholePlane)
 {
     cv::Mat low = plane;
     for (std::size_t i = 0; i < sizes.size(); ++i) {
@@ -36,7 +47,9 @@ cv::Mat lowPassHalf(const cv::Mat& plane, const std::vector<cv::Size>& sizes)
     }
     for (auto size = sizes.rbegin(); size + 1 != sizes.rend(); ++size) {
         cv::Mat expanded;
-        PlaneKernels::createPlane(expanded, *size, CV_8UC1);
+        if (wholePlane) {
+            PlaneKernels::createPlane(expanded, *size, CV_8UC1);
+        }
         cv::pyrUp(low, expanded, *size, cv::BORDER_DEFAULT);
         low = expanded;
     }
@@ -293,39 +306,106 @@ cv::Mat MaskedImage::cvMat(bool withAlpha) const
     return result;
 }
 
-MaskedImage MaskedImage::bandPassFilter() const
+namespace {
+
+// Columns of a plane filtered on their own.
+struct BandPassSpan {
+    cv::Range filtered;
+};
+
+// The spans that cover every column where needed has a non-zero pixel. One
+// span of the whole width when they would cover most of it.
+std::vector<BandPassSpan> bandPassSpans(const cv::Mat& needed)
 {
-    // The blur keeps the plane's size, so all three chains resample through
-    // the sizes of the red plane.
+    const int cols = needed.cols;
+    std::vector<uchar> any(static_cast<std::size_t>(cols), 0);
+    for (int r = 0; r < needed.rows; ++r) {
+        const uchar* row = needed.ptr<uchar>(r);
+        int c = 0;
+#if CV_SIMD128
+        for (; c + 16 <= cols; c += 16) {
+            cv::v_store(any.data() + c, cv::v_load(any.data() + c) | cv::v_load(row + c));
+        }
+#endif
+        for (; c < cols; ++c) {
+            any[static_cast<std::size_t>(c)] |= row[c];
+        }
+    }
+    std::vector<BandPassSpan> spans;
+    int covered = 0;
+    for (int c = 0; c < cols;) {
+        if (any[static_cast<std::size_t>(c)] == 0) {
+            ++c;
+            continue;
+        }
+        int last = c + 1;
+        while (last < cols && any[static_cast<std::size_t>(last)] != 0) {
+            ++last;
+        }
+        const int begin = std::max(0, c - kBandPassReach) / kBandPassAlignment * kBandPassAlignment;
+        const int end = std::min(cols, last + kBandPassReach);
+        if (!spans.empty() && begin <= spans.back().filtered.end) {
+            // Overlapping spans are filtered as one.
+            covered -= spans.back().filtered.size();
+            spans.back().filtered.end = end;
+        } else {
+            spans.push_back({cv::Range(begin, end)});
+        }
+        covered += spans.back().filtered.size();
+        c = last;
+    }
+    if (covered > cols - cols / 4) {
+        spans.assign(1, {cv::Range(0, cols)});
+    }
+    return spans;
+}
+
+// The reduced sizes of a plane of this size, finest first.
+std::vector<cv::Size> detailSizes(cv::Size size)
+{
     std::vector<cv::Size> sizes;
-    cv::Size size = redPlane.size();
     for (int level = 0; level < kDetailLevels; ++level) {
         sizes.push_back(size);
         size = cv::Size((size.width + 1) / 2, (size.height + 1) / 2);
     }
-    const cv::Mat* sources[] = {&redPlane, &greenPlane, &bluePlane};
-    cv::Mat bands[3];
-    // Six units, the three blurs first and then the three band passes, so that
-    // two cores share three planes evenly. A band pass waits for its plane's
-    // blur, which was taken up before it (or ran before it, one unit after the
-    // other, inside another parallel loop).
+    return sizes;
+}
+
+// The band pass of each source's columns `span.filtered` into the same
+// columns of bands, leaving the other columns as they are. A span narrower
+// than the plane is filtered as an image of its own, with its own border.
+// Units: the blurs first and then the band passes, so that two cores share
+// them evenly. A band pass waits for its blur, which was taken up before it
+// (or ran before it, one unit after the other, inside another parallel loop).
+void filterSpans(const cv::Mat* const* sources, cv::Mat* bands, const std::vector<BandPassSpan>& spans)
+{
+    const int count = 3 * static_cast<int>(spans.size());
     enum Blur { kBlurring, kBlurred, kFailed };
-    std::atomic<int> blur[3] = {kBlurring, kBlurring, kBlurring};
-    runIndependent(6, [&](int unit, int) {
-        const int p = unit % 3;
-        if (unit < 3) {
+    std::vector<std::atomic<int>> blur(static_cast<std::size_t>(count));
+    for (std::atomic<int>& state : blur) {
+        state = kBlurring;
+    }
+    runIndependent(2 * count, [&](int unit, int) {
+        const int k = unit % count;
+        const int p = k % 3;
+        const std::size_t s = static_cast<std::size_t>(k / 3);
+        const cv::Range columns = spans[s].filtered;
+        const bool whole = columns.size() == sources[p]->cols;
+        cv::Mat out = whole ? bands[p] : bands[p].colRange(columns);
+        if (unit < count) {
             try {
-                PlaneKernels::createPlane(bands[p], sources[p]->size(), CV_8UC1);
-                cv::GaussianBlur(*sources[p], bands[p], kDetailBlurSize, kDetailBlurSigma, 0.0, cv::BORDER_DEFAULT);
+                // A span is blurred as an image apart, its border its own.
+                cv::GaussianBlur(whole ? *sources[p] : sources[p]->colRange(columns), out, kDetailBlurSize,
+                                 kDetailBlurSigma, 0.0, whole ? cv::BORDER_DEFAULT : cv::BORDER_DEFAULT | cv::BORDER_ISOLATED);
             } catch (...) {
-                blur[p] = kFailed;
+                blur[static_cast<std::size_t>(k)] = kFailed;
                 throw;
             }
-            blur[p] = kBlurred;
+            blur[static_cast<std::size_t>(k)] = kBlurred;
             return;
         }
-        int state = blur[p];
-        for (; state == kBlurring; state = blur[p]) {
+        int state = blur[static_cast<std::size_t>(k)];
+        for (; state == kBlurring; state = blur[static_cast<std::size_t>(k)]) {
             std::this_thread::yield();
         }
         if (state == kFailed) {
@@ -334,8 +414,40 @@ MaskedImage MaskedImage::bandPassFilter() const
         // |B - L|: for 8-bit planes this equals (B - L) + (L - B), each
         // saturating. In place, with the last expansion of L made band by
         // band: the blurred plane is not needed afterwards.
-        PyramidExpansion::subtractExpanded(lowPassHalf(bands[p], sizes), bands[p]);
+        PyramidExpansion::subtractExpanded(lowPassHalf(out, detailSizes(out.size()), whole), out);
     });
+}
+
+} // namespace
+
+MaskedImage MaskedImage::bandPassFilter() const
+{
+    const cv::Mat* sources[] = {&redPlane, &greenPlane, &bluePlane};
+    cv::Mat bands[3];
+    for (cv::Mat& band : bands) {
+        PlaneKernels::createPlane(band, redPlane.size(), CV_8UC1);
+    }
+    filterSpans(sources, bands, {{cv::Range(0, redPlane.cols)}});
+    return MaskedImage(bands[0], bands[1], bands[2], validMask, contributingMask);
+}
+
+MaskedImage MaskedImage::bandPassFilterWhere(const cv::Mat& needed) const
+{
+    CV_Assert(needed.type() == CV_8UC1 && needed.size() == redPlane.size());
+    const std::vector<BandPassSpan> spans = bandPassSpans(needed);
+    if (spans.size() == 1 && spans[0].filtered.size() == redPlane.cols) {
+        return bandPassFilter();
+    }
+    const cv::Mat* sources[] = {&redPlane, &greenPlane, &bluePlane};
+    // Zero planes: columns far from every needed pixel are never written and
+    // take no memory, and freed they are not kept for planes written whole.
+    cv::Mat bands[3];
+    for (cv::Mat& band : bands) {
+        PlaneKernels::createZeroPlane(band, redPlane.rows, redPlane.cols, CV_8UC1);
+    }
+    if (!spans.empty()) {
+        filterSpans(sources, bands, spans);
+    }
     return MaskedImage(bands[0], bands[1], bands[2], validMask, contributingMask);
 }
 

@@ -46,6 +46,12 @@ public:
 
     // Mid-frequency detail of each colour plane; shares this image's masks.
     MaskedImage bandPassFilter() const;
+    // The same detail, bit for bit, in every column where `needed` (a mask of
+    // the image's size) has a non-zero pixel, and 0 in columns far from any:
+    // only the columns around those are filtered, each run of them as an
+    // image of its own (columns near its cut edges differ from the whole
+    // plane's).
+    MaskedImage bandPassFilterWhere(const cv::Mat& needed) const;
 
 private:
     // this - other (or this + other) per colour plane, saturating, zero outside

@@ -297,7 +297,10 @@ void QualitySeamFinder::findSeam(MaskedImageSet set)
         const PlaneKernels::KeepMorePlanes reuse(3 * set.image(0).red().total());
         const auto bands = [&](int k) -> MaskedImage& {
             if (filtered[k].validPixels().empty()) {
-                filtered[k] = set.image(k).bandPassFilter();
+                // A pair's costs read an image's detail only where both
+                // images contribute, and the pairs only ever narrow the
+                // contributions.
+                filtered[k] = set.image(k).bandPassFilterWhere(set.image(k).contributingPixels());
             }
             return filtered[k];
         };

@@ -155,6 +155,57 @@ TEST(MaskedImageTest, BandPassIsZeroOnFlatPlanesRespondsToDetailAndSharesMasks)
     EXPECT_EQ(0, MaskedImage(tiny, false).bandPassFilter().red().at<uchar>(0, 0));
 }
 
+TEST(MaskedImageTest, BandPassWhereNeededMatchesTheWholePlaneInThoseColumns)
+{
+    // Noise, so that any column filtered with too little of its surroundings
+    // shows. Needed columns in the middle, at both edges (a part that wraps
+    // around), in two runs close enough to be filtered as one, most of the
+    // width (filtered whole), and none.
+    const cv::Size size(4000, 40);
+    cv::Mat colour = randomMat(size.height, size.width, CV_8UC3, 41);
+    MaskedImage image(colour, false);
+    MaskedImage whole = image.bandPassFilter();
+    const std::vector<std::vector<cv::Range>> runSets = {{cv::Range(1800, 1900)},
+                                                         {cv::Range(0, 90), cv::Range(3950, 4000)},
+                                                         {cv::Range(1000, 1010), cv::Range(2500, 2600)},
+                                                         {cv::Range(100, 3900)},
+                                                         {}};
+    for (const std::vector<cv::Range>& runs : runSets) {
+        cv::Mat needed = cv::Mat::zeros(size, CV_8UC1);
+        std::vector<bool> inRun(static_cast<std::size_t>(size.width), false);
+        for (const cv::Range& run : runs) {
+            // One pixel per column is enough to need the column.
+            for (int c = run.start; c < run.end; ++c) {
+                needed.at<uchar>(c % size.height, c) = 255;
+                inRun[static_cast<std::size_t>(c)] = true;
+            }
+        }
+        MaskedImage band = image.bandPassFilterWhere(needed);
+        EXPECT_EQ(image.contributingPixels().data, band.contributingPixels().data);
+        int differing = 0;
+        int farNonZero = 0;
+        for (int c = 0; c < size.width; ++c) {
+            int distance = size.width;
+            for (const cv::Range& run : runs) {
+                distance = std::min(distance, std::max({run.start - c, c - run.end + 1, 0}));
+            }
+            const cv::Mat bandPlanes[] = {band.red(), band.green(), band.blue()};
+            const cv::Mat wholePlanes[] = {whole.red(), whole.green(), whole.blue()};
+            for (int p = 0; p < 3; ++p) {
+                const cv::Mat got = bandPlanes[p].col(c);
+                const cv::Mat expected = wholePlanes[p].col(c);
+                if (inRun[static_cast<std::size_t>(c)]) {
+                    differing += cv::norm(got, expected, cv::NORM_INF) != 0;
+                } else if (distance > 1600) {
+                    farNonZero += cv::countNonZero(got);
+                }
+            }
+        }
+        EXPECT_EQ(0, differing) << runs.size();
+        EXPECT_EQ(0, farNonZero) << runs.size();
+    }
+}
+
 TEST(MaskedImageHelpersTest, UnitMaskRoundsToNearestAndReusesTheBuffer)
 {
     const cv::Mat mask = (cv::Mat_<uchar>(1, 5) << 0, 127, 128, 254, 255);
