@@ -292,8 +292,8 @@ void QualitySeamFinder::findSeam(MaskedImageSet set)
         // colour, which the seams do not change).
         MaskedImage filtered[kImagesPerRig];
         // The three filtered planes a pair frees are those the next image's
-        // filtering allocates: kept and reused rather than returned to the
-        // system and faulted in again.
+        // filtering allocates when it filters whole planes: kept and reused
+        // rather than returned to the system and faulted in again.
         const PlaneKernels::KeepMorePlanes reuse(3 * set.image(0).red().total());
         const auto bands = [&](int k) -> MaskedImage& {
             if (filtered[k].validPixels().empty()) {
