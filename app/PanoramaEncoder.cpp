@@ -147,17 +147,21 @@ void deflateBytes(uint8_t* data, std::size_t size, bool last, std::vector<uchar>
     if (stream.avail_in != size)
         throw std::runtime_error("the '.png' encoder failed: a band would exceed 4 GiB");
     // Room for the data as stored blocks, so that one call nearly always does.
+    // The compressor writes into a buffer of the thread's, reused band after
+    // band, and only what it wrote is copied out: the output vector is not
+    // first cleared at the input's size, most of which deflate leaves unused.
     std::size_t room = size + size / 64 + 1024;
+    thread_local std::vector<uchar> scratch;
     bool failed = false;
     // Until the compressor leaves output room unused: then it has taken all
     // input and written everything out.
     do {
-        const std::size_t at = out.size();
-        out.resize(at + room);
-        stream.next_out = out.data() + at;
+        if (scratch.size() < room)
+            scratch.resize(room);
+        stream.next_out = scratch.data();
         stream.avail_out = static_cast<uint32_t>(room);
         failed = isal_deflate(&stream) != COMP_OK;
-        out.resize(at + (room - stream.avail_out));
+        out.insert(out.end(), scratch.data(), scratch.data() + (room - stream.avail_out));
         room = 1u << 16;
     } while (!failed && stream.avail_out == 0);
     if (failed || stream.avail_in != 0 || (last && stream.internal_state.state != ZSTATE_END))
