@@ -1,5 +1,6 @@
 #include "StitchLib/blending/ExposureCompensator.h"
 
+#include "StitchLib/blending/AreaReduction.h"
 #include "StitchLib/blending/ParallelUnits.h"
 
 #include <opencv2/imgproc.hpp>
@@ -36,7 +37,7 @@ std::vector<cv::Vec3d> ExposureCompensator::estimate(const std::vector<cv::Mat>&
     std::vector<cv::Mat> small(static_cast<std::size_t>(n));
     runIndependent(n, [&](int i, int) {
         const cv::Size size(std::max(1, parts[i].cols / reduction), std::max(1, parts[i].rows / reduction));
-        cv::resize(parts[i], small[static_cast<std::size_t>(i)], size, 0, 0, cv::INTER_AREA);
+        small[static_cast<std::size_t>(i)] = reduceByArea(parts[i], size);
     });
 
     // Per pair: pixel count and colour sums of each side over the shared pixels.
