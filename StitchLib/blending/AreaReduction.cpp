@@ -94,23 +94,28 @@ void reduceWeighted(const cv::Mat& image, cv::Mat& out, double scaleX, double sc
             std::fill(sums.begin(), sums.end(), 0.0f);
             for (std::size_t k = firstShare[static_cast<std::size_t>(dy)]; k < ys.size() && ys[k].out == dy; ++k) {
                 const uint8_t* row = image.ptr<uint8_t>(ys[k].in);
-                std::fill(rowSums.begin(), rowSums.end(), 0.0f);
-                bool any = false;
+                // Output columns [low, high) that this row adds to; elsewhere its sums are 0.
+                int low = out.cols, high = 0;
                 for (const Share& x : xs) {
                     const uint8_t* p = row + 4 * x.in;
                     if (transparentZero(p))
                         continue;
-                    any = true;
+                    if (low == out.cols)
+                        low = high = x.out;
+                    if (x.out >= high) {
+                        // Columns not yet reached in this row start from 0.
+                        std::fill(rowSums.begin() + static_cast<std::ptrdiff_t>(high) * 4,
+                                  rowSums.begin() + static_cast<std::ptrdiff_t>(x.out + 1) * 4, 0.0f);
+                        high = x.out + 1;
+                    }
                     float* s = &rowSums[static_cast<std::size_t>(x.out) * 4];
                     s[0] = s[0] + p[0] * x.alpha;
                     s[1] = s[1] + p[1] * x.alpha;
                     s[2] = s[2] + p[2] * x.alpha;
                     s[3] = s[3] + p[3] * x.alpha;
                 }
-                if (!any)
-                    continue;
                 const float beta = ys[k].alpha;
-                for (std::size_t c = 0; c < width; ++c)
+                for (std::size_t c = static_cast<std::size_t>(low) * 4; c < static_cast<std::size_t>(high) * 4; ++c)
                     sums[c] += beta * rowSums[c];
             }
             uint8_t* d = out.ptr<uint8_t>(dy);

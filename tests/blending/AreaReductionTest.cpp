@@ -25,6 +25,11 @@ TEST(AreaReduction, SameBitsAsTheLibrarysAreaResize)
         cv::Mat block = image(cv::Rect(c.in.width / 4, c.in.height / 8, c.in.width / 2, c.in.height * 3 / 4));
         rng.fill(block, cv::RNG::UNIFORM, 0, 256);
         image.row(1).setTo(cv::Scalar(200, 100, 50, 255));
+        // Right below the block, two blocks in the same rows with transparent columns
+        // between them, where the rows above had content.
+        const int below = c.in.height / 8 + c.in.height * 3 / 4;
+        image(cv::Rect(0, below, 3, 4)).setTo(cv::Scalar(1, 2, 3, 255));
+        image(cv::Rect(c.in.width - 2, below + 1, 2, 2)).setTo(cv::Scalar(90, 80, 70, 255));
         // Pixels with zero colour but some alpha, and the reverse, are not skipped.
         image.at<cv::Vec4b>(2, 3) = cv::Vec4b(0, 0, 0, 255);
         image.at<cv::Vec4b>(c.in.height - 1, c.in.width - 1) = cv::Vec4b(9, 0, 0, 0);
