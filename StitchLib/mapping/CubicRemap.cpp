@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <stdexcept>
 
 #if defined(__SSE2__)
@@ -38,9 +39,10 @@ void cubicWeights(float x, float* w)
 // rounding error goes to the largest (or smallest) of the four central weights.
 struct WeightTable {
     int16_t w[kTableSize * kTableSize][16];
-    // The same as pairs of neighbouring taps, (w0 | w1 << 16) and (w2 | w3 << 16)
-    // per row of taps, for multiply-and-add over two pixels at once.
-    int32_t pairs[kTableSize * kTableSize][8];
+    // The same per tap column as the weights of two rows of taps side by side,
+    // (w[row] | w[row + 1] << 16) for rows 0 and 2, each four times over: one
+    // multiply-and-add weighs the four channels of a column's samples from two rows.
+    alignas(16) int32_t rowPairs[kTableSize * kTableSize][2][4][4];
 
     WeightTable()
     {
@@ -73,17 +75,22 @@ struct WeightTable {
                     else
                         t[small1 * 4 + small2] = static_cast<int16_t>(t[small1 * 4 + small2] - diff);
                 }
-                for (int k = 0; k < 8; ++k)
-                    pairs[i * kTableSize + j][k] = static_cast<int32_t>(static_cast<uint16_t>(t[2 * k])) |
-                                                   static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint16_t>(t[2 * k + 1])) << 16);
+                for (int pair = 0; pair < 2; ++pair)
+                    for (int column = 0; column < 4; ++column) {
+                        const uint32_t upper = static_cast<uint16_t>(t[(2 * pair) * 4 + column]);
+                        const uint32_t lower = static_cast<uint16_t>(t[(2 * pair + 1) * 4 + column]);
+                        for (int lane = 0; lane < 4; ++lane)
+                            rowPairs[i * kTableSize + j][pair][column][lane] = static_cast<int32_t>(upper | lower << 16);
+                    }
             }
     }
 };
 
 const WeightTable& weightTable()
 {
-    static const WeightTable table;
-    return table;
+    // 160 KB: on the heap, built once.
+    static const std::unique_ptr<const WeightTable> table = std::make_unique<const WeightTable>();
+    return *table;
 }
 
 #if !defined(__SSE2__)
@@ -118,29 +125,33 @@ void remapCubicReplicate(const cv::Mat& source, cv::Mat& target, const cv::Mat& 
             const bool inside = sx >= 0 && sy >= 0 && sx + 3 < width && sy + 3 < height;
             // Per row of taps, the four pixels' 16 bytes.
             alignas(16) uint32_t taps[4][4];
-            for (int i = 0; i < 4; ++i) {
-                const uint8_t* row = source.ptr<uint8_t>(inside ? sy + i : clampY(sy + i));
-                if (inside) {
-                    std::memcpy(taps[i], row + 4 * sx, 16);
-                } else {
+            const uint8_t* rows[4];
+            if (inside) {
+                for (int i = 0; i < 4; ++i)
+                    rows[i] = source.ptr<uint8_t>(sy + i) + 4 * sx;
+            } else {
+                for (int i = 0; i < 4; ++i) {
+                    const uint8_t* row = source.ptr<uint8_t>(clampY(sy + i));
                     for (int k = 0; k < 4; ++k)
                         std::memcpy(&taps[i][k], row + 4 * clampX(sx + k), 4);
+                    rows[i] = reinterpret_cast<const uint8_t*>(taps[i]);
                 }
             }
 #if defined(__SSE2__)
-            const int32_t* pairs = table.pairs[index];
             const __m128i zero = _mm_setzero_si128();
             __m128i sum = zero;
-            for (int i = 0; i < 4; ++i) {
-                const __m128i p = _mm_load_si128(reinterpret_cast<const __m128i*>(taps[i]));
-                // Bytes of pixels 0 and 1 (2 and 3) interleaved channel by channel, widened
-                // to 16 bits: each channel's two samples sit side by side for the
-                // multiply-and-add with that row's two weights.
-                const __m128i p01 = _mm_unpacklo_epi8(_mm_unpacklo_epi8(p, _mm_srli_si128(p, 4)), zero);
-                const __m128i q = _mm_srli_si128(p, 8);
-                const __m128i p23 = _mm_unpacklo_epi8(_mm_unpacklo_epi8(q, _mm_srli_si128(q, 4)), zero);
-                sum = _mm_add_epi32(sum, _mm_madd_epi16(p01, _mm_set1_epi32(pairs[2 * i])));
-                sum = _mm_add_epi32(sum, _mm_madd_epi16(p23, _mm_set1_epi32(pairs[2 * i + 1])));
+            for (int pair = 0; pair < 2; ++pair) {
+                const __m128i upper = _mm_loadu_si128(reinterpret_cast<const __m128i*>(rows[2 * pair]));
+                const __m128i lower = _mm_loadu_si128(reinterpret_cast<const __m128i*>(rows[2 * pair + 1]));
+                // Both rows' bytes interleaved, then widened to 16 bits: per tap column,
+                // each channel's two samples side by side.
+                const __m128i left = _mm_unpacklo_epi8(upper, lower);
+                const __m128i right = _mm_unpackhi_epi8(upper, lower);
+                const __m128i* w = reinterpret_cast<const __m128i*>(table.rowPairs[index][pair]);
+                sum = _mm_add_epi32(sum, _mm_madd_epi16(_mm_unpacklo_epi8(left, zero), _mm_load_si128(w)));
+                sum = _mm_add_epi32(sum, _mm_madd_epi16(_mm_unpackhi_epi8(left, zero), _mm_load_si128(w + 1)));
+                sum = _mm_add_epi32(sum, _mm_madd_epi16(_mm_unpacklo_epi8(right, zero), _mm_load_si128(w + 2)));
+                sum = _mm_add_epi32(sum, _mm_madd_epi16(_mm_unpackhi_epi8(right, zero), _mm_load_si128(w + 3)));
             }
             sum = _mm_srai_epi32(_mm_add_epi32(sum, _mm_set1_epi32(1 << (kWeightBits - 1))), kWeightBits);
             const __m128i bytes = _mm_packus_epi16(_mm_packs_epi32(sum, zero), zero);
@@ -150,11 +161,9 @@ void remapCubicReplicate(const cv::Mat& source, cv::Mat& target, const cv::Mat& 
             const int16_t* w = table.w[index];
             for (int k = 0; k < 4; ++k) {
                 int sum = 0;
-                for (int i = 0; i < 4; ++i) {
-                    const uint8_t* t = reinterpret_cast<const uint8_t*>(taps[i]);
+                for (int i = 0; i < 4; ++i)
                     for (int j = 0; j < 4; ++j)
-                        sum += t[4 * j + k] * w[4 * i + j];
-                }
+                        sum += rows[i][4 * j + k] * w[4 * i + j];
                 out[k] = fixedToByte(sum);
             }
 #endif
