@@ -98,11 +98,18 @@ PairView makePairView(const CameraIntrinsics& a, const CameraIntrinsics& b, cons
 double viewAngle(const PairView& v, double row) { return (row + 0.5 - 0.5 * v.rows) / v.focal; }
 double viewTangent(const PairView& v, double col) { return (col + 0.5 - 0.5 * v.cols) / v.focal; }
 
+// Rig-frame direction (not unit) of a view pixel in column `col` of a row whose angle
+// about the baseline has this sine and cosine.
+Vec3 viewDirection(const PairView& v, double col, double sinAngle, double cosAngle)
+{
+    return viewTangent(v, col) * v.axes[0] + sinAngle * v.axes[1] + cosAngle * v.axes[2];
+}
+
 // Rig-frame direction (not unit) of view pixel (col, row).
 Vec3 viewDirection(const PairView& v, double col, double row)
 {
     const double q = viewAngle(v, row);
-    return viewTangent(v, col) * v.axes[0] + std::sin(q) * v.axes[1] + std::cos(q) * v.axes[2];
+    return viewDirection(v, col, std::sin(q), std::cos(q));
 }
 
 // The camera's rotation from the rig frame, in double precision.
@@ -457,11 +464,13 @@ std::vector<std::vector<std::pair<int, float>>> placePair(const PairView& v, con
         for (int y = range.start; y < range.end; ++y) {
             const float* d = disparity.ptr<float>(y);
             std::vector<std::pair<int, float>>& out = placed[static_cast<std::size_t>(y)];
+            const double q = viewAngle(v, y);
+            const double sinAngle = std::sin(q), cosAngle = std::cos(q);
             for (int x = 0; x < disparity.cols; ++x) {
                 // Zero and negative disparities are "infinitely far": no point to place.
                 if (!(d[x] > 0.05f))
                     continue;
-                const Vec3 p = v.origin + (v.baseline * v.focal / d[x]) * viewDirection(v, x, y);
+                const Vec3 p = v.origin + (v.baseline * v.focal / d[x]) * viewDirection(v, x, sinAngle, cosAngle);
                 const double dist = cv::norm(p);
                 if (!(dist > 1e-6))
                     continue;
