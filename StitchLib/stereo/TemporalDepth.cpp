@@ -18,6 +18,14 @@ namespace {
 const int kChangeMargin = 3;
 // Enough for any window a take would use, and the frame counts fit a byte.
 const int kLongestWindow = 64;
+// Reduced grey differences count as change above this many times the frames' noise
+// (two frames of a static take with sensor noise of sigma 3, PNG or JPEG, differ by
+// at most 4.5 noise sigmas over a camera's reduced pixels), and above kLeastChange
+// levels in any case.
+const double kNoiseMultiple = 6.0;
+const double kLeastChange = 1.0;
+// Grey level below which a reduced pixel is taken to see nothing (outside the lens).
+const float kDark = 8.0f;
 
 cv::Mat reducedGrey(const cv::Mat& image, int reduction)
 {
@@ -26,10 +34,38 @@ cv::Mat reducedGrey(const cv::Mat& image, int reduction)
         grey = image;
     else
         cv::cvtColor(image, grey, image.channels() == 4 ? cv::COLOR_BGRA2GRAY : cv::COLOR_BGR2GRAY);
-    cv::Mat small;
-    cv::resize(grey, small, cv::Size(std::max(1, grey.cols / reduction), std::max(1, grey.rows / reduction)), 0, 0,
+    // Kept in floating point: the reduction averages sensor noise down to a fraction of
+    // a level, which rounding would hide from the noise estimate below.
+    cv::Mat wide, small;
+    grey.convertTo(wide, CV_32F);
+    cv::resize(wide, small, cv::Size(std::max(1, grey.cols / reduction), std::max(1, grey.rows / reduction)), 0, 0,
                cv::INTER_AREA);
     return small;
+}
+
+// The level a reduced grey difference must pass to count as a change: a multiple of
+// the two frames' noise, estimated from the median difference over the pixels that
+// see something (the black outside the lens circle would hide it), never below
+// kLeastChange (rendering and rounding) nor above `most` (a scene in motion inflates
+// the median).
+double changeLevel(const cv::Mat& diff, const cv::Mat& current, double most)
+{
+    std::vector<float> seen;
+    seen.reserve(diff.total());
+    for (int r = 0; r < diff.rows; ++r) {
+        const float* d = diff.ptr<float>(r);
+        const float* g = current.ptr<float>(r);
+        for (int c = 0; c < diff.cols; ++c)
+            if (g[c] > kDark)
+                seen.push_back(d[c]);
+    }
+    if (seen.empty())
+        return most;
+    auto middle = seen.begin() + static_cast<std::ptrdiff_t>(seen.size() / 2);
+    std::nth_element(seen.begin(), middle, seen.end());
+    // The median of |N(0, s)| is 0.6745 s.
+    const double noise = *middle / 0.6745;
+    return std::min(most, std::max(kLeastChange, kNoiseMultiple * noise));
 }
 
 std::vector<cv::Mat> reducedGreys(const std::vector<cv::Mat>& images, std::size_t cameras, int reduction)
@@ -103,7 +139,7 @@ cv::Mat DepthHistory::sameViewFrames(const cv::Size& size, const std::vector<cv:
         for (std::size_t back = 1; back <= earlier; ++back) {
             cv::Mat diff, agrees;
             cv::absdiff(greys[k], frames[earlier - back].greys[k], diff);
-            cv::compare(diff, threshold, agrees, cv::CMP_LE);
+            cv::compare(diff, changeLevel(diff, greys[k], threshold), agrees, cv::CMP_LE);
             // A change reaches the neighbouring reduced pixels too.
             cv::erode(agrees, agrees, cv::Mat());
             cv::min(alive, agrees / 255, alive);

@@ -24,14 +24,18 @@ namespace Stereo {
 // and then gives exactly the depth a single run over the whole take gives.
 //
 // A cell counts as unchanged over a frame when, in every camera that sees it, the
-// reduced grey image of that frame lies within the threshold of the current frame's.
+// reduced grey image of that frame lies within a change level of the current frame's:
+// six times the two frames' noise as their differences show it, so that on a quiet
+// camera a slow motion is seen after a frame or two (an outline drifting under a held
+// depth differs from the frame's own by up to 70 levels after 8x reduction).
 // Comparing each held frame with the current one (not only neighbouring frames with
 // each other) lets slow motion add up until it is seen, and a place an object has
 // left keeps none of the frames it was there.
 class DepthHistory {
 public:
     // Camera images are compared after area reduction by `reduction`; a reduced pixel
-    // differs when its grey value moved by more than `threshold` levels.
+    // differs when its grey value moved by more than the change level, which is at
+    // most `threshold` levels.
     explicit DepthHistory(int window = 24, int reduction = 8, double threshold = 6.0);
 
     // Replaces each cell of the filled depth panorama (H x 2H inverse depth) by the
