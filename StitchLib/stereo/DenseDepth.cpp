@@ -254,7 +254,7 @@ cv::Mat_<float> refineDisparity(const cv::Mat& viewA, const cv::Mat& viewB, cons
                 const float d0 = disparity(y, x);
                 if (std::isnan(d0) || !(highest(y, x) <= d0 + 1.0f) || !(lowest(y, x) >= d0 - 1.0f))
                     continue;
-                // The first view's window does not move: its values and mean once.
+                // The first view's window does not move: its values less their mean, once.
                 float meanA = 0.0f;
                 for (int j = -kHalf, n = 0; j <= kHalf; ++j) {
                     const float* rowA = a.ptr<float>(y + j);
@@ -264,36 +264,42 @@ cv::Mat_<float> refineDisparity(const cv::Mat& viewA, const cv::Mat& viewB, cons
                     }
                 }
                 meanA /= static_cast<float>(kSide * kSide);
+                for (float& v : av)
+                    v -= meanA;
                 float d = d0;
                 for (int iteration = 0; iteration < kIterations; ++iteration) {
+                    // The sample positions in the second view are the same in every row.
+                    int x0[kSide];
+                    float w[kSide];
+                    bool inside = true;
+                    for (int i = 0; i < kSide && inside; ++i) {
+                        const float xb = static_cast<float>(x + i - kHalf) - d;
+                        x0[i] = static_cast<int>(std::floor(xb));
+                        inside = x0[i] >= 0 && x0[i] + 1 < cols;
+                        w[i] = xb - static_cast<float>(x0[i]);
+                    }
+                    if (!inside)
+                        break;
                     int n = 0;
                     float meanB = 0.0f, meanG = 0.0f;
-                    bool inside = true;
-                    for (int j = -kHalf; j <= kHalf && inside; ++j) {
+                    for (int j = -kHalf; j <= kHalf; ++j) {
                         const float* rowB = b.ptr<float>(y + j);
                         const float* rowG = gradient.ptr<float>(y + j);
-                        for (int i = -kHalf; i <= kHalf; ++i, ++n) {
-                            const float xb = static_cast<float>(x + i) - d;
-                            const int x0 = static_cast<int>(std::floor(xb));
-                            if (x0 < 0 || x0 + 1 >= cols) {
-                                inside = false;
-                                break;
-                            }
-                            const float w = xb - static_cast<float>(x0);
-                            bv[n] = rowB[x0] + w * (rowB[x0 + 1] - rowB[x0]);
-                            gv[n] = rowG[x0] + w * (rowG[x0 + 1] - rowG[x0]);
+                        for (int i = 0; i < kSide; ++i, ++n) {
+                            const float* pb = rowB + x0[i];
+                            const float* pg = rowG + x0[i];
+                            bv[n] = pb[0] + w[i] * (pb[1] - pb[0]);
+                            gv[n] = pg[0] + w[i] * (pg[1] - pg[0]);
                             meanB += bv[n];
                             meanG += gv[n];
                         }
                     }
-                    if (!inside)
-                        break;
                     meanB /= static_cast<float>(n);
                     meanG /= static_cast<float>(n);
                     float eg = 0.0f, gg = 0.0f;
                     for (int k = 0; k < n; ++k) {
                         const float g = gv[k] - meanG;
-                        eg += ((av[k] - meanA) - (bv[k] - meanB)) * g;
+                        eg += (av[k] - (bv[k] - meanB)) * g;
                         gg += g * g;
                     }
                     if (gg < kMinTexture)
