@@ -318,32 +318,11 @@ struct BandPassSpan {
 std::vector<BandPassSpan> bandPassSpans(const cv::Mat& needed)
 {
     const int cols = needed.cols;
-    std::vector<uchar> any(static_cast<std::size_t>(cols), 0);
-    for (int r = 0; r < needed.rows; ++r) {
-        const uchar* row = needed.ptr<uchar>(r);
-        int c = 0;
-#if CV_SIMD128
-        for (; c + 16 <= cols; c += 16) {
-            cv::v_store(any.data() + c, cv::v_load(any.data() + c) | cv::v_load(row + c));
-        }
-#endif
-        for (; c < cols; ++c) {
-            any[static_cast<std::size_t>(c)] |= row[c];
-        }
-    }
     std::vector<BandPassSpan> spans;
     int covered = 0;
-    for (int c = 0; c < cols;) {
-        if (any[static_cast<std::size_t>(c)] == 0) {
-            ++c;
-            continue;
-        }
-        int last = c + 1;
-        while (last < cols && any[static_cast<std::size_t>(last)] != 0) {
-            ++last;
-        }
-        const int begin = std::max(0, c - kBandPassReach) / kBandPassAlignment * kBandPassAlignment;
-        const int end = std::min(cols, last + kBandPassReach);
+    for (const cv::Range& run : PlaneKernels::nonZeroColumnRuns(needed, 0, needed.rows)) {
+        const int begin = std::max(0, run.start - kBandPassReach) / kBandPassAlignment * kBandPassAlignment;
+        const int end = std::min(cols, run.end + kBandPassReach);
         if (!spans.empty() && begin <= spans.back().filtered.end) {
             // Overlapping spans are filtered as one.
             covered -= spans.back().filtered.size();
@@ -352,7 +331,6 @@ std::vector<BandPassSpan> bandPassSpans(const cv::Mat& needed)
             spans.push_back({cv::Range(begin, end)});
         }
         covered += spans.back().filtered.size();
-        c = last;
     }
     if (covered > cols - cols / 4) {
         spans.assign(1, {cv::Range(0, cols)});

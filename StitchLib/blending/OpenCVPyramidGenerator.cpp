@@ -95,33 +95,12 @@ std::vector<ColumnSpan> columnSpans(const cv::Mat& valid, int sourceBegin, int s
                                     int resultWidth)
 {
     const int cols = valid.cols;
-    std::vector<uchar> any(static_cast<std::size_t>(cols), 0);
-    for (int r = sourceBegin; r < sourceEnd; ++r) {
-        const uchar* row = valid.ptr<uchar>(r);
-        int c = 0;
-#if CV_SIMD128
-        for (; c + 16 <= cols; c += 16) {
-            cv::v_store(any.data() + c, cv::v_load(any.data() + c) | cv::v_load(row + c));
-        }
-#endif
-        for (; c < cols; ++c) {
-            any[static_cast<std::size_t>(c)] |= row[c];
-        }
-    }
     std::vector<ColumnSpan> spans;
     int covered = 0;
-    for (int c = 0; c < cols;) {
-        if (any[static_cast<std::size_t>(c)] == 0) {
-            ++c;
-            continue;
-        }
-        int last = c + 1;
-        while (last < cols && any[static_cast<std::size_t>(last)] != 0) {
-            ++last;
-        }
+    for (const cv::Range& run : PlaneKernels::nonZeroColumnRuns(valid, sourceBegin, sourceEnd)) {
         // Even, so that a reduction's result column k is source column 2k.
-        const int begin = std::max(0, c - kSpanMargin) & ~1;
-        const int end = std::min(cols, last + kSpanMargin);
+        const int begin = std::max(0, run.start - kSpanMargin) & ~1;
+        const int end = std::min(cols, run.end + kSpanMargin);
         if (!spans.empty() && begin - spans.back().sourceEnd < kSpanGap) {
             covered -= spans.back().sourceEnd - spans.back().sourceBegin;
             spans.back().sourceEnd = end;
@@ -129,7 +108,6 @@ std::vector<ColumnSpan> columnSpans(const cv::Mat& valid, int sourceBegin, int s
             spans.push_back({begin, end, 0, 0});
         }
         covered += spans.back().sourceEnd - spans.back().sourceBegin;
-        c = last;
     }
     if (covered > cols - cols / 4) {
         spans.assign(1, {0, cols, 0, 0});

@@ -1,5 +1,7 @@
 #include "StitchLib/blending/PlaneKernels.h"
 
+#include <opencv2/core/hal/intrin.hpp>
+
 #include <algorithm>
 #include <cstdint>
 #include <sys/mman.h>
@@ -357,6 +359,38 @@ int bandRowsFor(int cols, int planes)
     const long bytesPerBand = 512L * 1024L;
     const long perRow = std::max(1L, static_cast<long>(cols) * std::max(1, planes));
     return static_cast<int>(std::max(4L, std::min(256L, bytesPerBand / perRow)));
+}
+
+std::vector<cv::Range> nonZeroColumnRuns(const cv::Mat& plane, int rowBegin, int rowEnd)
+{
+    const int cols = plane.cols;
+    std::vector<uchar> any(static_cast<std::size_t>(cols), 0);
+    for (int r = rowBegin; r < rowEnd; ++r) {
+        const uchar* row = plane.ptr<uchar>(r);
+        int c = 0;
+#if CV_SIMD128
+        for (; c + 16 <= cols; c += 16) {
+            cv::v_store(any.data() + c, cv::v_load(any.data() + c) | cv::v_load(row + c));
+        }
+#endif
+        for (; c < cols; ++c) {
+            any[static_cast<std::size_t>(c)] |= row[c];
+        }
+    }
+    std::vector<cv::Range> runs;
+    for (int c = 0; c < cols;) {
+        if (any[static_cast<std::size_t>(c)] == 0) {
+            ++c;
+            continue;
+        }
+        int last = c + 1;
+        while (last < cols && any[static_cast<std::size_t>(last)] != 0) {
+            ++last;
+        }
+        runs.emplace_back(c, last);
+        c = last;
+    }
+    return runs;
 }
 
 } // namespace PlaneKernels

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <functional>
+#include <vector>
 
 namespace orb {
 namespace PlaneKernels {
@@ -98,6 +99,10 @@ void forRowBands(int rows, int bandRows, const std::function<void(int begin, int
 // Band height for passes over planes of cols columns, about `planes` planes of
 // one band together filling a few hundred kilobytes.
 int bandRowsFor(int cols, int planes);
+
+// The runs of columns, left to right, where any of rows [rowBegin, rowEnd) of
+// the 8-bit plane is non-zero: where passes over sparse planes must work.
+std::vector<cv::Range> nonZeroColumnRuns(const cv::Mat& plane, int rowBegin, int rowEnd);
 
 } // namespace PlaneKernels
 } // namespace orb
