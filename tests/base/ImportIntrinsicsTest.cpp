@@ -7,6 +7,7 @@
 #include <stdexcept>
 #include <string>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace orb {
 namespace {
@@ -39,8 +40,11 @@ class ImportIntrinsics : public ::testing::Test {
 protected:
     std::string write(const std::string& name, const std::string& cameras, const std::string& extraTop = "")
     {
+        // A folder per process: the suite's tests run as processes of their own, at once.
         ::mkdir(QUADSTITCH_TEST_TMP, 0755);
-        const std::string path = std::string(QUADSTITCH_TEST_TMP) + "/" + name;
+        const std::string dir = std::string(QUADSTITCH_TEST_TMP) + "/intrinsics-" + std::to_string(::getpid());
+        ::mkdir(dir.c_str(), 0755);
+        const std::string path = dir + "/" + name;
         std::ofstream file(path);
         file << "%YAML:1.0\n---\n" << extraTop << "cameras:\n" << cameras;
         return path;

@@ -46,18 +46,26 @@ std::vector<CameraIntrinsics> ring()
     return cameras;
 }
 
-std::string writeText(const std::string& name, const std::string& text)
+// Tests run as processes of their own, several at once, and write files of the same
+// names: a folder per process keeps one from rewriting a file another is reading.
+std::string scratchPath(const std::string& name)
 {
     ::mkdir(QUADSTITCH_TEST_TMP, 0755);
-    const std::string path = std::string(QUADSTITCH_TEST_TMP) + "/" + name;
+    const std::string dir = std::string(QUADSTITCH_TEST_TMP) + "/calibration-" + std::to_string(::getpid());
+    ::mkdir(dir.c_str(), 0755);
+    return dir + "/" + name;
+}
+
+std::string writeText(const std::string& name, const std::string& text)
+{
+    const std::string path = scratchPath(name);
     std::ofstream(path, std::ios::binary) << text;
     return path;
 }
 
 std::string writeRing(const std::string& name, const std::vector<CameraIntrinsics>& cameras)
 {
-    ::mkdir(QUADSTITCH_TEST_TMP, 0755);
-    const std::string path = std::string(QUADSTITCH_TEST_TMP) + "/" + name;
+    const std::string path = scratchPath(name);
     cv::FileStorage out(path, cv::FileStorage::WRITE);
     out << "cameras" << "[";
     for (const CameraIntrinsics& c : cameras) {
@@ -376,8 +384,7 @@ TEST(CalibrationFile, FuzzCorpusAndFindingsAreAnsweredQuickly)
 
 TEST(CalibrationFile, FilesThatAreNotCalibrationsAreNamedForWhatTheyAre)
 {
-    const std::string dir = std::string(QUADSTITCH_TEST_TMP) + "/calibration-kinds";
-    ::mkdir(QUADSTITCH_TEST_TMP, 0755);
+    const std::string dir = scratchPath("kinds");
     ::mkdir(dir.c_str(), 0755);
     EXPECT_NE(messageOf([&] { readCalibration(dir, 4); }).find("is a directory"), std::string::npos);
     const std::string fifo = dir + "/fifo.yaml";
