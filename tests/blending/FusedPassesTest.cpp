@@ -108,6 +108,27 @@ TEST(ByteTableTest, BandsCoverEveryRowOnce)
     }
 }
 
+// Pyramid steps and the seams' band pass skip every column outside these runs: a
+// run cut short at an edge, at the vector width or by the row range loses data.
+TEST(ByteTableTest, ColumnRunsCoverEveryNonZeroColumnOfTheRowsAsked)
+{
+    cv::Mat plane(6, 37, CV_8UC1, cv::Scalar(0));
+    plane.at<uchar>(1, 0) = 1;                              // at the left edge
+    plane(cv::Rect(15, 2, 3, 1)).setTo(200);                // across the first 16 columns
+    plane.at<uchar>(3, 18) = 7;                             // joins the run before it
+    plane.at<uchar>(4, 36) = 255;                           // at the right edge, in the tail
+    plane.at<uchar>(5, 25) = 9;                             // only in a row left out below
+    const auto runs = PlaneKernels::nonZeroColumnRuns(plane, 0, 5);
+    ASSERT_EQ(runs.size(), 3u);
+    EXPECT_EQ(runs[0], cv::Range(0, 1));
+    EXPECT_EQ(runs[1], cv::Range(15, 19));
+    EXPECT_EQ(runs[2], cv::Range(36, 37));
+    const auto lastRow = PlaneKernels::nonZeroColumnRuns(plane, 5, 6);
+    ASSERT_EQ(lastRow.size(), 1u);
+    EXPECT_EQ(lastRow[0], cv::Range(25, 26));
+    EXPECT_TRUE(PlaneKernels::nonZeroColumnRuns(plane, 0, 1).empty());
+}
+
 TEST(ByteTableTest, ZeroPlanesStartAsZerosEvenWhereFreedPlanesWereWritten)
 {
     // Small planes come from the heap, large ones are mappings of their own;
