@@ -705,6 +705,19 @@ PlaneReuse planeReuse(unsigned jobs, std::size_t frames, std::uint64_t available
     return {jobs * kKeptPlanesPerFrame, false};
 }
 
+TakePlan planTake(unsigned requestedJobs, unsigned cores, std::size_t frames, std::uint64_t availableBytes,
+                  std::uint64_t perFrame)
+{
+    TakePlan plan;
+    plan.jobs = static_cast<unsigned>(std::min<std::uint64_t>(
+        framesInFlight(requestedJobs, cores, availableBytes, perFrame), std::max<std::size_t>(frames, 1)));
+    plan.corePool = plan.jobs > 1;
+    plan.reuseMemory = frames > plan.jobs;
+    if (plan.reuseMemory)
+        plan.planes = planeReuse(plan.jobs, frames, availableBytes, perFrame);
+    return plan;
+}
+
 std::pair<std::size_t, std::size_t> orderedChunk(std::size_t frames, unsigned worker, unsigned workers)
 {
     return {frames * worker / workers, frames * (worker + 1) / workers};
@@ -791,8 +804,8 @@ int runTake(const BatchOptions& options)
                   << " MiB of memory are available (option --height-faststitch)\n";
         return kExitUsage;
     }
-    const unsigned jobs = std::min<std::size_t>(
-        framesInFlight(options.jobs, cores, available, perFrame), std::max<std::size_t>(frames.size(), 1));
+    const TakePlan plan = planTake(options.jobs, cores, frames.size(), available, perFrame);
+    const unsigned jobs = plan.jobs;
     if (options.jobs > jobs && frames.size() >= options.jobs) {
         std::cerr << "quadstitch-batch: running " << jobs << " frames at once, not " << options.jobs << ": "
                   << (available >> 20) << " MiB of memory are available and a frame needs about "
@@ -812,7 +825,7 @@ int runTake(const BatchOptions& options)
     // finish on all of them (the bits do not depend on the thread count). One frame at
     // a time runs on every core as quadstitch does, on the library's own pool.
     const int threads = cv::getNumThreads();
-    CorePool* corePool = jobs > 1 ? &installCorePool(cores) : nullptr;
+    CorePool* corePool = plan.corePool ? &installCorePool(cores) : nullptr;
     if (corePool)
         cv::setNumThreads(static_cast<int>(cores));
     if (options.fastStitch && !frames.empty()) {
@@ -825,17 +838,19 @@ int runTake(const BatchOptions& options)
         }
     }
 
-    keepFreedMemory(perFrame);
-    if (!options.fastStitch) {
+    // Only for a worker's next frames; a frame without one runs as quadstitch runs it.
+    const bool keepPlanes = plan.reuseMemory && !options.fastStitch;
+    if (plan.reuseMemory)
+        keepFreedMemory(perFrame);
+    if (keepPlanes) {
         // The blend keeps freed planes for the next frame: all of them when the
         // memory allows, saving about a tenth of a frame's time.
-        const PlaneReuse reuse = planeReuse(jobs, frames.size(), available, perFrame);
-        orb::pipeline::keepFreedPlanes(reuse.bytes, reuse.everyLargeMatrix);
+        orb::pipeline::keepFreedPlanes(plan.planes.bytes, plan.planes.everyLargeMatrix);
     }
     // A worker with more than one frame writes its panoramas behind it (one waiting per
     // worker), and starts its next frame meanwhile.
     std::optional<BackgroundWrites> writes;
-    if (frames.size() > jobs)
+    if (plan.reuseMemory)
         writes.emplace(take, jobs);
     std::vector<std::thread> workers;
     for (unsigned j = 0; corePool && j < jobs; ++j)
@@ -869,7 +884,7 @@ int runTake(const BatchOptions& options)
         ticker.join();
     }
     cv::setNumThreads(threads);
-    if (!options.fastStitch)
+    if (keepPlanes)
         orb::pipeline::keepFreedPlanes(0);
 
     // A signal from here on waits, blocked, for the process's end.

@@ -59,6 +59,25 @@ struct PlaneReuse {
 };
 PlaneReuse planeReuse(unsigned jobs, std::size_t frames, std::uint64_t availableBytes, std::uint64_t perFrame);
 
+// How a take of `frames` frames runs: how many at once, and what the process does
+// beside the stitch. A take in which no worker has a second frame (one frame, or no
+// more frames than workers) changes nothing a lone stitch would not: freed memory has
+// no next frame to serve, and one frame alone runs as quadstitch runs it.
+struct TakePlan {
+    unsigned jobs = 1;
+    // More than one frame in flight: each on a thread of its own, and the cores no
+    // frame runs on join the running frames' loops (CorePool). Otherwise the frame
+    // runs on the library's own pool, on every core.
+    bool corePool = false;
+    // A worker has more frames after its first: malloc keeps freed memory, the blend
+    // keeps freed planes (`planes`, full stitch) and panoramas are written behind the
+    // workers.
+    bool reuseMemory = false;
+    PlaneReuse planes{0, false};
+};
+TakePlan planTake(unsigned requestedJobs, unsigned cores, std::size_t frames, std::uint64_t availableBytes,
+                  std::uint64_t perFrame);
+
 // Frame indices [begin, end) that worker `worker` of `workers` runs in order when
 // frames must stay in take order: contiguous, balanced chunks.
 std::pair<std::size_t, std::size_t> orderedChunk(std::size_t frames, unsigned worker, unsigned workers);
