@@ -80,6 +80,9 @@ TEST_F(Take, FastStitchEqualsQuadstitchAndCarriesThe360Properties)
     ASSERT_EQ(batch("-s 1 -t 200 --frames 1-2 -j 4 -o " + quote((dir / "few").string())), 0) << errors();
     for (const char* name : {"0000000001.png", "0000000002.png"})
         EXPECT_TRUE(samePixels(dir / name, dir / "few" / name)) << name;
+    // One frame: no shared maps, each sector mapped and sampled in one go, as quadstitch.
+    ASSERT_EQ(batch("-s 1 -t 200 --frames 0 -o " + quote((dir / "one").string())), 0) << errors();
+    EXPECT_TRUE(samePixels(dir / "0000000000.png", dir / "one" / "0000000000.png"));
     const auto properties = batch::readXmpProperties((dir / "out" / "0000000001.png").string());
     EXPECT_EQ(properties.at("Xmp.GPano.ProjectionType"), "equirectangular");
     EXPECT_EQ(properties.at("Xmp.GPano.UsePanoramaViewer"), "True");
@@ -121,6 +124,9 @@ TEST_F(Take, FullStitchEqualsQuadstitch)
         << errors();
     for (const char* name : {"0000000000.png", "0000000001.png"})
         EXPECT_TRUE(samePixels(dir / name, dir / "two" / name)) << name;
+    // One frame: no memory kept for a next one, the library's own pool.
+    ASSERT_EQ(batch("--frames 1 -q -o " + quote((dir / "one").string())), 0) << errors();
+    EXPECT_TRUE(samePixels(dir / "0000000001.png", dir / "one" / "0000000001.png"));
     // The reported coverage is the share of the panorama's alpha that is set.
     const std::string report = readText(dir / "two" / "r.json");
     const std::size_t at = report.find("\"coverage\":");

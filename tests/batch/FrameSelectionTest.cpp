@@ -118,12 +118,14 @@ TEST(FrameSelection, ATakeWithoutSecondFramesRunsAsALoneStitch)
         EXPECT_FALSE(one.corePool) << asked;
         EXPECT_FALSE(one.reuseMemory) << asked;
         EXPECT_EQ(one.planes.bytes, 0u) << asked;
+        EXPECT_FALSE(one.sharedFastMaps) << asked;
     }
     // One frame per worker: side by side, but nothing to reuse memory for.
     const TakePlan pair = planTake(0, 2, 2, 24 * gib, frame);
     EXPECT_EQ(pair.jobs, 2u);
     EXPECT_TRUE(pair.corePool);
     EXPECT_FALSE(pair.reuseMemory);
+    EXPECT_TRUE(pair.sharedFastMaps); // built once for both
     // A third frame: the first worker to finish reuses its memory for it.
     const TakePlan three = planTake(0, 2, 3, 24 * gib, frame);
     EXPECT_EQ(three.jobs, 2u);

@@ -158,6 +158,7 @@ struct Take {
     Progress progress;
     // The fast stitch's maps, built once for all workers.
     std::shared_ptr<orb::pipeline::SharedFastMaps> fastMaps = std::make_shared<orb::pipeline::SharedFastMaps>();
+    bool shareFastMaps = true;
     // The fast stitch's coverage depends only on the maps and the image size: worked
     // out once for the size last seen.
     std::mutex coverageMutex{};
@@ -455,7 +456,8 @@ void worker(Take& take, CorePool* cores, BackgroundWrites* writes, unsigned work
     // last frames, which is why its frames come in take order.
     orb::pipeline::StitchOptions stitchOptions =
         orb::pipeline::qualityOptions(orb::pipeline::parseQuality(take.options.quality));
-    stitchOptions.sharedFastMaps = take.fastMaps; // same rig and height for the whole take
+    if (take.shareFastMaps)
+        stitchOptions.sharedFastMaps = take.fastMaps; // same rig and height for the whole take
     StageTimes times(take.options.overlays);
     orb::pipeline::StitchPipeline pipeline(take.rig, stitchOptions, &times);
     // Frames in order: this worker's chunk; otherwise the next frame nobody took.
@@ -715,6 +717,7 @@ TakePlan planTake(unsigned requestedJobs, unsigned cores, std::size_t frames, st
     plan.reuseMemory = frames > plan.jobs;
     if (plan.reuseMemory)
         plan.planes = planeReuse(plan.jobs, frames, availableBytes, perFrame);
+    plan.sharedFastMaps = frames > 1;
     return plan;
 }
 
@@ -828,7 +831,8 @@ int runTake(const BatchOptions& options)
     CorePool* corePool = plan.corePool ? &installCorePool(cores) : nullptr;
     if (corePool)
         cv::setNumThreads(static_cast<int>(cores));
-    if (options.fastStitch && !frames.empty()) {
+    take.shareFastMaps = plan.sharedFastMaps;
+    if (options.fastStitch && take.shareFastMaps) {
         // The take's maps before the workers start, on every core.
         try {
             take.fastMaps->get(take.rig, static_cast<int>(options.fastStitchHeight));

@@ -74,6 +74,9 @@ struct TakePlan {
     // workers.
     bool reuseMemory = false;
     PlaneReuse planes{0, false};
+    // The fast stitch's maps are built once for the take's frames; a lone frame maps
+    // and samples each sector in one go.
+    bool sharedFastMaps = false;
 };
 TakePlan planTake(unsigned requestedJobs, unsigned cores, std::size_t frames, std::uint64_t availableBytes,
                   std::uint64_t perFrame);
