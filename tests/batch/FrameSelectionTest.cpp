@@ -111,36 +111,17 @@ TEST(FrameSelection, ATakeWithoutSecondFramesRunsAsALoneStitch)
 {
     const std::uint64_t gib = 1ull << 30;
     const std::uint64_t frame = bytesPerFrame(BatchOptions());
-    // One frame: the library's pool on every core, no memory kept for a next frame.
-    for (unsigned asked : {0u, 1u, 4u}) {
+    // One frame, whatever was asked: the library's pool, nothing kept for a next frame.
+    for (unsigned asked : {0u, 4u}) {
         const TakePlan one = planTake(asked, 2, 1, 24 * gib, frame);
-        EXPECT_EQ(one.jobs, 1u) << asked;
-        EXPECT_FALSE(one.corePool) << asked;
-        EXPECT_FALSE(one.reuseMemory) << asked;
-        EXPECT_EQ(one.planes.bytes, 0u) << asked;
-        EXPECT_FALSE(one.sharedFastMaps) << asked;
+        EXPECT_TRUE(one.jobs == 1 && !one.corePool && !one.reuseMemory && !one.sharedFastMaps) << asked;
     }
-    // One frame per worker: side by side, but nothing to reuse memory for.
+    // One frame per worker: side by side on shared maps, nothing to reuse memory for.
     const TakePlan pair = planTake(0, 2, 2, 24 * gib, frame);
-    EXPECT_EQ(pair.jobs, 2u);
-    EXPECT_TRUE(pair.corePool);
-    EXPECT_FALSE(pair.reuseMemory);
-    EXPECT_TRUE(pair.sharedFastMaps); // built once for both
-    // A third frame: the first worker to finish reuses its memory for it.
-    const TakePlan three = planTake(0, 2, 3, 24 * gib, frame);
-    EXPECT_EQ(three.jobs, 2u);
-    EXPECT_TRUE(three.reuseMemory);
-    EXPECT_TRUE(three.planes.everyLargeMatrix);
-    // One worker through many frames: the library's pool, and memory kept.
+    EXPECT_TRUE(pair.jobs == 2 && pair.corePool && !pair.reuseMemory && pair.sharedFastMaps);
+    // One worker through many frames keeps its memory, on the library's pool.
     const TakePlan serial = planTake(1, 2, 24, 24 * gib, frame);
-    EXPECT_EQ(serial.jobs, 1u);
-    EXPECT_FALSE(serial.corePool);
-    EXPECT_TRUE(serial.reuseMemory);
-    // Memory for one frame only: one at a time whatever was asked, with what fits kept.
-    const TakePlan tight = planTake(2, 2, 24, frame + gib / 2, frame);
-    EXPECT_EQ(tight.jobs, 1u);
-    EXPECT_FALSE(tight.corePool);
-    EXPECT_FALSE(tight.planes.everyLargeMatrix);
+    EXPECT_TRUE(!serial.corePool && serial.reuseMemory && serial.planes.everyLargeMatrix);
 }
 
 TEST(FrameSelection, OrderedChunksSplitTheTakeIntoContiguousRuns)
