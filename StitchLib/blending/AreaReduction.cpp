@@ -8,6 +8,10 @@
 #include <stdexcept>
 #include <vector>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace orb {
 
 namespace {
@@ -49,6 +53,53 @@ inline bool transparentZero(const uint8_t* pixel)
     return v == 0;
 }
 
+// The first pixel at or after `from` (below `cols`) that is not four zero bytes, or
+// `cols`: runs of them are passed over sixteen pixels at a time.
+int nextContent(const uint8_t* row, int from, int cols)
+{
+    int x = from;
+#if defined(__SSE2__)
+    const __m128i zero = _mm_setzero_si128();
+    for (; x + 16 <= cols; x += 16) {
+        const __m128i* p = reinterpret_cast<const __m128i*>(row + 4 * x);
+        const __m128i any = _mm_or_si128(_mm_or_si128(_mm_loadu_si128(p), _mm_loadu_si128(p + 1)),
+                                         _mm_or_si128(_mm_loadu_si128(p + 2), _mm_loadu_si128(p + 3)));
+        if (_mm_movemask_epi8(_mm_cmpeq_epi8(any, zero)) != 0xFFFF)
+            break;
+    }
+#endif
+    for (; x < cols && transparentZero(row + 4 * x); ++x) {
+    }
+    return x;
+}
+
+// The four channel sums of one output sample, each sample's channel times its share
+// added in turn (a multiply, then an add: no fused step, so the bits of the scalar sums).
+struct PixelSums {
+#if defined(__SSE2__)
+    __m128 sums = _mm_setzero_ps();
+    void clear() { sums = _mm_setzero_ps(); }
+    void add(const uint8_t* pixel, float alpha)
+    {
+        int32_t v;
+        std::memcpy(&v, pixel, 4);
+        const __m128i zero = _mm_setzero_si128();
+        const __m128i wide = _mm_unpacklo_epi16(_mm_unpacklo_epi8(_mm_cvtsi32_si128(v), zero), zero);
+        sums = _mm_add_ps(sums, _mm_mul_ps(_mm_cvtepi32_ps(wide), _mm_set1_ps(alpha)));
+    }
+    void store(float* s) const { _mm_storeu_ps(s, sums); }
+#else
+    float sums[4] = {0.0f, 0.0f, 0.0f, 0.0f};
+    void clear() { std::fill(sums, sums + 4, 0.0f); }
+    void add(const uint8_t* pixel, float alpha)
+    {
+        for (int k = 0; k < 4; ++k)
+            sums[k] = sums[k] + pixel[k] * alpha;
+    }
+    void store(float* s) const { std::copy(sums, sums + 4, s); }
+#endif
+};
+
 // Whole factors: the integer sum of each cell, times 1 / its area.
 void reduceWhole(const cv::Mat& image, cv::Mat& out, int fx, int fy)
 {
@@ -83,11 +134,23 @@ void reduceWeighted(const cv::Mat& image, cv::Mat& out, double scaleX, double sc
 {
     const std::vector<Share> xs = axisShares(image.cols, out.cols, scaleX);
     const std::vector<Share> ys = axisShares(image.rows, out.rows, scaleY);
+    // Per source column, the first share of it or of a later column: the shares run in
+    // column order, so a run of transparent columns is passed over by a jump.
+    std::vector<std::size_t> shareAt(static_cast<std::size_t>(image.cols) + 1);
+    for (std::size_t in = 0, k = 0; in < shareAt.size(); ++in) {
+        while (k < xs.size() && static_cast<std::size_t>(xs[k].in) < in)
+            ++k;
+        shareAt[in] = k;
+    }
+    const bool ordered =
+        std::is_sorted(xs.begin(), xs.end(), [](const Share& a, const Share& b) { return a.in < b.in; });
     // Where each output row's shares begin.
     std::vector<std::size_t> firstShare(static_cast<std::size_t>(out.rows) + 1, ys.size());
     for (std::size_t k = ys.size(); k-- > 0;)
         firstShare[static_cast<std::size_t>(ys[k].out)] = k;
     cv::parallel_for_(cv::Range(0, out.rows), [&](const cv::Range& range) {
+        const Share* shares = xs.data();
+        const std::size_t shareCount = xs.size();
         const std::size_t width = static_cast<std::size_t>(out.cols) * 4;
         std::vector<float> rowSums(width), sums(width);
         for (int dy = range.start; dy < range.end; ++dy) {
@@ -96,24 +159,33 @@ void reduceWeighted(const cv::Mat& image, cv::Mat& out, double scaleX, double sc
                 const uint8_t* row = image.ptr<uint8_t>(ys[k].in);
                 // Output columns [low, high) that this row adds to; elsewhere its sums are 0.
                 int low = out.cols, high = 0;
-                for (const Share& x : xs) {
+                // The current output column's four sums stay in a register until the
+                // shares move on: the same additions in the same order, without a
+                // store and reload per sample.
+                PixelSums current;
+                for (std::size_t i = 0; i < shareCount;) {
+                    const Share& x = shares[i];
                     const uint8_t* p = row + 4 * x.in;
-                    if (transparentZero(p))
+                    if (transparentZero(p)) {
+                        i = ordered ? shareAt[static_cast<std::size_t>(nextContent(row, x.in + 1, image.cols))] : i + 1;
                         continue;
+                    }
+                    ++i;
                     if (low == out.cols)
                         low = high = x.out;
                     if (x.out >= high) {
+                        if (high > low)
+                            current.store(&rowSums[static_cast<std::size_t>(high - 1) * 4]);
                         // Columns not yet reached in this row start from 0.
                         std::fill(rowSums.begin() + static_cast<std::ptrdiff_t>(high) * 4,
                                   rowSums.begin() + static_cast<std::ptrdiff_t>(x.out + 1) * 4, 0.0f);
+                        current.clear();
                         high = x.out + 1;
                     }
-                    float* s = &rowSums[static_cast<std::size_t>(x.out) * 4];
-                    s[0] = s[0] + p[0] * x.alpha;
-                    s[1] = s[1] + p[1] * x.alpha;
-                    s[2] = s[2] + p[2] * x.alpha;
-                    s[3] = s[3] + p[3] * x.alpha;
+                    current.add(p, x.alpha);
                 }
+                if (high > low)
+                    current.store(&rowSums[static_cast<std::size_t>(high - 1) * 4]);
                 const float beta = ys[k].alpha;
                 for (std::size_t c = static_cast<std::size_t>(low) * 4; c < static_cast<std::size_t>(high) * 4; ++c)
                     sums[c] += beta * rowSums[c];

@@ -8,6 +8,10 @@
 #include <cmath>
 #include <stdexcept>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace orb {
 
 namespace {
@@ -18,6 +22,28 @@ const double kNoiseSigma = 10.0;
 const double kGainSigma = 1.0;
 // Overlap pixels whose two grey values differ by more than this are misaligned.
 const double kGrossDifference = 40.0;
+
+// The first pixel at or after `from` (below `cols`) of a BGRA row whose alpha is not 0,
+// or `cols`. Most of a part is transparent: runs of it are passed over sixteen pixels
+// at a time, reading them only.
+int nextOpaque(const uchar* row, int from, int cols)
+{
+    int x = from;
+#if defined(__SSE2__)
+    const __m128i alpha = _mm_set1_epi32(static_cast<int>(0xFF000000u));
+    const __m128i zero = _mm_setzero_si128();
+    for (; x + 16 <= cols; x += 16) {
+        const __m128i* p = reinterpret_cast<const __m128i*>(row + 4 * x);
+        const __m128i any = _mm_or_si128(_mm_or_si128(_mm_loadu_si128(p), _mm_loadu_si128(p + 1)),
+                                         _mm_or_si128(_mm_loadu_si128(p + 2), _mm_loadu_si128(p + 3)));
+        if (_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_and_si128(any, alpha), zero)) != 0xFFFF)
+            break;
+    }
+#endif
+    for (; x < cols && row[4 * x + 3] == 0; ++x) {
+    }
+    return x;
+}
 
 } // namespace
 
@@ -142,8 +168,13 @@ void ExposureCompensator::apply(std::vector<cv::Mat>& parts, const std::vector<c
         // not see hold zeros that were never written, and take no memory until they are.
         cv::parallel_for_(cv::Range(0, part.rows), [&](const cv::Range& rows) {
             for (int r = rows.start; r < rows.end; ++r) {
-                uchar* p = part.ptr<uchar>(r);
-                for (int c = 0; c < part.cols; ++c, p += channels) {
+                uchar* row = part.ptr<uchar>(r);
+                for (int c = 0; c < part.cols; ++c) {
+                    if (channels == 4)
+                        c = nextOpaque(row, c, part.cols);
+                    if (c == part.cols)
+                        break;
+                    uchar* p = row + c * channels;
                     if (channels == 4 ? p[3] == 0 : (p[0] | p[1] | p[2]) == 0)
                         continue;
                     p[0] = table[0][p[0]];
