@@ -2,6 +2,7 @@
 
 #include "BaseLib/CoordinateSystems.h"
 #include "StitchLib/stereo/CameraPosition.h"
+#include "StitchLib/stereo/DisparityRefinement.h"
 
 #include <opencv2/calib3d.hpp>
 #include <opencv2/imgproc.hpp>
@@ -212,109 +213,6 @@ cv::Mat matchDisparity(const cv::Mat& left, const cv::Mat& right, int numDispari
     cv::Mat disparity;
     sgbm->compute(left, right, disparity);
     return disparity;  // CV_16S, 4 fractional bits
-}
-
-// Sub-pixel refinement of the consistent disparities by Gauss-Newton steps on the grey
-// values of a small window. The matcher's parabola fit pulls disparities towards
-// whole pixels, which on a plane shows as steps of a whole pixel's depth (about 12 %
-// of the inverse depth on a ceiling 1.2 m away), and the misregistration they cause
-// shows in fine texture. Windows that straddle a depth edge (disparities more than a
-// pixel apart) or hold no texture keep the matcher's value; a step never moves a
-// disparity by more than a pixel. Window means are removed, so a small exposure
-// difference between the cameras does not bias the step.
-cv::Mat_<float> refineDisparity(const cv::Mat& viewA, const cv::Mat& viewB, const cv::Mat_<float>& disparity)
-{
-    constexpr int kHalf = 2;
-    constexpr int kSide = 2 * kHalf + 1;
-    constexpr int kIterations = 4;
-    // Least gradient energy of a window worth refining: 2 levels per pixel throughout.
-    constexpr float kMinTexture = kSide * kSide * 4.0f;
-    cv::Mat a, b, gradient;
-    viewA.convertTo(a, CV_32F);
-    viewB.convertTo(b, CV_32F);
-    cv::Sobel(b, gradient, CV_32F, 1, 0, 1, 0.5);
-    cv::Mat_<float> out = disparity.clone();
-    const int rows = disparity.rows;
-    const int cols = disparity.cols;
-    // The window's largest and smallest disparity, a missing one counting as both
-    // (disparities are sixteenths, so d - d0 <= 1 and d <= d0 + 1 agree exactly).
-    cv::Mat_<float> highest, lowest;
-    {
-        const cv::Mat window = cv::Mat::ones(kSide, kSide, CV_8U);
-        cv::Mat_<float> high = disparity.clone(), low = disparity.clone();
-        cv::patchNaNs(high, std::numeric_limits<float>::infinity());
-        cv::patchNaNs(low, -std::numeric_limits<float>::infinity());
-        cv::dilate(high, highest, window);
-        cv::erode(low, lowest, window);
-    }
-    cv::parallel_for_(cv::Range(kHalf, std::max(kHalf, rows - kHalf)), [&](const cv::Range& range) {
-        float av[kSide * kSide], bv[kSide * kSide], gv[kSide * kSide];
-        for (int y = range.start; y < range.end; ++y) {
-            for (int x = kHalf; x < cols - kHalf; ++x) {
-                const float d0 = disparity(y, x);
-                if (std::isnan(d0) || !(highest(y, x) <= d0 + 1.0f) || !(lowest(y, x) >= d0 - 1.0f))
-                    continue;
-                // The first view's window does not move: its values less their mean, once.
-                float meanA = 0.0f;
-                for (int j = -kHalf, n = 0; j <= kHalf; ++j) {
-                    const float* rowA = a.ptr<float>(y + j);
-                    for (int i = -kHalf; i <= kHalf; ++i, ++n) {
-                        av[n] = rowA[x + i];
-                        meanA += av[n];
-                    }
-                }
-                meanA /= static_cast<float>(kSide * kSide);
-                for (float& v : av)
-                    v -= meanA;
-                float d = d0;
-                for (int iteration = 0; iteration < kIterations; ++iteration) {
-                    // The sample positions in the second view are the same in every row.
-                    int x0[kSide];
-                    float w[kSide];
-                    bool inside = true;
-                    for (int i = 0; i < kSide && inside; ++i) {
-                        const float xb = static_cast<float>(x + i - kHalf) - d;
-                        x0[i] = static_cast<int>(std::floor(xb));
-                        inside = x0[i] >= 0 && x0[i] + 1 < cols;
-                        w[i] = xb - static_cast<float>(x0[i]);
-                    }
-                    if (!inside)
-                        break;
-                    int n = 0;
-                    float meanB = 0.0f, meanG = 0.0f;
-                    for (int j = -kHalf; j <= kHalf; ++j) {
-                        const float* rowB = b.ptr<float>(y + j);
-                        const float* rowG = gradient.ptr<float>(y + j);
-                        for (int i = 0; i < kSide; ++i, ++n) {
-                            const float* pb = rowB + x0[i];
-                            const float* pg = rowG + x0[i];
-                            bv[n] = pb[0] + w[i] * (pb[1] - pb[0]);
-                            gv[n] = pg[0] + w[i] * (pg[1] - pg[0]);
-                            meanB += bv[n];
-                            meanG += gv[n];
-                        }
-                    }
-                    meanB /= static_cast<float>(n);
-                    meanG /= static_cast<float>(n);
-                    float eg = 0.0f, gg = 0.0f;
-                    for (int k = 0; k < n; ++k) {
-                        const float g = gv[k] - meanG;
-                        eg += (av[k] - (bv[k] - meanB)) * g;
-                        gg += g * g;
-                    }
-                    if (gg < kMinTexture)
-                        break;
-                    // A(x) = B(x - d - step) to first order: residual + step * gradient = 0.
-                    const float step = -eg / gg;
-                    d = std::clamp(d + step, d0 - 1.0f, d0 + 1.0f);
-                    if (std::fabs(step) < 0.01f)
-                        break;
-                }
-                out(y, x) = d;
-            }
-        }
-    });
-    return out;
 }
 
 // Consistent disparity (pixels) of the first camera's view, NaN where none.
@@ -627,7 +525,10 @@ void extendUpright(cv::Mat_<float>& d, const cv::Mat& measured, cv::Mat& reached
     const int cols = d.cols;
     const int reach = std::max(1, static_cast<int>(std::lround(kUprightReach / CV_PI * rows)));
     reached = cv::Mat::zeros(rows, cols, CV_8U);
-    const auto elevation = [rows](int r) { return (0.5 - (r + 0.5) / rows) * CV_PI; };
+    // Each row's elevation cosine, taken once.
+    std::vector<double> cosElevation(static_cast<std::size_t>(rows));
+    for (int r = 0; r < rows; ++r)
+        cosElevation[static_cast<std::size_t>(r)] = std::cos((0.5 - (r + 0.5) / rows) * CV_PI);
     cv::parallel_for_(cv::Range(0, cols), [&](const cv::Range& range) {
         std::vector<double> recent;  // horizontal distances of the surface's last measured cells
         std::vector<double> sorted;
@@ -641,7 +542,7 @@ void extendUpright(cv::Mat_<float>& d, const cv::Mat& measured, cv::Mat& reached
                 for (; r >= 0 && r < rows; r += direction) {
                     const float v = d(r, c);
                     if (measured.at<uchar>(r, c)) {
-                        const double here = std::cos(elevation(r)) / v;
+                        const double here = cosElevation[static_cast<std::size_t>(r)] / v;
                         // A cell off the surface so far, or after a long gap, starts a new one.
                         if (last < 0 || std::abs(r - last) > reach ||
                             std::fabs(here - distance) > kUprightSameSurface * distance)
@@ -657,7 +558,7 @@ void extendUpright(cv::Mat_<float>& d, const cv::Mat& measured, cv::Mat& reached
                     }
                     if (last < 0 || std::abs(r - last) > reach)
                         continue;
-                    const float upright = static_cast<float>(std::cos(elevation(r)) / distance);
+                    const float upright = static_cast<float>(cosElevation[static_cast<std::size_t>(r)] / distance);
                     if (v <= (1.0f + static_cast<float>(kUprightSameSurface)) * upright && upright != v) {
                         d(r, c) = upright;
                         reached.at<uchar>(r, c) = 255;
@@ -668,14 +569,37 @@ void extendUpright(cv::Mat_<float>& d, const cv::Mat& measured, cv::Mat& reached
     });
 }
 
-// Unit direction of a depth panorama cell (rig frame: x forward, y right, z down).
-Vec3 cellDirection(int r, int c, int rows, int cols)
-{
-    const double elevation = (0.5 - (r + 0.5) / rows) * CV_PI;
-    const double azimuth = ((c + 0.5) / cols - 0.5) * 2.0 * CV_PI;
-    return Vec3(std::cos(azimuth) * std::cos(elevation), std::sin(azimuth) * std::cos(elevation),
-                -std::sin(elevation));
-}
+// Unit directions of a depth panorama's cells (rig frame: x forward, y right, z
+// down). The sines and cosines are taken once per row and column: the filling asks
+// for millions of directions a frame, and a cell's is the product of the two.
+class CellDirections {
+public:
+    CellDirections(int rows, int cols)
+        : cosElevation(static_cast<std::size_t>(rows)), sinElevation(static_cast<std::size_t>(rows)),
+          cosAzimuth(static_cast<std::size_t>(cols)), sinAzimuth(static_cast<std::size_t>(cols))
+    {
+        for (int r = 0; r < rows; ++r) {
+            const double elevation = (0.5 - (r + 0.5) / rows) * CV_PI;
+            cosElevation[static_cast<std::size_t>(r)] = std::cos(elevation);
+            sinElevation[static_cast<std::size_t>(r)] = std::sin(elevation);
+        }
+        for (int c = 0; c < cols; ++c) {
+            const double azimuth = ((c + 0.5) / cols - 0.5) * 2.0 * CV_PI;
+            cosAzimuth[static_cast<std::size_t>(c)] = std::cos(azimuth);
+            sinAzimuth[static_cast<std::size_t>(c)] = std::sin(azimuth);
+        }
+    }
+
+    Vec3 operator()(int r, int c) const
+    {
+        const double ce = cosElevation[static_cast<std::size_t>(r)];
+        return Vec3(cosAzimuth[static_cast<std::size_t>(c)] * ce, sinAzimuth[static_cast<std::size_t>(c)] * ce,
+                    -sinElevation[static_cast<std::size_t>(r)]);
+    }
+
+private:
+    std::vector<double> cosElevation, sinElevation, cosAzimuth, sinAzimuth;
+};
 
 // See fillDepthGaps: in each column, from the horizon towards the pole, a run of
 // filled cells nearer than the floor's (ceiling's) plane that no upright surface
@@ -683,7 +607,8 @@ Vec3 cellDirection(int r, int c, int rows, int cols)
 // hanging in the air that only the filling along the rows made; it takes the plane.
 // Runs that follow on from a nearer cell (the unmeasured rest of an object) or end
 // at a measured nearer cell or at the pole are kept.
-void dropFloatingFill(cv::Mat_<float>& d, const cv::Mat& measured, const cv::Mat& reached, const Vec3 planes[2])
+void dropFloatingFill(cv::Mat_<float>& d, const cv::Mat& measured, const cv::Mat& reached, const Vec3 planes[2],
+                      const CellDirections& cellDirection)
 {
     const int rows = d.rows;
     const int cols = d.cols;
@@ -693,7 +618,7 @@ void dropFloatingFill(cv::Mat_<float>& d, const cv::Mat& measured, const cv::Mat
                 const Vec3& n = planes[direction > 0 ? 0 : 1];
                 if (n == Vec3())
                     continue;
-                const auto plane = [&](int r) { return static_cast<float>(n.dot(cellDirection(r, c, rows, cols))); };
+                const auto plane = [&](int r) { return static_cast<float>(n.dot(cellDirection(r, c))); };
                 int start = -1;        // first cell of the current run
                 bool open = false;     // the cell before it is no nearer than the plane
                 bool freeAbove = false;
@@ -731,7 +656,8 @@ void dropFloatingFill(cv::Mat_<float>& d, const cv::Mat& measured, const cv::Mat
 // With `loose`, every fit takes the cells within kLoosePlaneBand: where the camera
 // rotations are a little off, each pair sees the plane at its own height, and no
 // band of a few per cent holds enough of them.
-Vec3 fitPlane(const cv::Mat_<float>& d, const cv::Mat& measured, bool down, bool loose)
+Vec3 fitPlane(const cv::Mat_<float>& d, const cv::Mat& measured, bool down, bool loose,
+              const CellDirections& cellDirection)
 {
     const int rows = d.rows;
     const int cols = d.cols;
@@ -748,7 +674,7 @@ Vec3 fitPlane(const cv::Mat_<float>& d, const cv::Mat& measured, bool down, bool
         for (int c = 0; c < cols; ++c) {
             if (!measured.at<uchar>(r, c) || !(d(r, c) > 0.0f))
                 continue;
-            const Vec3 u = cellDirection(r, c, rows, cols);
+            const Vec3 u = cellDirection(r, c);
             const double s = down ? u[2] : -u[2];
             if (s < limit)
                 continue;
@@ -1182,11 +1108,12 @@ void fillDepthGaps(DepthPanorama& depth)
     // otherwise set, and the cells on the plane take its value.
     // A plane that only a loose fit finds is not used (its height is in doubt), only
     // reported: the pairs disagree about it, as they do when the rotations are off.
+    const CellDirections cellDirection(rows, cols);
     Vec3 planes[2];
     for (int k = 0; k < 2; ++k) {
-        planes[k] = fitPlane(d, measured, k == 0, false);
+        planes[k] = fitPlane(d, measured, k == 0, false, cellDirection);
         if (planes[k] == Vec3())
-            depth.loosePlanes += fitPlane(d, measured, k == 0, true) != Vec3();
+            depth.loosePlanes += fitPlane(d, measured, k == 0, true, cellDirection) != Vec3();
     }
     cv::parallel_for_(cv::Range(0, rows), [&](const cv::Range& range) {
         for (int r = range.start; r < range.end; ++r) {
@@ -1194,7 +1121,7 @@ void fillDepthGaps(DepthPanorama& depth)
             const uchar* m = measured.ptr<uchar>(r);
             const uchar* upright = reached.ptr<uchar>(r);
             for (int c = 0; c < cols; ++c) {
-                const Vec3 u = cellDirection(r, c, rows, cols);
+                const Vec3 u = cellDirection(r, c);
                 const Vec3& n = planes[u[2] > 0.0 ? 0 : 1];
                 const float plane = static_cast<float>(n.dot(u));
                 if (!(plane > 0.0f))
@@ -1209,7 +1136,7 @@ void fillDepthGaps(DepthPanorama& depth)
             }
         }
     });
-    dropFloatingFill(d, measured, reached, planes);
+    dropFloatingFill(d, measured, reached, planes, cellDirection);
     cv::Mat smoothed;
     cv::medianBlur(d, smoothed, 5);
     smoothed.copyTo(d);
@@ -1304,9 +1231,15 @@ ScanImages depthToScan(const cv::Mat_<float>& inverseDepth, int height)
     const int width = 2 * height;
     const double sx = static_cast<double>(inverseDepth.cols) / width;
     const double sy = static_cast<double>(inverseDepth.rows) / height;
-    cv::Mat mapX(1, width, CV_32F), mapY(height, 1, CV_32F);
-    for (int c = 0; c < width; ++c)
-        mapX.at<float>(c) = static_cast<float>((c + 0.5) * sx - 0.5 + 1.0);
+    // Per column, its left sample and weight, the same in every row.
+    std::vector<int> left(static_cast<std::size_t>(width));
+    std::vector<float> weight(static_cast<std::size_t>(width));
+    for (int c = 0; c < width; ++c) {
+        const float x = static_cast<float>((c + 0.5) * sx - 0.5 + 1.0);
+        left[static_cast<std::size_t>(c)] = static_cast<int>(x);
+        weight[static_cast<std::size_t>(c)] = x - static_cast<float>(left[static_cast<std::size_t>(c)]);
+    }
+    cv::Mat mapY(height, 1, CV_32F);
     for (int r = 0; r < height; ++r)
         mapY.at<float>(r) = static_cast<float>(std::clamp((r + 0.5) * sy - 0.5, 0.0, inverseDepth.rows - 1.0));
 
@@ -1323,9 +1256,8 @@ ScanImages depthToScan(const cv::Mat_<float>& inverseDepth, int height)
             const float* b = wrapped.ptr<float>(y1);
             float* out = scan.inverseDepth.ptr<float>(r);
             for (int c = 0; c < width; ++c) {
-                const float x = mapX.at<float>(c);
-                const int x0 = static_cast<int>(x);
-                const float wx = x - static_cast<float>(x0);
+                const int x0 = left[static_cast<std::size_t>(c)];
+                const float wx = weight[static_cast<std::size_t>(c)];
                 const float top = a[x0] + wx * (a[x0 + 1] - a[x0]);
                 const float bottom = b[x0] + wx * (b[x0 + 1] - b[x0]);
                 out[c] = std::max(kInverseDepthFloor, top + wy * (bottom - top));
