@@ -46,26 +46,29 @@ TEST(TransparentRuns, GainsAndTheRestoredRimChangeWhatAPixelByPixelPassChanges)
     for (const cv::Size size : {cv::Size(157, 23), cv::Size(16, 6), cv::Size(33, 7), cv::Size(5, 4)}) {
         const cv::Mat original = awkwardPart(size.height, size.width, 5);
         // Gains: every pixel with some alpha gets its table value, none other changes.
-        const cv::Vec3d gains(0.8, 1.0, 1.3);
-        std::vector<cv::Mat> parts{original.clone()};
-        ExposureCompensator::apply(parts, {gains});
-        cv::Mat expected = original.clone();
-        expected.forEach<cv::Vec4b>([&](cv::Vec4b& p, const int*) {
-            if (p[3] == 0)
-                return;
-            for (int k = 0; k < 3; ++k) {
-                const int scale = static_cast<int>(std::lround(gains[k] * 65536.0));
-                p[k] = p[k] == 255 ? cv::saturate_cast<uchar>(gains[k] < 1.0 ? 127.5 * (1.0 + gains[k]) : 255.0)
-                                   : cv::saturate_cast<uchar>((p[k] * scale + 32768) >> 16);
-            }
-        });
-        EXPECT_EQ(cv::norm(parts[0], expected, cv::NORM_INF), 0.0) << size;
+        // Gains that darken, keep, brighten past saturation, and one too large for
+        // 16-bit arithmetic.
+        for (const cv::Vec3d& gains : {cv::Vec3d(0.8, 1.0, 1.3), cv::Vec3d(2.2, 0.05, 1.0001), cv::Vec3d(1, 70, 1)}) {
+            std::vector<cv::Mat> parts{original.clone()};
+            ExposureCompensator::apply(parts, {gains});
+            cv::Mat expected = original.clone();
+            expected.forEach<cv::Vec4b>([&](cv::Vec4b& p, const int*) {
+                if (p[3] == 0)
+                    return;
+                for (int k = 0; k < 3; ++k) {
+                    const int scale = static_cast<int>(std::lround(gains[k] * 65536.0));
+                    p[k] = p[k] == 255 ? cv::saturate_cast<uchar>(gains[k] < 1.0 ? 127.5 * (1.0 + gains[k]) : 255.0)
+                                       : cv::saturate_cast<uchar>((p[k] * scale + 32768) >> 16);
+                }
+            });
+            EXPECT_EQ(cv::norm(parts[0], expected, cv::NORM_INF), 0.0) << size << " " << gains;
+        }
 
         // The rim: alpha below the limit clears the pixel, other partial alpha is
         // undone from the colour; alpha 0 and 255 stay as they are.
         cv::Mat rim = original.clone();
         restoreRim(rim, 64);
-        expected = original.clone();
+        cv::Mat expected = original.clone();
         expected.forEach<cv::Vec4b>([](cv::Vec4b& p, const int*) {
             if (p[3] == 0 || p[3] == 255)
                 return;
