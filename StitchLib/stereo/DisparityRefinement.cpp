@@ -10,6 +10,7 @@
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
+#include <xmmintrin.h>
 #endif
 
 namespace orb {
@@ -160,29 +161,52 @@ void refineFour(const Inputs& in, int y, const int* xs, const float* d0s, int co
                 inside = x0[i][l] >= 0 && x0[i][l] + 1 < cols;
                 w[i][l] = xb - static_cast<float>(x0[i][l]);
             }
-            if (!inside) {
-                // Finished (or never started): safe positions whose sums are not used.
-                active[l] = false;
-                for (int i = 0; i < kSide; ++i) {
-                    x0[i][l] = 0;
-                    w[i][l] = 0.0f;
-                }
-            }
-            any = any || active[l];
+            active[l] = inside;
+            any = any || inside;
         }
         if (!any)
             break;
+        // Lanes that are done take the positions of one that is not (their sums are
+        // not used). Where every lane's five positions follow on from its first, as
+        // they nearly always do, each row's samples come from two loads per lane and
+        // a transpose instead of one load per sample.
+        const int lead = static_cast<int>(std::find(active, active + 4, true) - active);
+        bool runs = true;
+        for (int l = 0; l < 4; ++l) {
+            if (!active[l])
+                for (int i = 0; i < kSide; ++i) {
+                    x0[i][l] = x0[i][lead];
+                    w[i][l] = w[i][lead];
+                }
+            for (int i = 1; i < kSide; ++i)
+                runs = runs && x0[i][l] == x0[0][l] + i;
+            runs = runs && x0[0][l] + 8 <= cols;
+        }
         __m128 bv[kWindow], gv[kWindow];
         __m128 meanB = _mm_setzero_ps(), meanG = _mm_setzero_ps();
         for (int j = -kHalf, n = 0; j <= kHalf; ++j) {
             const float* rowB = in.b.ptr<float>(y + j);
             const float* rowG = in.gradient.ptr<float>(y + j);
+            __m128 bs[8], gs[8];
+            if (runs)
+                for (int half = 0; half < 2; ++half) {
+                    __m128* b = bs + 4 * half;
+                    __m128* g = gs + 4 * half;
+                    for (int l = 0; l < 4; ++l) {
+                        b[l] = _mm_loadu_ps(rowB + x0[0][l] + 4 * half);
+                        g[l] = _mm_loadu_ps(rowG + x0[0][l] + 4 * half);
+                    }
+                    _MM_TRANSPOSE4_PS(b[0], b[1], b[2], b[3]);
+                    _MM_TRANSPOSE4_PS(g[0], g[1], g[2], g[3]);
+                }
             for (int i = 0; i < kSide; ++i, ++n) {
                 const int* p = x0[i];
-                const __m128 b0 = _mm_setr_ps(rowB[p[0]], rowB[p[1]], rowB[p[2]], rowB[p[3]]);
-                const __m128 b1 = _mm_setr_ps(rowB[p[0] + 1], rowB[p[1] + 1], rowB[p[2] + 1], rowB[p[3] + 1]);
-                const __m128 g0 = _mm_setr_ps(rowG[p[0]], rowG[p[1]], rowG[p[2]], rowG[p[3]]);
-                const __m128 g1 = _mm_setr_ps(rowG[p[0] + 1], rowG[p[1] + 1], rowG[p[2] + 1], rowG[p[3] + 1]);
+                const __m128 b0 = runs ? bs[i] : _mm_setr_ps(rowB[p[0]], rowB[p[1]], rowB[p[2]], rowB[p[3]]);
+                const __m128 b1 =
+                    runs ? bs[i + 1] : _mm_setr_ps(rowB[p[0] + 1], rowB[p[1] + 1], rowB[p[2] + 1], rowB[p[3] + 1]);
+                const __m128 g0 = runs ? gs[i] : _mm_setr_ps(rowG[p[0]], rowG[p[1]], rowG[p[2]], rowG[p[3]]);
+                const __m128 g1 =
+                    runs ? gs[i + 1] : _mm_setr_ps(rowG[p[0] + 1], rowG[p[1] + 1], rowG[p[2] + 1], rowG[p[3] + 1]);
                 const __m128 wi = _mm_load_ps(w[i]);
                 bv[n] = _mm_add_ps(b0, _mm_mul_ps(wi, _mm_sub_ps(b1, b0)));
                 gv[n] = _mm_add_ps(g0, _mm_mul_ps(wi, _mm_sub_ps(g1, g0)));

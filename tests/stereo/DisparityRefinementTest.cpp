@@ -62,7 +62,7 @@ TEST(DisparityRefinement, FourWindowsAtOnceGiveThePlainBitsAndMoveTowardsTheShif
     const struct {
         cv::Size size;
         float shift;
-    } cases[] = {{{61, 23}, 2.3f}, {{37, 9}, 1.7f}, {{5, 5}, 0.4f}, {{6, 7}, 0.5f}, {{128, 40}, -1.35f}};
+    } cases[] = {{{61, 23}, 2.3f}, {{37, 9}, 1.7f}, {{5, 5}, 0.4f}, {{6, 7}, 0.5f}, {{128, 40}, -1.35f}, {{2100, 12}, 0.7f}};
     for (const auto& c : cases) {
         const Views v(c.size, c.shift, 7);
         const cv::Mat_<float> plain = Stereo::refineDisparityPlain(v.a, v.b, v.disparity);
