@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <stdexcept>
 #include <utility>
 
@@ -148,18 +149,53 @@ cv::Mat DepthHistory::sameViewFrames(const cv::Size& size, const std::vector<cv:
             same[k] += alive;
         }
     }
-    const float cosMaxAngle = std::cos(maxAngle);
+    const std::vector<int>& seenAt = sightings(size, greys, cameras, maxAngle);
+    const std::size_t count = greys.size();
     const auto all = static_cast<uchar>(earlier + 1);
     cv::Mat cells(size, CV_8U, cv::Scalar(all));
     cv::parallel_for_(cv::Range(0, size.height), [&](const cv::Range& range) {
         for (int r = range.start; r < range.end; ++r) {
-            const double elevation = (0.5 - (r + 0.5) / size.height) * CV_PI;
             uchar* out = cells.ptr<uchar>(r);
-            for (int c = 0; c < size.width; ++c) {
+            const int* at = &seenAt[static_cast<std::size_t>(r) * static_cast<std::size_t>(size.width) * count];
+            for (int c = 0; c < size.width; ++c, at += count)
+                for (std::size_t k = 0; k < count && out[c] > 1; ++k)
+                    if (at[k] >= 0)
+                        out[c] = std::min(out[c], same[k].ptr<uchar>()[at[k]]);
+        }
+    });
+    cv::erode(cells, cells,
+              cv::getStructuringElement(cv::MORPH_RECT, cv::Size(2 * kChangeMargin + 1, 2 * kChangeMargin + 1)));
+    return cells;
+}
+
+const std::vector<int>& DepthHistory::sightings(const cv::Size& size, const std::vector<cv::Mat>& greys,
+                                                const std::vector<CameraIntrinsics>& cameras, float maxAngle) const
+{
+    // Compared bit for bit: a camera's calibration either is the same or is not.
+    std::vector<float> key{maxAngle, static_cast<float>(size.width), static_cast<float>(size.height),
+                           static_cast<float>(greys.size())};
+    for (std::size_t k = 0; k < greys.size(); ++k) {
+        key.push_back(static_cast<float>(greys[k].cols));
+        key.push_back(static_cast<float>(greys[k].rows));
+        key.insert(key.end(), cameras[k].lensCoeffs.val, cameras[k].lensCoeffs.val + 4);
+        key.insert(key.end(), cameras[k].centre.val, cameras[k].centre.val + 2);
+        key.insert(key.end(), cameras[k].tmBToC.val, cameras[k].tmBToC.val + 16);
+    }
+    if (key.size() == sightingsKey.size() &&
+        std::memcmp(key.data(), sightingsKey.data(), key.size() * sizeof(float)) == 0)
+        return sightingsAt;
+    const std::size_t count = greys.size();
+    sightingsAt.assign(static_cast<std::size_t>(size.area()) * count, -1);
+    const float cosMaxAngle = std::cos(maxAngle);
+    cv::parallel_for_(cv::Range(0, size.height), [&](const cv::Range& range) {
+        for (int r = range.start; r < range.end; ++r) {
+            const double elevation = (0.5 - (r + 0.5) / size.height) * CV_PI;
+            int* at = &sightingsAt[static_cast<std::size_t>(r) * static_cast<std::size_t>(size.width) * count];
+            for (int c = 0; c < size.width; ++c, at += count) {
                 const double azimuth = ((c + 0.5) / size.width - 0.5) * 2.0 * CV_PI;
                 const double dirB[3] = {std::cos(azimuth) * std::cos(elevation),
                                         std::sin(azimuth) * std::cos(elevation), -std::sin(elevation)};
-                for (std::size_t k = 0; k < greys.size() && out[c] > 1; ++k) {
+                for (std::size_t k = 0; k < count; ++k) {
                     const CameraIntrinsics& cam = cameras[k];
                     float u[3];
                     for (int i = 0; i < 3; ++i)
@@ -173,15 +209,14 @@ cv::Mat DepthHistory::sameViewFrames(const cv::Size& size, const std::vector<cv:
                         continue;
                     const int x = static_cast<int>(xy[0] / reduction);
                     const int y = static_cast<int>(xy[1] / reduction);
-                    if (x < same[k].cols && y < same[k].rows)
-                        out[c] = std::min(out[c], same[k].at<uchar>(y, x));
+                    if (x < greys[k].cols && y < greys[k].rows)
+                        at[k] = y * greys[k].cols + x;
                 }
             }
         }
     });
-    cv::erode(cells, cells,
-              cv::getStructuringElement(cv::MORPH_RECT, cv::Size(2 * kChangeMargin + 1, 2 * kChangeMargin + 1)));
-    return cells;
+    sightingsKey = std::move(key);
+    return sightingsAt;
 }
 
 void DepthHistory::stabilise(cv::Mat_<float>& filledDepth, const std::vector<cv::Mat>& images,

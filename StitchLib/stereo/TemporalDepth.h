@@ -77,6 +77,11 @@ private:
     void push(Frame frame);
     cv::Mat sameViewFrames(const cv::Size& size, const std::vector<cv::Mat>& greys,
                            const std::vector<CameraIntrinsics>& cameras, float maxAngle) const;
+    // Per cell of the depth panorama and camera, the reduced grey pixel (y * cols + x)
+    // that sees the cell's direction, -1 where none does: the same for every frame of
+    // a rig, so worked out once and kept while the sizes and calibration stay.
+    const std::vector<int>& sightings(const cv::Size& size, const std::vector<cv::Mat>& greys,
+                                      const std::vector<CameraIntrinsics>& cameras, float maxAngle) const;
 
     int windowFrames;
     int reduction;
@@ -85,6 +90,8 @@ private:
     cv::Mat unchanged;
     cv::Mat held;
     double kept = 0.0;
+    mutable std::vector<float> sightingsKey;
+    mutable std::vector<int> sightingsAt;
 };
 
 } // namespace Stereo
