@@ -562,6 +562,51 @@ TEST_F(DenseDepthRig, HistoryKeepsDepthWhereTheViewIsUnchanged)
     EXPECT_THROW(Stereo::DepthHistory(0), std::runtime_error);
 }
 
+TEST_F(DenseDepthRig, HistoryFollowsANewCalibrationAtOnce)
+{
+    // The projections of the cells into the cameras are kept from frame to frame; a
+    // frame with another calibration must be compared through its own. Frames 0 and 1
+    // hold a white square in camera 0 that frame 2 no longer has; from frame 2 on the
+    // rig's calibration has camera 0 turned by 10 degrees, so the cells that see the
+    // square move. A history that saw frames 0 and 1 with the old calibration gives
+    // frame 2 what one that saw them with the new one gives.
+    const std::vector<CameraIntrinsics> before = synthetic::makeRig(layout);
+    std::vector<CameraIntrinsics> after = before;
+    const cv::Matx44f turn(std::cos(0.17f), -std::sin(0.17f), 0, 0, std::sin(0.17f), std::cos(0.17f), 0, 0, 0, 0,
+                           1, 0, 0, 0, 0, 1);
+    after[0].tmBToC = before[0].tmBToC * turn;
+    const std::vector<cv::Mat> images = synthetic::renderSphere(before, layout, texture, 2.0);
+    std::vector<std::vector<cv::Mat>> take(3, std::vector<cv::Mat>());
+    for (int f = 0; f < 3; ++f) {
+        for (const cv::Mat& image : images)
+            take[static_cast<std::size_t>(f)].push_back(image.clone());
+        if (f < 2)
+            take[static_cast<std::size_t>(f)][0](cv::Rect(180, 200, 120, 120)).setTo(cv::Scalar::all(255));
+    }
+    const cv::Mat_<float> depth(64, 128, 0.3f);
+    const auto heldAtFrame2 = [&](const std::vector<CameraIntrinsics>& first) {
+        Stereo::DepthHistory history(3);
+        for (int f = 0; f < 2; ++f) {
+            cv::Mat_<float> d = depth.clone();
+            history.stabilise(d, take[static_cast<std::size_t>(f)], first, maxAngle);
+        }
+        cv::Mat_<float> d = depth.clone();
+        history.stabilise(d, take[2], after, maxAngle);
+        return history.heldFrames().clone();
+    };
+    const cv::Mat changed = heldAtFrame2(before), fresh = heldAtFrame2(after);
+    EXPECT_EQ(cv::countNonZero(changed != fresh), 0);
+    // The square is seen: some cells hold only frame 2, and not the same cells under
+    // the two calibrations.
+    Stereo::DepthHistory old(3);
+    for (int f = 0; f < 3; ++f) {
+        cv::Mat_<float> d = depth.clone();
+        old.stabilise(d, take[static_cast<std::size_t>(f)], before, maxAngle);
+    }
+    EXPECT_GT(cv::countNonZero(fresh == 1), 0);
+    EXPECT_GT(cv::countNonZero((old.heldFrames() == 1) != (fresh == 1)), 0);
+}
+
 TEST_F(DenseDepthRig, HistoryDependsOnItsWindowOnlyAndComparesEveryHeldFrameWithTheCurrentOne)
 {
     const std::vector<CameraIntrinsics> cameras = synthetic::makeRig(layout);
