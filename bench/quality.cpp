@@ -1,7 +1,7 @@
 // Stitches frames of a simulated take in seed or best quality at a chosen height,
 // with each best-quality stage switchable, and writes the panoramas for scoring.
 //
-//   quadstitch-quality DIR OUTDIR [--frames 0,1,2] [--preroll 0,1] [--window 24] [--ext .png]
+//   quadstitch-quality DIR OUTDIR [--frames 0,1,2] [--preroll 0,1] [--window 24] [--seam-window 5] [--ext .png]
 //                      [--height 5000] [--mode seed|best]
 //                      [--without depth,exposure,edge,temporal,sharp] [--dump-depth] [--dump-seams]
 //
@@ -78,6 +78,8 @@ Options parse(int argc, char** argv)
             o.extension = value();
         } else if (a == "--window") {
             o.stages.window = std::stoi(value());
+        } else if (a == "--seam-window") {
+            o.stages.seamWindow = std::stoi(value());
         } else if (a == "--height") {
             o.height = std::stoi(value());
         } else if (a == "--mode") {
@@ -106,7 +108,7 @@ Options parse(int argc, char** argv)
         }
     }
     if (positional.size() != 2 || o.height < 8 || o.frames.empty())
-        throw std::runtime_error("usage: quadstitch-quality DIR OUTDIR [--frames 0,1,2] [--preroll 0,1] [--window 24] [--ext .png] [--height H] "
+        throw std::runtime_error("usage: quadstitch-quality DIR OUTDIR [--frames 0,1,2] [--preroll 0,1] [--window 24] [--seam-window 5] [--ext .png] [--height H] "
                                  "[--mode seed|best] [--without depth,exposure,edge,temporal,sharp] [--dump-depth] [--dump-seams]");
     o.dir = positional[0];
     o.outDir = positional[1];

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <stdexcept>
+#include <string>
 #include <vector>
 
 namespace orb {
@@ -11,42 +12,74 @@ namespace orb {
 namespace {
 
 constexpr int kImagesPerRig = 4;
+// Enough for any window a take would use; the held-frame counts fit a byte.
+constexpr int kLongestWindow = 63;
 
 struct Band {
     int first = -1;
     int last = -1;
 };
 
-// Columns of row r where both parts hold data.
+// Columns of row r where both parts hold data, when they form one run (near the
+// poles a row can hold several, and a seam between them means nothing).
 Band sharedBand(MaskedImage& a, MaskedImage& b, int r)
 {
     const unsigned char* va = a.validPixels().ptr<unsigned char>(r);
     const unsigned char* vb = b.validPixels().ptr<unsigned char>(r);
     Band band;
+    int count = 0;
     for (int c = 0; c < a.cols(); ++c) {
         if (va[c] && vb[c]) {
             if (band.first < 0)
                 band.first = c;
             band.last = c;
+            ++count;
         }
     }
+    if (count != band.last - band.first + 1)
+        return Band();
     return band;
+}
+
+// The last column A contributes in the band, when A holds a prefix of it and B the
+// rest, each column exactly one of the two; -2 otherwise (a third part or a gap).
+int splitColumn(const unsigned char* ca, const unsigned char* cb, const Band& band)
+{
+    int seam = band.first - 1;
+    for (int c = band.first; c <= band.last; ++c) {
+        const bool a = ca[c] != 0;
+        if (a == (cb[c] != 0))
+            return -2;
+        if (a) {
+            if (seam != c - 1)
+                return -2;
+            seam = c;
+        }
+    }
+    return seam;
 }
 
 } // namespace
 
-void StableSeamFinder::setUnchanged(const cv::Mat& mask)
+StableSeamFinder::StableSeamFinder(int window) : windowFrames(window)
 {
-    if (!mask.empty() && (mask.type() != CV_8UC1 || mask.cols != 2 * mask.rows))
-        throw std::runtime_error("StableSeamFinder setUnchanged() needs an 8-bit mask twice as wide as high");
-    unchanged = mask;
+    if (window < 1 || window > kLongestWindow)
+        throw std::runtime_error("StableSeamFinder needs a window of 1 to " + std::to_string(kLongestWindow) +
+                                 " frames");
+}
+
+void StableSeamFinder::setHeldFrames(const cv::Mat& map)
+{
+    if (!map.empty() && (map.type() != CV_8UC1 || map.cols != 2 * map.rows))
+        throw std::runtime_error("StableSeamFinder setHeldFrames() needs an 8-bit map twice as wide as high");
+    heldMap = map;
 }
 
 void StableSeamFinder::reset()
 {
-    previous.clear();
-    previousSize = cv::Size();
-    unchanged.release();
+    fresh.clear();
+    seamsSize = cv::Size();
+    heldMap.release();
     held = 0;
 }
 
@@ -67,16 +100,10 @@ void StableSeamFinder::findSeam(MaskedImageSet set)
     const int rows = set.rows();
     const int cols = set.cols();
     const int topStrip = rows / 100;
-    const bool comparable = previousSize == cv::Size(cols, rows) && !unchanged.empty() &&
-                            previous.size() == static_cast<std::size_t>(kImagesPerRig);
-    const auto isUnchanged = [&](int r, int c) {
-        const int mr = std::min(unchanged.rows - 1, r * unchanged.rows / rows);
-        const int mc = std::min(unchanged.cols - 1, c * unchanged.cols / cols);
-        return unchanged.at<unsigned char>(mr, mc) != 0;
-    };
 
-    std::vector<std::vector<int>> current(kImagesPerRig, std::vector<int>(static_cast<std::size_t>(rows), -1));
-    held = 0;
+    // This frame's own seams, remembered before any is held.
+    Seams current(kImagesPerRig, std::vector<int>(static_cast<std::size_t>(rows), -1));
+    std::vector<std::vector<Band>> bands(kImagesPerRig, std::vector<Band>(static_cast<std::size_t>(rows)));
     for (int j = 0; j < kImagesPerRig; ++j) {
         MaskedImage& a = set.image(j);
         MaskedImage& b = set.image((j + 1) % kImagesPerRig);
@@ -84,31 +111,87 @@ void StableSeamFinder::findSeam(MaskedImageSet set)
             const Band band = sharedBand(a, b, r);
             if (band.first < 0)
                 continue;
-            unsigned char* ca = a.contributingPixels().ptr<unsigned char>(r);
-            unsigned char* cb = b.contributingPixels().ptr<unsigned char>(r);
-            int owned = 0;
-            for (int c = band.first; c <= band.last; ++c)
-                owned += ca[c] != 0;
-            int seam = band.first - 1 + owned;
-            const int before = comparable ? previous[static_cast<std::size_t>(j)][static_cast<std::size_t>(r)] : -1;
-            if (before >= band.first - 1 && before <= band.last && before != seam &&
-                isUnchanged(r, std::max(seam, band.first)) && isUnchanged(r, std::max(before, band.first))) {
-                for (int c = band.first; c <= band.last; ++c) {
-                    // Only pixels the two share change hands.
-                    if (!ca[c] && !cb[c])
-                        continue;
-                    const bool left = c <= before;
-                    ca[c] = left ? 255 : 0;
-                    cb[c] = left ? 0 : 255;
-                }
-                seam = before;
-                ++held;
-            }
-            current[static_cast<std::size_t>(j)][static_cast<std::size_t>(r)] = seam;
+            const int seam = splitColumn(a.contributingPixels().ptr<unsigned char>(r),
+                                         b.contributingPixels().ptr<unsigned char>(r), band);
+            if (seam < -1)
+                continue;
+            bands[j][r] = band;
+            current[j][r] = seam;
         }
     }
-    previous = std::move(current);
-    previousSize = cv::Size(cols, rows);
+    if (seamsSize != cv::Size(cols, rows))
+        fresh.clear();
+    seamsSize = cv::Size(cols, rows);
+    fresh.push_back(current);
+    while (static_cast<int>(fresh.size()) > windowFrames)
+        fresh.pop_front();
+
+    held = 0;
+    if (heldMap.empty() || fresh.size() < 3)
+        return;
+    // The fewest frames the view stayed the same over, anywhere in row r between
+    // columns x0 and x1 (inclusive, in any order).
+    const auto heldBetween = [&](int r, int x0, int x1) {
+        const int mr = std::min(heldMap.rows - 1, r * heldMap.rows / rows);
+        const int c0 = std::max(0, std::min(x0, x1)) * heldMap.cols / cols;
+        const int c1 = std::min(cols - 1, std::max(x0, x1)) * heldMap.cols / cols;
+        const unsigned char* m = heldMap.ptr<unsigned char>(mr);
+        int fewest = 255;
+        for (int c = c0; c <= std::min(c1, heldMap.cols - 1); ++c)
+            fewest = std::min(fewest, static_cast<int>(m[c]));
+        return fewest;
+    };
+    const int newest = static_cast<int>(fresh.size()) - 1;
+    std::vector<int> values;
+    for (int j = 0; j < kImagesPerRig; ++j) {
+        MaskedImage& a = set.image(j);
+        MaskedImage& b = set.image((j + 1) % kImagesPerRig);
+        for (int r = topStrip; r < rows; ++r) {
+            const int seam = current[j][r];
+            if (seam < -1)
+                continue;
+            const Band& band = bands[j][r];
+            // Frames with a seam in this row, back from this one, over which the view
+            // at the fresh seam stayed the same.
+            int n = std::min(newest + 1, heldBetween(r, seam, seam));
+            for (int back = 1; back < n; ++back) {
+                if (fresh[static_cast<std::size_t>(newest - back)][static_cast<std::size_t>(j)]
+                         [static_cast<std::size_t>(r)] < -1) {
+                    n = back;
+                    break;
+                }
+            }
+            int chosen = seam;
+            // An odd count, so that the median is one of the frames' seams; the
+            // view must have stayed the same between the fresh and the median seam
+            // over all of those frames, else fewer frames are asked.
+            const auto odd = [](int count) { return count % 2 == 0 ? count - 1 : count; };
+            for (n = odd(n); n >= 3;) {
+                values.clear();
+                for (int back = 0; back < n; ++back)
+                    values.push_back(
+                        fresh[static_cast<std::size_t>(newest - back)][static_cast<std::size_t>(j)][static_cast<std::size_t>(r)]);
+                std::nth_element(values.begin(), values.begin() + n / 2, values.end());
+                const int median = std::max(band.first - 1, std::min(band.last, values[static_cast<std::size_t>(n / 2)]));
+                const int same = heldBetween(r, seam, median);
+                if (same >= n) {
+                    chosen = median;
+                    break;
+                }
+                n = odd(std::min(n - 2, same));
+            }
+            if (chosen == seam)
+                continue;
+            unsigned char* ca = a.contributingPixels().ptr<unsigned char>(r);
+            unsigned char* cb = b.contributingPixels().ptr<unsigned char>(r);
+            for (int c = band.first; c <= band.last; ++c) {
+                const bool left = c <= chosen;
+                ca[c] = left ? 255 : 0;
+                cb[c] = left ? 0 : 255;
+            }
+            ++held;
+        }
+    }
 }
 
 } // namespace orb

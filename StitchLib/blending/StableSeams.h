@@ -4,39 +4,54 @@
 
 #include <opencv2/core.hpp>
 
+#include <deque>
 #include <vector>
 
 namespace orb {
 
-// Seams with memory, for the frames of a take in order: the default seams are
-// found first, then in every row where the view around both the new and the
-// previous frame's seam is unchanged, the previous seam is kept. Noise then cannot
-// make the seam wander from frame to frame, which shows as flicker along it.
+// Seams for the frames of a take in order, which stay put where the view does. Each
+// frame's seams are found afresh; then, in every row of a neighbouring pair's overlap
+// band where the view has stayed the same over the last frames, the seam is the
+// median of those frames' own fresh seams. On a static take the fresh seams follow
+// the sensor noise and now and then take the other way round an outline (a jump of
+// ten pixels or more, seen as a pop); the median keeps the way most of the frames
+// took, and a moving object, which changes the view, is followed at once.
 //
-// Only the neighbouring pairs' overlap bands are held (rows below the top strip,
-// where exactly two parts hold data); the strip at the zenith keeps its new seams.
+// The state is the fresh seams of the last window() frames, never the seams this
+// class chose, so it is a function of those frames alone: a run that starts inside a
+// take reproduces it by finding the seams of the window() - 1 frames before its first.
+//
+// Only rows of the neighbouring pairs' bands below the strip at the zenith are held,
+// and only where the two parts split the band as left and right halves.
 class StableSeamFinder : public SeamFinderBase {
 public:
-    // Where the view is unchanged since the previous frame: 8-bit, 255 for
-    // unchanged, panorama geometry at any size twice as wide as high. An empty
-    // mask (the first frame) holds nothing.
-    void setUnchanged(const cv::Mat& unchanged);
+    // Frames whose fresh seams are kept, the current one included (1 holds nothing).
+    explicit StableSeamFinder(int window = 5);
+
+    // How many frames each place's view has stayed the same, the current one included
+    // (8-bit, 1 or more; panorama geometry at any size twice as wide as high), for the
+    // next findSeam(). An empty map (no earlier frame) holds nothing.
+    void setHeldFrames(const cv::Mat& heldFrames);
 
     void findSeam(MaskedImageSet set) override;
     void findSeamPair(MaskedImage a, MaskedImage b) override;
+    int framesBefore() const override { return windowFrames - 1; }
 
-    // Forgets the previous frame's seams.
+    // Forgets the earlier frames' seams.
     void reset();
 
-    // Rows whose seam was held in the last call, over all pairs.
+    // Rows whose seam the last findSeam() moved off the fresh one, over all pairs.
     long long heldRows() const { return held; }
 
 private:
-    cv::Mat unchanged;
-    cv::Size previousSize;
-    // Per pair and row: the last column of the left part in the pair's overlap band
-    // (-1 where the row has no such band).
-    std::vector<std::vector<int>> previous;
+    // Per pair and row: the last column of the left part in the pair's overlap band,
+    // -1 where the row has no band the two split left and right.
+    using Seams = std::vector<std::vector<int>>;
+
+    int windowFrames;
+    cv::Mat heldMap;
+    cv::Size seamsSize;
+    std::deque<Seams> fresh;  // oldest first, the current frame's last
     long long held = 0;
 };
 

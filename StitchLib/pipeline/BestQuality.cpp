@@ -120,6 +120,23 @@ ScanImages DenseDepthStage::estimate(const Rig& rig, const std::vector<cv::Mat>&
     return Stereo::depthToScan(depth.inverseDepth, height);
 }
 
+void TakeSeams::findSeam(MaskedImageSet set)
+{
+    // The depth was estimated for this frame just before, with the same images.
+    history->seams.setHeldFrames(history->depth.heldFrames());
+    history->seams.findSeam(set);
+}
+
+void TakeSeams::findSeamPair(MaskedImage a, MaskedImage b)
+{
+    history->seams.findSeamPair(a, b);
+}
+
+int TakeSeams::framesBefore() const
+{
+    return history->seams.framesBefore();
+}
+
 void ExposureStage::apply(const Rig&, std::vector<cv::Mat>& parts)
 {
     ExposureCompensator::apply(parts, ExposureCompensator().estimate(parts));
@@ -132,7 +149,7 @@ StitchOptions qualityOptions(Quality quality, const QualityStages& stages)
         return options;
     // The history serves the dense depth only.
     const std::shared_ptr<TakeHistory> history =
-        stages.temporal && stages.denseDepth ? std::make_shared<TakeHistory>(stages.window) : nullptr;
+        stages.temporal && stages.denseDepth ? std::make_shared<TakeHistory>(stages.window, stages.seamWindow) : nullptr;
     if (stages.denseDepth) {
         // Finer than the defaults for large panoramas: an object's outline in the
         // depth is placed to a cell, and at 512 rows a cell is ten pixels of a
@@ -145,6 +162,8 @@ StitchOptions qualityOptions(Quality quality, const QualityStages& stages)
     }
     if (stages.exposure)
         options.partsStages.push_back(std::make_shared<ExposureStage>());
+    if (history && stages.seamWindow > 1)
+        options.seamFinder = std::make_shared<TakeSeams>(history);
     options.cleanCoverageEdge = stages.cleanEdge;
     options.sharpResampling = stages.sharp;
     options.keepAlive = history;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "StitchLib/blending/StableSeams.h"
 #include "StitchLib/pipeline/DepthStage.h"
 #include "StitchLib/pipeline/StitchPipeline.h"
 #include "StitchLib/stereo/DenseDepth.h"
@@ -30,21 +31,27 @@ struct QualityStages {
     // unchanged (only with dense depth, which finds where the view changed).
     bool temporal = true;
     // Frames the temporal state depends on, the current one included: a run that
-    // starts inside a take pre-rolls window - 1 frames.
+    // starts inside a take pre-rolls window - 1 frames for the depth...
     int window = 24;
+    // ...and seamWindow - 1 more for the seams, which are the median of the last
+    // seamWindow frames' own seams where the view stayed the same (1: found afresh
+    // every frame). Only with the temporal stage.
+    int seamWindow = 5;
 };
 
 // What the temporal stage carries from one frame of a take to the next: the depth
-// of the last frames. One history serves one sequence of frames in take order. It
-// depends on a bounded number of earlier frames (the window), so a pipeline that
-// starts inside a take pre-rolls those frames (StitchPipeline::preroll) and then
-// stitches what a single run over the take would. Seams and exposure gains are
-// found afresh every frame: held from frame to frame they would depend on every
-// earlier frame, and a run's first frame could not be reproduced.
+// and the seams of the last frames. One history serves one sequence of frames in
+// take order. It depends on a bounded number of earlier frames (the windows), so a
+// pipeline that starts inside a take pre-rolls those frames
+// (StitchPipeline::preroll) and then stitches what a single run over the take
+// would. Exposure gains are found afresh every frame: held from frame to frame they
+// would depend on every earlier frame, and a run's first frame could not be
+// reproduced.
 struct TakeHistory {
-    explicit TakeHistory(int window = 24) : depth(window) {}
+    explicit TakeHistory(int window = 24, int seamWindow = 5) : depth(window), seams(seamWindow) {}
 
     Stereo::DepthHistory depth;
+    StableSeamFinder seams;
 
     // Whether each of the last frames (up to the window, oldest first) found the
     // calibration contradicted. A take resamples as seed while any of them did, so a
@@ -65,8 +72,22 @@ struct TakeHistory {
     void reset()
     {
         depth.reset();
+        seams.reset();
         contradicted.clear();
     }
+};
+
+// A take's seams: held by the history's seam finder where its depth history found
+// the view unchanged.
+class TakeSeams : public SeamFinderBase {
+public:
+    explicit TakeSeams(std::shared_ptr<TakeHistory> history) : history(std::move(history)) {}
+    void findSeam(MaskedImageSet set) override;
+    void findSeamPair(MaskedImage a, MaskedImage b) override;
+    int framesBefore() const override;
+
+private:
+    std::shared_ptr<TakeHistory> history;
 };
 
 // Dense depth from each pair's overlap (see Stereo::measureDenseDepth), held over

@@ -11,6 +11,7 @@
 #include "StitchLib/mapping/RemapParts.h"
 #include "StitchLib/stereo/GroundPlane.h"
 
+#include <algorithm>
 #include <chrono>
 #include <stdexcept>
 #include <string>
@@ -66,6 +67,7 @@ void StitchPipeline::checkImages(const std::vector<cv::Mat>& images) const
 ScanImages StitchPipeline::scan(const std::vector<cv::Mat>& images, int height)
 {
     checkImages(images);
+    seamsOfPrerolledFrames();
     return timed(Stage::Scan, [&] { return options_.depth->estimate(rig_, images, height); });
 }
 
@@ -169,14 +171,53 @@ cv::Mat StitchPipeline::fullStitch(const std::vector<cv::Mat>& images, int heigh
 
 int StitchPipeline::prerollFrames() const
 {
-    return options_.depth ? options_.depth->framesBefore() : 0;
+    // The oldest frame whose seams count needs its own depth's window before it.
+    return (options_.depth ? options_.depth->framesBefore() : 0) +
+           (options_.seamFinder ? options_.seamFinder->framesBefore() : 0);
 }
 
 void StitchPipeline::preroll(const std::vector<cv::Mat>& images, int height)
 {
     checkImages(images);
-    if (options_.depth)
+    const std::size_t seamFrames =
+        options_.seamFinder ? static_cast<std::size_t>(std::max(0, options_.seamFinder->framesBefore())) : 0;
+    if (seamFrames == 0) {
         options_.depth->remember(rig_, images, height);
+        return;
+    }
+    // Copies: a caller may read the next frame into the same buffers.
+    PrerolledFrame frame{{}, height};
+    for (const cv::Mat& image : images)
+        frame.images.push_back(image.clone());
+    prerolled_.push_back(std::move(frame));
+    if (prerolled_.size() > seamFrames) {
+        options_.depth->remember(rig_, prerolled_.front().images, prerolled_.front().height);
+        prerolled_.erase(prerolled_.begin());
+    }
+}
+
+void StitchPipeline::seamsOfPrerolledFrames()
+{
+    if (prerolled_.empty())
+        return;
+    std::vector<PrerolledFrame> frames = std::move(prerolled_);
+    prerolled_.clear();
+    // Through the stages a stitch runs up to its seams, unseen by the observer: the
+    // seam finder remembers each frame's seams, and the depth stage its depth.
+    PipelineObserver* const observer = observer_;
+    observer_ = nullptr;
+    try {
+        for (PrerolledFrame& frame : frames) {
+            std::vector<cv::Mat> parts = depthAlignedParts(frame.images, frame.height);
+            adjustParts(parts);
+            MaskedImageSet set = masks(parts);
+            seams(set);
+        }
+    } catch (...) {
+        observer_ = observer;
+        throw;
+    }
+    observer_ = observer;
 }
 
 cv::Mat StitchPipeline::fastStitch(const std::vector<cv::Mat>& images, int height)

@@ -94,7 +94,10 @@ public:
     // temporal stage). A run that starts inside a take gives each of the up to this
     // many frames before its first, in take order, to preroll(): they are read and
     // measured, not stitched, and the run's frames then come out as from a single
-    // run over the whole take.
+    // run over the whole take. With seams that depend on earlier frames, the last
+    // of them are also taken through the stages up to the seams (at the next full
+    // stitch, when it is known which ones are the last); until then their images
+    // are kept.
     int prerollFrames() const;
     void preroll(const std::vector<cv::Mat>& images, int height = kFullStitchHeight);
     // CV_8UC3 panorama of height x 2*height.
@@ -104,11 +107,18 @@ private:
     template <typename Work>
     auto timed(Stage stage, Work&& work) -> decltype(work());
     void checkImages(const std::vector<cv::Mat>& images) const;
+    void seamsOfPrerolledFrames();
 
     Rig rig_;
     StitchOptions options_;
     PipelineObserver* observer_;
     std::unique_ptr<FastStitchMaps> fastMaps_;
+    // Pre-rolled frames whose seams are still to be found, oldest first.
+    struct PrerolledFrame {
+        std::vector<cv::Mat> images;
+        int height;
+    };
+    std::vector<PrerolledFrame> prerolled_;
 };
 
 // For processes that stitch frame after frame: freed blend planes up to this many

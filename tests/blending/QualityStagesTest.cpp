@@ -1,5 +1,5 @@
 // Opt-in blending stages of the best quality: exposure matching, gains over frames,
-// the clean coverage edge and seams held over frames.
+// the clean coverage edge.
 #include "StitchLib/blending/CleanEdgeSpline.h"
 #include "StitchLib/blending/CoverageEdge.h"
 #include "StitchLib/blending/ExposureCompensator.h"
@@ -8,7 +8,6 @@
 #include "StitchLib/blending/MaskedImageSet.h"
 #include "StitchLib/blending/OpenCVPyramidGenerator.h"
 #include "StitchLib/blending/QualitySeamFinder.h"
-#include "StitchLib/blending/StableSeams.h"
 #include "StitchLib/blending/TemporalGains.h"
 
 #include "tests/blending/TestImages.h"
@@ -218,58 +217,6 @@ TEST(CoverageEdgeTest, CleanEdgeSplineFusedPassesGiveTheStepByStepBits)
         EXPECT_EQ(cv::norm(fused, reference, cv::NORM_INF), 0.0) << rows;
         EXPECT_GT(cv::countNonZero(fused.reshape(1) != 0), 0);
     }
-}
-
-std::vector<cv::Mat> contributions(MaskedImageSet& set)
-{
-    std::vector<cv::Mat> out;
-    for (int i = 0; i < 4; ++i)
-        out.push_back(set.image(i).contributingPixels().clone());
-    return out;
-}
-
-TEST(StableSeamsTest, UnchangedViewKeepsThePreviousSeamsChangedViewTakesNewOnes)
-{
-    const int rows = 400;
-    StableSeamFinder finder;
-
-    std::vector<cv::Mat> first = midParts(rows, 3);
-    MaskedImageSet firstSet(first, true);
-    finder.findSeam(firstSet);
-    EXPECT_EQ(finder.heldRows(), 0);
-    const std::vector<cv::Mat> firstSeams = contributions(firstSet);
-
-    // Other content in the overlaps: the plain finder moves its seams...
-    std::vector<cv::Mat> second = midParts(rows, 4);
-    std::vector<cv::Mat> secondCopy = second;
-    MaskedImageSet plainSet(secondCopy, true);
-    QualitySeamFinder().findSeam(plainSet);
-    double moved = 0.0;
-    for (int i = 0; i < 4; ++i)
-        moved += cv::norm(plainSet.image(i).contributingPixels(), firstSeams[i], cv::NORM_L1);
-    ASSERT_GT(moved, 0.0);
-
-    // ...the stable one keeps them where it is told the view is unchanged (below the
-    // strip at the zenith, where all four parts meet).
-    const int strip = rows / 100;
-    finder.setUnchanged(filled(30, 60, 255));
-    MaskedImageSet secondSet(second, true);
-    finder.findSeam(secondSet);
-    EXPECT_GT(finder.heldRows(), 0);
-    for (int i = 0; i < 4; ++i)
-        EXPECT_TRUE(same(secondSet.image(i).contributingPixels().rowRange(strip, rows), firstSeams[i].rowRange(strip, rows)))
-            << "image " << i;
-
-    // Where everything changed it finds the seams afresh.
-    finder.setUnchanged(filled(30, 60, 0));
-    std::vector<cv::Mat> third = midParts(rows, 4);
-    MaskedImageSet thirdSet(third, true);
-    finder.findSeam(thirdSet);
-    EXPECT_EQ(finder.heldRows(), 0);
-    for (int i = 0; i < 4; ++i)
-        EXPECT_TRUE(same(thirdSet.image(i).contributingPixels(), plainSet.image(i).contributingPixels()));
-
-    EXPECT_THROW(finder.setUnchanged(filled(30, 30, 255)), std::runtime_error);
 }
 
 } // namespace

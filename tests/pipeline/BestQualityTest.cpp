@@ -39,9 +39,13 @@ TEST(BestQualityOptions, QualityNamesAndSeedDefaults)
     ASSERT_EQ(best.partsStages.size(), 1u);
     EXPECT_STREQ(best.partsStages[0]->name(), "exposure");
     EXPECT_TRUE(best.cleanCoverageEdge);
-    // Seams are found afresh every frame; the depth's history lives with the options,
-    // and two pipelines never share one.
-    EXPECT_EQ(best.seamFinder, nullptr);
+    // The take's seams and depth share a history that lives with the options, and two
+    // pipelines never share one; without the temporal stage seams are found afresh.
+    ASSERT_NE(best.seamFinder, nullptr);
+    EXPECT_EQ(best.seamFinder->framesBefore(), pipeline::QualityStages().seamWindow - 1);
+    pipeline::QualityStages noMemory;
+    noMemory.temporal = false;
+    EXPECT_EQ(pipeline::qualityOptions(pipeline::Quality::Best, noMemory).seamFinder, nullptr);
     ASSERT_NE(best.keepAlive, nullptr);
     EXPECT_NE(pipeline::qualityOptions(pipeline::Quality::Best).keepAlive, best.keepAlive);
 }
@@ -108,8 +112,8 @@ protected:
         // One folder per process: ctest runs the cases of this suite side by side.
         dir = new fs::path(fs::path(QUADSTITCH_TEST_TMP) / ("best-quality-take-" + std::to_string(::getpid())));
         fs::create_directories(*dir);
-        // One static scene, four frames with independent sensor noise.
-        for (int frame = 0; frame < 4; ++frame) {
+        // One static scene, six frames with independent sensor noise.
+        for (int frame = 0; frame < 6; ++frame) {
             const std::string command = std::string("'") + QUADSTITCH_SIM_BIN + "' generate '" + dir->string() +
                                         "' --camera-size 320 --truth-height 250 --seed 5 --noise 3 --frame " +
                                         std::to_string(frame) + " >/dev/null";
@@ -223,30 +227,33 @@ TEST_F(SmallTake, StaticSceneStitchesToTheSamePanoramaUpToNoise)
 
 TEST_F(SmallTake, ARunInsideTheTakePreRollsToTheSingleRunsPanoramas)
 {
-    // A short window keeps the case small: frame 3 depends on frames 1 to 3.
+    // Short windows keep the case small: the seams of frame 5 depend on those of
+    // frames 3 to 5, and the depth of frame 3 on frames 1 to 3.
     pipeline::QualityStages stages;
     stages.window = 3;
+    stages.seamWindow = 3;
     const int height = 256;
     pipeline::StitchPipeline single(rig(), pipeline::qualityOptions(pipeline::Quality::Best, stages));
-    EXPECT_EQ(single.prerollFrames(), 2);
+    EXPECT_EQ(single.prerollFrames(), 4);
     EXPECT_EQ(pipeline::StitchPipeline(rig(), pipeline::qualityOptions(pipeline::Quality::Seed)).prerollFrames(), 0);
     std::vector<cv::Mat> take;
-    for (int frame = 0; frame < 4; ++frame)
+    for (int frame = 0; frame < 6; ++frame)
         take.push_back(single.fullStitch(images(frame), height));
 
-    // Another run also takes in frame 0, beyond the window, then pre-rolls frames 1
-    // and 2: frame 3 comes out pixel for pixel as in the single run.
+    // Another run also takes in frame 0, beyond the windows, then pre-rolls frames 1
+    // to 4: frame 5 comes out pixel for pixel as in the single run, and so does the
+    // next frame after it.
     pipeline::StitchPipeline split(rig(), pipeline::qualityOptions(pipeline::Quality::Best, stages));
-    split.preroll(images(0), height);
-    split.preroll(images(1), height);
-    split.preroll(images(2), height);
-    const cv::Mat third = split.fullStitch(images(3), height);
-    ASSERT_EQ(third.size(), take[3].size());
-    EXPECT_EQ(cv::norm(third, take[3], cv::NORM_INF), 0.0);
+    for (int frame = 0; frame < 5; ++frame)
+        split.preroll(images(frame), height);
+    const cv::Mat fifth = split.fullStitch(images(5), height);
+    ASSERT_EQ(fifth.size(), take[5].size());
+    EXPECT_EQ(cv::norm(fifth, take[5], cv::NORM_INF), 0.0);
+    EXPECT_EQ(cv::norm(split.fullStitch(images(0), height), single.fullStitch(images(0), height), cv::NORM_INF), 0.0);
 
     // Started without them, it would be another panorama.
     pipeline::StitchPipeline cold(rig(), pipeline::qualityOptions(pipeline::Quality::Best, stages));
-    EXPECT_GT(cv::norm(cold.fullStitch(images(3), height), take[3], cv::NORM_INF), 0.0);
+    EXPECT_GT(cv::norm(cold.fullStitch(images(5), height), take[5], cv::NORM_INF), 0.0);
 }
 
 #endif
