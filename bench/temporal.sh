@@ -107,9 +107,12 @@ fast() {
 }
 
 echo "stitching at $height rows ..." >&2
-# The static take: one run, and a second run from the middle with and without its pre-roll.
+# The static take: one run, and a second run from the middle with and without its pre-roll:
+# the depth's window less one, and the seams' window less one before those.
 window=24
-from=$((half - window + 1)); [ "$from" -lt 0 ] && from=0
+seamWindow=5
+before=$((window - 1 + seamWindow - 1))
+from=$((half - before)); [ "$from" -lt 0 ] && from=0
 stitch static best best --frames "$(list 0 "$last")"
 stitch static best-split best --frames "$(list "$half" "$last")" --preroll "$(list "$from" $((half - 1)))"
 stitch static best-cold best --frames "$(list "$half" "$last")"
@@ -207,8 +210,22 @@ for key in psnr psnr_near; do
     row "  JPEG loss (dB)" "$(loss "$sp" "$sj")" "$(loss "$bp" "$bj")" "$(loss "$fp" "$fj")" \
         "best <= 0.5: $(check "$(loss "$bp" "$bj") <= 0.5")"
 done
-# Processor time of the pre-roll per frame, from the second run's log.
-preroll="$(awk '/pre-rolled/ { s += $4; n++ } END { if (n) printf "%.2f", s / n }' "$work/static/best-split.log")"
+# Wall time of a run start, from the second run's log: a frame pre-rolled for its depth,
+# and one pre-rolled for its seams as well (the last ones: their seams are found with the
+# first stitched frame, once it is known which frames are the last, so they are what
+# that frame took beyond a frame of the single run).
 frame="$(awk '/^frame [0-9]+: / { s += $3; n++ } END { if (n) printf "%.2f", s / n }' "$work/static/best.log")"
-row "best: wall s per pre-rolled / stitched frame" "" "$preroll / $frame" "" \
-    "a run start pre-rolls $((window - 1)) frames (shared machine: for information)"
+read -r depthOnly withSeams < <(awk -v frame="$frame" -v seams=$((seamWindow - 1)) '
+    /pre-rolled/ { t[n++] = $4 }
+    /^frame [0-9]+: / && !first { extra = $3 - frame; first = 1 }
+    END {
+        k = (n < seams) ? n : seams
+        for (i = 0; i < n - k; i++) d += t[i]
+        printf "%.2f %.2f\n", (n > k) ? d / (n - k) : 0, k ? extra / k : 0
+    }' "$work/static/best-split.log")
+runStart="$(awk -v d="$depthOnly" -v s="$withSeams" -v a=$((window - 1)) -v b=$((seamWindow - 1)) \
+    'BEGIN { printf "%.0f", a * d + b * s }')"
+row "best: wall s a frame: stitched / pre-rolled" "" "$frame / $depthOnly" "" \
+    "pre-rolled with seams: $withSeams (shared machine: for information)"
+row "  a run start: $((window - 1)) + $((seamWindow - 1)) frames pre-rolled" "" "$runStart s" "" \
+    "$((window - 1)) for the depth, $((seamWindow - 1)) more with seams"
