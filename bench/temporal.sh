@@ -211,17 +211,17 @@ for key in psnr psnr_near; do
         "best <= 0.5: $(check "$(loss "$bp" "$bj") <= 0.5")"
 done
 # Wall time of a run start, from the second run's log: a frame pre-rolled for its depth,
-# and one pre-rolled for its seams as well (the last ones: their seams are found with the
-# first stitched frame, once it is known which frames are the last, so they are what
-# that frame took beyond a frame of the single run).
+# and one pre-rolled for its seams as well. The last frames' images are only kept at
+# first (each call measures the depth of the frame that many before it), and their
+# seams are found with the first stitched frame, once it is known which frames are
+# the last: that is what the first frame took beyond a frame of the single run.
 frame="$(awk '/^frame [0-9]+: / { s += $3; n++ } END { if (n) printf "%.2f", s / n }' "$work/static/best.log")"
 read -r depthOnly withSeams < <(awk -v frame="$frame" -v seams=$((seamWindow - 1)) '
-    /pre-rolled/ { t[n++] = $4 }
+    /pre-rolled/ { s += $4; n++ }
     /^frame [0-9]+: / && !first { extra = $3 - frame; first = 1 }
     END {
         k = (n < seams) ? n : seams
-        for (i = 0; i < n - k; i++) d += t[i]
-        printf "%.2f %.2f\n", (n > k) ? d / (n - k) : 0, k ? extra / k : 0
+        printf "%.2f %.2f\n", (n > k) ? s / (n - k) : 0, k ? extra / k : 0
     }' "$work/static/best-split.log")
 runStart="$(awk -v d="$depthOnly" -v s="$withSeams" -v a=$((window - 1)) -v b=$((seamWindow - 1)) \
     'BEGIN { printf "%.0f", a * d + b * s }')"

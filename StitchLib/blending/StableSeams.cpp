@@ -14,6 +14,9 @@ namespace {
 constexpr int kImagesPerRig = 4;
 // Enough for any window a take would use; the held-frame counts fit a byte.
 constexpr int kLongestWindow = 63;
+// A row without a seam of the pair (a seam of -1 is one where B takes all of a band
+// that starts at column 0).
+constexpr int kNoSeam = -2;
 
 struct Band {
     int first = -1;
@@ -42,17 +45,17 @@ Band sharedBand(MaskedImage& a, MaskedImage& b, int r)
 }
 
 // The last column A contributes in the band, when A holds a prefix of it and B the
-// rest, each column exactly one of the two; -2 otherwise (a third part or a gap).
+// rest, each column exactly one of the two; kNoSeam otherwise (a third part or a gap).
 int splitColumn(const unsigned char* ca, const unsigned char* cb, const Band& band)
 {
     int seam = band.first - 1;
     for (int c = band.first; c <= band.last; ++c) {
         const bool a = ca[c] != 0;
         if (a == (cb[c] != 0))
-            return -2;
+            return kNoSeam;
         if (a) {
             if (seam != c - 1)
-                return -2;
+                return kNoSeam;
             seam = c;
         }
     }
@@ -102,23 +105,26 @@ void StableSeamFinder::findSeam(MaskedImageSet set)
     const int topStrip = rows / 100;
 
     // This frame's own seams, remembered before any is held.
-    Seams current(kImagesPerRig, std::vector<int>(static_cast<std::size_t>(rows), -1));
+    Seams current(kImagesPerRig, std::vector<int>(static_cast<std::size_t>(rows), kNoSeam));
     std::vector<std::vector<Band>> bands(kImagesPerRig, std::vector<Band>(static_cast<std::size_t>(rows)));
-    for (int j = 0; j < kImagesPerRig; ++j) {
-        MaskedImage& a = set.image(j);
-        MaskedImage& b = set.image((j + 1) % kImagesPerRig);
-        for (int r = topStrip; r < rows; ++r) {
-            const Band band = sharedBand(a, b, r);
-            if (band.first < 0)
-                continue;
-            const int seam = splitColumn(a.contributingPixels().ptr<unsigned char>(r),
-                                         b.contributingPixels().ptr<unsigned char>(r), band);
-            if (seam < -1)
-                continue;
-            bands[j][r] = band;
-            current[j][r] = seam;
+    // Pairs side by side: this only reads the masks.
+    cv::parallel_for_(cv::Range(0, kImagesPerRig), [&](const cv::Range& pairs) {
+        for (int j = pairs.start; j < pairs.end; ++j) {
+            MaskedImage& a = set.image(j);
+            MaskedImage& b = set.image((j + 1) % kImagesPerRig);
+            for (int r = topStrip; r < rows; ++r) {
+                const Band band = sharedBand(a, b, r);
+                if (band.first < 0)
+                    continue;
+                const int seam = splitColumn(a.contributingPixels().ptr<unsigned char>(r),
+                                             b.contributingPixels().ptr<unsigned char>(r), band);
+                if (seam == kNoSeam)
+                    continue;
+                bands[j][r] = band;
+                current[j][r] = seam;
+            }
         }
-    }
+    });
     if (seamsSize != cv::Size(cols, rows))
         fresh.clear();
     seamsSize = cv::Size(cols, rows);
@@ -148,7 +154,7 @@ void StableSeamFinder::findSeam(MaskedImageSet set)
         MaskedImage& b = set.image((j + 1) % kImagesPerRig);
         for (int r = topStrip; r < rows; ++r) {
             const int seam = current[j][r];
-            if (seam < -1)
+            if (seam == kNoSeam)
                 continue;
             const Band& band = bands[j][r];
             // Frames with a seam in this row, back from this one, over which the view
@@ -156,7 +162,7 @@ void StableSeamFinder::findSeam(MaskedImageSet set)
             int n = std::min(newest + 1, heldBetween(r, seam, seam));
             for (int back = 1; back < n; ++back) {
                 if (fresh[static_cast<std::size_t>(newest - back)][static_cast<std::size_t>(j)]
-                         [static_cast<std::size_t>(r)] < -1) {
+                         [static_cast<std::size_t>(r)] == kNoSeam) {
                     n = back;
                     break;
                 }

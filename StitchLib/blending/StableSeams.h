@@ -45,7 +45,7 @@ public:
 
 private:
     // Per pair and row: the last column of the left part in the pair's overlap band,
-    // -1 where the row has no band the two split left and right.
+    // -2 where the row has no band the two split left and right.
     using Seams = std::vector<std::vector<int>>;
 
     int windowFrames;
