@@ -107,21 +107,23 @@ TEST(FrameSelection, EveryPlaneIsReusedOnlyWithMemoryToSpareAndFramesToReuseItFo
     EXPECT_LE(tight.bytes, gib);
 }
 
-TEST(FrameSelection, ATakeWithoutSecondFramesRunsAsALoneStitch)
+TEST(FrameSelection, AOneFrameTakeRunsAsALoneStitch)
 {
     const std::uint64_t gib = 1ull << 30;
     const std::uint64_t frame = bytesPerFrame(BatchOptions());
-    // One frame, whatever was asked: the library's pool, nothing kept for a next frame.
+    // One frame, whatever was asked: the library's pool, no memory kept, its own maps.
     for (unsigned asked : {0u, 4u}) {
         const TakePlan one = planTake(asked, 2, 1, 24 * gib, frame);
-        EXPECT_TRUE(one.jobs == 1 && !one.corePool && !one.reuseMemory && !one.sharedFastMaps) << asked;
+        EXPECT_TRUE(one.jobs == 1 && !one.corePool && !one.keepFreedMemory && !one.sharedFastMaps) << asked;
     }
-    // One frame per worker: side by side on shared maps, nothing to reuse memory for.
+    // One frame per worker: side by side on shared maps, written planes kept within
+    // each frame, no next frame to keep every plane or to write behind for.
     const TakePlan pair = planTake(0, 2, 2, 24 * gib, frame);
-    EXPECT_TRUE(pair.jobs == 2 && pair.corePool && !pair.reuseMemory && pair.sharedFastMaps);
-    // One worker through many frames keeps its memory, on the library's pool.
+    EXPECT_TRUE(pair.jobs == 2 && pair.corePool && pair.sharedFastMaps && pair.keepFreedMemory);
+    EXPECT_FALSE(pair.planes.everyLargeMatrix || pair.writeBehind);
+    // One worker through many frames keeps every plane, on the library's pool.
     const TakePlan serial = planTake(1, 2, 24, 24 * gib, frame);
-    EXPECT_TRUE(!serial.corePool && serial.reuseMemory && serial.planes.everyLargeMatrix);
+    EXPECT_TRUE(!serial.corePool && serial.writeBehind && serial.planes.everyLargeMatrix);
 }
 
 TEST(FrameSelection, OrderedChunksSplitTheTakeIntoContiguousRuns)

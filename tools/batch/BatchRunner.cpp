@@ -714,8 +714,9 @@ TakePlan planTake(unsigned requestedJobs, unsigned cores, std::size_t frames, st
     plan.jobs = static_cast<unsigned>(std::min<std::uint64_t>(
         framesInFlight(requestedJobs, cores, availableBytes, perFrame), std::max<std::size_t>(frames, 1)));
     plan.corePool = plan.jobs > 1;
-    plan.reuseMemory = frames > plan.jobs;
-    if (plan.reuseMemory)
+    plan.keepFreedMemory = frames > 1;
+    plan.writeBehind = frames > plan.jobs;
+    if (plan.keepFreedMemory)
         plan.planes = planeReuse(plan.jobs, frames, availableBytes, perFrame);
     plan.sharedFastMaps = frames > 1;
     return plan;
@@ -842,9 +843,9 @@ int runTake(const BatchOptions& options)
         }
     }
 
-    // Only for a worker's next frames; a frame without one runs as quadstitch runs it.
-    const bool keepPlanes = plan.reuseMemory && !options.fastStitch;
-    if (plan.reuseMemory)
+    // A take of one frame runs it as quadstitch does.
+    const bool keepPlanes = plan.keepFreedMemory && !options.fastStitch;
+    if (plan.keepFreedMemory)
         keepFreedMemory(perFrame);
     if (keepPlanes) {
         // The blend keeps freed planes for the next frame: all of them when the
@@ -854,7 +855,7 @@ int runTake(const BatchOptions& options)
     // A worker with more than one frame writes its panoramas behind it (one waiting per
     // worker), and starts its next frame meanwhile.
     std::optional<BackgroundWrites> writes;
-    if (plan.reuseMemory)
+    if (plan.writeBehind)
         writes.emplace(take, jobs);
     std::vector<std::thread> workers;
     for (unsigned j = 0; corePool && j < jobs; ++j)

@@ -60,20 +60,21 @@ struct PlaneReuse {
 PlaneReuse planeReuse(unsigned jobs, std::size_t frames, std::uint64_t availableBytes, std::uint64_t perFrame);
 
 // How a take of `frames` frames runs: how many at once, and what the process does
-// beside the stitch. A take in which no worker has a second frame (one frame, or no
-// more frames than workers) changes nothing a lone stitch would not: freed memory has
-// no next frame to serve, and one frame alone runs as quadstitch runs it.
+// beside the stitch. A take of one frame runs it as quadstitch does, with nothing
+// more.
 struct TakePlan {
     unsigned jobs = 1;
     // More than one frame in flight: each on a thread of its own, and the cores no
     // frame runs on join the running frames' loops (CorePool). Otherwise the frame
     // runs on the library's own pool, on every core.
     bool corePool = false;
-    // A worker has more frames after its first: malloc keeps freed memory, the blend
-    // keeps freed planes (`planes`, full stitch) and panoramas are written behind the
-    // workers.
-    bool reuseMemory = false;
+    // More than one frame: malloc keeps freed memory and the blend keeps freed planes
+    // (`planes`, full stitch), for later steps of the same frame (frames side by side
+    // each have a share of the budget) and a worker's next frames.
+    bool keepFreedMemory = false;
     PlaneReuse planes{0, false};
+    // A worker has more frames after its first: its panoramas are written behind it.
+    bool writeBehind = false;
     // The fast stitch's maps are built once for the take's frames; a lone frame maps
     // and samples each sector in one go.
     bool sharedFastMaps = false;
