@@ -17,6 +17,7 @@
 #include <cmath>
 #include <exception>
 #include <limits>
+#include <mutex>
 #include <stdexcept>
 #include <vector>
 
@@ -289,17 +290,39 @@ ScanImages generateScan(const std::vector<cv::Mat>& images, const std::vector<Ca
     }
 
     const int width = 2 * height;
+    int columns[kCameras] = {0, 0, 0, 0};
+    for (int p = 0; p < kCameras; ++p)
+        columns[p] = width > 0 ? profileColumn(azimuths[p], width) : 0;
     ScanImages result;
-    result.intensity = cv::Mat_<uchar>::zeros(height, width);
-    result.inverseDepth = cv::Mat_<float>::zeros(height, width);
-    if (width > 0) {
-        for (int p = 0; p < kCameras; ++p) {
-            const int column = profileColumn(azimuths[p], width);
-            for (int r = 0; r < height; ++r)
-                result.inverseDepth(r, column) = profileValue(bandTable, p, rowElevation(r, height));
+    // Left unset: each band of rows below is cleared and filled by the core that
+    // fills it, so that a single thread does not clear and fault in the whole
+    // depth plane first (250 MB at full size) before the fill reads it again.
+    result.intensity.create(height, width);
+    result.inverseDepth.create(height, width);
+    // Rows are independent, so filling bands of them gives the bits of one
+    // fill of the whole plane.
+    std::exception_ptr fillError;
+    std::mutex fillErrorMutex;
+    cv::parallel_for_(cv::Range(0, height), [&](const cv::Range& rows) {
+        ScanImages band;
+        band.intensity = result.intensity.rowRange(rows.start, rows.end);
+        band.inverseDepth = result.inverseDepth.rowRange(rows.start, rows.end);
+        for (int r = rows.start; r < rows.end; ++r) {
+            std::fill_n(result.intensity.ptr<uchar>(r), width, uchar(0));
+            float* depth = result.inverseDepth.ptr<float>(r);
+            std::fill_n(depth, width, 0.0f);
+            for (int p = 0; p < kCameras; ++p)
+                depth[columns[p]] = profileValue(bandTable, p, rowElevation(r, height));
         }
-    }
-    BaseApi::interpolateSmallGaps(result, width, true);
+        try {
+            BaseApi::interpolateSmallGaps(band, width, true);
+        } catch (...) {
+            std::lock_guard<std::mutex> lock(fillErrorMutex);
+            fillError = std::current_exception();
+        }
+    });
+    if (fillError)
+        std::rethrow_exception(fillError);
     result.validRows = height;
     return result;
 }

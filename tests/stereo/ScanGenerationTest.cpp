@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <stdexcept>
 
@@ -277,4 +278,28 @@ TEST_F(ScanGenerationRig, BadImageFailsAfterAllPairsWithTheLastError)
     EXPECT_THROW(Stereo::generateScan(oneBad, cameras, kHeight, maxAngleForLensVersion(0)), cv::Exception);
 
     EXPECT_THROW(Stereo::generateScan(std::vector<cv::Mat>(3), cameras, kHeight, 1.4486f), std::runtime_error);
+}
+
+TEST_F(ScanGenerationRig, BandsOfRowsOnManyThreadsGiveTheBitsOfOneThread)
+{
+    // One thread fills the whole plane in one band; more threads fill bands
+    // of rows into memory that is not cleared first. Heights that do not
+    // split evenly, and a scan made after another one freed its planes, so
+    // that a row a band forgets would show stale values.
+    const std::vector<cv::Mat> images = synthetic::renderSphere(cameras, layout, texture, 1.5);
+    const int threads = cv::getNumThreads();
+    for (const int height : {kHeight, 37}) {
+        cv::setNumThreads(1);
+        const ScanImages whole = Stereo::generateScan(images, cameras, height, maxAngleForLensVersion(0));
+        cv::setNumThreads(7);
+        ScanImages banded = Stereo::generateScan(images, cameras, height, maxAngleForLensVersion(0));
+        banded = Stereo::generateScan(images, cameras, height, maxAngleForLensVersion(0));
+        cv::setNumThreads(threads);
+        ASSERT_EQ(banded.inverseDepth.size(), whole.inverseDepth.size());
+        EXPECT_EQ(cv::norm(banded.intensity, whole.intensity, cv::NORM_INF), 0.0) << height;
+        EXPECT_EQ(std::memcmp(banded.inverseDepth.data, whole.inverseDepth.data, whole.inverseDepth.total() * sizeof(float)), 0)
+            << height;
+        EXPECT_GT(cv::countNonZero(whole.inverseDepth > 0.0f), 0);
+        EXPECT_EQ(banded.validRows, height);
+    }
 }
