@@ -417,12 +417,36 @@ MaskedImage MaskedImage::bandPassFilterWhere(const cv::Mat& needed) const
         return bandPassFilter();
     }
     const cv::Mat* sources[] = {&redPlane, &greenPlane, &bluePlane};
-    // Zero planes: columns far from every needed pixel are never written and
-    // take no memory, and freed they are not kept for planes written whole.
+    // Columns far from every needed pixel are 0. The planes are scratch
+    // planes: a seam finder that filters image after image gets back the
+    // pages of the planes it freed instead of faulting in fresh ones (columns
+    // outside the spans are rarely a whole page of a row, so a plane of zeros
+    // written sparsely takes nearly all its pages anyway).
     cv::Mat bands[3];
     for (cv::Mat& band : bands) {
-        PlaneKernels::createZeroPlane(band, redPlane.rows, redPlane.cols, CV_8UC1);
+        PlaneKernels::createScratchPlane(band, redPlane.rows, redPlane.cols, CV_8UC1);
     }
+    std::vector<cv::Range> gaps;
+    int gapBegin = 0;
+    for (const BandPassSpan& span : spans) {
+        if (span.filtered.start > gapBegin) {
+            gaps.emplace_back(gapBegin, span.filtered.start);
+        }
+        gapBegin = span.filtered.end;
+    }
+    if (gapBegin < redPlane.cols) {
+        gaps.emplace_back(gapBegin, redPlane.cols);
+    }
+    PlaneKernels::forRowBands(redPlane.rows, PlaneKernels::bandRowsFor(redPlane.cols, 3), [&](int begin, int end) {
+        for (cv::Mat& band : bands) {
+            for (int r = begin; r < end; ++r) {
+                uchar* row = band.ptr<uchar>(r);
+                for (const cv::Range& gap : gaps) {
+                    std::fill(row + gap.start, row + gap.end, uchar(0));
+                }
+            }
+        }
+    });
     if (!spans.empty()) {
         filterSpans(sources, bands, spans);
     }

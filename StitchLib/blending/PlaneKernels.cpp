@@ -33,22 +33,24 @@ class KeptPlanes {
 public:
     void setLimit(std::size_t bytesKept)
     {
-        changeLimit([&](std::size_t) { return bytesKept; });
+        changeLimit([&](std::size_t) { return bytesKept; }, 0);
     }
 
-    // Raises (or, negative, lowers back) the limit; a lower limit frees the
-    // surplus at once. Additive, so that scopes on several threads compose.
-    void addToLimit(long long bytesMore)
+    // Raises (or, negative, lowers back) the limit as a scope begins (or
+    // ends); a lower limit frees the surplus at once. Additive, so that
+    // scopes on several threads compose.
+    void addToLimit(long long bytesMore, int scopeChange)
     {
-        changeLimit([&](std::size_t old) { return static_cast<std::size_t>(static_cast<long long>(old) + bytesMore); });
+        changeLimit([&](std::size_t old) { return static_cast<std::size_t>(static_cast<long long>(old) + bytesMore); },
+                    scopeChange);
     }
 
     void* take(std::size_t size)
     {
         std::lock_guard<std::mutex> lock(mutex);
         for (auto it = planes.begin(); it != planes.end(); ++it) {
-            if (it->second == size) {
-                void* block = it->first;
+            if (it->size == size) {
+                void* block = it->block;
                 bytes -= size;
                 planes.erase(it);
                 return block;
@@ -57,46 +59,75 @@ public:
         return nullptr;
     }
 
-    // False when the plane does not fit: then the caller unmaps it.
-    bool keep(void* block, std::size_t size)
+    // False when the plane does not fit, or is a scratch plane and no scope
+    // asks for reuse: then the caller unmaps it.
+    bool keep(void* block, std::size_t size, bool scratch)
     {
         std::lock_guard<std::mutex> lock(mutex);
-        if (bytes + size > limit) {
+        if (bytes + size > limit || (scratch && scopes == 0 && !everyPlaneKept())) {
             return false;
         }
-        planes.emplace_back(block, size);
+        planes.push_back({block, size, scratch});
         bytes += size;
         return true;
     }
 
 private:
-    // Sets the limit from the old one and frees what it no longer allows, outside the lock.
+    struct Kept {
+        void* block;
+        std::size_t size;
+        bool scratch;
+    };
+
+    static bool everyPlaneKept();
+
+    // Sets the limit from the old one and frees what it no longer allows,
+    // scratch planes first, and every scratch plane once the last scope has
+    // ended: they are of sizes that work after the scope does not ask for, and
+    // would hold the budget that its own planes need. Unmapped outside the lock.
     template <typename NewLimit>
-    void changeLimit(NewLimit newLimit)
+    void changeLimit(NewLimit newLimit, int scopeChange)
     {
-        std::vector<std::pair<void*, std::size_t>> released;
+        std::vector<Kept> released;
         {
             std::lock_guard<std::mutex> lock(mutex);
             limit = newLimit(limit);
+            scopes += scopeChange;
+            const bool dropScratch = scopes == 0 && !everyPlaneKept();
+            for (auto it = planes.end(); it != planes.begin();) {
+                --it;
+                if (it->scratch && (dropScratch || bytes > limit)) {
+                    released.push_back(*it);
+                    bytes -= it->size;
+                    it = planes.erase(it);
+                }
+            }
             while (bytes > limit && !planes.empty()) {
                 released.push_back(planes.back());
-                bytes -= planes.back().second;
+                bytes -= planes.back().size;
                 planes.pop_back();
             }
         }
-        for (const auto& [block, size] : released) {
-            munmap(block, size);
+        for (const Kept& kept : released) {
+            munmap(kept.block, kept.size);
         }
     }
 
     std::mutex mutex;
-    std::vector<std::pair<void*, std::size_t>> planes;
+    std::vector<Kept> planes;
     std::size_t bytes = 0;
     std::size_t limit = std::size_t(64) << 20;
+    // KeepMorePlanes scopes alive.
+    int scopes = 0;
 };
 
 // Whether freed zero planes are kept too (and cleared when taken again).
 std::atomic<bool> keepZeroPlanes{false};
+
+bool KeptPlanes::everyPlaneKept()
+{
+    return keepZeroPlanes.load(std::memory_order_relaxed);
+}
 
 KeptPlanes& keptPlanes()
 {
@@ -108,7 +139,8 @@ KeptPlanes& keptPlanes()
 class PlaneAllocator : public cv::MatAllocator {
 public:
     // zeroed: small planes are cleared too (large ones are new mappings).
-    explicit PlaneAllocator(bool zeroed) : zeroed(zeroed) {}
+    // scratch: written planes kept for reuse only while a KeepMorePlanes scope is alive.
+    explicit PlaneAllocator(bool zeroed, bool scratch = false) : zeroed(zeroed), scratch(scratch) {}
 
     cv::UMatData* allocate(int dims, const int* sizes, int type, void* data0, std::size_t* step, cv::AccessFlag,
                            cv::UMatUsageFlags) const override
@@ -178,7 +210,7 @@ public:
                 // Zero planes are written sparsely: kept only when asked for,
                 // as their untouched pages then take memory too once cleared.
                 const bool keep = !zeroed || keepZeroPlanes.load(std::memory_order_relaxed);
-                if (!keep || !keptPlanes().keep(u->origdata, u->size)) {
+                if (!keep || !keptPlanes().keep(u->origdata, u->size, scratch)) {
                     munmap(u->origdata, u->size);
                 }
             } else {
@@ -191,6 +223,7 @@ public:
 
 private:
     const bool zeroed;
+    const bool scratch;
 };
 
 PlaneAllocator& writtenPlaneAllocator()
@@ -219,12 +252,23 @@ void keepFreedPlanes(std::size_t bytes, Reuse reuse)
 
 KeepMorePlanes::KeepMorePlanes(std::size_t bytes) : bytes(bytes)
 {
-    keptPlanes().addToLimit(static_cast<long long>(bytes));
+    keptPlanes().addToLimit(static_cast<long long>(bytes), 1);
 }
 
 KeepMorePlanes::~KeepMorePlanes()
 {
-    keptPlanes().addToLimit(-static_cast<long long>(bytes));
+    keptPlanes().addToLimit(-static_cast<long long>(bytes), -1);
+}
+
+void createScratchPlane(cv::Mat& m, int rows, int cols, int type)
+{
+    static PlaneAllocator allocator(false, true);
+    if (m.rows == rows && m.cols == cols && m.type() == type && m.dims == 2 && m.allocator == &allocator) {
+        return;
+    }
+    m.release();
+    m.allocator = &allocator;
+    m.create(rows, cols, type);
 }
 
 void createZeroPlane(cv::Mat& m, int rows, int cols, int type)

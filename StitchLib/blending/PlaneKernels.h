@@ -77,6 +77,14 @@ private:
     std::size_t bytes;
 };
 
+// Creates m as a rows x cols matrix (unless it already is one of these) of
+// undefined contents, for a plane its caller writes whole. Freed while a
+// KeepMorePlanes scope is alive, it is kept for the next plane of its size
+// like a written plane; once the last scope ends it goes back to the system:
+// scratch planes of work that allocates and frees them over and over, whose
+// sizes later work does not ask for.
+void createScratchPlane(cv::Mat& m, int rows, int cols, int type);
+
 // Creates m as a rows x cols matrix of zeros (of the given type) whose pages
 // take memory only once written: large ones are fresh mappings, not kept
 // planes (unless every large plane is reused). For planes that stay 0 over

@@ -206,6 +206,38 @@ TEST(ByteTableTest, MorePlanesAreKeptWithinAScopeOnly)
     PlaneKernels::keepFreedPlanes(std::size_t(64) << 20);
 }
 
+TEST(ByteTableTest, ScratchPlanesAreKeptWhileAScopeIsAliveAndDroppedFirst)
+{
+    // A scratch plane freed outside any scope goes back to the system even
+    // with budget to spare; inside a scope it comes back with its old
+    // contents; once the scope ends it is dropped, and a written plane kept
+    // beside it stays.
+    const cv::Size size(3100, 1700), written(2900, 1700);
+    const auto freedScratch = [&](uchar value) {
+        cv::Mat plane;
+        PlaneKernels::createScratchPlane(plane, size.height, size.width, CV_8UC1);
+        plane.setTo(value);
+    };
+    const auto nextScratchHolds = [&](uchar value) {
+        cv::Mat plane;
+        PlaneKernels::createScratchPlane(plane, size.height, size.width, CV_8UC1);
+        return cv::countNonZero(plane == value);
+    };
+    freedScratch(66);
+    EXPECT_EQ(0, nextScratchHolds(66));
+    {
+        const PlaneKernels::KeepMorePlanes keep(static_cast<std::size_t>(size.area()));
+        freedScratch(67);
+        EXPECT_EQ(size.area(), nextScratchHolds(67));
+        freedScratch(68);
+        freedPlane(written, 69);
+    }
+    EXPECT_EQ(0, nextScratchHolds(68));
+    cv::Mat kept;
+    PlaneKernels::createPlane(kept, written, CV_8UC1);
+    EXPECT_EQ(written.area(), cv::countNonZero(kept == 69));
+}
+
 TEST(ByteTableTest, EveryLargePlaneIsReusedAndZeroPlanesComeBackCleared)
 {
     // A take reuses all large planes: a written plane returns as a zero plane,

@@ -1,4 +1,5 @@
 #include "StitchLib/blending/MaskedImage.h"
+#include "StitchLib/blending/PlaneKernels.h"
 
 #include "tests/blending/TestImages.h"
 
@@ -204,6 +205,44 @@ TEST(MaskedImageTest, BandPassWhereNeededMatchesTheWholePlaneInThoseColumns)
         EXPECT_EQ(0, differing) << runs.size();
         EXPECT_EQ(0, farNonZero) << runs.size();
     }
+}
+
+TEST(MaskedImageTest, BandPassWhereNeededNeverShowsAnEarlierFilteringsPixels)
+{
+    // Planes large enough to be reused, inside a scope that keeps them as the
+    // seam finder's is: each filtering takes the planes the one before freed.
+    // Columns the earlier one wrote and this one does not filter must read 0,
+    // and the filtered columns must be this image's, also after a filtering
+    // of another size in between.
+    const cv::Size size(4400, 1000), other(4300, 1000);
+    const PlaneKernels::KeepMorePlanes keep(6 * static_cast<std::size_t>(size.area()));
+    cv::Mat colour = randomMat(size.height, size.width, CV_8UC3, 43);
+    MaskedImage image(colour, false);
+    const auto neededAt = [](cv::Size at, cv::Range run) {
+        cv::Mat needed = cv::Mat::zeros(at, CV_8UC1);
+        needed.colRange(run).setTo(255);
+        return needed;
+    };
+    // Filtered columns 0 .. 1480 (the run and the filters' reach).
+    image.bandPassFilterWhere(neededAt(size, cv::Range(0, 200))).release();
+    {
+        cv::Mat otherColour = randomMat(other.height, other.width, CV_8UC3, 44);
+        MaskedImage(otherColour, false).bandPassFilterWhere(neededAt(other, cv::Range(0, 100)));
+    }
+    // Filtered columns 2816 .. 4400 only (the reach, from a multiple of 256):
+    // 0 .. 2816 must be cleared.
+    MaskedImage band = image.bandPassFilterWhere(neededAt(size, cv::Range(4350, 4400)));
+    MaskedImage whole = image.bandPassFilter();
+    const cv::Mat bandPlanes[] = {band.red(), band.green(), band.blue()};
+    const cv::Mat wholePlanes[] = {whole.red(), whole.green(), whole.blue()};
+    for (int p = 0; p < 3; ++p) {
+        EXPECT_EQ(0, cv::countNonZero(bandPlanes[p].colRange(0, 2816))) << p;
+        EXPECT_EQ(0.0, cv::norm(bandPlanes[p].colRange(4350, 4400), wholePlanes[p].colRange(4350, 4400),
+                                cv::NORM_INF))
+            << p;
+    }
+    // The earlier filtering did write the columns now cleared.
+    EXPECT_GT(cv::countNonZero(wholePlanes[0].colRange(0, 1480)), 0);
 }
 
 TEST(MaskedImageHelpersTest, UnitMaskRoundsToNearestAndReusesTheBuffer)
