@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <exception>
 #include <memory>
+#include <mutex>
 #include <stdexcept>
 
 namespace {
@@ -232,12 +233,25 @@ std::vector<uchar> encodePngOneStream(const cv::Mat& image)
     return png;
 }
 
+// Appends band's IDAT chunk: the zlib header before the first band's data,
+// the Adler-32 of all bands after the last one's. `adler` runs over the bands
+// in order.
+void putBandChunk(std::vector<uchar>& out, const Band& band, bool first, bool last, uLong& adler)
+{
+    static const uchar zlibHeader[] = {0x78, 0x01}; // deflate, 32 KiB window, fastest
+    adler = first ? band.adler : adler32_combine(adler, band.adler, static_cast<z_off_t>(band.length));
+    uchar trailer[4];
+    for (int k = 0; k < 4; ++k)
+        trailer[k] = static_cast<uchar>((adler >> (24 - 8 * k)) & 0xffu);
+    putChunk(out, "IDAT", {first ? zlibHeader : nullptr, first ? sizeof zlibHeader : 0},
+             {band.deflated.data(), band.deflated.size()}, {last ? trailer : nullptr, last ? sizeof trailer : 0});
+}
+
+int pngBandRows(const cv::Mat& image);
+
 std::vector<uchar> encodePng(const cv::Mat& image)
 {
-    const int channels = image.channels();
-    const std::size_t rowBytes = 1 + static_cast<std::size_t>(image.cols) * channels;
-    const int bandRows =
-        std::max(kMinBandRows, static_cast<int>(std::min<std::size_t>(kBandBytes / rowBytes + 1, 1u << 30)));
+    const int bandRows = pngBandRows(image);
     const int bandCount = (image.rows + bandRows - 1) / bandRows;
 
     std::vector<Band> bands(static_cast<std::size_t>(bandCount));
@@ -264,25 +278,113 @@ std::vector<uchar> encodePng(const cv::Mat& image)
     for (const Band& band : bands)
         total += 12 + band.deflated.size();
     png.reserve(total);
-    const uchar zlibHeader[] = {0x78, 0x01}; // deflate, 32 KiB window, fastest
     uLong adler = 1;
     for (std::size_t b = 0; b < bands.size(); ++b) {
-        Band& band = bands[b];
-        adler = b == 0 ? band.adler : adler32_combine(adler, band.adler, static_cast<z_off_t>(band.length));
-        uchar trailer[4];
-        for (int k = 0; k < 4; ++k)
-            trailer[k] = static_cast<uchar>((adler >> (24 - 8 * k)) & 0xffu);
-        const bool first = b == 0;
-        const bool last = b + 1 == bands.size();
-        putChunk(png, "IDAT", {first ? zlibHeader : nullptr, first ? sizeof zlibHeader : 0},
-                 {band.deflated.data(), band.deflated.size()}, {last ? trailer : nullptr, last ? sizeof trailer : 0});
-        band.deflated = std::vector<uchar>();
+        putBandChunk(png, bands[b], b == 0, b + 1 == bands.size(), adler);
+        bands[b].deflated = std::vector<uchar>();
     }
     putChunk(png, "IEND", nullptr, 0);
     return png;
 }
 
+// Rows of each band of a banded PNG and how many bands.
+int pngBandRows(const cv::Mat& image)
+{
+    const std::size_t rowBytes = 1 + static_cast<std::size_t>(image.cols) * image.channels();
+    return std::max(kMinBandRows, static_cast<int>(std::min<std::size_t>(kBandBytes / rowBytes + 1, 1u << 30)));
+}
+
+// The bytes of encodePng, handed to `write` in order as soon as they are
+// ready: each band's chunk once it and every band before it are compressed,
+// by the thread that completed the run, while the other threads go on with
+// later bands. So the file is written while the image is still being
+// compressed rather than after. A band that fails stops the writing there;
+// the error of the first band that failed is the one thrown, as encodePng's.
+void encodePngTo(const cv::Mat& image, const PanoramaSink& write)
+{
+    const int bandRows = pngBandRows(image);
+    const int bandCount = (image.rows + bandRows - 1) / bandRows;
+    std::vector<Band> bands(static_cast<std::size_t>(bandCount));
+    std::vector<std::exception_ptr> failures(bands.size());
+    write(pngHeader(image));
+
+    std::mutex mutex;
+    std::vector<char> compressed(bands.size(), 0);
+    std::size_t nextToWrite = 0;
+    bool writing = false;
+    bool stopped = false;
+    std::exception_ptr writeFailure;
+    uLong adler = 1;
+    // Writes every band whose turn has come; one thread at a time, the others
+    // only mark their bands done and return to compressing.
+    const auto writeReady = [&](std::size_t done, bool failed) {
+        std::unique_lock<std::mutex> lock(mutex);
+        compressed[done] = failed ? 2 : 1;
+        if (writing)
+            return;
+        writing = true;
+        while (!stopped && nextToWrite < bands.size() && compressed[nextToWrite] != 0) {
+            const std::size_t b = nextToWrite;
+            if (compressed[b] == 2) {
+                stopped = true;
+                break;
+            }
+            lock.unlock();
+            try {
+                std::vector<uchar> chunk;
+                putBandChunk(chunk, bands[b], b == 0, b + 1 == bands.size(), adler);
+                bands[b].deflated = std::vector<uchar>();
+                write(chunk);
+            } catch (...) {
+                lock.lock();
+                writeFailure = std::current_exception();
+                stopped = true;
+                break;
+            }
+            lock.lock();
+            ++nextToWrite;
+        }
+        writing = false;
+    };
+    cv::parallel_for_(cv::Range(0, bandCount), [&](const cv::Range& range) {
+        for (int b = range.start; b < range.end; ++b) {
+            bool failed = false;
+            try {
+                bands[static_cast<std::size_t>(b)] =
+                    deflateBand(image, b * bandRows, std::min(image.rows, (b + 1) * bandRows), b + 1 == bandCount);
+            } catch (...) {
+                failures[static_cast<std::size_t>(b)] = std::current_exception();
+                failed = true;
+            }
+            writeReady(static_cast<std::size_t>(b), failed);
+        }
+    });
+    for (const std::exception_ptr& failure : failures) {
+        if (failure) std::rethrow_exception(failure);
+    }
+    if (writeFailure)
+        std::rethrow_exception(writeFailure);
+    // The writing thread looks for more ready bands before it stops, so with
+    // no failure every band has been written.
+    if (nextToWrite != bands.size())
+        throw std::runtime_error("the '.png' encoder failed: a band was not written");
+    std::vector<uchar> end;
+    putChunk(end, "IEND", nullptr, 0);
+    write(end);
+}
+
 } // namespace
+
+void encodePanoramaTo(const cv::Mat& panorama, const std::string& extension, const PanoramaSink& write)
+{
+    const int channels = panorama.channels();
+    if (lowerCase(extension) == ".png" && panorama.depth() == CV_8U && panorama.dims == 2 && !panorama.empty() &&
+        (channels == 1 || channels == 3 || channels == 4)) {
+        encodePngTo(panorama, write);
+        return;
+    }
+    write(encodePanorama(panorama, extension));
+}
 
 std::vector<uchar> encodePanorama(const cv::Mat& panorama, const std::string& extension)
 {

@@ -2,6 +2,7 @@
 
 #include <opencv2/core.hpp>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -30,3 +31,12 @@ std::vector<uchar> encodePanorama(const cv::Mat& panorama, const std::string& ex
 // default (95), with the same bytes as the calls above.
 std::vector<uchar> encodePanorama(const cv::Mat& panorama, const std::string& extension,
                                   PngCompression compression, int jpegQuality);
+
+// Receives an encoded file's bytes in order, piece by piece.
+using PanoramaSink = std::function<void(const std::vector<uchar>& bytes)>;
+// The bytes of encodePanorama(panorama, extension), handed to `write` in order
+// as they become ready: an 8-bit PNG band by band while later bands are still
+// being compressed, so that writing overlaps compressing; other formats in one
+// piece. Errors are encodePanorama's; an exception thrown by `write` stops the
+// writing and is rethrown once the compressing threads are done.
+void encodePanoramaTo(const cv::Mat& panorama, const std::string& extension, const PanoramaSink& write);

@@ -1,5 +1,7 @@
 #include "app/PanoramaWriter.h"
 
+#include "app/PanoramaEncoder.h"
+
 #include <boost/filesystem/operations.hpp>
 #include <opencv2/imgcodecs.hpp>
 
@@ -204,20 +206,24 @@ void writePanoramaAtomically(const cv::Mat& panorama, const fs::path& destinatio
     if (panorama.empty())
         fail(destination, "the image is empty");
     removeStaleTemporaries(temporary);
-    std::vector<uchar> bytes;
-    try {
-        bytes = encodePanorama(panorama, destination.extension().string());
-    } catch (const std::runtime_error& e) {
-        fail(destination, e.what());
-    }
 
     const TemporaryFileGuard guard(temporary);
     try {
         File file(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
         if (file.get() < 0)
             fail(destination, "cannot create '" + temporary.string() + "': " + errnoText(errno));
+        // The bytes are written as the encoder makes them ready, and the disk
+        // is asked to start on each piece at once: by the end of the encoding
+        // most of the file is written, and the flush below waits for little.
+        off_t written = 0;
         try {
-            writeAllBytes(file.get(), bytes, temporary.string());
+            encodePanoramaTo(panorama, destination.extension().string(), [&](const std::vector<uchar>& bytes) {
+                writeAllBytes(file.get(), bytes, temporary.string());
+#ifdef SYNC_FILE_RANGE_WRITE
+                ::sync_file_range(file.get(), written, static_cast<off_t>(bytes.size()), SYNC_FILE_RANGE_WRITE);
+#endif
+                written += static_cast<off_t>(bytes.size());
+            });
         } catch (const std::runtime_error& e) {
             fail(destination, e.what());
         }

@@ -151,6 +151,49 @@ TEST(PanoramaEncoderTest, BytesDoNotDependOnTheNumberOfThreads)
     EXPECT_EQ(serial, parallel);
 }
 
+TEST(PanoramaEncoderTest, StreamedPiecesJoinToTheSameBytesAndAFailingSinkStopsThem)
+{
+    // One band, a short last band, many bands; one thread and many: the
+    // pieces, in the order given, are the bytes of the joined encoding.
+    const int threads = cv::getNumThreads();
+    for (const cv::Size size : {cv::Size(31, 5), cv::Size(700, 1013), cv::Size(1700, 1000)}) {
+        const cv::Mat image = testImage(size.height, size.width, CV_8UC4, 7);
+        const std::vector<uchar> joined = encodePanorama(image, ".png");
+        for (const int n : {1, 5}) {
+            cv::setNumThreads(n);
+            std::vector<uchar> streamed;
+            int pieces = 0;
+            encodePanoramaTo(image, ".png", [&](const std::vector<uchar>& bytes) {
+                streamed.insert(streamed.end(), bytes.begin(), bytes.end());
+                ++pieces;
+            });
+            cv::setNumThreads(threads);
+            EXPECT_EQ(joined, streamed) << size << " threads " << n;
+            if (size.width > 1000) {
+                EXPECT_GT(pieces, 4) << size; // header, four bands, end
+            }
+        }
+    }
+    std::vector<uchar> jpeg;
+    const cv::Mat colour = testImage(40, 70, CV_8UC3, 3);
+    encodePanoramaTo(colour, ".jpg", [&](const std::vector<uchar>& bytes) { jpeg = bytes; });
+    EXPECT_EQ(encodePanorama(colour, ".jpg"), jpeg);
+
+    // The sink's error comes out, and nothing is handed over after it.
+    const cv::Mat image = testImage(1000, 1700, CV_8UC4, 8);
+    int calls = 0;
+    try {
+        encodePanoramaTo(image, ".png", [&](const std::vector<uchar>&) {
+            if (++calls == 3)
+                throw std::runtime_error("disk full");
+        });
+        FAIL() << "expected the sink's error";
+    } catch (const std::runtime_error& e) {
+        EXPECT_STREQ("disk full", e.what());
+    }
+    EXPECT_EQ(3, calls);
+}
+
 TEST(PanoramaEncoderTest, OtherFormatsAndDepthsGoToTheLibraryEncoder)
 {
     const cv::Mat image = testImage(40, 70, CV_8UC3, 3);
