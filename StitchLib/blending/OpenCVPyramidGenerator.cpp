@@ -136,7 +136,8 @@ void resampleRows(MaskedImage& image, bool down, cv::Size resultSize, int begin,
     const cv::Mat* const sources[] = {&image.red(), &image.green(), &image.blue(), &image.contributingPixels()};
     const int sourceRows = image.rows();
     const PlaneKernels::ByteTable& normalised = PlaneKernels::normalised();
-    const bool normalisedIsPlain = PlaneKernels::keepsFullAndClearsNone(normalised);
+    // Settled once: this runs for every band of rows.
+    static const bool normalisedIsPlain = PlaneKernels::keepsFullAndClearsNone(normalised);
     const BandGeometry band = bandGeometry(direction, begin, end, sourceRows, resultSize);
     const int bandSourceRows = band.sourceEnd - band.sourceBegin;
     const int resultPlanes = withContribution ? 5 : 4;

@@ -345,39 +345,85 @@ bool keepsFullAndClearsNone(const ByteTable& table)
     return true;
 }
 
+namespace {
+
+// Whether any of the n bytes is non-zero.
+inline bool anyNonZero(const uchar* bytes, int n)
+{
+    int i = 0;
+#if CV_SIMD128
+    const cv::v_uint8x16 zero = cv::v_setzero_u8();
+    for (; i + 64 <= n; i += 64) {
+        const cv::v_uint8x16 any = (cv::v_load(bytes + i) | cv::v_load(bytes + i + 16)) |
+                                   (cv::v_load(bytes + i + 32) | cv::v_load(bytes + i + 48));
+        if (cv::v_check_any(any != zero)) {
+            return true;
+        }
+    }
+#endif
+    for (; i < n; ++i) {
+        if (bytes[i] != 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+} // namespace
+
 void prepareWrites(cv::Mat& plane, int row, const uchar* where, int cols)
 {
+    cv::Mat* planes[] = {&plane};
+    prepareWrites(planes, 1, row, where, cols);
+}
+
+void prepareWrites(cv::Mat* const* planes, int count, int row, const uchar* where, int cols)
+{
 #ifdef MADV_POPULATE_WRITE
-    CV_Assert(plane.type() == CV_8UC1 && cols <= plane.cols);
     static const std::uintptr_t page = static_cast<std::uintptr_t>(sysconf(_SC_PAGESIZE));
-    const std::uintptr_t start = reinterpret_cast<std::uintptr_t>(plane.ptr<uchar>(row));
-    // Runs of pages holding a column to be written, each one request.
-    std::uintptr_t runBegin = 0;
-    std::uintptr_t runEnd = 0;
-    const auto flush = [&]() {
-        if (runEnd > runBegin) {
-            madvise(reinterpret_cast<void*>(runBegin), runEnd - runBegin, MADV_POPULATE_WRITE);
-        }
-        runBegin = runEnd = 0;
+    // Runs of the row's bytes (from its start) that lie on pages holding a
+    // column to be written, found once for all planes whose row starts at the
+    // same place within a page: planes of one size allocated alike.
+    struct Run {
+        std::uintptr_t begin;
+        std::uintptr_t end;
     };
-    int c = 0;
-    while (c < cols) {
-        const std::uintptr_t pageBegin = (start + static_cast<std::uintptr_t>(c)) & ~(page - 1);
-        const int pageCols = static_cast<int>(std::min<std::uintptr_t>(pageBegin + page - start, cols) - c);
-        const uchar* chunk = where + c;
-        const bool written = std::find_if(chunk, chunk + pageCols, [](uchar v) { return v != 0; }) != chunk + pageCols;
-        if (written) {
-            if (runEnd != pageBegin) {
-                flush();
-                runBegin = pageBegin;
+    thread_local std::vector<Run> runs;
+    runs.clear();
+    std::uintptr_t runsOffset = page; // no runs found yet
+    for (int k = 0; k < count; ++k) {
+        cv::Mat& plane = *planes[k];
+        CV_Assert(plane.type() == CV_8UC1 && cols <= plane.cols);
+        const std::uintptr_t start = reinterpret_cast<std::uintptr_t>(plane.ptr<uchar>(row));
+        const std::uintptr_t offset = start & (page - 1);
+        if (offset != runsOffset) {
+            runs.clear();
+            runsOffset = offset;
+            int c = 0;
+            while (c < cols) {
+                // Bytes of the row from c to the end of c's page.
+                const std::uintptr_t pageBegin = (offset + static_cast<std::uintptr_t>(c)) & ~(page - 1);
+                const int pageCols = static_cast<int>(
+                    std::min<std::uintptr_t>(pageBegin + page - offset, static_cast<std::uintptr_t>(cols)) -
+                    static_cast<std::uintptr_t>(c));
+                if (anyNonZero(where + c, pageCols)) {
+                    if (!runs.empty() && runs.back().end == pageBegin) {
+                        runs.back().end = pageBegin + page;
+                    } else {
+                        runs.push_back({pageBegin, pageBegin + page});
+                    }
+                }
+                c += pageCols;
             }
-            runEnd = pageBegin + page;
         }
-        c += pageCols;
+        const std::uintptr_t base = start - offset;
+        for (const Run& run : runs) {
+            madvise(reinterpret_cast<void*>(base + run.begin), run.end - run.begin, MADV_POPULATE_WRITE);
+        }
     }
-    flush();
 #else
-    (void)plane;
+    (void)planes;
+    (void)count;
     (void)row;
     (void)where;
     (void)cols;

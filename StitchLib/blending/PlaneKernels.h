@@ -98,6 +98,9 @@ void createZeroPlane(cv::Mat& m, int rows, int cols, int type);
 // drop it from its address cache: far dearer than a fresh page. Contents do
 // not change; a system without the request simply takes the slow path.
 void prepareWrites(cv::Mat& plane, int row, const uchar* where, int cols);
+// The same for row `row` of each of `count` planes, with the scan of `where`
+// shared by planes whose rows lie alike on their pages.
+void prepareWrites(cv::Mat* const* planes, int count, int row, const uchar* where, int cols);
 
 // Calls body(begin, end) for consecutive bands of about bandRows rows that
 // cover [0, rows), on all cores. Bands are disjoint, so a body that writes

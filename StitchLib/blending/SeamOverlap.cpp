@@ -20,7 +20,9 @@ void productRowMinimum(const uchar* inA, const uchar* inB, int cols, uchar* prod
     const PlaneKernels::ByteTable& masked = PlaneKernels::maskedSingle();
     int c = 0;
 #if CV_SIMD128
-    if (PlaneKernels::keepsFullAndClearsNone(masked)) {
+    // Settled once: this runs for every row.
+    static const bool plain = PlaneKernels::keepsFullAndClearsNone(masked);
+    if (plain) {
         // Runs of 0/255 masks: their product is the bitwise and.
         const cv::v_uint8x16 full = cv::v_setall_u8(255);
         const cv::v_uint8x16 none = cv::v_setzero_u8();

@@ -214,10 +214,8 @@ void addLevelBands(MaskedImage& image, MaskedImage& reduced, bool firstImage, bo
             // over the running images in place; where this image has data the
             // running images will mostly change, so those pages are made
             // writable before they are read.
-            for (int p = 0; p < 3; ++p) {
-                PlaneKernels::prepareWrites(*plusPlanes[p], r, valid, cols);
-                PlaneKernels::prepareWrites(*minusPlanes[p], r, minusKeep, cols);
-            }
+            PlaneKernels::prepareWrites(plusPlanes, 3, r, valid, cols);
+            PlaneKernels::prepareWrites(minusPlanes, 3, r, minusKeep, cols);
             // One running image blended in place with this image's band (rows
             // `band` to band + 2 of bandRows) kept where `keep` is set.
             const uchar* weight = imageWeight.ptr<uchar>(r - first);

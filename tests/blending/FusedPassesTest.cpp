@@ -236,6 +236,10 @@ TEST(ByteTableTest, ScratchPlanesAreKeptWhileAScopeIsAliveAndDroppedFirst)
     cv::Mat kept;
     PlaneKernels::createPlane(kept, written, CV_8UC1);
     EXPECT_EQ(written.area(), cv::countNonZero(kept == 69));
+    // Leaves no kept plane behind for the tests after this one.
+    kept.release();
+    PlaneKernels::keepFreedPlanes(0);
+    PlaneKernels::keepFreedPlanes(std::size_t(64) << 20);
 }
 
 TEST(ByteTableTest, EveryLargePlaneIsReusedAndZeroPlanesComeBackCleared)
@@ -306,6 +310,27 @@ TEST(ByteTableTest, PreparedWritesKeepContentsAndLeaveOtherPagesUntouched)
     // Read last: reading maps untouched pages too.
     EXPECT_EQ(9, plane.at<uchar>(1, 100));
     EXPECT_EQ(1, cv::countNonZero(plane));
+
+    // Several planes at once: two whose rows lie alike on their pages, and a
+    // narrower one whose row 3 starts elsewhere within a page. Each gets the
+    // pages under its own row's marked columns, whichever plane came first.
+    cv::Mat a, b, narrow;
+    PlaneKernels::createZeroPlane(a, 80, cols, CV_8UC1);
+    PlaneKernels::createZeroPlane(narrow, 80, cols - 1000, CV_8UC1);
+    PlaneKernels::createZeroPlane(b, 80, cols, CV_8UC1);
+    std::fill(where.begin() + 30000, where.begin() + 30001, uchar(1));
+    cv::Mat* planes[] = {&a, &narrow, &b};
+    PlaneKernels::prepareWrites(planes, 3, 3, where.data(), cols - 1000);
+    for (cv::Mat* prepared : planes) {
+        plane = *prepared;
+        EXPECT_TRUE(resident(3, 30000));
+        EXPECT_TRUE(resident(3, 40999));
+        EXPECT_TRUE(resident(3, 100));
+        EXPECT_FALSE(resident(3, 20000));
+        EXPECT_FALSE(resident(3, 50000));
+        EXPECT_FALSE(resident(4, 40500));
+        EXPECT_EQ(0, cv::countNonZero(*prepared));
+    }
 }
 
 TEST(FusedPassesTest, ImageConversionMatchesTheWholePlaneChain)
