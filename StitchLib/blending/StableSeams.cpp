@@ -133,7 +133,7 @@ void StableSeamFinder::findSeam(MaskedImageSet set)
         fresh.pop_front();
 
     held = 0;
-    if (heldMap.empty() || fresh.size() < 3)
+    if (heldMap.empty() || fresh.size() < 2)
         return;
     // The fewest frames the view stayed the same over, anywhere in row r between
     // columns x0 and x1 (inclusive, in any order).
@@ -148,6 +148,8 @@ void StableSeamFinder::findSeam(MaskedImageSet set)
         return fewest;
     };
     const int newest = static_cast<int>(fresh.size()) - 1;
+    // An odd count, so that the median is one of the frames' seams.
+    const int votes = windowFrames % 2 == 0 ? windowFrames + 1 : windowFrames;
     std::vector<int> values;
     for (int j = 0; j < kImagesPerRig; ++j) {
         MaskedImage& a = set.image(j);
@@ -168,23 +170,26 @@ void StableSeamFinder::findSeam(MaskedImageSet set)
                 }
             }
             int chosen = seam;
-            // An odd count, so that the median is one of the frames' seams; the
-            // view must have stayed the same between the fresh and the median seam
-            // over all of those frames, else fewer frames are asked.
-            const auto odd = [](int count) { return count % 2 == 0 ? count - 1 : count; };
-            for (n = odd(n); n >= 3;) {
+            // The median over the window, where the oldest of the n frames also
+            // stands in for the frames before it (as for the depth): while the view's
+            // history builds up after a start or a change, a seam that flips every
+            // other frame stays where the first frame put it. The view must have
+            // stayed the same between the fresh and the median seam over all n
+            // frames, else fewer frames are asked.
+            while (n >= 2) {
                 values.clear();
                 for (int back = 0; back < n; ++back)
                     values.push_back(
                         fresh[static_cast<std::size_t>(newest - back)][static_cast<std::size_t>(j)][static_cast<std::size_t>(r)]);
-                std::nth_element(values.begin(), values.begin() + n / 2, values.end());
-                const int median = std::max(band.first - 1, std::min(band.last, values[static_cast<std::size_t>(n / 2)]));
+                values.resize(static_cast<std::size_t>(votes), values.back());
+                std::nth_element(values.begin(), values.begin() + votes / 2, values.end());
+                const int median = std::max(band.first - 1, std::min(band.last, values[static_cast<std::size_t>(votes / 2)]));
                 const int same = heldBetween(r, seam, median);
                 if (same >= n) {
                     chosen = median;
                     break;
                 }
-                n = odd(std::min(n - 2, same));
+                n = std::min(n - 1, same);
             }
             if (chosen == seam)
                 continue;

@@ -12,10 +12,12 @@ namespace orb {
 // Seams for the frames of a take in order, which stay put where the view does. Each
 // frame's seams are found afresh; then, in every row of a neighbouring pair's overlap
 // band where the view has stayed the same over the last frames, the seam is the
-// median of those frames' own fresh seams. On a static take the fresh seams follow
-// the sensor noise and now and then take the other way round an outline (a jump of
-// ten pixels or more, seen as a pop); the median keeps the way most of the frames
-// took, and a moving object, which changes the view, is followed at once.
+// median of those frames' own fresh seams over the window, the oldest of them
+// standing in for the frames before it. On a static take the fresh seams follow the
+// sensor noise and now and then take the other way round an outline (a jump of ten
+// pixels or more, seen as a pop); the median keeps the way most of the frames took
+// (the first frame's while the window fills), and a moving object, which changes
+// the view, is followed at once.
 //
 // The state is the fresh seams of the last window() frames, never the seams this
 // class chose, so it is a function of those frames alone: a run that starts inside a

@@ -53,31 +53,35 @@ TEST(StableSeamsTest, AFrameWhoseSeamsTookAnotherWayIsOutvotedWhereTheViewStayed
 
     StableSeamFinder finder(5);
     EXPECT_EQ(finder.framesBefore(), 4);
-    // The first frames have no majority yet: their own seams.
+    // The first frame: its own seams. (Compared below the strip at the zenith, where
+    // all four parts meet and nothing is held.)
     EXPECT_TRUE(allSame(seamsOf(finder, 3, cv::Mat()), usual));
-    EXPECT_TRUE(allSame(seamsOf(finder, 3, stayed), usual));
     EXPECT_EQ(finder.heldRows(), 0);
-    // One frame's seams go elsewhere (as noise makes them): two of three keep theirs.
-    // (Below the strip at the zenith, where all four parts meet and nothing is held.)
+    // The next frame's seams go elsewhere (as noise makes them): the first frame
+    // stands in for the rest of the window, and so on while the seams flip every
+    // other frame.
     EXPECT_TRUE(allSame(seamsOf(finder, 4, stayed), usual, 2));
     EXPECT_GT(finder.heldRows(), 100);
+    EXPECT_TRUE(allSame(seamsOf(finder, 3, stayed), usual, 2));
+    EXPECT_TRUE(allSame(seamsOf(finder, 4, stayed), usual, 2));
+    EXPECT_TRUE(allSame(seamsOf(finder, 3, stayed), usual, 2));
+    // With the window full, the majority (4, 3, 4, 3 and this 4) wins.
+    EXPECT_TRUE(allSame(seamsOf(finder, 4, stayed), other, 2));
 
     // Where the view changed over the last frame, the frame's own seams.
     StableSeamFinder moving(5);
     seamsOf(moving, 3, cv::Mat());
-    seamsOf(moving, 3, stayed);
     EXPECT_TRUE(allSame(seamsOf(moving, 4, filled(20, 40, 1)), other));
     EXPECT_EQ(moving.heldRows(), 0);
-    // Changed two frames ago: two frames are no majority either.
+    // Changed two frames ago: the frame after the change stands for the window.
     StableSeamFinder settling(5);
-    seamsOf(settling, 3, cv::Mat());
-    seamsOf(settling, 3, stayed);
-    EXPECT_TRUE(allSame(seamsOf(settling, 4, filled(20, 40, 2)), other));
+    seamsOf(settling, 4, cv::Mat());
+    seamsOf(settling, 3, filled(20, 40, 1));
+    EXPECT_TRUE(allSame(seamsOf(settling, 4, filled(20, 40, 2)), usual, 2));
 
     // A window of one finds every frame afresh.
     StableSeamFinder none(1);
     seamsOf(none, 3, cv::Mat());
-    seamsOf(none, 3, stayed);
     EXPECT_TRUE(allSame(seamsOf(none, 4, stayed), other));
 
     EXPECT_THROW(finder.setHeldFrames(filled(20, 20, 1)), std::runtime_error);
