@@ -35,9 +35,14 @@ cv::Mat awkwardPart(int rows, int cols, std::uint64_t seed)
         }
         part.at<cv::Vec4b>(r, r % 2 ? 0 : cols - 1) = cv::Vec4b(200, 10, 255, static_cast<uchar>(30 + r));
     }
-    part.at<cv::Vec4b>(0, 16) = cv::Vec4b(0, 0, 0, 255);
-    part.at<cv::Vec4b>(1, 15) = cv::Vec4b(40, 50, 60, 0);
-    part.at<cv::Vec4b>(1, 31) = cv::Vec4b(0, 0, 0, 128);
+    // Pixels on either side of a 16-pixel boundary, where the part is wide enough.
+    const auto put = [&](int r, int c, const cv::Vec4b& p) {
+        if (r < rows && c < cols)
+            part.at<cv::Vec4b>(r, c) = p;
+    };
+    put(0, 16, cv::Vec4b(0, 0, 0, 255));
+    put(1, 15, cv::Vec4b(40, 50, 60, 0));
+    put(1, 31, cv::Vec4b(0, 0, 0, 128));
     return part;
 }
 

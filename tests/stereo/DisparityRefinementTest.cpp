@@ -53,7 +53,8 @@ struct Views {
         // Windows that step past the first or last column of the second view.
         disparity(3, 2) = -2.0f;
         disparity(4, size.width - 3) = static_cast<float>(size.width);
-        disparity(5, 3) = 4.5f;
+        if (size.height > 5)
+            disparity(5, 3) = 4.5f;
     }
 };
 
