@@ -97,12 +97,16 @@ TEST(FrameSelection, EveryPlaneIsReusedOnlyWithMemoryToSpareAndFramesToReuseItFo
 {
     const std::uint64_t gib = 1ull << 30;
     const std::uint64_t frame = bytesPerFrame(BatchOptions());
-    const PlaneReuse roomy = planeReuse(2, 8, 24 * gib, frame);
+    const PlaneReuse roomy = planeReuse(2, 24, 24 * gib, frame);
     EXPECT_TRUE(roomy.everyLargeMatrix);
     // What is kept and what a frame needs still fit in the memory.
     EXPECT_LE(2 * frame + roomy.bytes, 24 * gib);
     EXPECT_FALSE(planeReuse(2, 2, 24 * gib, frame).everyLargeMatrix); // one frame per worker
-    const PlaneReuse tight = planeReuse(2, 8, 2 * frame + gib, frame);
+    // Short takes: too few frames per worker to repay faulting in every plane.
+    for (std::size_t frames : {3, 5, 8, 15})
+        EXPECT_FALSE(planeReuse(2, frames, 24 * gib, frame).everyLargeMatrix) << frames;
+    EXPECT_TRUE(planeReuse(2, 16, 24 * gib, frame).everyLargeMatrix);
+    const PlaneReuse tight = planeReuse(2, 24, 2 * frame + gib, frame);
     EXPECT_FALSE(tight.everyLargeMatrix);
     EXPECT_LE(tight.bytes, gib);
 }
