@@ -5,6 +5,9 @@
 #include "StitchLib/blending/MaskedImageSet.h"
 #include "StitchLib/blending/PyramidGeneratorBase.h"
 
+#include <opencv2/core.hpp>
+
+#include <cstddef>
 #include <vector>
 
 namespace orb {
@@ -21,11 +24,19 @@ public:
 
     // Consumes the set as the default spline does; the result has the set's size.
     MaskedImage spline(MaskedImageSet& images);
+    // spline(images).cvMat(withAlpha): with the standard generator and blender the
+    // finest level is collapsed straight into the interleaved image, without the
+    // five full-size planes of the last level's MaskedImage.
+    cv::Mat splineImage(MaskedImageSet& images, bool withAlpha);
 
 private:
     // The standard generator and blender run as fused passes over bands of rows
     // (same bits, far less memory); any other pair runs step by step.
     bool standardCollaborators() const;
+    void decompose(MaskedImageSet& images);
+    // Collapses the levels from the coarsest up to, not including, `keep` levels
+    // (which stay in the pyramid); with keep == 0 the result is the whole spline.
+    MaskedImage reconstruct(MaskedImageSet& coarsest, std::size_t keep);
 
     PyramidGeneratorBase& generator;
     BlenderBase& blender;

@@ -138,7 +138,7 @@ cv::Mat StitchPipeline::spline(MaskedImageSet& set)
         OpenCVPyramidGenerator generator;
         if (options_.cleanCoverageEdge) {
             CleanEdgeSpline cleanEdgeSpline(generator, blender);
-            return cleanEdgeSpline.spline(set).cvMat(true);
+            return cleanEdgeSpline.splineImage(set, true);
         }
         MultiResolutionSpline multiResolutionSpline(generator, blender);
         return multiResolutionSpline.splineImage(set, true);

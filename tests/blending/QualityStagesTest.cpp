@@ -198,24 +198,47 @@ struct StepByStepGenerator : OpenCVPyramidGenerator {
 
 TEST(CoverageEdgeTest, CleanEdgeSplineFusedPassesGiveTheStepByStepBits)
 {
-    for (const int rows : {100, 130}) {
-        const auto splined = [rows](PyramidGeneratorBase& generator) {
+    // Odd sizes leave a level one column and row over; the interleaved result, with
+    // and without alpha, must be the step-by-step spline's bits.
+    for (const int rows : {100, 130, 67}) {
+        const auto set = [rows] {
             std::vector<cv::Mat> parts = makeSyntheticRigParts(rows, 11);
-            for (cv::Mat& part : parts)
+            for (cv::Mat& part : parts) {
+                // A hole no part covers, with a soft rim, so that the result has
+                // transparent pixels and an edge of coverage.
+                cv::Mat alpha(part.size(), CV_8U, cv::Scalar(255));
+                cv::circle(alpha, cv::Point(part.cols / 3, part.rows - 5), rows / 4, cv::Scalar(0), -1);
+                cv::GaussianBlur(alpha, alpha, cv::Size(5, 5), 1.5);
+                cv::Mat own;
+                cv::extractChannel(part, own, 3);
+                cv::insertChannel(cv::min(own, alpha), part, 3);
                 restoreRim(part, kMinRimAlpha);
-            MaskedImageSet set(parts, false);
-            QualitySeamFinder().findSeam(set);
-            FeatherBlender blender;
-            CleanEdgeSpline spline(generator, blender);
-            return spline.spline(set).cvMat(true);
+            }
+            MaskedImageSet images(parts, false);
+            QualitySeamFinder().findSeam(images);
+            return images;
         };
+        FeatherBlender blender;
         OpenCVPyramidGenerator standard;
         StepByStepGenerator stepByStep;
-        const cv::Mat fused = splined(standard);
-        const cv::Mat reference = splined(stepByStep);
-        ASSERT_EQ(fused.size(), reference.size());
-        EXPECT_EQ(cv::norm(fused, reference, cv::NORM_INF), 0.0) << rows;
+        MaskedImageSet referenceSet = set();
+        MaskedImage reference = CleanEdgeSpline(stepByStep, blender).spline(referenceSet);
+        MaskedImageSet fusedSet = set();
+        const cv::Mat fused = CleanEdgeSpline(standard, blender).spline(fusedSet).cvMat(true);
+        ASSERT_EQ(fused.size(), cv::Size(reference.cols(), reference.rows()));
+        EXPECT_EQ(cv::norm(fused, reference.cvMat(true), cv::NORM_INF), 0.0) << rows;
         EXPECT_GT(cv::countNonZero(fused.reshape(1) != 0), 0);
+        // Some pixels are covered, some not: alpha is tested, not constant.
+        EXPECT_GT(cv::countNonZero(reference.contributingPixels() == 0), 0);
+        for (const bool withAlpha : {true, false}) {
+            MaskedImageSet interleavedSet = set();
+            const cv::Mat interleaved = CleanEdgeSpline(standard, blender).splineImage(interleavedSet, withAlpha);
+            ASSERT_EQ(interleaved.type(), CV_8UC(withAlpha ? 4 : 3));
+            EXPECT_EQ(cv::norm(interleaved, reference.cvMat(withAlpha), cv::NORM_INF), 0.0) << rows << withAlpha;
+            MaskedImageSet stepSet = set();
+            const cv::Mat stepImage = CleanEdgeSpline(stepByStep, blender).splineImage(stepSet, withAlpha);
+            EXPECT_EQ(cv::norm(stepImage, reference.cvMat(withAlpha), cv::NORM_INF), 0.0) << rows << withAlpha;
+        }
     }
 }
 
