@@ -60,6 +60,25 @@ TEST(CubicRemap, SameBitsAsTheLibrarysCubicRemap)
     BaseApi::remapCubicReplicate(tiny, out, scattered);
     EXPECT_EQ(cv::norm(out, reference(tiny, scattered), cv::NORM_INF), 0.0);
 
+    // Rows of odd widths (pixels taken eight and two at a time, and a tail one by
+    // one), where neighbours alternate between taps inside the image and taps
+    // beyond its edge, and positions far out of range.
+    for (const int cols : {1, 7, 9, 10, 31, 45}) {
+        cv::Mat mixed(5, cols, CV_32FC2);
+        rng.fill(mixed, cv::RNG::UNIFORM, cv::Scalar(-3, -3), cv::Scalar(56, 40));
+        for (int c = 0; c < cols; c += 3)
+            mixed.at<cv::Vec2f>(1, c) = cv::Vec2f(0.5f + c % 2, 35.7f);
+        for (int c = 0; c < cols; ++c)
+            mixed.at<cv::Vec2f>(2, c) = cv::Vec2f(c % 2 ? 1.0f + c / 8.0f : 51.2f - c / 16.0f, 2.0f + c / 32.0f);
+        mixed.at<cv::Vec2f>(3, cols - 1) = cv::Vec2f(-4.0e9f, 3.0e9f);
+        cv::Mat wide(7, cols + 3, CV_8UC4, cv::Scalar::all(5));
+        cv::Mat into = wide(cv::Rect(1, 1, cols, 5));
+        BaseApi::remapCubicReplicate(source, into, mixed);
+        EXPECT_EQ(cv::norm(into, reference(source, mixed), cv::NORM_INF), 0.0) << cols;
+        EXPECT_EQ(cv::countNonZero(wide.row(0).reshape(1) != 5), 0) << cols;
+        EXPECT_EQ(cv::countNonZero(wide.col(cols + 2).reshape(1) != 5), 0) << cols;
+    }
+
     cv::Mat wrong(scattered.size(), CV_8UC3);
     EXPECT_THROW(BaseApi::remapCubicReplicate(source, wrong, scattered), std::runtime_error);
 }
