@@ -106,6 +106,20 @@ ExposureCompensator::ExposureCompensator(int reduction) : reduction(reduction)
 
 std::vector<cv::Vec3d> ExposureCompensator::estimate(const std::vector<cv::Mat>& parts) const
 {
+    return estimateWithin(parts, nullptr);
+}
+
+std::vector<cv::Vec3d> ExposureCompensator::estimate(const std::vector<cv::Mat>& parts,
+                                                     const std::vector<std::vector<cv::Rect>>& regions) const
+{
+    if (regions.size() != parts.size())
+        throw std::runtime_error("ExposureCompensator estimate() needs the regions of every part");
+    return estimateWithin(parts, &regions);
+}
+
+std::vector<cv::Vec3d> ExposureCompensator::estimateWithin(const std::vector<cv::Mat>& parts,
+                                                           const std::vector<std::vector<cv::Rect>>* regions) const
+{
     const int n = static_cast<int>(parts.size());
     for (const cv::Mat& part : parts) {
         if (part.type() != CV_8UC4 || part.size() != parts.front().size())
@@ -114,7 +128,35 @@ std::vector<cv::Vec3d> ExposureCompensator::estimate(const std::vector<cv::Mat>&
     std::vector<cv::Mat> small(static_cast<std::size_t>(n));
     runIndependent(n, [&](int i, int) {
         const cv::Size size(std::max(1, parts[i].cols / reduction), std::max(1, parts[i].rows / reduction));
-        small[static_cast<std::size_t>(i)] = reduceByArea(parts[i], size);
+        if (!regions) {
+            small[static_cast<std::size_t>(i)] = reduceByArea(parts[i], size);
+            return;
+        }
+        // Only reduced pixels that two parts may both hold take part in the sums
+        // below. The reduced pixels a region reaches, with one to spare on each
+        // side for the cells its edge cuts; where two of these meet, both parts may
+        // hold a pixel fully.
+        const double scaleX = 1.0 / (static_cast<double>(size.width) / parts[i].cols);
+        const double scaleY = 1.0 / (static_cast<double>(size.height) / parts[i].rows);
+        const auto reached = [&](const cv::Rect& r) {
+            if (r.empty())
+                return cv::Rect();
+            const int x0 = static_cast<int>(std::floor(r.x / scaleX)) - 1;
+            const int y0 = static_cast<int>(std::floor(r.y / scaleY)) - 1;
+            const int x1 = static_cast<int>(std::floor((r.x + r.width - 1) / scaleX)) + 2;
+            const int y1 = static_cast<int>(std::floor((r.y + r.height - 1) / scaleY)) + 2;
+            return cv::Rect(x0, y0, x1 - x0, y1 - y0) & cv::Rect(cv::Point(), size);
+        };
+        std::vector<cv::Rect> shared;
+        for (const cv::Rect& own : (*regions)[static_cast<std::size_t>(i)])
+            for (int j = 0; j < n; ++j)
+                if (j != i)
+                    for (const cv::Rect& other : (*regions)[static_cast<std::size_t>(j)]) {
+                        const cv::Rect both = reached(own) & reached(other);
+                        if (!both.empty())
+                            shared.push_back(both);
+                    }
+        small[static_cast<std::size_t>(i)] = reduceByArea(parts[i], size, shared);
     });
 
     // Per pair: pixel count and colour sums of each side over the shared pixels.

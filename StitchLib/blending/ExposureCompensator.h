@@ -20,6 +20,11 @@ public:
     // those where the two differ grossly (misaligned content says nothing about
     // exposure). Parts without any overlap keep gain 1.
     std::vector<cv::Vec3d> estimate(const std::vector<cv::Mat>& parts) const;
+    // The same gains for parts that hold nothing (four zero bytes) outside their
+    // rectangles regions[i]: only where a part's regions meet another's is it
+    // reduced, which for the sectors of a rig is a third of it.
+    std::vector<cv::Vec3d> estimate(const std::vector<cv::Mat>& parts,
+                                    const std::vector<std::vector<cv::Rect>>& regions) const;
 
     // Multiplies each part's colour by its gains, saturating; alpha is kept. A
     // saturated sample (255) under a gain below 1 becomes the middle of the values it
@@ -27,6 +32,9 @@ public:
     static void apply(std::vector<cv::Mat>& parts, const std::vector<cv::Vec3d>& gains);
 
 private:
+    std::vector<cv::Vec3d> estimateWithin(const std::vector<cv::Mat>& parts,
+                                          const std::vector<std::vector<cv::Rect>>* regions) const;
+
     int reduction;
 };
 

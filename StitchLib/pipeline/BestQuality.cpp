@@ -137,9 +137,17 @@ int TakeSeams::framesBefore() const
     return history->seams.framesBefore();
 }
 
-void ExposureStage::apply(const Rig&, std::vector<cv::Mat>& parts)
+void ExposureStage::apply(const Rig& rig, std::vector<cv::Mat>& parts)
 {
-    ExposureCompensator::apply(parts, ExposureCompensator().estimate(parts));
+    // A part holds nothing outside its camera's regions (the remap writes only
+    // there), so only where regions of two parts meet need the parts be compared.
+    std::vector<std::vector<cv::Rect>> regions;
+    if (static_cast<int>(parts.size()) == rig.cameraCount() && !parts.empty())
+        for (int i = 0; i < rig.cameraCount(); ++i)
+            regions.push_back(Rig::partRegions(i, parts.front().rows, parts.front().cols));
+    const ExposureCompensator compensator;
+    ExposureCompensator::apply(parts, regions.empty() ? compensator.estimate(parts)
+                                                      : compensator.estimate(parts, regions));
 }
 
 StitchOptions qualityOptions(Quality quality, const QualityStages& stages)

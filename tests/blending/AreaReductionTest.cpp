@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <stdexcept>
+#include <vector>
 
 namespace orb {
 namespace {
@@ -38,6 +39,21 @@ TEST(AreaReduction, SameBitsAsTheLibrarysAreaResize)
         const cv::Mat reduced = reduceByArea(image, c.out);
         ASSERT_EQ(reduced.size(), c.out);
         EXPECT_EQ(cv::norm(reduced, expected, cv::NORM_INF), 0.0) << c.in << " -> " << c.out;
+
+        // Computed only inside rectangles (overlapping ones, two in the same rows
+        // with a gap between them, one reaching past the image): the same samples
+        // there, four zero bytes elsewhere.
+        const std::vector<cv::Rect> within = {cv::Rect(1, 0, 3, 2), cv::Rect(2, 1, c.out.width / 2, 2),
+                                              cv::Rect(c.out.width - 2, 0, 5, c.out.height),
+                                              cv::Rect(0, c.out.height - 1, 1, 1)};
+        cv::Mat inside = cv::Mat::zeros(c.out, CV_8UC1);
+        for (const cv::Rect& r : within)
+            inside(r & cv::Rect(cv::Point(), c.out)).setTo(255);
+        cv::Mat wanted = cv::Mat::zeros(c.out, CV_8UC4);
+        expected.copyTo(wanted, inside);
+        const cv::Mat partial = reduceByArea(image, c.out, within);
+        EXPECT_EQ(cv::norm(partial, wanted, cv::NORM_INF), 0.0) << c.in << " -> " << c.out;
+        EXPECT_EQ(cv::countNonZero(reduceByArea(image, c.out, {}).reshape(1)), 0);
     }
     EXPECT_THROW(reduceByArea(cv::Mat::zeros(8, 8, CV_8UC3), cv::Size(2, 2)), std::runtime_error);
     EXPECT_THROW(reduceByArea(cv::Mat::zeros(8, 8, CV_8UC4), cv::Size(9, 2)), std::runtime_error);

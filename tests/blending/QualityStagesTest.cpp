@@ -67,6 +67,39 @@ TEST(ExposureCompensatorTest, GainsUndoPerCameraExposureAndKeepTheLevel)
         EXPECT_NEAR(gains[0][k] * exposure[0], std::sqrt(1.1 * 0.9), 0.005);
 }
 
+// Parts that hold nothing outside their rig regions: reducing them only where two
+// parts' regions meet must give the very gains of reducing them whole, for reduced
+// sizes that cut cells at the regions' edges and whole factors alike.
+TEST(ExposureCompensatorTest, GainsFromTheRegionsOverlapsAreTheWholePartsGains)
+{
+    for (const int rows : {125, 211, 320}) {
+        std::vector<cv::Mat> parts = midParts(rows, 5);
+        const double exposure[4] = {1.08, 0.93, 1.0, 0.97};
+        for (int i = 0; i < 4; ++i)
+            parts[static_cast<std::size_t>(i)].forEach<cv::Vec4b>([&](cv::Vec4b& p, const int*) {
+                for (int k = 0; k < 3; ++k)
+                    p[k] = cv::saturate_cast<uchar>(p[k] * exposure[i]);
+            });
+        // A soft, partly transparent rim on one part, as the remap leaves.
+        parts[1].col(parts[1].cols / 2).forEach<cv::Vec4b>([](cv::Vec4b& p, const int*) { p[3] = 128; });
+        std::vector<std::vector<cv::Rect>> regions;
+        for (int i = 0; i < 4; ++i)
+            regions.push_back(syntheticRigRegions(i, rows));
+        for (const int reduction : {8, 3, 5}) {
+            const ExposureCompensator compensator(reduction);
+            const std::vector<cv::Vec3d> whole = compensator.estimate(parts);
+            const std::vector<cv::Vec3d> within = compensator.estimate(parts, regions);
+            ASSERT_EQ(within.size(), whole.size());
+            for (std::size_t i = 0; i < whole.size(); ++i)
+                EXPECT_EQ(within[i], whole[i]) << rows << " " << reduction << " " << i;
+            // The exposures differ, so the gains are not all 1 and say something.
+            EXPECT_NE(whole[0], cv::Vec3d(1, 1, 1)) << rows << " " << reduction;
+        }
+    }
+    std::vector<cv::Mat> parts = midParts(100);
+    EXPECT_THROW(ExposureCompensator().estimate(parts, {}), std::runtime_error);
+}
+
 TEST(ExposureCompensatorTest, SaturatedSamplesDarkenToTheMiddleOfWhatTheyCanBe)
 {
     // A camera 10 % too bright saturates the scene's values above 232; its gain of

@@ -62,13 +62,30 @@ inline std::string messageOf(const std::function<void()>& action)
 // (camera 2 split over both edges), transparent elsewhere, with a one-pixel
 // half-transparent rim around every sector. The colour is one shared textured
 // scene, shifted by a few columns per camera to mimic parallax.
-inline std::vector<cv::Mat> makeSyntheticRigParts(int rows, unsigned seed = 7)
+// The regions of a rig's camera part (rows x 2 rows): a top strip and its sector
+// with a tenth of a quarter turn of margin either side.
+inline std::vector<cv::Rect> syntheticRigRegions(int camera, int rows)
 {
     const int cols = 2 * rows;
     const int quarter = cols / 4;
     const int margin = quarter / 10;
     const int regionWidth = quarter + 2 * margin;
     const int half = quarter / 2 + margin;
+    const int top = rows / 100;
+    std::vector<cv::Rect> regions{cv::Rect(0, 0, cols, top)};
+    if (camera == 2) {
+        regions.emplace_back(0, top, half, rows - top);
+        regions.emplace_back(cols - half, top, half, rows - top);
+    } else {
+        const int centre = ((camera + 2) % 4) * quarter;
+        regions.emplace_back(centre - half, top, regionWidth, rows - top);
+    }
+    return regions;
+}
+
+inline std::vector<cv::Mat> makeSyntheticRigParts(int rows, unsigned seed = 7)
+{
+    const int cols = 2 * rows;
     const int top = rows / 100;
 
     cv::Mat scene(rows, cols + 8, CV_8UC3);
@@ -79,14 +96,7 @@ inline std::vector<cv::Mat> makeSyntheticRigParts(int rows, unsigned seed = 7)
     for (int camera = 0; camera < 4; ++camera) {
         cv::Mat colour = scene(cv::Rect(2 * camera, 0, cols, rows));
         cv::Mat part(rows, cols, CV_8UC4, cv::Scalar::all(0));
-        std::vector<cv::Rect> regions{cv::Rect(0, 0, cols, top)};
-        if (camera == 2) {
-            regions.emplace_back(0, top, half, rows - top);
-            regions.emplace_back(cols - half, top, half, rows - top);
-        } else {
-            const int centre = ((camera + 2) % 4) * quarter;
-            regions.emplace_back(centre - half, top, regionWidth, rows - top);
-        }
+        const std::vector<cv::Rect> regions = syntheticRigRegions(camera, rows);
         for (const cv::Rect& region : regions) {
             if (region.area() > 0) {
                 cv::Mat view = part(region);
