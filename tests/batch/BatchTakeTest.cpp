@@ -1,4 +1,5 @@
 #include "BatchReport.h"
+#include "BatchRunner.h"
 #include "PanoramaMetadata.h"
 #include "TakeFixture.h"
 
@@ -361,6 +362,49 @@ TEST(BatchReport, JsonEscapesWhatErrorsContainAndCarriesDepthFigures)
                               "\"calibration_contradicted\":1.000},\"error\":"),
               std::string::npos)
         << best.str();
+    EXPECT_EQ(best.str().find("\"warnings\""), std::string::npos) << "no warnings, no list";
+    r.warnings = {"frame 9 \"x\"", "frame 10"};
+    std::ostringstream warned;
+    batch::writeReportJson(warned, {r});
+    EXPECT_NE(warned.str().find(",\"warnings\":[\"frame 9 \\\"x\\\"\",\"frame 10\"],\"error\":"), std::string::npos)
+        << warned.str();
+}
+
+TEST(Preroll, TakesTheReadableFramesBeforeARunAsASingleRunHoldsThem)
+{
+    using batch::prerollPositions;
+    using Positions = std::vector<std::size_t>;
+    // The `before` positions before the frame, none the pipeline has already seen.
+    EXPECT_EQ(prerollPositions(10, 0, 3, {}), (Positions{7, 8, 9}));
+    EXPECT_EQ(prerollPositions(10, 9, 3, {}), (Positions{9}));
+    EXPECT_EQ(prerollPositions(2, 0, 5, {}), (Positions{0, 1}));
+    EXPECT_TRUE(prerollPositions(10, 10, 3, {}).empty());
+    EXPECT_TRUE(prerollPositions(10, 0, 0, {}).empty());
+    // An unreadable frame is left out, and the one before the window takes its place.
+    EXPECT_EQ(prerollPositions(10, 0, 3, {8}), (Positions{6, 7, 9}));
+    EXPECT_EQ(prerollPositions(10, 0, 3, {7, 8, 9, 12}), (Positions{4, 5, 6}));
+    // Never before what the pipeline has seen, nor before the take's start.
+    EXPECT_EQ(prerollPositions(10, 8, 3, {8}), (Positions{9}));
+    EXPECT_EQ(prerollPositions(3, 0, 3, {0, 2}), (Positions{1}));
+}
+
+// Best quality's pre-roll reads the frames before a run's first. One that cannot be
+// read is named (it is no frame of the run, so nothing else would say so) and left out,
+// and the run's frame comes out as from a run over the whole take, which fails it.
+TEST_F(Take, AnUnreadableFrameBeforeARunIsNamedAndLeftOutAsASingleRunLeavesIt)
+{
+    std::ofstream(dir / "0000000000-2.png", std::ios::trunc) << "not a picture";
+    const std::string report = (dir / "r.json").string();
+    ASSERT_EQ(batch("--quality best --frames 1 -q --report " + quote(report)), 0) << errors();
+    EXPECT_TRUE(taketest::contains(errors(), "warning: frame 0,")) << errors();
+    EXPECT_TRUE(taketest::contains(errors(), "0000000000-2.png")) << errors();
+    EXPECT_TRUE(taketest::contains(readText(report), "\"warnings\":[\"frame 0,")) << readText(report);
+    fs::rename(dir / "0000000001.png", dir / "run.png");
+
+    // The run over frames 0 and 1 on one worker: frame 0 fails on its own, no warning.
+    ASSERT_EQ(batch("--quality best --frames 0-1 -j 1 -q"), 2) << errors();
+    EXPECT_FALSE(taketest::contains(errors(), "warning")) << errors();
+    EXPECT_TRUE(samePixels(dir / "0000000001.png", dir / "run.png"));
 }
 
 #endif

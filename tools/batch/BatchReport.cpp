@@ -36,6 +36,12 @@ void writeReportJson(std::ostream& out, const std::vector<FrameResult>& results,
                 out << (f ? "," : "") << jsonString(r.depth[f].first) << ":" << number(r.depth[f].second);
             out << "}";
         }
+        if (!r.warnings.empty()) {
+            out << ",\"warnings\":[";
+            for (std::size_t w = 0; w < r.warnings.size(); ++w)
+                out << (w ? "," : "") << jsonString(r.warnings[w]);
+            out << "]";
+        }
         out << ",\"error\":" << jsonString(r.error) << "}";
     }
     out << "\n],\"summary\":{\"frames\":" << results.size();

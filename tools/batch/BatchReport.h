@@ -23,10 +23,12 @@ struct FrameResult {
     // contradicted it); empty otherwise.
     std::vector<std::pair<std::string, double>> depth;
     std::string error;
+    // What the user should know about a frame that was stitched all the same.
+    std::vector<std::string> warnings;
 };
 
 // The report as JSON: {"frames":[...], "summary":{...}}, each frame with a "depth"
-// object of named numbers when it has any, and "calibration":
+// object of named numbers and a "warnings" list of texts when it has any, and "calibration":
 // `calibration` when that (a JSON object) is not empty.
 void writeReportJson(std::ostream& out, const std::vector<FrameResult>& results, const std::string& calibration = {});
 

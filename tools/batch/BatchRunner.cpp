@@ -34,6 +34,7 @@
 #include <malloc.h>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <pthread.h>
 #include <cctype>
 #include <sstream>
@@ -311,14 +312,27 @@ private:
     std::thread thread_{[this] { run(); }}; // last: starts once the rest is made
 };
 
+// A worker's stages, made afresh when its temporal state has to start over.
+struct WorkerStages {
+    WorkerStages(const Take& take, StageTimes& times)
+        : options(orb::pipeline::qualityOptions(orb::pipeline::parseQuality(take.options.quality)))
+    {
+        if (take.shareFastMaps)
+            options.sharedFastMaps = take.fastMaps; // same rig and height for the whole take
+        pipeline = std::make_unique<orb::pipeline::StitchPipeline>(take.rig, options, &times);
+    }
+    orb::pipeline::StitchOptions options;
+    std::unique_ptr<orb::pipeline::StitchPipeline> pipeline;
+};
+
 // `prepare` runs once the frame is known to be stitched, before it is read (the
-// frames its temporal state depends on); it returns its seconds.
+// frames its temporal state depends on); it returns its seconds and may add warnings
+// to the result, and may make `stages` afresh.
 // With `writes` (and no overlays), the encoded panorama is handed to it and the frame
-// comes back as "writing": `writes` finishes and records it. `depth`: the stage whose
-// figures go into the result.
-FrameResult stitchFrame(Take& take, orb::pipeline::StitchPipeline& pipeline, StageTimes& times, std::uint32_t frame,
-                        const std::function<double()>& prepare, BackgroundWrites* writes, std::size_t index,
-                        const orb::pipeline::DepthStage* depth)
+// comes back as "writing": `writes` finishes and records it.
+FrameResult stitchFrame(Take& take, WorkerStages& stages, StageTimes& times, std::uint32_t frame,
+                        const std::function<double(FrameResult&)>& prepare, BackgroundWrites* writes,
+                        std::size_t index)
 {
     const BatchOptions& o = take.options;
     FrameResult result;
@@ -358,7 +372,7 @@ FrameResult stitchFrame(Take& take, orb::pipeline::StitchPipeline& pipeline, Sta
             return result;
         }
         if (prepare)
-            result.seconds.emplace_back("preroll", prepare());
+            result.seconds.emplace_back("preroll", prepare(result));
         auto t = std::chrono::steady_clock::now();
         take.stage(frame, "read");
         times.started = [&take, frame](const std::string& name) { take.stage(frame, name); };
@@ -373,6 +387,7 @@ FrameResult stitchFrame(Take& take, orb::pipeline::StitchPipeline& pipeline, Sta
 
         times.times.clear();
         times.clear();
+        orb::pipeline::StitchPipeline& pipeline = *stages.pipeline;
         const cv::Mat panorama = o.fastStitch
                                      ? pipeline.fastStitch(images, static_cast<int>(o.fastStitchHeight))
                                      : pipeline.fullStitch(images);
@@ -382,8 +397,8 @@ FrameResult stitchFrame(Take& take, orb::pipeline::StitchPipeline& pipeline, Sta
             throw std::runtime_error("stitching produced no panorama");
         // The figures of the estimate this frame was stitched with (the pipeline shares
         // the stage); seed quality's stage has none.
-        if (depth && !o.fastStitch)
-            result.depth = depth->facts();
+        if (stages.options.depth && !o.fastStitch)
+            result.depth = stages.options.depth->facts();
         // Only the report shows it.
         if (!o.reportPath.empty())
             result.coverage = panoramaCoverage(take, panorama, images);
@@ -456,12 +471,8 @@ void worker(Take& take, CorePool* cores, BackgroundWrites* writes, unsigned work
     } finished{cores};
     // Each worker has its own stages: the best quality's remember this worker's
     // last frames, which is why its frames come in take order.
-    orb::pipeline::StitchOptions stitchOptions =
-        orb::pipeline::qualityOptions(orb::pipeline::parseQuality(take.options.quality));
-    if (take.shareFastMaps)
-        stitchOptions.sharedFastMaps = take.fastMaps; // same rig and height for the whole take
     StageTimes times(take.options.overlays);
-    orb::pipeline::StitchPipeline pipeline(take.rig, stitchOptions, &times);
+    WorkerStages stages(take, times);
     // Frames in order: this worker's chunk; otherwise the next frame nobody took.
     const auto chunk = orderedChunk(take.frames.size(), workerIndex, workers);
     std::size_t nextInChunk = chunk.first;
@@ -469,28 +480,54 @@ void worker(Take& take, CorePool* cores, BackgroundWrites* writes, unsigned work
     // (pre-roll: read and measured, not written), so that a run's frames come out as
     // from a single run over the whole take. `fed`: the take position after the last
     // frame this pipeline has seen.
-    const std::size_t before = static_cast<std::size_t>(std::max(0, pipeline.prerollFrames()));
+    const std::size_t before = static_cast<std::size_t>(std::max(0, stages.pipeline->prerollFrames()));
     std::size_t fed = 0;
+    // Take positions whose frames could not be read: a single run fails them and never
+    // sees them, so its state holds the readable frames before.
+    std::set<std::size_t> unreadable;
     for (;;) {
         const std::size_t index = take.options.framesInOrder ? nextInChunk++ : take.next.fetch_add(1);
         if (index >= (take.options.framesInOrder ? chunk.second : take.frames.size()))
             return;
         const std::size_t position = take.takePositions[index];
-        const auto preroll = [&]() {
+        const auto preroll = [&](FrameResult& result) {
             const auto start = std::chrono::steady_clock::now();
-            for (std::size_t p = std::max(fed, position >= before ? position - before : 0); p < position; ++p) {
-                try {
-                    pipeline.preroll(readFrame(take, take.takeFrames[p]));
-                } catch (const std::exception&) {
-                    // A frame that cannot be read is no part of any run's state;
-                    // the run that stitches it reports it.
+            for (;;) {
+                const std::vector<std::size_t> planned = prerollPositions(position, fed, before, unreadable);
+                std::vector<std::size_t> read;
+                for (std::size_t p : planned) {
+                    const std::uint32_t frame = take.takeFrames[p];
+                    try {
+                        stages.pipeline->preroll(readFrame(take, frame));
+                        read.push_back(p);
+                    } catch (const std::exception& e) {
+                        unreadable.insert(p);
+                        // A frame of this run fails on its own, in its place in the report.
+                        if (std::binary_search(take.frames.begin(), take.frames.end(), frame))
+                            continue;
+                        const std::string text = "frame " + std::to_string(frame) +
+                                                 ", which the temporal state of frame " +
+                                                 std::to_string(result.frame) + " follows, cannot be read (" +
+                                                 e.what() + "); it is left out, as a run over the whole take "
+                                                 "fails it and goes on";
+                        result.warnings.push_back(text);
+                        std::lock_guard<std::mutex> lock(take.resultsMutex);
+                        take.progress.warning(text);
+                    }
                 }
+                // Frames further back make up for the unreadable ones; they must come
+                // before the frames already fed, so the state starts over with them.
+                if (read.size() == planned.size() || prerollPositions(position, fed, before, unreadable) == read)
+                    break;
+                stages = WorkerStages(take, times);
+                fed = 0;
             }
             return secondsSince(start);
         };
-        FrameResult result = stitchFrame(take, pipeline, times, take.frames[index],
-                                         before > 0 ? std::function<double()>(preroll) : std::function<double()>(),
-                                         writes, index, stitchOptions.depth.get());
+        FrameResult result = stitchFrame(
+            take, stages, times, take.frames[index],
+            before > 0 ? std::function<double(FrameResult&)>(preroll) : std::function<double(FrameResult&)>(), writes,
+            index);
         // A skipped frame (its panorama was there) or one another process holds was not
         // seen: the next stitch pre-rolls it.
         if (result.status != "skipped" && result.status != "claimed")
@@ -725,6 +762,19 @@ TakePlan planTake(unsigned requestedJobs, unsigned cores, std::size_t frames, st
         plan.planes = planeReuse(plan.jobs, frames, availableBytes, perFrame);
     plan.sharedFastMaps = frames > 1;
     return plan;
+}
+
+std::vector<std::size_t> prerollPositions(std::size_t position, std::size_t fed, std::size_t before,
+                                          const std::set<std::size_t>& unreadable)
+{
+    std::vector<std::size_t> positions;
+    for (std::size_t p = position; p > fed && positions.size() < before;) {
+        --p;
+        if (unreadable.count(p) == 0)
+            positions.push_back(p);
+    }
+    std::reverse(positions.begin(), positions.end());
+    return positions;
 }
 
 std::pair<std::size_t, std::size_t> orderedChunk(std::size_t frames, unsigned worker, unsigned workers)

@@ -5,8 +5,10 @@
 #include "StitchLib/pipeline/BestQuality.h"
 
 #include <cstdint>
+#include <set>
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace batch {
 
@@ -85,6 +87,14 @@ TakePlan planTake(unsigned requestedJobs, unsigned cores, std::size_t frames, st
 // Frame indices [begin, end) that worker `worker` of `workers` runs in order when
 // frames must stay in take order: contiguous, balanced chunks.
 std::pair<std::size_t, std::size_t> orderedChunk(std::size_t frames, unsigned worker, unsigned workers);
+
+// Take positions a pipeline that has seen the take's frames before position `fed`
+// feeds, in order, before it stitches the frame at `position`: the last `before`
+// positions before it that are not `unreadable`, none before `fed`. A single run over
+// the take fails an unreadable frame and never sees it, so its temporal state holds
+// the readable frames before instead.
+std::vector<std::size_t> prerollPositions(std::size_t position, std::size_t fed, std::size_t before,
+                                          const std::set<std::size_t>& unreadable);
 
 // Blocks SIGINT, SIGTERM, SIGHUP (and SIGUSR1, which the take uses to end its signal
 // thread) in the calling thread. Called first in main, so that every thread started

@@ -88,6 +88,14 @@ void Progress::frameStage(std::uint32_t frame, const std::string& stage)
     inFlight_[frame] = {stage, std::chrono::steady_clock::now()};
 }
 
+void Progress::warning(const std::string& text)
+{
+    std::fprintf(out_, "%squadstitch-batch: warning: %s\n", style_ == Style::Live ? "\r\033[K" : "", text.c_str());
+    if (style_ == Style::Live)
+        drawLive();
+    std::fflush(out_);
+}
+
 void Progress::tick()
 {
     if (style_ == Style::Live)

@@ -24,6 +24,9 @@ public:
     void frameDone(std::uint32_t frame, const std::string& status, const std::string& detail);
     // A frame being stitched entered `stage` ("read", "scan", ..., "encode", "write").
     void frameStage(std::uint32_t frame, const std::string& stage);
+    // A warning on a line of its own (above the live line), quiet or not: something the
+    // user must know even when no progress is shown.
+    void warning(const std::string& text);
     // Redraws the live line, so that time moves on while long frames run.
     void tick();
     // Ends the live line.
