@@ -194,6 +194,58 @@ TEST_F(Take, ABadFrameFailsAloneWithItsReason)
         EXPECT_EQ(batch(std::string("-s 1 ") + bad), 1) << bad;
 }
 
+// Full stitches side by side run in worker processes; what becomes of their frames
+// reaches the take's report and exit status, also when a worker dies.
+TEST_F(Take, WorkerProcessesReportFailuresAndADeadWorkersFrame)
+{
+    std::ofstream(dir / "0000000001-3.png", std::ios::trunc) << "not a picture";
+    const fs::path report = dir / "r.json";
+    ASSERT_EQ(batch("--frames 0-1 -j 2 -q --report " + quote(report.string())), 2) << errors();
+    EXPECT_TRUE(fs::exists(dir / "0000000000.png"));
+    EXPECT_TRUE(taketest::contains(errors(), "failed frames: 1")) << errors();
+    EXPECT_TRUE(taketest::contains(readText(report), "0000000001-3.png")) << readText(report);
+    EXPECT_TRUE(taketest::contains(readText(report), "\"summary\":{\"frames\":2,\"failed\":1,\"ok\":1}"))
+        << readText(report);
+
+    // A worker killed while it stitches: its frame fails naming the signal, the other
+    // worker takes the rest, and no claim or temporary file is left behind.
+    fs::remove(dir / "0000000000.png");
+    fs::copy_file(dir / "0000000000-3.png", dir / "0000000001-3.png", fs::copy_options::overwrite_existing);
+    const pid_t take = ::fork();
+    ASSERT_GE(take, 0);
+    if (take == 0) {
+        ::freopen("/dev/null", "w", stderr);
+        ::execl(QUADSTITCH_BATCH_BIN, QUADSTITCH_BATCH_BIN, "-d", dir.c_str(), "-j", "2", "--report",
+                report.c_str(), static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    // Once both workers hold a frame (a full stitch takes seconds), kill one of them:
+    // they are the children of the take's process.
+    pid_t worker = 0;
+    int status = 0;
+    while (worker == 0) {
+        ASSERT_EQ(::waitpid(take, &status, WNOHANG), 0) << "the take ended before two frames were in flight";
+        int claims = 0;
+        for (const auto& e : fs::directory_iterator(dir))
+            claims += e.path().extension() == ".claim";
+        std::istringstream children(readText("/proc/" + std::to_string(take) + "/task/" + std::to_string(take) +
+                                             "/children"));
+        if (claims == 2)
+            children >> worker;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ::kill(worker, SIGKILL);
+    ASSERT_EQ(::waitpid(take, &status, 0), take);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 2);
+    const std::string killed = readText(report);
+    EXPECT_TRUE(taketest::contains(killed, "\"failed\":1,\"ok\":2}")) << killed;
+    EXPECT_TRUE(taketest::contains(killed, "ended by signal 9")) << killed;
+    EXPECT_TRUE(partialFiles(dir).empty());
+    for (const auto& e : fs::directory_iterator(dir))
+        EXPECT_NE(e.path().extension(), ".claim") << e.path();
+}
+
 TEST_F(Take, AFrameMissingACameraImageFailsInsteadOfVanishing)
 {
     fs::remove(dir / "0000000001-3.png");
@@ -368,6 +420,34 @@ TEST(BatchReport, JsonEscapesWhatErrorsContainAndCarriesDepthFigures)
     batch::writeReportJson(warned, {r});
     EXPECT_NE(warned.str().find(",\"warnings\":[\"frame 9 \\\"x\\\"\",\"frame 10\"],\"error\":"), std::string::npos)
         << warned.str();
+}
+
+TEST(BatchReport, AWorkersResultComesBackWholeAndCutBytesAreRefused)
+{
+    batch::FrameResult r;
+    r.frame = 42;
+    r.status = "ok";
+    r.output = "/take/0000000042.png";
+    r.mode = "full";
+    r.seconds = {{"read", 0.25}, {"total", 4.5}};
+    r.coverage = 0.8125;
+    r.depth = {{"fallback_cells", 0.5}};
+    r.error = std::string("with a \0 inside", 16);
+    r.warnings = {"one", ""};
+    const std::string bytes = batch::encodeResult(r);
+    const batch::FrameResult back = batch::decodeResult(bytes);
+    EXPECT_EQ(back.frame, r.frame);
+    EXPECT_EQ(back.status, r.status);
+    EXPECT_EQ(back.output, r.output);
+    EXPECT_EQ(back.mode, r.mode);
+    EXPECT_EQ(back.seconds, r.seconds);
+    EXPECT_EQ(back.coverage, r.coverage);
+    EXPECT_EQ(back.depth, r.depth);
+    EXPECT_EQ(back.error, r.error);
+    EXPECT_EQ(back.warnings, r.warnings);
+    for (std::size_t cut : {std::size_t(0), std::size_t(3), bytes.size() / 2, bytes.size() - 1})
+        EXPECT_THROW(batch::decodeResult(bytes.substr(0, cut)), std::runtime_error) << cut;
+    EXPECT_THROW(batch::decodeResult(bytes + "x"), std::runtime_error);
 }
 
 TEST(Preroll, TakesTheReadableFramesBeforeARunAsASingleRunHoldsThem)

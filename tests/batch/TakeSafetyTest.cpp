@@ -73,6 +73,16 @@ std::vector<std::pair<std::string, unsigned long long>> blockedMasks(pid_t pid, 
     return masks;
 }
 
+// The process and the worker processes it started (full stitches side by side).
+std::vector<pid_t> withWorkers(pid_t pid)
+{
+    std::vector<pid_t> processes{pid};
+    std::istringstream children(readText("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children"));
+    for (pid_t child; children >> child;)
+        processes.push_back(child);
+    return processes;
+}
+
 // Whether a thread of `pid` is inside write(2, ...).
 bool writingToStderr(pid_t pid)
 {
@@ -127,7 +137,9 @@ TEST_F(SafeTake, EveryThreadLeavesStopSignalsToTheTakeInBothModes)
         // should an earlier line be what blocks, let it through and wait for the next.
         std::size_t threads = 0;
         for (int tries = 0; tries < 600000; ++tries) {
-            threads = blockedMasks(child).size();
+            threads = 0;
+            for (pid_t process : withWorkers(child))
+                threads += blockedMasks(process).size();
             if (writingToStderr(child) && threads >= 2)
                 break;
             if (writingToStderr(child)) {
@@ -141,8 +153,16 @@ TEST_F(SafeTake, EveryThreadLeavesStopSignalsToTheTakeInBothModes)
         const unsigned long long stop = (1ull << (SIGINT - 1)) | (1ull << (SIGTERM - 1)) | (1ull << (SIGHUP - 1));
         int waiting = 0;
         for (const auto& [thread, mask] : blockedMasks(child, &waiting))
-            EXPECT_EQ(mask & stop, stop) << "thread " << thread << " of " << threads + 1 << " takes stop signals";
-        EXPECT_EQ(waiting, 1) << "one thread waits for the signals";
+            EXPECT_EQ(mask & stop, stop) << "thread " << thread << " takes stop signals";
+        EXPECT_EQ(waiting, 1) << "one thread of the take's process waits for the signals";
+        // A worker process stops at them too, once it has ended the write it is in.
+        const std::vector<pid_t> processes = withWorkers(child);
+        for (std::size_t k = 1; k < processes.size(); ++k) {
+            for (const auto& [thread, mask] : blockedMasks(processes[k], &waiting))
+                EXPECT_EQ(mask & stop, stop) << "thread " << thread << " of worker " << processes[k];
+            EXPECT_LE(waiting, 1) << "worker " << processes[k];
+        }
+        EXPECT_EQ(processes.size(), std::string(mode) == "0" ? 3u : 1u) << "full stitches run in worker processes";
 
         ::kill(child, SIGTERM);
         ::close(pipeFds[1]);

@@ -32,6 +32,12 @@ struct FrameResult {
 // `calibration` when that (a JSON object) is not empty.
 void writeReportJson(std::ostream& out, const std::vector<FrameResult>& results, const std::string& calibration = {});
 
+// A result as bytes and back, for a worker process telling the take's process what
+// became of a frame. decodeResult throws std::runtime_error on bytes that are not one
+// whole result.
+std::string encodeResult(const FrameResult& result);
+FrameResult decodeResult(const std::string& bytes);
+
 using tools::jsonString;
 
 } // namespace batch

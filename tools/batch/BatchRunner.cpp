@@ -37,6 +37,12 @@
 #include <set>
 #include <pthread.h>
 #include <cctype>
+#include <cerrno>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/mman.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
 #include <sstream>
 #include <thread>
 #include <unistd.h>
@@ -169,11 +175,53 @@ struct Take {
     double fastCoverage = -1;
     // The calibration as read, with the image sizes it records.
     orb::input::Calibration calibration{};
+    // The next frame nobody took: `next`, or memory the worker processes share.
+    std::atomic<std::size_t>* claimNext = &next;
+    // Workers run as processes of their own (full stitches side by side): each faults
+    // its pages in an address space of its own, not behind the other's lock.
+    bool workerProcesses = false;
+    // In a worker process: the pipe to the take's process, which records results and
+    // shows progress and warnings.
+    int reportFd = -1;
+    std::mutex reportMutex{};
+    // In the take's process: its worker processes (under runningMutex) and whether a
+    // stop signal came.
+    std::vector<pid_t> workerPids{};
+    std::atomic<bool> interrupted{false};
+
+    // A message to the take's process: a kind, a frame or index, and bytes.
+    void send(char kind, std::uint64_t number, const std::string& payload)
+    {
+        std::string message(1, kind);
+        const std::uint64_t size = payload.size();
+        message.append(reinterpret_cast<const char*>(&number), sizeof number);
+        message.append(reinterpret_cast<const char*>(&size), sizeof size);
+        message += payload;
+        std::lock_guard<std::mutex> lock(reportMutex);
+        for (std::size_t at = 0; at < message.size();) {
+            const ssize_t n = ::write(reportFd, message.data() + at, message.size() - at);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                ::_exit(kExitFailed); // the take's process is gone: nobody to stitch for
+            at += static_cast<std::size_t>(n);
+        }
+    }
 
     void stage(std::uint32_t frame, const std::string& name)
     {
+        if (reportFd >= 0)
+            return send('S', frame, name);
         std::lock_guard<std::mutex> lock(resultsMutex);
         progress.frameStage(frame, name);
+    }
+
+    void warn(const std::string& text)
+    {
+        if (reportFd >= 0)
+            return send('W', 0, text);
+        std::lock_guard<std::mutex> lock(resultsMutex);
+        progress.warning(text);
     }
 };
 
@@ -209,6 +257,8 @@ std::vector<cv::Mat> readFrame(const Take& take, std::uint32_t frame)
 // Records a frame that is done.
 void recordResult(Take& take, std::size_t index, FrameResult result)
 {
+    if (take.reportFd >= 0)
+        return take.send('R', index, encodeResult(result));
     std::lock_guard<std::mutex> lock(take.resultsMutex);
     char detail[64] = "";
     if (result.status == "ok")
@@ -486,9 +536,12 @@ void worker(Take& take, CorePool* cores, BackgroundWrites* writes, unsigned work
     // sees them, so its state holds the readable frames before.
     std::set<std::size_t> unreadable;
     for (;;) {
-        const std::size_t index = take.options.framesInOrder ? nextInChunk++ : take.next.fetch_add(1);
+        const std::size_t index = take.options.framesInOrder ? nextInChunk++ : take.claimNext->fetch_add(1);
         if (index >= (take.options.framesInOrder ? chunk.second : take.frames.size()))
             return;
+        // The take's process answers for it should this process end before its result.
+        if (take.reportFd >= 0)
+            take.send('B', index, {});
         const std::size_t position = take.takePositions[index];
         const auto preroll = [&](FrameResult& result) {
             const auto start = std::chrono::steady_clock::now();
@@ -511,8 +564,7 @@ void worker(Take& take, CorePool* cores, BackgroundWrites* writes, unsigned work
                                                  e.what() + "); it is left out, as a run over the whole take "
                                                  "fails it and goes on";
                         result.warnings.push_back(text);
-                        std::lock_guard<std::mutex> lock(take.resultsMutex);
-                        take.progress.warning(text);
+                        take.warn(text);
                     }
                 }
                 // Frames further back make up for the unreadable ones; they must come
@@ -664,6 +716,14 @@ void signalWaiter()
         ::_exit(kExitInterrupted);
     }
     Take& take = *running;
+    if (take.workerProcesses) {
+        // Each worker process ends the write it is in and exits; the take's process
+        // reports once they all have.
+        take.interrupted = true;
+        for (pid_t pid : take.workerPids)
+            ::kill(pid, SIGTERM);
+        return;
+    }
     take.output.interrupt();
     std::lock_guard<std::mutex> lock(take.resultsMutex);
     take.progress.finish();
@@ -716,6 +776,209 @@ void keepFreedMemory(std::uint64_t perFrame)
 {
     mallopt(M_MMAP_THRESHOLD, 32 << 20);
     mallopt(M_TRIM_THRESHOLD, static_cast<int>(std::min<std::uint64_t>(perFrame, 256ull << 20)));
+}
+
+// Worker `workerIndex` of a take run as processes: this process from its fork on.
+// `running`: the frames running in all of them, in memory they share.
+[[noreturn]] void workerProcess(Take& take, const TakePlan& plan, unsigned cores, std::uint64_t perFrame,
+                                bool keepPlanes, unsigned workerIndex, std::atomic<unsigned>* running)
+{
+    int status = kExitOk;
+    try {
+        // Stopped with the take's process, however that ends.
+        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+        // A stop signal ends the write in progress (no half-written file, no claim
+        // left behind), then this process.
+        std::thread([&take] {
+            const sigset_t signals = stopSignals();
+            int signal = 0;
+            while (sigwait(&signals, &signal) != 0) {
+            }
+            take.output.interrupt();
+            ::_exit(kExitInterrupted);
+        }).detach();
+        CorePool& pool = installCorePool(cores);
+        pool.followRunningFrames(running);
+        cv::setNumThreads(static_cast<int>(cores));
+        if (plan.keepFreedMemory)
+            keepFreedMemory(perFrame);
+        if (keepPlanes)
+            orb::pipeline::keepFreedPlanes(plan.planes.bytes / plan.jobs, plan.planes.everyLargeMatrix);
+        std::optional<BackgroundWrites> writes;
+        if (plan.writeBehind)
+            writes.emplace(take, 1);
+        worker(take, nullptr, writes ? &*writes : nullptr, workerIndex, plan.jobs);
+        // Out of frames: the others' loops may have this core while the last panorama
+        // is flushed.
+        running->fetch_sub(1);
+        if (writes)
+            writes->finish();
+    } catch (...) {
+        status = kExitFailed;
+    }
+    // No destructors of the take's process's objects: they belong to it.
+    ::_exit(status);
+}
+
+// How a worker process ended, for the frames it left unfinished.
+std::string howItEnded(int status)
+{
+    if (WIFSIGNALED(status))
+        return "its worker process was ended by signal " + std::to_string(WTERMSIG(status)) + " (" +
+               strsignal(WTERMSIG(status)) + ")";
+    return "its worker process exited with status " + std::to_string(WEXITSTATUS(status)) +
+           " before finishing it";
+}
+
+// Runs the take's workers as processes, one per frame in flight, and records what
+// they report. Frames a process began and never reported (it crashed), or never
+// reached, fail with how it ended. Returns false when a stop signal ended the take.
+bool runWorkerProcesses(Take& take, const TakePlan& plan, unsigned cores, std::uint64_t perFrame, bool keepPlanes)
+{
+    // The next frame nobody took and the frames running, for all the processes.
+    void* shared = ::mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    if (shared == MAP_FAILED)
+        throw std::runtime_error(std::string("cannot map memory for the worker processes: ") + std::strerror(errno));
+    static_assert(std::atomic<std::size_t>::is_always_lock_free && std::atomic<unsigned>::is_always_lock_free);
+    take.claimNext = new (shared) std::atomic<std::size_t>(0);
+    auto* running = new (static_cast<char*>(shared) + 64) std::atomic<unsigned>(plan.jobs);
+
+    struct Worker {
+        pid_t pid;
+        int fd;
+        std::string pending;          // bytes of a message not yet whole
+        std::set<std::size_t> begun;  // frames (indices) begun and not yet reported
+    };
+    std::vector<Worker> workers;
+    {
+        std::lock_guard<std::mutex> lock(runningMutex);
+        for (unsigned j = 0; j < plan.jobs && !take.interrupted; ++j) {
+            int fds[2];
+            if (::pipe2(fds, O_CLOEXEC) != 0)
+                throw std::runtime_error(std::string("cannot make a pipe for a worker process: ") +
+                                         std::strerror(errno));
+            std::fflush(nullptr); // nothing buffered is written twice
+            const pid_t pid = ::fork();
+            if (pid < 0)
+                throw std::runtime_error(std::string("cannot start a worker process: ") + std::strerror(errno));
+            if (pid == 0) {
+                for (const Worker& w : workers)
+                    ::close(w.fd);
+                ::close(fds[0]);
+                take.reportFd = fds[1];
+                workerProcess(take, plan, cores, perFrame, keepPlanes, j, running);
+            }
+            ::close(fds[1]);
+            workers.push_back({pid, fds[0], {}, {}});
+            take.workerPids.push_back(pid);
+        }
+    }
+
+    std::string firstEnd; // how the first worker that failed ended
+    const auto handle = [&](Worker& w, char kind, std::uint64_t number, const std::string& payload) {
+        std::lock_guard<std::mutex> lock(take.resultsMutex);
+        if (kind == 'S') {
+            take.progress.frameStage(static_cast<std::uint32_t>(number), payload);
+        } else if (kind == 'W') {
+            take.progress.warning(payload);
+        } else if (number < take.frames.size()) {
+            if (kind == 'B') {
+                w.begun.insert(number);
+            } else if (kind == 'R') {
+                w.begun.erase(number);
+                take.resultsMutex.unlock();
+                recordResult(take, number, decodeResult(payload));
+                take.resultsMutex.lock();
+            }
+        }
+    };
+    std::size_t open = workers.size();
+    while (open > 0) {
+        std::vector<pollfd> polls;
+        for (const Worker& w : workers)
+            polls.push_back({w.fd, POLLIN, 0});
+        // On a terminal the live line moves on every second, also while long frames run.
+        const int ready = ::poll(polls.data(), polls.size(), take.progress.live() ? 1000 : -1);
+        if (ready < 0 && errno != EINTR)
+            throw std::runtime_error(std::string("cannot wait for the worker processes: ") + std::strerror(errno));
+        if (ready <= 0) {
+            std::lock_guard<std::mutex> lock(take.resultsMutex);
+            take.progress.tick();
+            continue;
+        }
+        for (std::size_t k = 0; k < workers.size(); ++k) {
+            Worker& w = workers[k];
+            if (w.fd < 0 || polls[k].revents == 0)
+                continue;
+            char buffer[65536];
+            const ssize_t n = ::read(w.fd, buffer, sizeof buffer);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n > 0) {
+                w.pending.append(buffer, static_cast<std::size_t>(n));
+                constexpr std::size_t header = 1 + 2 * sizeof(std::uint64_t);
+                while (w.pending.size() >= header) {
+                    std::uint64_t number = 0, size = 0;
+                    std::memcpy(&number, w.pending.data() + 1, sizeof number);
+                    std::memcpy(&size, w.pending.data() + 1 + sizeof number, sizeof size);
+                    if (w.pending.size() - header < size)
+                        break;
+                    handle(w, w.pending[0], number, w.pending.substr(header, size));
+                    w.pending.erase(0, header + size);
+                }
+                continue;
+            }
+            // The process closed its end: it has exited, or is about to.
+            ::close(w.fd);
+            w.fd = -1;
+            --open;
+            int status = 0;
+            while (::waitpid(w.pid, &status, 0) < 0 && errno == EINTR) {
+            }
+            {
+                std::lock_guard<std::mutex> lock(runningMutex);
+                take.workerPids.erase(std::remove(take.workerPids.begin(), take.workerPids.end(), w.pid),
+                                      take.workerPids.end());
+            }
+            const bool clean = WIFEXITED(status) && WEXITSTATUS(status) == kExitOk;
+            if (clean || take.interrupted)
+                continue;
+            const std::string how = howItEnded(status);
+            if (firstEnd.empty())
+                firstEnd = how;
+            std::vector<std::uint32_t> left;
+            for (std::size_t index : w.begun)
+                left.push_back(take.frames[index]);
+            take.output.removeStaleTemporaries(left, take.options.format);
+            for (std::size_t index : w.begun) {
+                FrameResult result;
+                result.frame = take.frames[index];
+                result.status = "failed";
+                result.mode = take.options.fastStitch ? "fast" : "full";
+                result.output = take.output.panoramaPath(result.frame, take.options.format);
+                result.error = how;
+                // Its claim names the take's process, which lives on: given back here.
+                take.output.releaseOwnClaim(result.frame);
+                recordResult(take, index, std::move(result));
+            }
+            w.begun.clear();
+        }
+    }
+    if (take.interrupted)
+        return false;
+    // Frames no process reached: those of a process that ended early.
+    for (std::size_t index = 0; index < take.frames.size(); ++index) {
+        if (take.finished[index])
+            continue;
+        FrameResult result;
+        result.frame = take.frames[index];
+        result.status = "failed";
+        result.mode = take.options.fastStitch ? "fast" : "full";
+        result.output = take.output.panoramaPath(result.frame, take.options.format);
+        result.error = "not stitched: " + (firstEnd.empty() ? std::string("no worker process reached it") : firstEnd);
+        recordResult(take, index, std::move(result));
+    }
+    return true;
 }
 
 } // namespace
@@ -884,7 +1147,11 @@ int runTake(const BatchOptions& options)
     // finish on all of them (the bits do not depend on the thread count). One frame at
     // a time runs on every core as quadstitch does, on the library's own pool.
     const int threads = cv::getNumThreads();
-    CorePool* corePool = plan.corePool ? &installCorePool(cores) : nullptr;
+    // Full stitches side by side run in processes of their own: threads of one process
+    // faulting in their planes at once wait on its address space's lock (about 6 us a
+    // page fault against 1.4 us in a process of its own).
+    take.workerProcesses = plan.corePool && !options.fastStitch;
+    CorePool* corePool = plan.corePool && !take.workerProcesses ? &installCorePool(cores) : nullptr;
     if (corePool)
         cv::setNumThreads(static_cast<int>(cores));
     take.shareFastMaps = plan.sharedFastMaps;
@@ -900,9 +1167,34 @@ int runTake(const BatchOptions& options)
 
     // A take of one frame runs it as quadstitch does.
     const bool keepPlanes = plan.keepFreedMemory && !options.fastStitch;
-    if (plan.keepFreedMemory)
+    if (take.workerProcesses) {
+        bool finished = false;
+        try {
+            finished = runWorkerProcesses(take, plan, cores, perFrame, keepPlanes);
+        } catch (const std::exception& e) {
+            std::cerr << "quadstitch-batch: " << e.what() << "\n";
+            return kExitFailed;
+        }
+        if (!finished) {
+            signals.watch(nullptr);
+            std::lock_guard<std::mutex> lock(take.resultsMutex);
+            take.progress.finish();
+            std::size_t done = 0;
+            for (bool f : take.finished)
+                done += f ? 1 : 0;
+            std::fprintf(stderr, "quadstitch-batch: interrupted; %zu of %zu frames finished, the others were abandoned\n",
+                         done, take.frames.size());
+            try {
+                writeReport(take.options.reportPath, resultsWithUnfinished(take), take.options.calibrationCheck);
+            } catch (const std::exception& e) {
+                std::fprintf(stderr, "quadstitch-batch: %s\n", e.what());
+            }
+            return kExitInterrupted;
+        }
+    }
+    if (plan.keepFreedMemory && !take.workerProcesses)
         keepFreedMemory(perFrame);
-    if (keepPlanes) {
+    if (keepPlanes && !take.workerProcesses) {
         // The blend keeps freed planes for the next frame: all of them when the
         // memory allows, saving about a tenth of a frame's time.
         orb::pipeline::keepFreedPlanes(plan.planes.bytes, plan.planes.everyLargeMatrix);
@@ -910,19 +1202,19 @@ int runTake(const BatchOptions& options)
     // A worker with more than one frame writes its panoramas behind it (one waiting per
     // worker), and starts its next frame meanwhile.
     std::optional<BackgroundWrites> writes;
-    if (plan.writeBehind)
+    if (plan.writeBehind && !take.workerProcesses)
         writes.emplace(take, jobs);
     std::vector<std::thread> workers;
     for (unsigned j = 0; corePool && j < jobs; ++j)
         corePool->frameThreadStarted();
-    for (unsigned j = 0; j < jobs; ++j)
+    for (unsigned j = 0; j < jobs && !take.workerProcesses; ++j)
         workers.emplace_back(worker, std::ref(take), corePool, writes ? &*writes : nullptr, j, jobs);
     // On a terminal the live line moves on every second, also while long frames run.
     std::mutex tickMutex;
     std::condition_variable tickStop;
     bool stopTicking = false;
     std::thread ticker;
-    if (take.progress.live()) {
+    if (take.progress.live() && !take.workerProcesses) {
         ticker = std::thread([&] {
             std::unique_lock<std::mutex> lock(tickMutex);
             while (!tickStop.wait_for(lock, std::chrono::seconds(1), [&] { return stopTicking; })) {
@@ -944,7 +1236,7 @@ int runTake(const BatchOptions& options)
         ticker.join();
     }
     cv::setNumThreads(threads);
-    if (keepPlanes)
+    if (keepPlanes && !take.workerProcesses)
         orb::pipeline::keepFreedPlanes(0);
 
     // A signal from here on waits, blocked, for the process's end.

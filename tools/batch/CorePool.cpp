@@ -74,6 +74,12 @@ void CorePool::frameThreadFinished()
         --running_;
 }
 
+void CorePool::followRunningFrames(const std::atomic<unsigned>* frames)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    sharedRunning_ = frames;
+}
+
 void CorePool::runTasks(Loop& loop)
 {
     for (int start = loop.next.fetch_add(loop.chunk); start < loop.tasks; start = loop.next.fetch_add(loop.chunk)) {
@@ -103,7 +109,8 @@ void CorePool::parallel_for(int tasks, FN_parallel_for_body_cb_t body, void* dat
     unsigned helpers = 0;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        helpers = loopThreads(cores_, running_, borrowed_, tasks) - 1;
+        const unsigned running = sharedRunning_ ? sharedRunning_->load() : running_;
+        helpers = loopThreads(cores_, running, borrowed_, tasks) - 1;
         if (helpers > 0) {
             borrowed_ += helpers;
             loop = std::make_shared<Loop>(tasks, body, data, helpers);

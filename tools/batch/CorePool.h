@@ -35,6 +35,10 @@ public:
     // borrow every helper.
     void frameThreadStarted();
     void frameThreadFinished();
+    // Frames running in every worker process of the take (in memory they share), to
+    // be counted instead of this process's frame threads: a process whose sibling is
+    // out of frames borrows the core it leaves.
+    void followRunningFrames(const std::atomic<unsigned>* frames);
 
     void parallel_for(int tasks, FN_parallel_for_body_cb_t body, void* data) override;
     int getThreadNum() const override;
@@ -57,6 +61,7 @@ private:
     std::condition_variable done_;
     std::deque<std::shared_ptr<Loop>> waiting_; // loops with seats left for helpers
     unsigned running_ = 0;
+    const std::atomic<unsigned>* sharedRunning_ = nullptr;
     unsigned borrowed_ = 0;
     bool stopping_ = false;
     std::atomic<std::size_t> helped_{0};

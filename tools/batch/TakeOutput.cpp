@@ -289,6 +289,15 @@ void TakeOutput::release(std::uint32_t frame)
         ::unlink(claimPath(frame).c_str());
 }
 
+void TakeOutput::releaseOwnClaim(std::uint32_t frame)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    claims_.erase(frame);
+    std::string holder;
+    if (readSmallFile(claimPath(frame), 512, holder) && holder == owner_ + "\n")
+        ::unlink(claimPath(frame).c_str());
+}
+
 void TakeOutput::interrupt()
 {
     // Never released: the process exits next. Writes in progress end first.

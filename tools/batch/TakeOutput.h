@@ -46,6 +46,10 @@ public:
     // takes no claim.
     std::string claim(std::uint32_t frame);
     void release(std::uint32_t frame);
+    // Removes the frame's claim if it names this process: made here or by a process
+    // forked from this one, which claims in its name and may have ended without
+    // giving it back.
+    void releaseOwnClaim(std::uint32_t frame);
 
     // Stops all further writes, waits for one in progress to end and drops this
     // process's claims. Holds the lock for good: meant to be followed by the exit.
