@@ -876,23 +876,21 @@ bool runWorkerProcesses(Take& take, const TakePlan& plan, unsigned cores, std::u
 
     std::string firstEnd; // how the first worker that failed ended
     const auto handle = [&](Worker& w, char kind, std::uint64_t number, const std::string& payload) {
-        std::lock_guard<std::mutex> lock(take.resultsMutex);
-        if (kind == 'S') {
-            take.progress.frameStage(static_cast<std::uint32_t>(number), payload);
-        } else if (kind == 'W') {
-            take.progress.warning(payload);
-        } else if (number < take.frames.size()) {
-            if (kind == 'B') {
-                w.begun.insert(number);
-            } else if (kind == 'R') {
-                w.begun.erase(number);
-                take.resultsMutex.unlock();
-                recordResult(take, number, decodeResult(payload));
-                take.resultsMutex.lock();
-            }
+        if (kind == 'R' && number < take.frames.size()) {
+            w.begun.erase(number);
+            recordResult(take, number, decodeResult(payload));
+            return;
         }
+        std::lock_guard<std::mutex> lock(take.resultsMutex);
+        if (kind == 'S')
+            take.progress.frameStage(static_cast<std::uint32_t>(number), payload);
+        else if (kind == 'W')
+            take.progress.warning(payload);
+        else if (kind == 'B' && number < take.frames.size())
+            w.begun.insert(number);
     };
     std::size_t open = workers.size();
+    auto ticked = std::chrono::steady_clock::now();
     while (open > 0) {
         std::vector<pollfd> polls;
         for (const Worker& w : workers)
@@ -901,11 +899,13 @@ bool runWorkerProcesses(Take& take, const TakePlan& plan, unsigned cores, std::u
         const int ready = ::poll(polls.data(), polls.size(), take.progress.live() ? 1000 : -1);
         if (ready < 0 && errno != EINTR)
             throw std::runtime_error(std::string("cannot wait for the worker processes: ") + std::strerror(errno));
-        if (ready <= 0) {
+        if (take.progress.live() && secondsSince(ticked) >= 1) {
+            ticked = std::chrono::steady_clock::now();
             std::lock_guard<std::mutex> lock(take.resultsMutex);
             take.progress.tick();
-            continue;
         }
+        if (ready <= 0)
+            continue;
         for (std::size_t k = 0; k < workers.size(); ++k) {
             Worker& w = workers[k];
             if (w.fd < 0 || polls[k].revents == 0)
