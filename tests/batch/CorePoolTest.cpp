@@ -104,6 +104,26 @@ TEST(CorePool, ALoopRunsAloneWhileEveryCoreHasAFrameAndIsHelpedOnceOneFinishes)
         ASSERT_EQ(runs.load(), 1);
 }
 
+// Worker processes count their frames in memory they share: the pool follows that
+// count, not its own frame threads (of which a worker process has none).
+TEST(CorePool, AWorkerProcessFollowsTheFramesRunningInAllOfThem)
+{
+    CorePool pool(2);
+    std::atomic<unsigned> running{2};
+    pool.followRunningFrames(&running);
+    Record busy(1000);
+    pool.parallel_for(1000, recordTasks, &busy);
+    EXPECT_EQ(busy.threads, std::set<std::thread::id>{std::this_thread::get_id()});
+    EXPECT_EQ(pool.helpedTasks(), 0u);
+
+    // The other process is out of frames: its core joins this one's loops.
+    running = 1;
+    Meeting meeting;
+    pool.parallel_for(2, meet, &meeting);
+    EXPECT_FALSE(meeting.stoodUp) << "the first task waited for a helper that never came";
+    EXPECT_EQ(pool.helpedTasks(), 1u);
+}
+
 TEST(CorePool, AFailingTaskFailsItsLoopAfterTheOthersRan)
 {
     CorePool pool(2);
