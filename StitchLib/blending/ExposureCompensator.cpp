@@ -48,6 +48,14 @@ int nextOpaque(const uchar* row, int from, int cols)
 }
 
 #if defined(__SSE2__)
+// Whether any of the four BGRA pixels at p has alpha other than 0.
+inline bool anyAlpha(const uchar* p)
+{
+    const __m128i alpha = _mm_and_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)),
+                                        _mm_set1_epi32(static_cast<int>(0xFF000000u)));
+    return _mm_movemask_epi8(_mm_cmpeq_epi32(alpha, _mm_setzero_si128())) != 0xFFFF;
+}
+
 // The gain tables' values for four BGRA pixels at once, computed: (v * scale + 2^15)
 // >> 16 saturated, with scale = high * 2^16 + low, is v * high plus the upper half of
 // v * low plus the carry of adding 2^15 to its lower half. A 255 takes the table's
@@ -274,14 +282,25 @@ void ExposureCompensator::apply(std::vector<cv::Mat>& parts, const std::vector<c
                         c = nextOpaque(row, c, part.cols);
                     if (c == part.cols)
                         break;
-                    uchar* p = row + c * channels;
 #if defined(__SSE2__)
-                    if (vector && c + 4 <= part.cols) {
-                        four.apply(p);
-                        c += 3;
-                        continue;
+                    if (vector) {
+                        // A part's opaque runs are long: groups of four follow on from
+                        // the first opaque pixel while each holds some alpha, without a
+                        // search per group.
+                        while (c + 4 <= part.cols && anyAlpha(row + 4 * c)) {
+                            four.apply(row + 4 * c);
+                            c += 4;
+                        }
+                        if (c + 4 <= part.cols) {
+                            // Four transparent pixels: search on from the next one.
+                            c += 3;
+                            continue;
+                        }
+                        if (c == part.cols)
+                            break;
                     }
 #endif
+                    uchar* p = row + c * channels;
                     if (channels == 4 ? p[3] == 0 : (p[0] | p[1] | p[2]) == 0)
                         continue;
                     p[0] = table[0][p[0]];
