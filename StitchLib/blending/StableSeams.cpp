@@ -7,6 +7,10 @@
 #include <string>
 #include <vector>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace orb {
 
 namespace {
@@ -18,30 +22,13 @@ constexpr int kLongestWindow = 63;
 // that starts at column 0).
 constexpr int kNoSeam = -2;
 
-struct Band {
-    int first = -1;
-    int last = -1;
-};
+using Band = SharedRun;
 
 // Columns of row r where both parts hold data, when they form one run (near the
 // poles a row can hold several, and a seam between them means nothing).
 Band sharedBand(MaskedImage& a, MaskedImage& b, int r)
 {
-    const unsigned char* va = a.validPixels().ptr<unsigned char>(r);
-    const unsigned char* vb = b.validPixels().ptr<unsigned char>(r);
-    Band band;
-    int count = 0;
-    for (int c = 0; c < a.cols(); ++c) {
-        if (va[c] && vb[c]) {
-            if (band.first < 0)
-                band.first = c;
-            band.last = c;
-            ++count;
-        }
-    }
-    if (count != band.last - band.first + 1)
-        return Band();
-    return band;
+    return sharedRun(a.validPixels().ptr<unsigned char>(r), b.validPixels().ptr<unsigned char>(r), a.cols());
 }
 
 // The last column A contributes in the band, when A holds a prefix of it and B the
@@ -63,6 +50,40 @@ int splitColumn(const unsigned char* ca, const unsigned char* cb, const Band& ba
 }
 
 } // namespace
+
+SharedRun sharedRun(const unsigned char* va, const unsigned char* vb, int cols)
+{
+    // Every row of every pair is scanned each frame: sixteen columns at a time, each
+    // group giving a bit per column held by both, whose ends and count make the run.
+    SharedRun run;
+    int count = 0;
+    int c = 0;
+#if defined(__SSE2__)
+    const __m128i zero = _mm_setzero_si128();
+    for (; c + 16 <= cols; c += 16) {
+        const __m128i ea = _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(va + c)), zero);
+        const __m128i eb = _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(vb + c)), zero);
+        const unsigned both = ~static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(ea, eb))) & 0xFFFFu;
+        if (!both)
+            continue;
+        if (run.first < 0)
+            run.first = c + __builtin_ctz(both);
+        run.last = c + 31 - __builtin_clz(both);
+        count += __builtin_popcount(both);
+    }
+#endif
+    for (; c < cols; ++c) {
+        if (va[c] && vb[c]) {
+            if (run.first < 0)
+                run.first = c;
+            run.last = c;
+            ++count;
+        }
+    }
+    if (count != run.last - run.first + 1)
+        return SharedRun();
+    return run;
+}
 
 StableSeamFinder::StableSeamFinder(int window) : windowFrames(window)
 {

@@ -9,6 +9,14 @@
 
 namespace orb {
 
+// The columns (first and last) where two 8-bit masks of `cols` columns are both
+// non-zero, when they form one run; -1 and -1 when there are none or several runs.
+struct SharedRun {
+    int first = -1;
+    int last = -1;
+};
+SharedRun sharedRun(const unsigned char* a, const unsigned char* b, int cols);
+
 // Seams for the frames of a take in order, which stay put where the view does. Each
 // frame's seams are found afresh; then, in every row of a neighbouring pair's overlap
 // band where the view has stayed the same over the last frames, the seam is the

@@ -110,5 +110,46 @@ TEST(StableSeamsTest, SeamsDependOnTheLastWindowOfFramesOnly)
     EXPECT_TRUE(allSame(seamsOf(whole, 5, filled(20, 40, 30), 100), freshSeamsOf(5, 100)));
 }
 
+// The band a pair's seam may be held in: both masks' shared columns as one run, found
+// sixteen columns at a time with a remainder, so runs are placed across every group edge.
+TEST(StableSeamsTest, SharedRunFindsOneRunAndRefusesSeveral)
+{
+    const int cols = 53;  // three groups of sixteen and a remainder
+    for (int first = 0; first < cols; ++first)
+        for (int last = first; last < cols; ++last) {
+            std::vector<unsigned char> a(cols, 0), b(cols, 0);
+            // A wider than the run, B exactly the run, any non-zero value counting.
+            for (int c = std::max(0, first - 2); c <= std::min(cols - 1, last + 3); ++c)
+                a[static_cast<std::size_t>(c)] = static_cast<unsigned char>(1 + c % 255);
+            for (int c = first; c <= last; ++c)
+                b[static_cast<std::size_t>(c)] = 255;
+            SharedRun run = sharedRun(a.data(), b.data(), cols);
+            ASSERT_EQ(first, run.first) << first << ".." << last;
+            ASSERT_EQ(last, run.last) << first << ".." << last;
+
+            // A hole inside the run, or a second shared column apart from it, is no band.
+            if (last - first >= 2) {
+                std::vector<unsigned char> holed = b;
+                holed[static_cast<std::size_t>(first + 1)] = 0;
+                run = sharedRun(a.data(), holed.data(), cols);
+                ASSERT_EQ(-1, run.first) << first << ".." << last;
+            }
+            const int apart = last + 5 < cols ? last + 5 : first - 5;
+            if (apart >= 0) {
+                a[static_cast<std::size_t>(apart)] = 7;
+                b[static_cast<std::size_t>(apart)] = 9;
+                run = sharedRun(a.data(), b.data(), cols);
+                ASSERT_EQ(-1, run.first) << first << ".." << last << " and " << apart;
+                ASSERT_EQ(-1, run.last);
+            }
+        }
+    // Nothing shared: both hold data, but never in the same column.
+    std::vector<unsigned char> a(cols, 0), b(cols, 0);
+    for (int c = 0; c < cols; ++c)
+        (c % 2 ? a : b)[static_cast<std::size_t>(c)] = 255;
+    EXPECT_EQ(-1, sharedRun(a.data(), b.data(), cols).first);
+    EXPECT_EQ(-1, sharedRun(a.data(), b.data(), 0).first);
+}
+
 } // namespace
 } // namespace orb
