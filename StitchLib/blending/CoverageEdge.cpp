@@ -61,4 +61,17 @@ void restoreRim(cv::Mat& part, int minAlpha)
     });
 }
 
+void restoreRim(cv::Mat& part, int minAlpha, const std::vector<cv::Rect>& regions)
+{
+    if (part.type() != CV_8UC4)
+        throw std::runtime_error("restoreRim() needs an 8-bit BGRA part");
+    // Restoring is idempotent (every pixel gone over ends at alpha 0 or 255), so
+    // regions that overlap are no harm.
+    for (const cv::Rect& region : regions) {
+        cv::Mat view = part(region & cv::Rect(0, 0, part.cols, part.rows));
+        if (!view.empty())
+            restoreRim(view, minAlpha);
+    }
+}
+
 } // namespace orb

@@ -2,6 +2,8 @@
 
 #include <opencv2/core.hpp>
 
+#include <vector>
+
 namespace orb {
 
 // Restores the colour of a remapped part's soft rim. Remapping with a transparent
@@ -11,6 +13,9 @@ namespace orb {
 // fainter ones become fully transparent. An 8-bit BGRA part is changed in place;
 // any other type is rejected with std::runtime_error.
 void restoreRim(cv::Mat& part, int minAlpha);
+// The same for a part that holds nothing outside its rectangles `regions`: only
+// they are gone over.
+void restoreRim(cv::Mat& part, int minAlpha, const std::vector<cv::Rect>& regions);
 
 // Rim pixels fainter than this carry too little of the image to restore.
 constexpr int kMinRimAlpha = 64;

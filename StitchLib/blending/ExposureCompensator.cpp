@@ -312,4 +312,24 @@ void ExposureCompensator::apply(std::vector<cv::Mat>& parts, const std::vector<c
     }
 }
 
+void ExposureCompensator::apply(std::vector<cv::Mat>& parts, const std::vector<cv::Vec3d>& gains,
+                                const std::vector<std::vector<cv::Rect>>& regions)
+{
+    if (gains.size() != parts.size() || regions.size() != parts.size())
+        throw std::runtime_error("ExposureCompensator apply() needs one set of gains and regions per part");
+    // Views of the regions share the parts' pixels; the rest of a part (most of each
+    // row) is not read at all.
+    std::vector<cv::Mat> views;
+    std::vector<cv::Vec3d> viewGains;
+    for (std::size_t i = 0; i < parts.size(); ++i)
+        for (const cv::Rect& region : regions[i]) {
+            const cv::Rect inside = region & cv::Rect(0, 0, parts[i].cols, parts[i].rows);
+            if (inside.empty())
+                continue;
+            views.push_back(parts[i](inside));
+            viewGains.push_back(gains[i]);
+        }
+    apply(views, viewGains);
+}
+
 } // namespace orb

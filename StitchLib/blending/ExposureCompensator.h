@@ -30,6 +30,10 @@ public:
     // saturated sample (255) under a gain below 1 becomes the middle of the values it
     // can stand for (255 * gain up to 255) instead of the lowest of them.
     static void apply(std::vector<cv::Mat>& parts, const std::vector<cv::Vec3d>& gains);
+    // The same for parts that hold nothing outside their disjoint rectangles
+    // regions[i]: only those are gone over.
+    static void apply(std::vector<cv::Mat>& parts, const std::vector<cv::Vec3d>& gains,
+                      const std::vector<std::vector<cv::Rect>>& regions);
 
 private:
     std::vector<cv::Vec3d> estimateWithin(const std::vector<cv::Mat>& parts,

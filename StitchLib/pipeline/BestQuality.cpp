@@ -146,8 +146,11 @@ void ExposureStage::apply(const Rig& rig, std::vector<cv::Mat>& parts)
         for (int i = 0; i < rig.cameraCount(); ++i)
             regions.push_back(Rig::partRegions(i, parts.front().rows, parts.front().cols));
     const ExposureCompensator compensator;
-    ExposureCompensator::apply(parts, regions.empty() ? compensator.estimate(parts)
-                                                      : compensator.estimate(parts, regions));
+    if (regions.empty()) {
+        ExposureCompensator::apply(parts, compensator.estimate(parts));
+        return;
+    }
+    ExposureCompensator::apply(parts, compensator.estimate(parts, regions), regions);
 }
 
 StitchOptions qualityOptions(Quality quality, const QualityStages& stages)

@@ -103,9 +103,16 @@ MaskedImageSet StitchPipeline::masks(std::vector<cv::Mat>& parts)
 {
     return timed(Stage::Masks, [&] {
         if (options_.cleanCoverageEdge) {
-            // The rim's colour is restored rather than eroded away.
-            for (cv::Mat& part : parts)
-                restoreRim(part, kMinRimAlpha);
+            // The rim's colour is restored rather than eroded away; a camera's part
+            // holds nothing outside its regions, where the remap writes.
+            const bool byRegion = static_cast<int>(parts.size()) == rig_.cameraCount();
+            for (std::size_t i = 0; i < parts.size(); ++i) {
+                if (byRegion)
+                    restoreRim(parts[i], kMinRimAlpha,
+                               Rig::partRegions(static_cast<int>(i), parts[i].rows, parts[i].cols));
+                else
+                    restoreRim(parts[i], kMinRimAlpha);
+            }
             MaskedImageSet set(parts, false);
             parts.clear();
             return set;

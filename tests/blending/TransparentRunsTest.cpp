@@ -89,6 +89,45 @@ TEST(TransparentRuns, GainsAndTheRestoredRimChangeWhatAPixelByPixelPassChanges)
     }
 }
 
+// A part that holds nothing outside its regions gets the same bits from the passes
+// over the regions alone as from the passes over the whole part: regions at the
+// part's edges, one reaching past it, and a strip across the top as a rig's parts have.
+TEST(TransparentRuns, PassesOverARigPartsRegionsGiveTheWholePassBits)
+{
+    const cv::Size size(157, 23);
+    const std::vector<std::vector<cv::Rect>> regions{
+        {cv::Rect(0, 0, 157, 2), cv::Rect(40, 2, 61, 21)},
+        {cv::Rect(0, 0, 157, 2), cv::Rect(0, 2, 30, 21), cv::Rect(127, 2, 40, 21)},
+    };
+    std::vector<cv::Mat> confined;
+    for (std::size_t i = 0; i < regions.size(); ++i) {
+        const cv::Mat full = awkwardPart(size.height, size.width, 11 + i);
+        cv::Mat part = cv::Mat::zeros(size, CV_8UC4);
+        for (const cv::Rect& region : regions[i]) {
+            const cv::Rect inside = region & cv::Rect(cv::Point(), size);
+            full(inside).copyTo(part(inside));
+        }
+        ASSERT_GT(cv::countNonZero(part.reshape(1) != 0), 500);
+        confined.push_back(part);
+    }
+    const std::vector<cv::Vec3d> gains{cv::Vec3d(0.8, 1.0, 1.3), cv::Vec3d(2.2, 0.05, 1.0001)};
+    std::vector<cv::Mat> whole{confined[0].clone(), confined[1].clone()};
+    std::vector<cv::Mat> byRegion{confined[0].clone(), confined[1].clone()};
+    ExposureCompensator::apply(whole, gains);
+    ExposureCompensator::apply(byRegion, gains, regions);
+    for (std::size_t i = 0; i < whole.size(); ++i) {
+        EXPECT_GT(cv::norm(whole[i], confined[i], cv::NORM_INF), 0.0) << i;  // the gains did change it
+        EXPECT_EQ(cv::norm(whole[i], byRegion[i], cv::NORM_INF), 0.0) << i;
+        cv::Mat rim = confined[i].clone();
+        cv::Mat rimByRegion = confined[i].clone();
+        restoreRim(rim, 64);
+        restoreRim(rimByRegion, 64, regions[i]);
+        EXPECT_GT(cv::norm(rim, confined[i], cv::NORM_INF), 0.0) << i;
+        EXPECT_EQ(cv::norm(rim, rimByRegion, cv::NORM_INF), 0.0) << i;
+    }
+    EXPECT_THROW(ExposureCompensator::apply(byRegion, gains, {regions[0]}), std::runtime_error);
+}
+
 TEST(TransparentRuns, AreaReductionOfRunsGivesTheLibrarysBits)
 {
     // Fractional factors both ways (as a 2500-row panorama reduced by 8), whole ones,
