@@ -697,6 +697,24 @@ sigset_t stopSignals()
 std::mutex runningMutex;
 Take* running = nullptr;
 
+// A take a stop signal ended: what finished, and the report with the frames that did
+// not (marked abandoned). The caller holds `take.resultsMutex`, so no result or progress
+// line comes after these.
+void reportInterrupted(Take& take)
+{
+    take.progress.finish();
+    std::size_t done = 0;
+    for (bool f : take.finished)
+        done += f ? 1 : 0;
+    std::fprintf(stderr, "quadstitch-batch: interrupted; %zu of %zu frames finished, the others were abandoned\n",
+                 done, take.frames.size());
+    try {
+        writeReport(take.options.reportPath, resultsWithUnfinished(take), take.options.calibrationCheck);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "quadstitch-batch: %s\n", e.what());
+    }
+}
+
 // Waits for SIGINT, SIGTERM or SIGHUP (blocked in every other thread), then stops
 // the take without a partial file: no new write starts, the one in progress ends, the
 // report records what finished, and the process exits. SIGUSR1 ends the thread when
@@ -726,17 +744,7 @@ void signalWaiter()
     }
     take.output.interrupt();
     std::lock_guard<std::mutex> lock(take.resultsMutex);
-    take.progress.finish();
-    std::size_t done = 0;
-    for (bool f : take.finished)
-        done += f ? 1 : 0;
-    std::fprintf(stderr, "quadstitch-batch: interrupted; %zu of %zu frames finished, the others were abandoned\n",
-                 done, take.frames.size());
-    try {
-        writeReport(take.options.reportPath, resultsWithUnfinished(take), take.options.calibrationCheck);
-    } catch (const std::exception& e) {
-        std::fprintf(stderr, "quadstitch-batch: %s\n", e.what());
-    }
+    reportInterrupted(take);
     std::fflush(stderr);
     ::_exit(kExitInterrupted);
 }
@@ -1178,17 +1186,7 @@ int runTake(const BatchOptions& options)
         if (!finished) {
             signals.watch(nullptr);
             std::lock_guard<std::mutex> lock(take.resultsMutex);
-            take.progress.finish();
-            std::size_t done = 0;
-            for (bool f : take.finished)
-                done += f ? 1 : 0;
-            std::fprintf(stderr, "quadstitch-batch: interrupted; %zu of %zu frames finished, the others were abandoned\n",
-                         done, take.frames.size());
-            try {
-                writeReport(take.options.reportPath, resultsWithUnfinished(take), take.options.calibrationCheck);
-            } catch (const std::exception& e) {
-                std::fprintf(stderr, "quadstitch-batch: %s\n", e.what());
-            }
+            reportInterrupted(take);
             return kExitInterrupted;
         }
     }
