@@ -10,6 +10,7 @@
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <functional>
 #include <mutex>
 #include <stdexcept>
 #include <string>
@@ -201,6 +202,48 @@ void writeAllBytes(int fd, const std::vector<uchar>& bytes, const std::string& p
     }
 }
 
+void StreamingFileSink::operator()(const std::vector<uchar>& bytes)
+{
+    writeAllBytes(fd_, bytes, path_);
+#ifdef SYNC_FILE_RANGE_WRITE
+    ::sync_file_range(fd_, written_, static_cast<off_t>(bytes.size()), SYNC_FILE_RANGE_WRITE);
+#endif
+    written_ += static_cast<off_t>(bytes.size());
+}
+
+void encodePanoramaTo(const cv::Mat& panorama, const std::string& extension, const std::vector<uchar>& afterHeader,
+                      const PanoramaSink& write)
+{
+    if (afterHeader.empty()) {
+        encodePanoramaTo(panorama, extension, write);
+        return;
+    }
+    // Every PNG starts with its signature and the image header, 33 bytes. The banded
+    // encoder hands them over as its first piece; the library's encoder (other depths)
+    // hands over the whole file, which is split there.
+    static const uchar kStart[] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n', 0, 0, 0, 13, 'I', 'H', 'D', 'R'};
+    constexpr std::size_t kHeaderBytes = 33;
+    bool first = true;
+    encodePanoramaTo(panorama, extension, [&](const std::vector<uchar>& bytes) {
+        if (!first) {
+            write(bytes);
+            return;
+        }
+        first = false;
+        if (bytes.size() < kHeaderBytes || std::memcmp(bytes.data(), kStart, sizeof kStart) != 0)
+            throw std::invalid_argument("encodePanoramaTo: chunks to insert after the image header of a '" +
+                                        extension + "' file, which is no PNG");
+        if (bytes.size() == kHeaderBytes) {
+            write(bytes);
+        } else {
+            write(std::vector<uchar>(bytes.begin(), bytes.begin() + kHeaderBytes));
+        }
+        write(afterHeader);
+        if (bytes.size() > kHeaderBytes)
+            write(std::vector<uchar>(bytes.begin() + kHeaderBytes, bytes.end()));
+    });
+}
+
 void writePanoramaAtomically(const cv::Mat& panorama, const fs::path& destination, const fs::path& temporary)
 {
     if (panorama.empty())
@@ -212,18 +255,10 @@ void writePanoramaAtomically(const cv::Mat& panorama, const fs::path& destinatio
         File file(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
         if (file.get() < 0)
             fail(destination, "cannot create '" + temporary.string() + "': " + errnoText(errno));
-        // The bytes are written as the encoder makes them ready, and the disk
-        // is asked to start on each piece at once: by the end of the encoding
-        // most of the file is written, and the flush below waits for little.
-        off_t written = 0;
+        // The bytes are written as the encoder makes them ready.
+        StreamingFileSink sink(file.get(), temporary.string());
         try {
-            encodePanoramaTo(panorama, destination.extension().string(), [&](const std::vector<uchar>& bytes) {
-                writeAllBytes(file.get(), bytes, temporary.string());
-#ifdef SYNC_FILE_RANGE_WRITE
-                ::sync_file_range(file.get(), written, static_cast<off_t>(bytes.size()), SYNC_FILE_RANGE_WRITE);
-#endif
-                written += static_cast<off_t>(bytes.size());
-            });
+            encodePanoramaTo(panorama, destination.extension().string(), std::ref(sink));
         } catch (const std::runtime_error& e) {
             fail(destination, e.what());
         }

@@ -1,7 +1,11 @@
 #pragma once
 
+#include "app/PanoramaEncoder.h"
+
 #include <boost/filesystem/path.hpp>
 #include <opencv2/core.hpp>
+
+#include <sys/types.h>
 
 #include <string>
 #include <vector>
@@ -31,6 +35,28 @@ void writePanoramaAtomically(const cv::Mat& panorama, const boost::filesystem::p
 // Writes all of `bytes` to the open file `fd`, going on after interrupted writes.
 // Throws std::runtime_error "cannot write '<path>': <reason>".
 void writeAllBytes(int fd, const std::vector<uchar>& bytes, const std::string& path);
+
+// A PanoramaSink writing to the open file `fd`: each piece in full as it comes, and
+// the disk asked to start on it at once, so that by the end of the encoding most of
+// the file is written and the flush before the rename waits for little. Throws
+// writeAllBytes's errors.
+class StreamingFileSink {
+public:
+    StreamingFileSink(int fd, std::string path) : fd_(fd), path_(std::move(path)) {}
+    void operator()(const std::vector<uchar>& bytes);
+
+private:
+    int fd_;
+    std::string path_;
+    off_t written_ = 0;
+};
+
+// encodePanoramaTo, with `afterHeader` (whole chunks: a metadata chunk, say) handed to
+// `write` right after a PNG's image header, as a piece of its own; nothing when it is
+// empty. Throws std::invalid_argument, before anything is written, when there is
+// something to insert and the encoding is no PNG.
+void encodePanoramaTo(const cv::Mat& panorama, const std::string& extension, const std::vector<uchar>& afterHeader,
+                      const PanoramaSink& write);
 
 // Keeps a file name registered for removal should SIGINT, SIGTERM or SIGHUP end the
 // process while the guard lives. Each guard puts the handlers back in place if

@@ -2,6 +2,7 @@
 #include "TakeOutput.h"
 
 #include "app/PanoramaEncoder.h"
+#include "app/PanoramaWriter.h"
 
 #include <gtest/gtest.h>
 #include <opencv2/imgcodecs.hpp>
@@ -67,23 +68,44 @@ TEST(PanoramaMetadata, PngJpegAndTiffCarryThePropertiesAndKeepTheirPixels)
 
 } // namespace
 
-// The batch tool writes a PNG's chunk in place as it writes the file: the same file as
-// the one with the chunk added, byte for byte. Other formats get no chunk to insert.
-TEST(PanoramaMetadata, PngChunkWrittenInPlaceGivesTheSameFile)
+// The batch tool streams a PNG with its chunk after the image header as the bands are
+// compressed: the same file, byte for byte, as the one with the chunk added afterwards,
+// also for a depth the library encodes whole. A format that has no such header takes
+// no chunk and leaves no file behind.
+TEST(PanoramaMetadata, PngStreamedWithItsChunkGivesTheSameFile)
 {
-    cv::Mat panorama(60, 120, CV_8UC3);
-    cv::randu(panorama, cv::Scalar::all(0), cv::Scalar::all(256));
-    const std::vector<uchar> png = encodePanorama(panorama, ".png", PngCompression::Bands);
-    const batch::PanoramaMetadataChunk chunk = batch::pngPanoramaMetadata(png, panorama.cols, panorama.rows);
-    ASSERT_FALSE(chunk.bytes.empty());
+    cv::Mat colour(60, 120, CV_8UC3);
+    cv::randu(colour, cv::Scalar::all(0), cv::Scalar::all(256));
+    cv::Mat deep(40, 30, CV_16UC4);
+    cv::randu(deep, cv::Scalar::all(0), cv::Scalar::all(65536));
     const fs::path dir = writeFile("unused", {}).parent_path() / "in-place";
     fs::create_directories(dir);
     batch::TakeOutput output(dir.string());
-    ASSERT_TRUE(output.write(7, "png", png, chunk.offset, chunk.bytes));
-    std::ifstream in(output.panoramaPath(7, "png"), std::ios::binary);
-    const std::vector<uchar> written((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    EXPECT_TRUE(written == batch::addPanoramaMetadata(png, panorama.cols, panorama.rows));
-    EXPECT_TRUE(batch::pngPanoramaMetadata(encodePanorama(panorama, ".jpg", PngCompression::Bands), 120, 60)
-                    .bytes.empty());
+    std::uint32_t frame = 7;
+    for (const cv::Mat& panorama : {colour, deep}) {
+        const std::vector<uchar> chunk = batch::pngPanoramaMetadataChunk(panorama.cols, panorama.rows);
+        std::size_t pieces = 0;
+        ASSERT_TRUE(output.write(frame, "png", [&](const auto& sink) {
+            encodePanoramaTo(panorama, ".png", chunk, [&](const std::vector<uchar>& bytes) {
+                ++pieces;
+                sink(bytes);
+            });
+        }));
+        std::ifstream in(output.panoramaPath(frame, "png"), std::ios::binary);
+        const std::vector<uchar> written((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        EXPECT_TRUE(written == batch::addPanoramaMetadata(encodePanorama(panorama, ".png"), panorama.cols,
+                                                          panorama.rows))
+            << panorama.depth();
+        EXPECT_GE(pieces, 3u); // header, chunk, the rest: never joined into one buffer
+        EXPECT_EQ(batch::readXmpProperties(output.panoramaPath(frame, "png")).at("Xmp.GPano.FullPanoWidthPixels"),
+                  std::to_string(panorama.cols));
+        ++frame;
+    }
+
+    EXPECT_THROW(output.write(frame, "jpg", [&](const auto& sink) {
+        encodePanoramaTo(colour, ".jpg", batch::pngPanoramaMetadataChunk(120, 60), sink);
+    }), std::invalid_argument);
+    EXPECT_FALSE(fs::exists(output.panoramaPath(frame, "jpg")));
+    EXPECT_FALSE(fs::exists(output.temporaryPath(frame, "jpg", ::getpid())));
     fs::remove_all(dir.parent_path());
 }

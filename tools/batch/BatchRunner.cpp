@@ -268,20 +268,19 @@ void recordResult(Take& take, std::size_t index, FrameResult result)
     take.results.push_back(std::move(result));
 }
 
-// A frame whose panorama is encoded, waiting to be written.
+// A frame whose panorama is in its temporary file, waiting to be flushed and renamed.
 struct EncodedFrame {
     std::size_t index = 0; // into take.frames
     FrameResult result;    // its seconds up to the encoding
     std::chrono::steady_clock::time_point start;
-    std::vector<uchar> bytes;
-    PanoramaMetadataChunk metadata;
+    std::unique_ptr<TakeOutput::Pending> panorama;
 };
 
-// Writes the frames' panoramas (temporary file, flush, rename) on a thread of its own,
-// so that a frame's thread goes on with its next frame instead of waiting for the
+// Flushes the frames' panoramas to disk and renames them into place on a thread of its
+// own, so that a frame's thread goes on with its next frame instead of waiting for the
 // disk: a flush takes about 5-10 ms for a fast panorama and 0.1 s for a full one, a
 // core left idle on each frame. At most `capacity` frames wait; a frame's claim is
-// released once its panorama is written, and only then is it done.
+// released once its panorama is in place, and only then is it done.
 class BackgroundWrites {
 public:
     BackgroundWrites(Take& take, std::size_t capacity) : take_(take), capacity_(std::max<std::size_t>(capacity, 1)) {}
@@ -333,8 +332,7 @@ private:
         const auto t = std::chrono::steady_clock::now();
         take_.stage(result.frame, "write");
         try {
-            if (take_.output.write(result.frame, take_.options.format, frame.bytes, frame.metadata.offset,
-                                   frame.metadata.bytes)) {
+            if (take_.output.finish(std::move(frame.panorama))) {
                 result.seconds.emplace_back("write", secondsSince(t));
                 result.status = "ok";
             } else {
@@ -374,6 +372,26 @@ struct WorkerStages {
     orb::pipeline::StitchOptions options;
     std::unique_ptr<orb::pipeline::StitchPipeline> pipeline;
 };
+
+// A panorama's file, handed to `sink` piece by piece. PNG in bands as quadstitch
+// writes it, each band as it is compressed (the vectorised deflate of the bands takes
+// less CPU than one stream, and a frame alone compresses them on every core), with the
+// metadata chunk after the image header; other formats whole, their metadata
+// rewritten in.
+void encodeInto(const cv::Mat& panorama, const BatchOptions& o, const PanoramaSink& sink)
+{
+    const bool metadata = canCarryPanoramaMetadata(o.format);
+    if (o.format == "png") {
+        encodePanoramaTo(panorama, ".png",
+                         metadata ? pngPanoramaMetadataChunk(panorama.cols, panorama.rows) : std::vector<uchar>(),
+                         sink);
+        return;
+    }
+    std::vector<uchar> bytes = encodePanorama(panorama, "." + o.format, PngCompression::Bands, o.jpegQuality);
+    if (metadata)
+        bytes = addPanoramaMetadata(bytes, panorama.cols, panorama.rows);
+    sink(bytes);
+}
 
 // `prepare` runs once the frame is known to be stitched, before it is read (the
 // frames its temporal state depends on); it returns its seconds and may add warnings
@@ -455,19 +473,16 @@ FrameResult stitchFrame(Take& take, WorkerStages& stages, StageTimes& times, std
 
         t = std::chrono::steady_clock::now();
         take.stage(frame, "encode");
-        // PNG in bands, as quadstitch: the vectorised deflate of the bands takes less CPU
-        // than one stream, and a frame alone compresses them on every core.
-        std::vector<uchar> bytes = encodePanorama(panorama, "." + o.format, PngCompression::Bands, o.jpegQuality);
-        // A PNG's metadata is written in place as the file is; other formats are rewritten.
-        PanoramaMetadataChunk metadata;
-        if (canCarryPanoramaMetadata(o.format)) {
-            metadata = pngPanoramaMetadata(bytes, panorama.cols, panorama.rows);
-            if (metadata.bytes.empty())
-                bytes = addPanoramaMetadata(bytes, panorama.cols, panorama.rows);
+        // Encoded straight into the temporary file; "write" is the flush and rename.
+        std::unique_ptr<TakeOutput::Pending> pending =
+            take.output.stream(frame, o.format, [&](const PanoramaSink& sink) { encodeInto(panorama, o, sink); });
+        if (!pending) {
+            result.status = "interrupted";
+            return result;
         }
         result.seconds.emplace_back("encode", secondsSince(t));
         if (writes && !o.overlays) {
-            EncodedFrame encoded{index, result, start, std::move(bytes), std::move(metadata)};
+            EncodedFrame encoded{index, result, start, std::move(pending)};
             writes->push(std::move(encoded));
             release.handedOver = true;
             FrameResult handed;
@@ -478,7 +493,7 @@ FrameResult stitchFrame(Take& take, WorkerStages& stages, StageTimes& times, std
 
         t = std::chrono::steady_clock::now();
         take.stage(frame, "write");
-        if (!take.output.write(frame, o.format, bytes, metadata.offset, metadata.bytes)) {
+        if (!take.output.finish(std::move(pending))) {
             result.status = "interrupted";
             return result;
         }

@@ -59,9 +59,9 @@ bool isPngWithHeader(const std::vector<uchar>& encoded)
 }
 
 // A PNG gets the packet as the standard XMP text chunk (iTXt, keyword
-// "XML:com.adobe.xmp", uncompressed) right after its image header: the rest of the
-// file is copied once (or not at all) rather than read and rewritten by the metadata
-// library.
+// "XML:com.adobe.xmp", uncompressed) right after its image header: the file is
+// streamed as it is encoded (or copied once) rather than read and rewritten by the
+// metadata library.
 constexpr std::size_t kAfterHeader = 33;
 
 std::vector<uchar> pngChunk(const std::string& packet)
@@ -118,14 +118,12 @@ std::vector<uchar> addPanoramaMetadata(const std::vector<uchar>& encoded, int wi
     }
 }
 
-PanoramaMetadataChunk pngPanoramaMetadata(const std::vector<uchar>& encoded, int width, int height)
+std::vector<uchar> pngPanoramaMetadataChunk(int width, int height)
 {
-    if (!isPngWithHeader(encoded))
-        return {};
     std::lock_guard<std::mutex> lock(xmpMutex());
     registerPanoramaNamespace();
     try {
-        return {kAfterHeader, pngChunk(panoramaPacket(width, height))};
+        return pngChunk(panoramaPacket(width, height));
     } catch (const Exiv2::AnyError& e) {
         throw std::runtime_error(std::string("cannot add the panorama metadata: ") + e.what());
     }

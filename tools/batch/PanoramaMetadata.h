@@ -18,14 +18,9 @@ bool canCarryPanoramaMetadata(const std::string& format);
 // panorama encoder writes none).
 std::vector<uchar> addPanoramaMetadata(const std::vector<uchar>& encoded, int width, int height);
 
-// The XMP chunk addPanoramaMetadata puts into a PNG and the offset it goes at (after
-// the image header), for a writer that writes the file in pieces rather than copy a
-// panorama of tens of megabytes once more. Empty `bytes` when `encoded` is no PNG.
-struct PanoramaMetadataChunk {
-    std::size_t offset = 0;
-    std::vector<uchar> bytes;
-};
-PanoramaMetadataChunk pngPanoramaMetadata(const std::vector<uchar>& encoded, int width, int height);
+// The XMP chunk addPanoramaMetadata puts into a PNG right after its image header, for
+// a writer that streams the file as it is encoded rather than rewrite it whole.
+std::vector<uchar> pngPanoramaMetadataChunk(int width, int height);
 
 // The XMP properties of a file, key ("Xmp.GPano.ProjectionType") to value.
 std::map<std::string, std::string> readXmpProperties(const std::string& path);

@@ -30,20 +30,6 @@ std::string stem(std::uint32_t frame)
 
 std::string errnoText(int error) { return std::strerror(error); }
 
-void writeAll(int fd, const unsigned char* data, std::size_t size, const std::string& path)
-{
-    std::size_t done = 0;
-    while (done < size) {
-        const ssize_t n = ::write(fd, data + done, size - done);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            throw std::runtime_error("cannot write '" + path + "': " + errnoText(errno));
-        }
-        done += static_cast<std::size_t>(n);
-    }
-}
-
 bool processGone(long pid)
 {
     return pid <= 0 || (::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH);
@@ -149,40 +135,62 @@ std::string TakeOutput::claimPath(std::uint32_t frame) const
     return (fs::path(directory_) / ("." + stem(frame) + ".claim")).string();
 }
 
-bool TakeOutput::write(std::uint32_t frame, const std::string& format, const std::vector<unsigned char>& bytes)
+TakeOutput::Pending::Pending(TakeOutput& output, int fd, std::string temporary, std::string destination)
+    : output_(output), fd_(fd), temporary_(std::move(temporary)), destination_(std::move(destination))
 {
-    return write(frame, format, bytes, 0, {});
 }
 
-bool TakeOutput::write(std::uint32_t frame, const std::string& format, const std::vector<unsigned char>& bytes,
-                       std::size_t offset, const std::vector<unsigned char>& inserted)
+TakeOutput::Pending::~Pending()
 {
-    if (offset > bytes.size())
-        throw std::invalid_argument("TakeOutput::write: insertion at " + std::to_string(offset) + " of " +
-                                    std::to_string(bytes.size()) + " bytes");
+    if (fd_ < 0)
+        return;
+    ::close(fd_);
+    ::unlink(temporary_.c_str());
+    std::lock_guard<std::mutex> lock(output_.pendingMutex_);
+    output_.pending_.erase(temporary_);
+}
+
+std::unique_ptr<TakeOutput::Pending> TakeOutput::stream(std::uint32_t frame, const std::string& format,
+                                                        const Producer& produce)
+{
     std::shared_lock<std::shared_mutex> lock(writes_);
     if (interrupted_)
-        return false;
+        return nullptr;
     const std::string destination = panoramaPath(frame, format);
     const std::string temporary = temporaryPath(frame, format, static_cast<long>(::getpid()));
     const int fd = createFresh(temporary, 0644);
     if (fd < 0)
         throw std::runtime_error("cannot write panorama '" + destination + "': " + errnoText(errno));
-    try {
-        writeAll(fd, bytes.data(), offset, temporary);
-        writeAll(fd, inserted.data(), inserted.size(), temporary);
-        writeAll(fd, bytes.data() + offset, bytes.size() - offset, temporary);
-        if (::fsync(fd) != 0)
-            throw std::runtime_error("cannot flush '" + temporary + "' to disk: " + errnoText(errno));
-    } catch (...) {
-        ::close(fd);
-        ::unlink(temporary.c_str());
-        throw;
+    {
+        std::lock_guard<std::mutex> registry(pendingMutex_);
+        pending_.insert(temporary);
     }
-    if (::close(fd) != 0) {
-        const int error = errno;
+    // From here the file goes with `pending`, also when `produce` or a write throws.
+    std::unique_ptr<Pending> pending(new Pending(*this, fd, temporary, destination));
+    StreamingFileSink sink(fd, temporary);
+    produce(std::ref(sink));
+    return pending;
+}
+
+bool TakeOutput::finish(std::unique_ptr<Pending> pending)
+{
+    std::shared_lock<std::shared_mutex> lock(writes_);
+    if (interrupted_)
+        return false;
+    const std::string& temporary = pending->temporary_;
+    const std::string& destination = pending->destination_;
+    if (::fsync(pending->fd_) != 0)
+        throw std::runtime_error("cannot flush '" + temporary + "' to disk: " + errnoText(errno));
+    const int closed = ::close(pending->fd_);
+    pending->fd_ = -1;
+    const int closeError = errno;
+    {
+        std::lock_guard<std::mutex> registry(pendingMutex_);
+        pending_.erase(temporary);
+    }
+    if (closed != 0) {
         ::unlink(temporary.c_str());
-        throw std::runtime_error("cannot write panorama '" + destination + "': " + errnoText(error));
+        throw std::runtime_error("cannot write panorama '" + destination + "': " + errnoText(closeError));
     }
     if (::rename(temporary.c_str(), destination.c_str()) != 0) {
         const int error = errno;
@@ -192,6 +200,17 @@ bool TakeOutput::write(std::uint32_t frame, const std::string& format, const std
     // The rename is durable only once the directory is flushed too.
     syncDirectory(directory_);
     return true;
+}
+
+bool TakeOutput::write(std::uint32_t frame, const std::string& format, const Producer& produce)
+{
+    std::unique_ptr<Pending> pending = stream(frame, format, produce);
+    return pending && finish(std::move(pending));
+}
+
+bool TakeOutput::write(std::uint32_t frame, const std::string& format, const std::vector<unsigned char>& bytes)
+{
+    return write(frame, format, [&bytes](const auto& sink) { sink(bytes); });
 }
 
 bool TakeOutput::writeOther(const std::function<void()>& work)
@@ -303,6 +322,13 @@ void TakeOutput::interrupt()
     // Never released: the process exits next. Writes in progress end first.
     writes_.lock();
     interrupted_ = true;
+    {
+        // Streamed and waiting to be finished: never renamed now.
+        std::lock_guard<std::mutex> registry(pendingMutex_);
+        for (const std::string& temporary : pending_)
+            ::unlink(temporary.c_str());
+        pending_.clear();
+    }
     mutex_.lock();
     for (std::uint32_t frame : claims_)
         ::unlink(claimPath(frame).c_str());

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <shared_mutex>
 #include <set>
@@ -24,13 +25,40 @@ class TakeOutput {
 public:
     explicit TakeOutput(std::string directory);
 
-    // Throws std::runtime_error naming the file and the reason. Returns false (and
-    // writes nothing) once the take is interrupted.
+    // Hands a file's bytes, piece by piece and in order, to the sink it is given.
+    using Producer = std::function<void(const std::function<void(const std::vector<unsigned char>&)>& sink)>;
+
+    // A panorama whose bytes are all in its temporary file, waiting for finish() to
+    // flush it and rename it into place. Dropped unfinished, its file is removed.
+    class Pending {
+    public:
+        ~Pending();
+        Pending(const Pending&) = delete;
+        Pending& operator=(const Pending&) = delete;
+
+    private:
+        friend class TakeOutput;
+        Pending(TakeOutput& output, int fd, std::string temporary, std::string destination);
+        TakeOutput& output_;
+        int fd_;
+        std::string temporary_;
+        std::string destination_;
+    };
+
+    // Creates the frame's temporary file and writes into it what `produce` hands its
+    // sink, each piece as it comes (a panorama as its bands are compressed), the disk
+    // asked to start on each at once. Throws std::runtime_error naming the file and the
+    // reason, or what `produce` threw, once the temporary file is removed. Returns null
+    // (and writes nothing) once the take is interrupted.
+    std::unique_ptr<Pending> stream(std::uint32_t frame, const std::string& format, const Producer& produce);
+    // Flushes the file to disk and renames it into place; another thread may finish
+    // what one streamed. Throws std::runtime_error naming the file and the reason once
+    // the temporary file is removed. Returns false once the take is interrupted (which
+    // removed the file).
+    bool finish(std::unique_ptr<Pending> pending);
+    // stream() then finish().
+    bool write(std::uint32_t frame, const std::string& format, const Producer& produce);
     bool write(std::uint32_t frame, const std::string& format, const std::vector<unsigned char>& bytes);
-    // The same, with `inserted` at `offset` of `bytes` (a PNG's metadata chunk), written
-    // in pieces rather than copied into one buffer first.
-    bool write(std::uint32_t frame, const std::string& format, const std::vector<unsigned char>& bytes,
-               std::size_t offset, const std::vector<unsigned char>& inserted);
 
     // Runs `work` (writing a frame's other files) unless the take is interrupted, in
     // which case it returns false; an interruption waits for it to end.
@@ -51,8 +79,9 @@ public:
     // giving it back.
     void releaseOwnClaim(std::uint32_t frame);
 
-    // Stops all further writes, waits for one in progress to end and drops this
-    // process's claims. Holds the lock for good: meant to be followed by the exit.
+    // Stops all further writes, waits for one in progress to end (a stream: until the
+    // panorama is encoded), removes the temporary files streamed and not finished and
+    // drops this process's claims. Holds the lock for good: meant to be followed by the exit.
     void interrupt();
 
     // Whether the panorama is there whole: a regular file that starts and ends as
@@ -73,6 +102,9 @@ private:
     // frame is claimed while another's panorama is being flushed to disk.
     std::shared_mutex writes_;
     bool interrupted_ = false; // set under writes_ held whole
+    // Temporary files streamed and not yet finished, which an interruption removes.
+    std::mutex pendingMutex_;
+    std::set<std::string> pending_;
     std::mutex mutex_;
     std::set<std::uint32_t> claims_;
     std::string owner_; // "<pid> <host>", as claims record it
