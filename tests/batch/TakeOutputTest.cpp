@@ -14,7 +14,6 @@
 #include <string>
 #include <sys/resource.h>
 #include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -96,37 +95,25 @@ TEST_F(TakeOutputTest, AFailureMidStreamLeavesNoFileBehind)
     EXPECT_EQ(files(), std::vector<std::string>{"0000000003.png"});
 }
 
-// Streamed by one thread and finished by another, the file is whole and in place;
-// dropped unfinished, or unfinished when the take is interrupted, it is removed and
-// never renamed.
-TEST_F(TakeOutputTest, StreamedFilesAreFinishedElsewhereOrRemoved)
+// Streamed and dropped unfinished, or unfinished when the take is interrupted, a
+// panorama is removed and never renamed.
+TEST_F(TakeOutputTest, UnfinishedStreamsAreRemoved)
 {
     batch::TakeOutput output(dir.string());
-    const auto three = [](const auto& sink) {
-        for (int n = 0; n < 3; ++n)
-            sink(piece(n));
+    const auto two = [](const auto& sink) {
+        sink(piece(0));
+        sink(piece(1));
     };
-    std::unique_ptr<batch::TakeOutput::Pending> pending = output.stream(1, "png", three);
-    ASSERT_TRUE(pending);
-    EXPECT_FALSE(fs::exists(output.panoramaPath(1, "png")));
-    bool finished = false;
-    std::thread([&] { finished = output.finish(std::move(pending)); }).join();
-    EXPECT_TRUE(finished);
-    const std::string written = read(output.panoramaPath(1, "png"));
-    ASSERT_EQ(written.size(), 3u << 16);
-    EXPECT_EQ(written[0], 0);
-    EXPECT_EQ(written[(2u << 16) + 5], 2);
-
-    pending = output.stream(2, "png", three);
-    EXPECT_TRUE(fs::exists(output.temporaryPath(2, "png", ::getpid())));
+    std::unique_ptr<batch::TakeOutput::Pending> pending = output.stream(2, "png", two);
+    EXPECT_TRUE(pending && fs::file_size(output.temporaryPath(2, "png", ::getpid())) == 2u << 16);
     pending.reset();
-    EXPECT_EQ(files(), std::vector<std::string>{"0000000001.png"});
+    EXPECT_TRUE(files().empty());
 
     // An interruption holds the writes for good, as the process ends next.
     const pid_t child = ::fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
-        std::unique_ptr<batch::TakeOutput::Pending> waiting = output.stream(5, "png", three);
+        const std::unique_ptr<batch::TakeOutput::Pending> waiting = output.stream(5, "png", two);
         const bool streamed = waiting && fs::exists(output.temporaryPath(5, "png", ::getpid()));
         output.interrupt();
         ::_exit(streamed && !fs::exists(output.temporaryPath(5, "png", ::getpid())) ? 0 : 1);
@@ -134,5 +121,5 @@ TEST_F(TakeOutputTest, StreamedFilesAreFinishedElsewhereOrRemoved)
     int status = 0;
     ASSERT_EQ(::waitpid(child, &status, 0), child);
     EXPECT_EQ(status, 0);
-    EXPECT_EQ(files(), std::vector<std::string>{"0000000001.png"});
+    EXPECT_TRUE(files().empty());
 }
