@@ -45,41 +45,101 @@ public:
                     scopeChange);
     }
 
+    // A kept block for a plane of `size` bytes, or null. Taken whole when one
+    // of its size is kept; while every plane is kept, otherwise the front of
+    // the smallest larger one, whose rest stays kept: a frame's planes come in
+    // few sizes whose demand moves from large to small and back, and a worker
+    // that splits its kept blocks holds about its frame's peak instead of the
+    // peak of every size at once (and faults in that much less at its start).
     void* take(std::size_t size)
     {
+        size = blockBytes(size);
         std::lock_guard<std::mutex> lock(mutex);
+        auto fit = planes.end();
         for (auto it = planes.begin(); it != planes.end(); ++it) {
             if (it->size == size) {
-                void* block = it->block;
-                bytes -= size;
-                planes.erase(it);
-                return block;
+                fit = it;
+                break;
             }
+            if (it->size > size && (fit == planes.end() || it->size < fit->size))
+                fit = it;
         }
-        return nullptr;
+        if (fit == planes.end() || (fit->size != size && !everyPlaneKept()))
+            return nullptr;
+        void* block = fit->block;
+        bytes -= size;
+        if (fit->size == size) {
+            planes.erase(fit);
+        } else {
+            fit->block = static_cast<char*>(fit->block) + size;
+            fit->size -= size;
+        }
+        return block;
     }
 
     // False when the plane does not fit, or is a scratch plane and no scope
-    // asks for reuse: then the caller unmaps it.
+    // asks for reuse: then the caller unmaps it. While every plane is kept, a
+    // block joins the kept blocks it borders, so that split blocks come
+    // together again once their planes are freed.
     bool keep(void* block, std::size_t size, bool scratch)
     {
+        size = blockBytes(size);
         std::lock_guard<std::mutex> lock(mutex);
         if (bytes + size > limit || (scratch && scopes == 0 && !everyPlaneKept())) {
             return false;
         }
-        planes.push_back({block, size, scratch});
         bytes += size;
+        if (everyPlaneKept()) {
+            char* const begin = static_cast<char*>(block);
+            auto before = planes.end();
+            auto after = planes.end();
+            for (auto it = planes.begin(); it != planes.end(); ++it) {
+                if (static_cast<char*>(it->block) + blockBytes(it->size) == begin)
+                    before = it;
+                else if (it->block == begin + size)
+                    after = it;
+            }
+            if (before != planes.end()) {
+                before->size = blockBytes(before->size) + size;
+                before->scratch = before->scratch && scratch;
+                if (after != planes.end()) {
+                    before->size += after->size;
+                    before->scratch = before->scratch && after->scratch;
+                    planes.erase(after);
+                }
+                return true;
+            }
+            if (after != planes.end()) {
+                after->block = block;
+                after->size += size;
+                after->scratch = after->scratch && scratch;
+                return true;
+            }
+        }
+        planes.push_back({block, size, scratch});
         return true;
     }
 
 private:
     struct Kept {
         void* block;
-        std::size_t size;
+        std::size_t size; // whole pages
         bool scratch;
     };
 
     static bool everyPlaneKept();
+
+    // While every plane is kept (and blocks are split and joined), a plane's
+    // mapping in whole pages, as the system maps it: every kept block then
+    // starts on a page, so that any of them can be unmapped alone. Otherwise
+    // the plane's own size, matched exactly.
+    static std::size_t blockBytes(std::size_t size)
+    {
+        if (!everyPlaneKept())
+            return size;
+        static const std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+        return (size + page - 1) / page * page;
+    }
 
     // Sets the limit from the old one and frees what it no longer allows,
     // scratch planes first, and every scratch plane once the last scope has

@@ -254,19 +254,23 @@ TEST(ByteTableTest, EveryLargePlaneIsReusedAndZeroPlanesComeBackCleared)
     EXPECT_EQ(address, zeros.data);
     EXPECT_EQ(0, cv::countNonZero(zeros));
 
-    // Kept, the 6 MB plane fills the 8 MiB budget: a 4.2 MB one freed then is
-    // not kept, so the next of its size is a fresh one (kept ones show their
-    // old contents).
+    // Kept, the 6 MB plane fills most of the 8 MiB budget: a 4.2 MB plane
+    // freed beside it is not kept. The next 4.2 MB plane is the front of the
+    // kept block (its old contents show), and the one after, with 1.8 MB
+    // left kept, a fresh one.
     zeros.setTo(77);
+    cv::Mat beside;
+    PlaneKernels::createPlane(beside, other, CV_8UC1);
+    beside.setTo(55);
     zeros.release();
-    freedPlane(other, 55);
-    cv::Mat fresh;
+    beside.release();
+    cv::Mat front, fresh;
+    PlaneKernels::createPlane(front, other, CV_8UC1);
     PlaneKernels::createPlane(fresh, other, CV_8UC1);
+    EXPECT_EQ(address, front.data);
+    EXPECT_EQ(other.area(), cv::countNonZero(front == 77));
     EXPECT_EQ(0, cv::countNonZero(fresh));
-    cv::Mat kept;
-    PlaneKernels::createPlane(kept, size, CV_8UC1);
-    EXPECT_EQ(size.area(), cv::countNonZero(kept == 77));
-    kept.release();
+    front.release();
     fresh.release();
 
 #ifndef __SANITIZE_ADDRESS__
@@ -278,6 +282,61 @@ TEST(ByteTableTest, EveryLargePlaneIsReusedAndZeroPlanesComeBackCleared)
     PlaneKernels::keepFreedPlanes(std::size_t(64) << 20);
     EXPECT_EQ(cv::Mat::getDefaultAllocator(), cv::Mat::getStdAllocator());
 #endif
+    PlaneKernels::keepFreedPlanes(std::size_t(64) << 20);
+}
+
+TEST(ByteTableTest, KeptBlocksAreSplitAndJoinedWhenEveryPlaneIsKept)
+{
+    const long page = sysconf(_SC_PAGESIZE);
+    const cv::Size whole(4096, 3000), half(4096, 1500); // 12 MB, two halves of whole pages
+    ASSERT_EQ(0, half.area() % page);
+    const auto planeOf = [](cv::Size size, cv::Mat& plane) { PlaneKernels::createPlane(plane, size, CV_8UC1); };
+    // Counted without OpenCV's temporaries, which would take kept blocks too.
+    const auto count = [](const cv::Mat& plane, uchar value) {
+        int n = 0;
+        for (int r = 0; r < plane.rows; ++r)
+            n += static_cast<int>(std::count(plane.ptr<uchar>(r), plane.ptr<uchar>(r) + plane.cols, value));
+        return n;
+    };
+
+    // Only exact sizes come back while written planes alone are kept, as in a
+    // single stitch (none kept from earlier tests).
+    PlaneKernels::keepFreedPlanes(0);
+    PlaneKernels::keepFreedPlanes(std::size_t(64) << 20);
+    const uchar* block = freedPlane(whole, 31);
+    cv::Mat a;
+    planeOf(half, a);
+    EXPECT_NE(block, a.data);
+    a.release();
+    planeOf(whole, a);
+    EXPECT_EQ(block, a.data);
+    a.release();
+
+    // Every plane kept: two halves are cut from the kept block, one after the
+    // other, with its contents; a zero plane cut from it is cleared.
+    PlaneKernels::keepFreedPlanes(0);
+    PlaneKernels::keepFreedPlanes(std::size_t(64) << 20, PlaneKernels::Reuse::EveryLargePlane);
+    block = freedPlane(whole, 31);
+    planeOf(half, a);
+    cv::Mat zeros;
+    PlaneKernels::createZeroPlane(zeros, half.height, half.width, CV_8UC1);
+    EXPECT_EQ(block, a.data);
+    EXPECT_EQ(block + half.area(), zeros.data);
+    EXPECT_EQ(half.area(), count(a, 31));
+    EXPECT_EQ(0, half.area() - count(zeros, 0));
+
+    // Freed in either order, the halves join again into the whole block,
+    // which then serves a plane of its full size.
+    a.setTo(41);
+    zeros.setTo(42);
+    zeros.release();
+    a.release();
+    planeOf(whole, a);
+    EXPECT_EQ(block, a.data);
+    EXPECT_EQ(half.area(), count(a.rowRange(0, half.height), 41));
+    EXPECT_EQ(half.area(), count(a.rowRange(half.height, whole.height), 42));
+    a.release();
+    PlaneKernels::keepFreedPlanes(0);
     PlaneKernels::keepFreedPlanes(std::size_t(64) << 20);
 }
 
