@@ -65,7 +65,7 @@ constexpr std::size_t kKeptPlanesPerFrame = std::size_t(256) << 20;
 // (a full stitch allocates about 5 GiB over its course, 3 GiB in distinct sizes).
 constexpr std::size_t kEveryPlanePerFrame = std::size_t(3072) << 20;
 // Frames each worker must have before keeping every plane pays.
-constexpr std::size_t kEveryPlaneFramesPerWorker = 8;
+constexpr std::size_t kEveryPlaneFramesPerWorker = 4;
 
 double secondsSince(std::chrono::steady_clock::time_point start)
 {
@@ -1026,9 +1026,10 @@ unsigned framesInFlight(unsigned requested, unsigned cores, std::uint64_t availa
 
 PlaneReuse planeReuse(unsigned jobs, std::size_t frames, std::uint64_t availableBytes, std::uint64_t perFrame)
 {
-    // Keeping every plane first costs a worker the faults of about 3 GiB more (slower
-    // in a process whose workers fault side by side than the loop's fresh processes);
-    // measured on two workers, it repaid that over 12 frames each but not over 4.
+    // Keeping every plane first costs a worker the faults of what it keeps (about
+    // 1.6 GiB with kept blocks split and joined, 3 GiB before); measured on two
+    // workers, it repays that over 4 frames each (8 frames: 5 % less time and
+    // processor time), and with 3 GiB it did not.
     if (frames >= kEveryPlaneFramesPerWorker * std::size_t(jobs) &&
         availableBytes / jobs >= perFrame + kEveryPlanePerFrame)
         return {jobs * kEveryPlanePerFrame, true};
