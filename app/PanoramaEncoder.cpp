@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdint>
+#include <cstring>
 #include <exception>
 #include <memory>
 #include <mutex>
@@ -419,4 +420,10 @@ std::vector<uchar> encodePanorama(const cv::Mat& panorama, const std::string& ex
         throw std::runtime_error("the '" + extension + "' encoder failed");
     }
     return encoded;
+}
+
+bool startsWithPngHeader(const uchar* bytes, std::size_t size)
+{
+    static const uchar kStart[] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n', 0, 0, 0, 13, 'I', 'H', 'D', 'R'};
+    return size >= kPngHeaderBytes && std::memcmp(bytes, kStart, sizeof kStart) == 0;
 }

@@ -2,6 +2,7 @@
 
 #include <opencv2/core.hpp>
 
+#include <cstddef>
 #include <functional>
 #include <string>
 #include <vector>
@@ -31,6 +32,11 @@ std::vector<uchar> encodePanorama(const cv::Mat& panorama, const std::string& ex
 // default (95), with the same bytes as the calls above.
 std::vector<uchar> encodePanorama(const cv::Mat& panorama, const std::string& extension,
                                   PngCompression compression, int jpegQuality);
+
+// Every PNG starts with its signature and image header, this many bytes.
+constexpr std::size_t kPngHeaderBytes = 33;
+// Whether the `size` bytes at `bytes` start with a PNG's signature and image header.
+bool startsWithPngHeader(const uchar* bytes, std::size_t size);
 
 // Receives an encoded file's bytes in order, piece by piece.
 using PanoramaSink = std::function<void(const std::vector<uchar>& bytes)>;

@@ -218,11 +218,9 @@ void encodePanoramaTo(const cv::Mat& panorama, const std::string& extension, con
         encodePanoramaTo(panorama, extension, write);
         return;
     }
-    // Every PNG starts with its signature and the image header, 33 bytes. The banded
-    // encoder hands them over as its first piece; the library's encoder (other depths)
-    // hands over the whole file, which is split there.
-    static const uchar kStart[] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n', 0, 0, 0, 13, 'I', 'H', 'D', 'R'};
-    constexpr std::size_t kHeaderBytes = 33;
+    // The banded encoder hands the PNG's signature and image header over as its first
+    // piece; the library's encoder (other depths) hands over the whole file, which is
+    // split there.
     bool first = true;
     encodePanoramaTo(panorama, extension, [&](const std::vector<uchar>& bytes) {
         if (!first) {
@@ -230,17 +228,17 @@ void encodePanoramaTo(const cv::Mat& panorama, const std::string& extension, con
             return;
         }
         first = false;
-        if (bytes.size() < kHeaderBytes || std::memcmp(bytes.data(), kStart, sizeof kStart) != 0)
+        if (!startsWithPngHeader(bytes.data(), bytes.size()))
             throw std::invalid_argument("encodePanoramaTo: chunks to insert after the image header of a '" +
                                         extension + "' file, which is no PNG");
-        if (bytes.size() == kHeaderBytes) {
+        if (bytes.size() == kPngHeaderBytes) {
             write(bytes);
         } else {
-            write(std::vector<uchar>(bytes.begin(), bytes.begin() + kHeaderBytes));
+            write(std::vector<uchar>(bytes.begin(), bytes.begin() + kPngHeaderBytes));
         }
         write(afterHeader);
-        if (bytes.size() > kHeaderBytes)
-            write(std::vector<uchar>(bytes.begin() + kHeaderBytes, bytes.end()));
+        if (bytes.size() > kPngHeaderBytes)
+            write(std::vector<uchar>(bytes.begin() + kPngHeaderBytes, bytes.end()));
     });
 }
 

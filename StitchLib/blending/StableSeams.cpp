@@ -22,18 +22,16 @@ constexpr int kLongestWindow = 63;
 // that starts at column 0).
 constexpr int kNoSeam = -2;
 
-using Band = SharedRun;
-
 // Columns of row r where both parts hold data, when they form one run (near the
 // poles a row can hold several, and a seam between them means nothing).
-Band sharedBand(MaskedImage& a, MaskedImage& b, int r)
+SharedRun sharedBand(MaskedImage& a, MaskedImage& b, int r)
 {
     return sharedRun(a.validPixels().ptr<unsigned char>(r), b.validPixels().ptr<unsigned char>(r), a.cols());
 }
 
 // The last column A contributes in the band, when A holds a prefix of it and B the
 // rest, each column exactly one of the two; kNoSeam otherwise (a third part or a gap).
-int splitColumn(const unsigned char* ca, const unsigned char* cb, const Band& band)
+int splitColumn(const unsigned char* ca, const unsigned char* cb, const SharedRun& band)
 {
     int seam = band.first - 1;
     for (int c = band.first; c <= band.last; ++c) {
@@ -127,14 +125,14 @@ void StableSeamFinder::findSeam(MaskedImageSet set)
 
     // This frame's own seams, remembered before any is held.
     Seams current(kImagesPerRig, std::vector<int>(static_cast<std::size_t>(rows), kNoSeam));
-    std::vector<std::vector<Band>> bands(kImagesPerRig, std::vector<Band>(static_cast<std::size_t>(rows)));
+    std::vector<std::vector<SharedRun>> bands(kImagesPerRig, std::vector<SharedRun>(static_cast<std::size_t>(rows)));
     // Pairs side by side: this only reads the masks.
     cv::parallel_for_(cv::Range(0, kImagesPerRig), [&](const cv::Range& pairs) {
         for (int j = pairs.start; j < pairs.end; ++j) {
             MaskedImage& a = set.image(j);
             MaskedImage& b = set.image((j + 1) % kImagesPerRig);
             for (int r = topStrip; r < rows; ++r) {
-                const Band band = sharedBand(a, b, r);
+                const SharedRun band = sharedBand(a, b, r);
                 if (band.first < 0)
                     continue;
                 const int seam = splitColumn(a.contributingPixels().ptr<unsigned char>(r),
@@ -179,7 +177,7 @@ void StableSeamFinder::findSeam(MaskedImageSet set)
             const int seam = current[j][r];
             if (seam == kNoSeam)
                 continue;
-            const Band& band = bands[j][r];
+            const SharedRun& band = bands[j][r];
             // Frames with a seam in this row, back from this one, over which the view
             // at the fresh seam stayed the same.
             int n = std::min(newest + 1, heldBetween(r, seam, seam));

@@ -1,9 +1,10 @@
 #include "PanoramaMetadata.h"
 
+#include "app/PanoramaEncoder.h"
+
 #include <exiv2/exiv2.hpp>
 #include <zlib.h>
 
-#include <cstring>
 #include <mutex>
 #include <stdexcept>
 
@@ -52,17 +53,16 @@ void putBigEndian(std::vector<uchar>& out, std::uint32_t value)
         out.push_back(static_cast<uchar>(value >> shift));
 }
 
+// A whole PNG: its header and at least the end chunk (12 bytes).
 bool isPngWithHeader(const std::vector<uchar>& encoded)
 {
-    static const uchar kStart[] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n', 0, 0, 0, 13, 'I', 'H', 'D', 'R'};
-    return encoded.size() >= 33 + 12 && std::memcmp(encoded.data(), kStart, sizeof kStart) == 0;
+    return encoded.size() >= kPngHeaderBytes + 12 && startsWithPngHeader(encoded.data(), encoded.size());
 }
 
 // A PNG gets the packet as the standard XMP text chunk (iTXt, keyword
 // "XML:com.adobe.xmp", uncompressed) right after its image header: the file is
 // streamed as it is encoded (or copied once) rather than read and rewritten by the
 // metadata library.
-constexpr std::size_t kAfterHeader = 33;
 
 std::vector<uchar> pngChunk(const std::string& packet)
 {
@@ -100,9 +100,9 @@ std::vector<uchar> addPanoramaMetadata(const std::vector<uchar>& encoded, int wi
             const std::vector<uchar> chunk = pngChunk(panoramaPacket(width, height));
             std::vector<uchar> out;
             out.reserve(encoded.size() + chunk.size());
-            out.insert(out.end(), encoded.begin(), encoded.begin() + kAfterHeader);
+            out.insert(out.end(), encoded.begin(), encoded.begin() + kPngHeaderBytes);
             out.insert(out.end(), chunk.begin(), chunk.end());
-            out.insert(out.end(), encoded.begin() + kAfterHeader, encoded.end());
+            out.insert(out.end(), encoded.begin() + kPngHeaderBytes, encoded.end());
             return out;
         }
         Exiv2::Image::AutoPtr image = Exiv2::ImageFactory::open(encoded.data(), static_cast<long>(encoded.size()));
